@@ -1,0 +1,37 @@
+# Sourced by the scripts that run Windows programs: the project's own Wine prefix and settings.
+# Defines ostrel_wine_prefix_ready, which creates the prefix on first use.
+
+ostrel_root=${ostrel_root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+export WINEPREFIX="${OSTREL_WINEPREFIX:-$ostrel_root/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko: nothing of ours needs them, and their install prompts would wait for a click.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+export ALSA_CONFIG_PATH="$ostrel_root/scripts/alsa-null.conf"
+
+ostrel_wine_prefix_ready() {
+    [ -f "$WINEPREFIX/.ostrel-ready" ] && return 0
+    mkdir -p "$WINEPREFIX"
+    (
+        # One creator at a time; the others wait and then find the prefix ready.
+        flock 9
+        [ -f "$WINEPREFIX/.ostrel-ready" ] && exit 0
+        wineboot -i >/dev/null 2>&1 </dev/null
+        # A crashing program must end, not wait for someone to close Wine's crash dialog.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            >/dev/null 2>&1 </dev/null
+        wineserver -w
+        touch "$WINEPREFIX/.ostrel-ready"
+    ) 9>"$WINEPREFIX.lock"
+}
+
+# Starts a wineserver that stays up, and warms it with the helpers' output sent elsewhere, so that
+# many short Wine processes in a row start fast and do not leave helpers on their output pipes.
+ostrel_wine_server_start() {
+    ostrel_wine_prefix_ready
+    wineserver -p >/dev/null 2>&1 </dev/null
+    wine cmd /c echo ready >/dev/null 2>&1 </dev/null
+}
+
+ostrel_wine_server_stop() {
+    wineserver -k >/dev/null 2>&1 || true
+}
