@@ -49,7 +49,7 @@ std::string GeneratedNickname(int randomValue)
 
 bool NicknameFitsChatLine(const std::string& nickname)
 {
-    const std::size_t timestampBytes = 10; // "[HH:MM:SS]"
+    const std::size_t timestampBytes = 10;    // "[HH:MM:SS]"
     const std::size_t separatorBytes = 2 + 3; // " [" and "]: "
     const std::size_t longestMessage = 2 * MaxMessageChars;
     return nickname.size() <= MaxTextBytes - timestampBytes - separatorBytes - longestMessage;

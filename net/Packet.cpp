@@ -41,7 +41,8 @@ PacketType Packet::Type() const
 void Packet::Append(const void* data, std::uint32_t size)
 {
     if (buffer.size() + size > MaxPacketSize)
-        throw PacketException("[Packet::Append(const void*, uint32_t)] - Packet size exceeded max packet size.");
+        throw PacketException(
+            "[Packet::Append(const void*, uint32_t)] - Packet size exceeded max packet size.");
     const auto* bytes = static_cast<const char*>(data);
     buffer.insert(buffer.end(), bytes, bytes + size);
 }
@@ -57,7 +58,8 @@ Packet& Packet::operator<<(std::uint32_t value)
 Packet& Packet::operator>>(std::uint32_t& value)
 {
     if (std::uint64_t{readOffset} + 4 > buffer.size())
-        throw PacketException("[Packet::operator >>(uint32_t& ] - Extraction offset exceeded buffer size.");
+        throw PacketException(
+            "[Packet::operator >>(uint32_t& ] - Extraction offset exceeded buffer size.");
     value = GetBigEndian32(buffer.data() + readOffset);
     readOffset += 4;
     return *this;
@@ -82,7 +84,8 @@ Packet& Packet::operator>>(std::string& text)
     // Compared with what remains, so that no count can pass the test by overflowing it, and
     // nothing is allocated for a count that fails.
     if (size > buffer.size() - readOffset)
-        throw PacketException("[Packet::operator >> (std::string &] - Extraction offset exceeded buffer size");
+        throw PacketException(
+            "[Packet::operator >> (std::string &] - Extraction offset exceeded buffer size");
     text.assign(buffer.data() + readOffset, size);
     readOffset += size;
     return *this;

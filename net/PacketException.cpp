@@ -5,8 +5,6 @@
 namespace oNet
 {
 
-PacketException::PacketException(std::string message) : message(std::move(message))
-{
-}
+PacketException::PacketException(std::string message) : message(std::move(message)) {}
 
 } // namespace oNet

@@ -33,7 +33,7 @@ TEST(ChatProtocol, TimestampHasTwoDigitsPerNumber)
         const char* expected;
     };
     const Case cases[] = {
-        {9, 5, 3, "[09:05:03]"},   {0, 0, 0, "[00:00:00]"},   {23, 59, 59, "[23:59:59]"},
+        {9, 5, 3, "[09:05:03]"},    {0, 0, 0, "[00:00:00]"},  {23, 59, 59, "[23:59:59]"},
         {10, 10, 10, "[10:10:10]"}, {12, 0, 9, "[12:00:09]"},
     };
     for (const auto& c : cases)

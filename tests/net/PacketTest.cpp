@@ -8,8 +8,8 @@
 #include <new>
 
 using namespace oNet;
-using testing_support::Bytes;
 using testing_support::BufferOf;
+using testing_support::Bytes;
 using testing_support::Concat;
 using testing_support::FrameOf;
 
@@ -112,12 +112,17 @@ TEST(Packet, ProtocolPacketsHaveTheDocumentedWireForm)
     *chat << line;
 
     const WireExample examples[] = {
-        {"empty Nickname", std::make_shared<Packet>(PacketType::Nickname), {0x00, 0x02, 0x00, 0x05}},
+        {"empty Nickname",
+         std::make_shared<Packet>(PacketType::Nickname),
+         {0x00, 0x02, 0x00, 0x05}},
         {"NewUser", std::make_shared<Packet>(PacketType::NewUser), {0x00, 0x02, 0x00, 0x04}},
-        {"Nickname abc", nickname, {0x00, 0x09, 0x00, 0x05, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63}},
+        {"Nickname abc",
+         nickname,
+         {0x00, 0x09, 0x00, 0x05, 0x00, 0x00, 0x00, 0x03, 0x61, 0x62, 0x63}},
         {"IntegerArray 7 9",
          array,
-         {0x00, 0x0E, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x09}},
+         {0x00, 0x0E, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00,
+          0x09}},
         {"ChatMessage", chat, Concat({0x00, 0x1A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x14}, line)},
     };
     for (const auto& example : examples)
@@ -172,8 +177,9 @@ TEST(Packet, FailedAppendLeavesTheBufferAsItWas)
     *packet << 7u;
     const Bytes before = BufferOf(*packet);
     const std::string big(MaxPacketSize, 'a');
-    EXPECT_EQ(MessageOf([&] { packet->Append(big.data(), static_cast<std::uint32_t>(big.size())); }),
-              AppendMessage);
+    EXPECT_EQ(
+        MessageOf([&] { packet->Append(big.data(), static_cast<std::uint32_t>(big.size())); }),
+        AppendMessage);
     EXPECT_EQ(BufferOf(*packet), before);
 }
 

@@ -1,0 +1,313 @@
+#include "net/Client.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <utility>
+
+namespace oNet
+{
+
+namespace
+{
+
+int PlatformPoll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
+{
+    return WSAPoll(records, count, timeoutMs);
+}
+
+int PlatformReceive(SOCKET socket, char* buffer, int length)
+{
+    return recv(socket, buffer, length, 0);
+}
+
+int PlatformSend(SOCKET socket, const char* buffer, int length)
+{
+    return send(socket, buffer, length, 0);
+}
+
+int PlatformClose(SOCKET socket)
+{
+    return closesocket(socket);
+}
+
+int PlatformLastError()
+{
+    return WSAGetLastError();
+}
+
+bool SetNonBlocking(SOCKET socket, bool nonBlocking)
+{
+    u_long mode = nonBlocking ? 1 : 0;
+    return ioctlsocket(socket, FIONBIO, &mode) != SOCKET_ERROR;
+}
+
+// The socket address of an endpoint, as connect takes it.
+int BuildAddress(const Endpoint& endpoint, sockaddr_storage& storage)
+{
+    storage = {};
+    if (endpoint.ipVersion == IpVersion::V4)
+    {
+        auto& address = reinterpret_cast<sockaddr_in&>(storage);
+        address.sin_family = AF_INET;
+        address.sin_port = htons(endpoint.port);
+        std::memcpy(&address.sin_addr, endpoint.addressBytes.data(),
+                    std::min<std::size_t>(endpoint.addressBytes.size(), 4));
+        return sizeof(sockaddr_in);
+    }
+    auto& address = reinterpret_cast<sockaddr_in6&>(storage);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(endpoint.port);
+    std::memcpy(&address.sin6_addr, endpoint.addressBytes.data(),
+                std::min<std::size_t>(endpoint.addressBytes.size(), 16));
+    return sizeof(sockaddr_in6);
+}
+
+constexpr int PollTimeoutMs = 1;
+
+} // namespace
+
+SocketCalls PlatformSocketCalls()
+{
+    return {PlatformPoll, PlatformReceive, PlatformSend, PlatformClose, PlatformLastError};
+}
+
+bool Client::ProcessPacket(std::shared_ptr<Packet> packet)
+{
+    std::cout << "Packet received with size: " << packet->buffer.size() << std::endl;
+    return true;
+}
+
+void Client::OnConnect()
+{
+    std::cout << "Successfully connected to server." << std::endl << std::endl;
+}
+
+void Client::OnConnectFail()
+{
+    std::cout << "Failed to connect." << std::endl;
+}
+
+void Client::OnDisconnect(std::string reason)
+{
+    std::cout << "Lost connection. Reason: " << reason << std::endl;
+}
+
+bool Client::Connect(Endpoint endpoint)
+{
+    connected = false;
+    if (endpoint.ipVersion == IpVersion::Unresolved)
+    {
+        OnConnectFail();
+        return false;
+    }
+
+    const int family = endpoint.ipVersion == IpVersion::V4 ? AF_INET : AF_INET6;
+    const SOCKET socketHandle = socket(family, SOCK_STREAM, IPPROTO_TCP);
+    bool ready = socketHandle != INVALID_SOCKET && SetNonBlocking(socketHandle, true);
+    if (ready)
+    {
+        // Small writes (a chat line) go out at once instead of waiting to be joined.
+        const int noDelay = 1;
+        ready = setsockopt(socketHandle, IPPROTO_TCP, TCP_NODELAY,
+                           reinterpret_cast<const char*>(&noDelay), sizeof noDelay) == 0;
+    }
+    if (!ready)
+    {
+        std::cerr << "Socket could not be created. Error code: " << WSAGetLastError() << std::endl;
+        if (socketHandle != INVALID_SOCKET)
+            calls.close(socketHandle);
+        OnConnectFail();
+        return false;
+    }
+
+    // The connect call itself blocks until the platform has an answer.
+    if (!SetNonBlocking(socketHandle, false))
+    {
+        calls.close(socketHandle);
+        OnConnectFail();
+        return false;
+    }
+    sockaddr_storage address;
+    const int addressLength = BuildAddress(endpoint, address);
+    if (connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0)
+    {
+        calls.close(socketHandle);
+        OnConnectFail();
+        return false;
+    }
+    std::cout << "Successfully connected to server " << endpoint.ipText << "." << std::endl
+              << std::endl;
+
+    if (!SetNonBlocking(socketHandle, true))
+    {
+        calls.close(socketHandle);
+        OnConnectFail();
+        return false;
+    }
+
+    connection = Connection(socketHandle);
+    pollRecord = {};
+    pollRecord.fd = socketHandle;
+    pollRecord.events = POLLRDNORM;
+    connected = true;
+    OnConnect();
+    return true;
+}
+
+void Client::Disconnect(std::string reason)
+{
+    // The override sees the connection as it was: still marked connected, socket still open.
+    OnDisconnect(std::move(reason));
+    pollRecord.fd = INVALID_SOCKET;
+    connected = false;
+    if (connection.socket == INVALID_SOCKET)
+        return;
+    if (calls.close(connection.socket) == 0)
+        connection.socket = INVALID_SOCKET;
+    else
+        (void)calls.lastError(); // the handle stays; nothing more can be done with it
+}
+
+bool Client::Frame()
+{
+    return Transfer() && Dispatch([this](std::shared_ptr<Packet> packet) {
+               return ProcessPacket(std::move(packet));
+           });
+}
+
+bool Client::Transfer()
+{
+    if (connection.outgoing.HasPending())
+        pollRecord.events |= POLLWRNORM;
+    pollWork = pollRecord;
+    if (calls.poll(&pollWork, 1, PollTimeoutMs) <= 0)
+        return true; // nothing to do, or a failed poll: the pass goes on to dispatch
+
+    const auto events = pollWork.revents;
+    if (events & POLLERR)
+    {
+        Disconnect("POLLERR");
+        return false;
+    }
+    if (events & POLLHUP)
+    {
+        Disconnect("POLLHUP");
+        return false;
+    }
+    if (events & POLLNVAL)
+    {
+        Disconnect("POLLINVAL");
+        return false;
+    }
+    if ((events & POLLRDNORM) && !ReceiveStep())
+        return false;
+    if (events & POLLWRNORM)
+        SendStep();
+    return true;
+}
+
+// One read: the rest of the 2-byte length, or the rest of the body.
+bool Client::ReceiveStep()
+{
+    PacketQueue& incoming = connection.incoming;
+    char* destination;
+    int wanted;
+    if (incoming.stage == TransferStage::Header)
+    {
+        destination = reinterpret_cast<char*>(&incoming.currentSize) + incoming.transferred;
+        wanted = 2 - incoming.transferred;
+    }
+    else
+    {
+        destination = connection.receiveBuffer.data() + incoming.transferred;
+        wanted = incoming.currentSize - incoming.transferred;
+    }
+
+    const int received = calls.receive(connection.socket, destination, wanted);
+    if (received == 0)
+    {
+        Disconnect("Recv==0");
+        return false;
+    }
+    if (received < 0)
+    {
+        if (calls.lastError() == WSAEWOULDBLOCK)
+            return true;
+        Disconnect("Recv<0");
+        return false;
+    }
+
+    incoming.transferred += received;
+    if (incoming.stage == TransferStage::Header)
+    {
+        if (incoming.transferred < 2)
+            return true;
+        incoming.currentSize = ntohs(incoming.currentSize);
+        if (incoming.currentSize > MaxPacketSize)
+        {
+            Disconnect("Packet size too large.");
+            return false;
+        }
+        // A packet without room for its type field would be read past its end.
+        if (incoming.currentSize < 2)
+        {
+            Disconnect("Packet size too small.");
+            return false;
+        }
+        incoming.transferred = 0;
+        incoming.stage = TransferStage::Body;
+        return true;
+    }
+
+    if (incoming.transferred == incoming.currentSize)
+    {
+        auto packet = std::make_shared<Packet>();
+        packet->buffer.resize(incoming.currentSize);
+        std::memcpy(packet->buffer.data(), connection.receiveBuffer.data(), incoming.currentSize);
+        incoming.Append(std::move(packet));
+        incoming.currentSize = 0;
+        incoming.transferred = 0;
+        incoming.stage = TransferStage::Header;
+    }
+    return true;
+}
+
+// As many writes as the socket takes: each packet's length prefix, then its buffer, with
+// separate calls. A write that moves nothing leaves the rest for a later pass.
+void Client::SendStep()
+{
+    PacketQueue& outgoing = connection.outgoing;
+    while (outgoing.HasPending())
+    {
+        const std::shared_ptr<Packet>& packet = outgoing.Front();
+        if (outgoing.stage == TransferStage::Header)
+        {
+            outgoing.currentSize = static_cast<std::uint16_t>(packet->buffer.size());
+            const std::uint16_t prefix = htons(outgoing.currentSize);
+            const int sent = calls.send(
+                connection.socket, reinterpret_cast<const char*>(&prefix) + outgoing.transferred,
+                2 - outgoing.transferred);
+            if (sent > 0)
+                outgoing.transferred += sent;
+            if (outgoing.transferred != 2)
+                break;
+            outgoing.transferred = 0;
+            outgoing.stage = TransferStage::Body;
+        }
+
+        const int sent = calls.send(connection.socket, packet->buffer.data() + outgoing.transferred,
+                                    outgoing.currentSize - outgoing.transferred);
+        if (sent > 0)
+            outgoing.transferred += sent;
+        if (outgoing.transferred != outgoing.currentSize)
+            break;
+        outgoing.transferred = 0;
+        outgoing.stage = TransferStage::Header;
+        outgoing.Pop();
+    }
+    if (!outgoing.HasPending())
+        pollRecord.events = POLLRDNORM;
+}
+
+} // namespace oNet

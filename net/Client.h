@@ -1,0 +1,111 @@
+#pragma once
+
+#include "net/Endpoint.h"
+#include "net/Packet.h"
+#include "net/PacketQueue.h"
+#include "net/SocketPlatform.h"
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace oNet
+{
+
+// The whole state of one connection: the socket, the two packet queues with their partial
+// transfers, and the buffer in which a received packet's bytes are collected.
+struct Connection
+{
+    Connection() = default;
+    explicit Connection(SOCKET socket) : socket(socket) {}
+
+    SOCKET socket = INVALID_SOCKET;
+    PacketQueue incoming;
+    PacketQueue outgoing;
+    std::array<char, MaxPacketSize> receiveBuffer{};
+};
+
+// The socket calls a frame makes. They default to the platform's own; tests replace them to
+// make a peer that accepts one byte at a time or a poll that reports chosen events.
+struct SocketCalls
+{
+    int (*poll)(WSAPOLLFD* records, unsigned long count, int timeoutMs);
+    int (*receive)(SOCKET socket, char* buffer, int length);
+    int (*send)(SOCKET socket, const char* buffer, int length);
+    int (*close)(SOCKET socket);
+    int (*lastError)();
+};
+
+SocketCalls PlatformSocketCalls();
+
+// The library's TCP client: one connection to one server, worked on one frame at a time by its
+// owner's loop. Derived classes override the virtual operations to handle packets and events.
+// The owner starts the socket layer before Connect and cleans it up after its last Disconnect;
+// destroying a client does not close its socket.
+class Client
+{
+public:
+    // One pass of network work: poll for at most 1 ms, read at most once, write what the socket
+    // takes, then hand every complete received packet to ProcessPacket. False when the pass
+    // closed the connection.
+    virtual bool Frame();
+    // True when the packet was handled; false closes the connection.
+    virtual bool ProcessPacket(std::shared_ptr<Packet> packet);
+    virtual void OnConnect();
+    virtual void OnConnectFail();
+    virtual void OnDisconnect(std::string reason);
+
+    // Opens the connection; blocks while the platform connects. True only when the connection
+    // is open and OnConnect has run.
+    bool Connect(Endpoint endpoint);
+    bool IsConnected() const { return connected; }
+    // Reports the reason through OnDisconnect and closes the socket. Queued packets stay until
+    // the next successful Connect.
+    void Disconnect(std::string reason);
+
+    WSAPOLLFD pollRecord{};
+    WSAPOLLFD pollWork{};
+    Connection connection;
+    bool connected = false;
+    SocketCalls calls = PlatformSocketCalls();
+
+protected:
+    // Steps of a frame shared with derived frames: the poll with its receive and send steps
+    // (false when it closed the connection), and the dispatch of received packets.
+    bool Transfer();
+    template <typename Handler> bool Dispatch(Handler&& handle);
+
+private:
+    bool ReceiveStep();
+    void SendStep();
+};
+
+// Hands each received packet, oldest first, to handle. A packet stays queued until it has been
+// handled; one that cannot be (handle returns false, or a PacketException escapes while it reads
+// a malformed packet) closes the connection and ends the pass.
+template <typename Handler> bool Client::Dispatch(Handler&& handle)
+{
+    PacketQueue& incoming = connection.incoming;
+    while (incoming.HasPending())
+    {
+        std::shared_ptr<Packet> packet = incoming.Front();
+        bool handled = false;
+        try
+        {
+            handled = handle(std::move(packet));
+        }
+        catch (const PacketException&)
+        {
+            handled = false;
+        }
+        if (!handled)
+        {
+            Disconnect("Failed to process incoming packet.");
+            return false;
+        }
+        incoming.Pop();
+    }
+    return true;
+}
+
+} // namespace oNet
