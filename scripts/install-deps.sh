@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ googletest               # host build and its tests
     g++-mingw-w64-x86-64-posix                     # Windows cross build
     wine wine64                                    # running the Windows programs
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good  # Wine decodes MP3 sounds with them
     xvfb xdotool x11-utils imagemagick             # a screen for them, input, screenshots
     sox libsox-fmt-mp3 lame                        # making and checking the notification sounds
     zip unzip                                      # the release package

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+// The key/value store of the settings file: text lines of key "=" value. Nothing of the file is
+// kept in memory; every operation opens the file, reads or writes it and closes it again, so
+// several instances on one file, and edits made by hand, are always seen.
+//
+// A line matches a key when the key occurs in the line's key side: the text before its first
+// "=", or the whole line when it has none. (Searching the value too would let one entry take
+// over another: a nickname containing "server" would be read as the server address.)
+class SettingsFile
+{
+public:
+    // Creates an empty file when none can be read.
+    explicit SettingsFile(std::string fileName);
+
+    // Whether some line matches the key; false also when the file cannot be read.
+    bool HasKey(std::string key);
+    // The value of the last matching line: everything after its first "=", or the whole line
+    // when it has none. Empty when the key is absent or the file cannot be read.
+    std::string GetValue(std::string key);
+    // Rewrites every matching line with the new value, or appends key=value when no line
+    // matches. False, with the file untouched, when it cannot be read back or written.
+    bool SetValue(std::string key, std::string value);
+
+    std::string fileName;
+    std::string currentLine;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// Sends one media control command string and returns the platform's error code (0 = success).
+using MciCommandSender = std::function<std::uint32_t(const std::wstring& command)>;
+
+// The platform's sender: mciSendStringW with no return buffer and no callback window on Windows.
+// Builds without a media control interface get a sender that reports every command as failed.
+MciCommandSender PlatformMciSender();
+
+// The media control interface's error code for a file that does not exist.
+constexpr std::uint32_t MciFileNotFound = 275;
+
+// One notification sound, played through media control command strings: the platform opens,
+// decodes and plays the file in the background. The player holds no audio of its own and never
+// waits for playback.
+class SoundPlayer
+{
+public:
+    SoundPlayer();
+    ~SoundPlayer();
+    SoundPlayer(const SoundPlayer&) = delete;
+    SoundPlayer& operator=(const SoundPlayer&) = delete;
+
+    // Opens the file under the alias. Called for every incoming packet: only the first open
+    // that finds the file succeeds; later ones are refused by the platform and change nothing.
+    void Load(const std::wstring& path, const std::wstring& aliasName);
+    void SetVolume();
+    // Sets the volume, then starts the sound from its beginning (again, if it is playing).
+    void Play();
+    void Close();
+
+    std::wstring command;
+    std::wstring alias;
+    std::uint32_t lastResult = 0;
+    std::int32_t volumeLevel = 2;
+    bool played = false;
+    MciCommandSender sender = PlatformMciSender();
+
+private:
+    std::uint32_t Send();
+};
