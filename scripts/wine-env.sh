@@ -19,6 +19,10 @@ ostrel_wine_prefix_ready() {
         # A crashing program must end, not wait for someone to close Wine's crash dialog.
         wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
             >/dev/null 2>&1 </dev/null
+        # Windows are not handed to a window manager: there is none on Xvfb, and Wine would
+        # wait two seconds for one each time a window is hidden or destroyed.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1 </dev/null
         wineserver -w
         touch "$WINEPREFIX/.ostrel-ready"
     ) 9>"$WINEPREFIX.lock"

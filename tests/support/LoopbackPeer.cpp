@@ -18,17 +18,25 @@ bool WaitFor(SOCKET socket, short events, int timeoutMs)
     return WSAPoll(&record, 1, timeoutMs) > 0;
 }
 
+// Listens on the address and port; port 0 lets the system choose and reports its choice.
 SOCKET ListenOn(const char* address, std::uint16_t& port)
 {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (port != 0)
+    {
+        // Earlier connections on the same fixed port may still linger.
+        const int reuse = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof reuse);
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = 0;
+    local.sin_port = htons(port);
     inet_pton(AF_INET, address, &local.sin_addr);
     if (bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         listen(listener, 4) != 0)
     {
-        ADD_FAILURE() << "cannot listen on " << address << ": " << WSAGetLastError();
+        ADD_FAILURE() << "cannot listen on " << address << ":" << port << ": " << WSAGetLastError();
         closesocket(listener);
         return INVALID_SOCKET;
     }
@@ -41,6 +49,11 @@ SOCKET ListenOn(const char* address, std::uint16_t& port)
 } // namespace
 
 LoopbackPeer::LoopbackPeer(const char* address)
+{
+    listener = ListenOn(address, port);
+}
+
+LoopbackPeer::LoopbackPeer(const char* address, std::uint16_t fixedPort) : port(fixedPort)
 {
     listener = ListenOn(address, port);
 }

@@ -17,6 +17,9 @@ class LoopbackPeer
 {
 public:
     explicit LoopbackPeer(const char* address = "127.0.0.1");
+    // Listens on a fixed port, such as the chat program's 6112 on an address of the test's own.
+    LoopbackPeer(const char* address, std::uint16_t fixedPort);
+    bool Listening() const { return listener != INVALID_SOCKET; }
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;

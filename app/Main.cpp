@@ -1,0 +1,92 @@
+// The program's entry routine: start-up, the main loop that interleaves window messages with
+// network frames, and shut-down.
+
+#include "app/SettingsFile.h"
+#include "net/Client.h"
+#include "net/SocketPlatform.h"
+#include "ui/MainWindow.h"
+
+#include <windows.h>
+
+#include <timeapi.h>
+
+#include <iostream>
+#include <string>
+
+namespace
+{
+
+constexpr const char* DefaultServerAddress = "127.0.0.1";
+constexpr std::uint16_t ServerPort = 6112;
+
+void ShowError(const char* text)
+{
+    MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
+}
+
+int SocketLayerFailed()
+{
+    ShowError("Unable to initialize network!");
+    return 1;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    MainWindow window;
+    oNet::Client client;
+
+    SettingsFile settings("data.dat");
+    const std::string serverAddress =
+        settings.HasKey("server") ? settings.GetValue("server") : DefaultServerAddress;
+
+    WSADATA socketLayer = {};
+    if (WSAStartup(MAKEWORD(2, 2), &socketLayer) != 0)
+    {
+        std::cerr << "Failed to load WinSock API." << std::endl;
+        return SocketLayerFailed();
+    }
+    if (LOBYTE(socketLayer.wVersion) != 2 || HIBYTE(socketLayer.wVersion) != 2)
+    {
+        std::cerr << "Failed to load WinSock API. Version is not equal to 2-2." << std::endl;
+        return SocketLayerFailed();
+    }
+
+    if (!client.Connect(oNet::Endpoint(serverAddress.c_str(), ServerPort)))
+    {
+        ShowError("Unable to reach server!");
+        return 1;
+    }
+
+    if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
+    {
+        // No message box: the window system itself may be what failed.
+        const char* const reason = "Unable to create the main window.";
+        std::cerr << reason << std::endl;
+        client.Disconnect(reason);
+        WSACleanup();
+        return 1;
+    }
+
+    // The default timer tick (about 15.6 ms) would stretch each turn's 1 ms poll.
+    timeBeginPeriod(1);
+
+    // One turn: at most one window message, then one network frame. The loop never waits for
+    // messages, so the network is served while the user is idle.
+    MSG message = {};
+    while (client.IsConnected() && message.message != WM_QUIT)
+    {
+        if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        client.Frame();
+    }
+
+    client.Disconnect("Main window closed");
+    timeEndPeriod(1);
+    WSACleanup();
+    return 0;
+}

@@ -1,0 +1,3 @@
+#include "app/ProgramSettings.h"
+
+SettingsFile programSettings("data.dat");

@@ -1,0 +1,146 @@
+// The chat program started as a process, as a user starts it: what it shows, writes and
+// returns on its start-up and shut-down paths. Each case has its own working directory and its
+// own loopback address for the server (the program's port is always 6112).
+
+#include "support/Files.h"
+#include "support/LoopbackPeer.h"
+#include "support/ProgramRun.h"
+#include "support/WindowTesting.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace
+{
+
+const char* const MainWindowClass = "Ostrel chat client";
+
+int CountOf(const std::string& text, const std::string& piece)
+{
+    int count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+class ProgramStart : public ::testing::Test
+{
+protected:
+    void WriteSettings(const std::string& lines)
+    {
+        WriteBytes(dir.File("data.dat"), OnDisk(lines));
+    }
+    std::string Settings() const { return ReadBytes(dir.File("data.dat")); }
+
+    TempDir dir;
+    const std::filesystem::path program = ProgramPath(L"ostrel-chat.exe");
+};
+
+TEST_F(ProgramStart, UnreachableServerIsReportedAndEndsWithExitCodeOne)
+{
+    WriteSettings("server=127.0.0.9\n");
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(run.Started());
+
+    const HWND box = FindMessageBoxOf(run.ProcessId(), 15000);
+    ASSERT_NE(box, nullptr) << "no message box; output: " << run.Out();
+    EXPECT_EQ(MessageBoxText(box), "Unable to reach server!");
+    EXPECT_EQ(TextOf(box), "Error");
+    EXPECT_EQ(GetWindow(box, GW_OWNER), nullptr);
+    EXPECT_TRUE(run.WindowsOf(MainWindowClass).empty());
+    DismissMessageBox(box);
+
+    DWORD exitCode = 0;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(run.Out(), "Failed to connect.\n");
+    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.9\n")) << "no nickname is stored";
+}
+
+TEST_F(ProgramStart, ClosingTheWindowEndsWithOneReasonLineAndExitCodeZero)
+{
+    WriteSettings("server=127.0.0.10\n");
+    LoopbackPeer server("127.0.0.10", 6112);
+    ASSERT_TRUE(server.Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(TextOf(window), "Ostrel Chat Client");
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    const std::string out = run.Out();
+    EXPECT_EQ(out.find("Successfully connected to server 127.0.0.10.\n\n"), 0u) << out;
+    EXPECT_EQ(CountOf(out, "Lost connection. Reason: "), 1) << out;
+    EXPECT_NE(out.find("Lost connection. Reason: Main window closed\n"), std::string::npos) << out;
+    EXPECT_EQ(run.Err(), "");
+    EXPECT_TRUE(server.SeesClose());
+}
+
+TEST_F(ProgramStart, ServerClosingEndsTheProgramWithTwoReasonLines)
+{
+    WriteSettings("server=127.0.0.11\n");
+    LoopbackPeer server("127.0.0.11", 6112);
+    ASSERT_TRUE(server.Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    ASSERT_NE(run.WaitForWindow(MainWindowClass), nullptr);
+
+    server.CloseConnection();
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    const std::string out = run.Out();
+    // The peer's close shows as end of stream, or as a hang-up where the platform reports one.
+    const bool endOfStream =
+        out.find(
+            "Lost connection. Reason: Recv==0\nLost connection. Reason: Main window closed\n") !=
+        std::string::npos;
+    const bool hangUp =
+        out.find(
+            "Lost connection. Reason: POLLHUP\nLost connection. Reason: Main window closed\n") !=
+        std::string::npos;
+    EXPECT_TRUE(endOfStream || hangUp) << out;
+    EXPECT_EQ(CountOf(out, "Lost connection. Reason: "), 2) << out;
+    EXPECT_EQ(FindMessageBoxOf(run.ProcessId(), 0), nullptr);
+}
+
+TEST_F(ProgramStart, WithoutSettingsTheFileIsCreatedAndTheDefaultServerUsed)
+{
+    LoopbackPeer server("127.0.0.1", 6112);
+    if (!server.Listening())
+        GTEST_SKIP() << "something else listens on 127.0.0.1:6112";
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("data.dat")));
+    EXPECT_EQ(run.Out().find("Successfully connected to server 127.0.0.1.\n"), 0u) << run.Out();
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(ProgramStart, ServerGivenByNameIsResolved)
+{
+    WriteSettings("server=localhost\n");
+    LoopbackPeer server("127.0.0.1", 6112);
+    if (!server.Listening())
+        GTEST_SKIP() << "something else listens on 127.0.0.1:6112";
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(run.Out().find("Successfully connected to server 127.0.0.1.\n"), 0u) << run.Out();
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include "support/WindowTesting.h"
+
+#include <richedit.h>
+
+#include <atomic>
+#include <chrono>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+namespace testing_support
+{
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+void DispatchPending()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+    {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+struct BoxSearch
+{
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK TakeMessageBox(HWND window, LPARAM context)
+{
+    auto* search = reinterpret_cast<BoxSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && ClassNameOf(window) == "#32770" && IsWindowVisible(window))
+    {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+void PumpMessages(int milliseconds)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+    do
+    {
+        DispatchPending();
+        Sleep(1);
+    } while (Clock::now() < end);
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done())
+    {
+        if (Clock::now() > end)
+            return false;
+        DispatchPending();
+        Sleep(1);
+    }
+    return true;
+}
+
+std::string ClassNameOf(HWND window)
+{
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+std::string TextOf(HWND window)
+{
+    const int length = GetWindowTextLengthA(window);
+    std::vector<char> text(length + 1, '\0');
+    GetWindowTextA(window, text.data(), length + 1);
+    return text.data();
+}
+
+LONG_PTR StyleOf(HWND window)
+{
+    return GetWindowLongPtrW(window, GWL_STYLE);
+}
+
+Placement PlacementOf(HWND control)
+{
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return {rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top};
+}
+
+SIZE OuterSizeOf(HWND window)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+CHARFORMATW CharFormatAt(HWND richEdit, int position)
+{
+    SendMessageW(richEdit, EM_SETSEL, position, position + 1);
+    CHARFORMATW format = {};
+    format.cbSize = sizeof format;
+    SendMessageW(richEdit, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    return format;
+}
+
+void WhilePumping(const std::function<void()>& action, int timeoutMs)
+{
+    std::atomic<bool> finished = false;
+    std::thread worker([&] {
+        action();
+        finished = true;
+    });
+    PumpUntil([&] { return finished.load(); }, timeoutMs);
+    worker.join();
+}
+
+HWND FindMessageBoxOf(DWORD processId, int timeoutMs)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do
+    {
+        BoxSearch search{processId, nullptr};
+        EnumWindows(TakeMessageBox, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        Sleep(20);
+    } while (Clock::now() < end);
+    return nullptr;
+}
+
+std::string MessageBoxText(HWND box)
+{
+    return TextOf(GetDlgItem(box, 65535));
+}
+
+void DismissMessageBox(HWND box)
+{
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+} // namespace testing_support
+
+std::ostream& operator<<(std::ostream& out, const testing_support::Placement& p)
+{
+    return out << "(" << p.x << ", " << p.y << ") " << p.width << " x " << p.height;
+}

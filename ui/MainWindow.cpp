@@ -1,0 +1,333 @@
+#include "ui/MainWindow.h"
+
+#include "app/ProgramSettings.h"
+#include "ui/Cursors.h"
+
+#include <vector>
+
+namespace
+{
+
+// Control ids, passed as the menu argument of each control.
+constexpr int ChatLogId = 0;
+constexpr int UsersGroupId = 1;
+constexpr int MessageEditId = 3;
+constexpr int UsersListId = 4;
+constexpr int SendButtonId = 5;
+constexpr int NicknameLabelId = 0;
+
+// Commands of WM_COMMAND, compared with the whole wParam so that only notification code 0
+// matches.
+constexpr WPARAM SendKeyCommand = 3; // Enter in the message box, with lParam 13
+constexpr WPARAM SendButtonCommand = SendButtonId;
+constexpr WPARAM NicknameMenuCommand = 10;
+constexpr WPARAM AboutMenuCommand = 11;
+
+// System-wide hot keys, held while the window is active and not minimised.
+constexpr int SelectAllHotKey = 6;
+constexpr int NicknameHotKey = 7;
+constexpr int AboutHotKey = 8;
+
+// The send cool-down.
+constexpr UINT_PTR SendTimer = 9;
+constexpr UINT SendCoolDownMs = 300;
+
+// The window background: the system colour brush of the menu colour (index plus one).
+const auto BackgroundBrush = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
+
+// The chat log's initial size, from which the other controls' first positions derive. The
+// first WM_SIZE replaces them all.
+constexpr int ChatLogWidth = 1000;
+constexpr int ChatLogHeight = 553;
+
+constexpr int MaxMessageChars = 200;
+
+const char* const AboutText =
+    "Ostrel Chat 1.0\n\n"
+    "A small, friendly chat client: type a line, press Enter, and everyone on your server "
+    "sees it.\n\n"
+    "Choose your nickname with Ctrl+N. Your nickname and the server's address are kept in "
+    "data.dat, next to where the program starts.";
+
+HMENU IdMenu(int id)
+{
+    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
+}
+
+HFONT MakeFont(int height, int width, int weight, const char* face)
+{
+    return CreateFontA(height, width, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, face);
+}
+
+void SetFont(HWND control, HFONT font)
+{
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+} // namespace
+
+LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_CREATE:
+        return OnCreate();
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        LayoutControls();
+        if (wParam == SIZE_MINIMIZED)
+            ReleaseHotKeys();
+        return 1;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) != WA_INACTIVE)
+            RegisterHotKeys();
+        else
+            ReleaseHotKeys();
+        return 1;
+    case WM_PAINT:
+        OnPaint();
+        return 0;
+    case WM_GETMINMAXINFO:
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {400, 300};
+        return 1;
+    case WM_TIMER:
+        OnTimer(wParam);
+        return 1;
+    case WM_COMMAND:
+        OnCommand(wParam, lParam);
+        return 1;
+    case WM_CTLCOLORBTN:
+        return reinterpret_cast<LRESULT>(BackgroundBrush);
+    case WM_HOTKEY:
+        OnHotKey(wParam);
+        return 1;
+    default:
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+LRESULT MainWindow::OnCreate()
+{
+    SetCursor(arrowCursor);
+    CreateControls();
+    CreateMenuBar();
+    SetFocus(messageEdit);
+    const int length = GetWindowTextLengthW(messageEdit);
+    SendMessageW(messageEdit, EM_SETSEL, length, length);
+    SendMessageW(messageEdit, EM_LIMITTEXT, MaxMessageChars, 0);
+    if (programSettings.HasKey("nickname"))
+        ApplyNickname(programSettings.GetValue("nickname"));
+    SetupFonts();
+    RegisterHotKeys();
+    return 1;
+}
+
+void MainWindow::CreateControls()
+{
+    LoadLibraryW(L"Msftedit.dll"); // provides the RICHEDIT50W class
+
+    chatLog = CreateWindowExW(0, L"RICHEDIT50W", L"",
+                              WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
+                                  ES_AUTOVSCROLL | ES_READONLY,
+                              10, 10, ChatLogWidth, ChatLogHeight, hwnd, IdMenu(ChatLogId), nullptr,
+                              nullptr);
+
+    messageEdit = CreateWindowExA(0, "edit", "", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL,
+                                  10, ChatLogHeight + 20, ChatLogWidth, 27, hwnd,
+                                  IdMenu(MessageEditId), nullptr, nullptr);
+
+    sendButton =
+        CreateWindowExA(0, "button", "", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 10,
+                        ChatLogHeight + 57, 100, 27, hwnd, IdMenu(SendButtonId), nullptr, nullptr);
+
+    usersGroup = CreateWindowExA(0, "button", "Users online", WS_CHILD | WS_VISIBLE | BS_GROUPBOX,
+                                 ChatLogWidth + 20, 10, 150, ChatLogHeight, hwnd,
+                                 IdMenu(UsersGroupId), nullptr, nullptr);
+
+    usersList = CreateWindowExW(
+        0, L"RICHEDIT50W", L"", WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY, 5,
+        20, 140, ChatLogHeight - 30, usersGroup, IdMenu(UsersListId), nullptr, nullptr);
+    SendMessageW(usersList, EM_SETBKGNDCOLOR, 0, RGB(240, 240, 240));
+
+    nicknameLabel = CreateWindowExA(0, "static", nickname.c_str(),
+                                    WS_CHILD | WS_VISIBLE | SS_CENTER, 10, ChatLogHeight + 57, 100,
+                                    27, hwnd, IdMenu(NicknameLabelId), nullptr, nullptr);
+}
+
+void MainWindow::CreateMenuBar()
+{
+    // The shortcuts after the tab are only shown: they work through the hot keys.
+    const HMENU bar = CreateMenu();
+    const HMENU edit = CreateMenu();
+    const HMENU help = CreateMenu();
+    AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(edit), "Edit");
+    AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(help), "Help");
+    AppendMenuA(edit, MF_STRING, NicknameMenuCommand, "Choose nickname...\tCtrl+N");
+    AppendMenuA(help, MF_STRING, AboutMenuCommand, "About Ostrel Chat\tCtrl+H");
+    SetMenu(hwnd, bar);
+}
+
+void MainWindow::SetupFonts()
+{
+    // Only the size of the chat log's default format changes (11 points); it keeps its own font.
+    defaultFormat = {};
+    defaultFormat.cbSize = sizeof(CHARFORMATW);
+    defaultFormat.dwMask = CFM_SIZE;
+    defaultFormat.yHeight = 220;
+    SendMessageW(chatLog, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&defaultFormat));
+
+    editFont = MakeFont(18, 8, FW_NORMAL, fontFace);
+    labelFont = MakeFont(19, 9, FW_BOLD, fontFace);
+    listFont = MakeFont(16, 7, FW_BOLD, fontFace);
+    spareFont = MakeFont(16, 7, FW_BOLD, fontFace);
+
+    SetFont(messageEdit, editFont);
+    SetFont(usersGroup, listFont);
+    SetFont(usersList, listFont);
+    SetFont(nicknameLabel, labelFont);
+}
+
+// Lays the controls out from the window's outer size (frame, caption and menu included). The
+// label is 14 pixels per byte of the nickname and the message box starts just after it.
+void MainWindow::LayoutControls()
+{
+    RECT outer;
+    if (!GetWindowRect(hwnd, &outer))
+        return;
+    const int width = outer.right - outer.left;
+    const int height = outer.bottom - outer.top;
+    const int labelWidth = 14 * static_cast<int>(nickname.size());
+
+    HDWP positions = BeginDeferWindowPos(4);
+    positions = DeferWindowPos(positions, chatLog, nullptr, 0, 0, width - 200, height - 116,
+                               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(usersGroup, nullptr, width - 180, 10, 150, height - 116,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(usersList, nullptr, 5, 20, 140, height - 141, SWP_NOZORDER | SWP_NOACTIVATE);
+    positions = DeferWindowPos(positions, sendButton, nullptr, width - 130, height - 97, 0, 0,
+                               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
+    positions = DeferWindowPos(positions, messageEdit, nullptr, labelWidth + 14, height - 97,
+                               width - labelWidth - 160, 27, SWP_NOZORDER | SWP_NOACTIVATE);
+    positions = DeferWindowPos(positions, nicknameLabel, HWND_TOPMOST, 10, height - 95, labelWidth,
+                               27, SWP_NOZORDER | SWP_NOACTIVATE);
+    EndDeferWindowPos(positions);
+}
+
+void MainWindow::RegisterHotKeys()
+{
+    RegisterHotKey(hwnd, SelectAllHotKey, MOD_CONTROL, 'A');
+    RegisterHotKey(hwnd, NicknameHotKey, MOD_CONTROL, 'N');
+    RegisterHotKey(hwnd, AboutHotKey, MOD_CONTROL, 'H');
+    hotKeysRegistered = true;
+}
+
+void MainWindow::ReleaseHotKeys()
+{
+    if (!hotKeysRegistered)
+        return;
+    UnregisterHotKey(hwnd, SelectAllHotKey);
+    UnregisterHotKey(hwnd, NicknameHotKey);
+    UnregisterHotKey(hwnd, AboutHotKey);
+    hotKeysRegistered = false;
+}
+
+void MainWindow::OnPaint()
+{
+    PAINTSTRUCT paint;
+    const HDC dc = BeginPaint(hwnd, &paint);
+    FillRect(dc, &paint.rcPaint, BackgroundBrush);
+    EndPaint(hwnd, &paint);
+}
+
+void MainWindow::OnTimer(WPARAM timerId)
+{
+    if (timerId != SendTimer)
+        return;
+    EnableWindow(messageEdit, TRUE);
+    SetFocus(messageEdit);
+    KillTimer(hwnd, SendTimer);
+}
+
+void MainWindow::OnCommand(WPARAM command, LPARAM lParam)
+{
+    switch (command)
+    {
+    case SendKeyCommand:
+        if (lParam == 13)
+            SubmitMessage();
+        break;
+    case SendButtonCommand:
+        SubmitMessage();
+        SetFocus(messageEdit);
+        break;
+    case AboutMenuCommand:
+        ShowAbout();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::OnHotKey(WPARAM hotKeyId)
+{
+    if (GetForegroundWindow() != hwnd)
+        return;
+    const HWND focus = GetFocus();
+    switch (LOWORD(hotKeyId))
+    {
+    case SelectAllHotKey:
+        if (focus == messageEdit)
+            SendMessageW(messageEdit, EM_SETSEL, 0, -1);
+        break;
+    case NicknameHotKey:
+        SendMessageW(hwnd, WM_COMMAND, NicknameMenuCommand, 0);
+        break;
+    case AboutHotKey:
+        ShowAbout();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::ShowAbout()
+{
+    MessageBoxA(hwnd, AboutText, "About Ostrel Chat", MB_OK | MB_ICONINFORMATION);
+}
+
+void MainWindow::SubmitMessage()
+{
+    const int size = GetWindowTextLengthA(messageEdit) + 1;
+    if (size <= 1)
+        return;
+    EnableWindow(messageEdit, FALSE);
+    SetTimer(hwnd, SendTimer, SendCoolDownMs, nullptr);
+    pendingMessage.reserve(size);
+    std::vector<char> text(size, '\0');
+    GetWindowTextA(messageEdit, text.data(), size);
+    pendingMessage = text.data();
+    messagePending = true;
+}
+
+void MainWindow::ApplyNickname(const std::string& nick)
+{
+    nickname = nick;
+    nicknameChanged = true;
+    if (!programSettings.SetValue("nickname", nick))
+        MessageBoxA(nullptr, "Unable to write new nickname to data.dat.", "Error",
+                    MB_OK | MB_ICONERROR);
+
+    // Before the window exists (start-up's first run) there is nothing to show it in yet.
+    if (!hwnd)
+        return;
+    SetFocus(messageEdit);
+    const std::string labelText = nickname + ": ";
+    if (!SetWindowTextA(nicknameLabel, labelText.c_str()))
+        MessageBoxA(nullptr, "Unable to update nickname label with new value.", "Error",
+                    MB_OK | MB_ICONERROR);
+    SendMessageW(hwnd, WM_SIZE, 0, 0);
+    InvalidateRect(nicknameLabel, nullptr, TRUE);
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "ui/BaseWindow.h"
+
+#include <richedit.h>
+
+#include <cstdint>
+#include <string>
+
+// The program's one top-level window: the chat log, the message box with its Send button, the
+// users-online list and the nickname label. It meets the chat client only through the main
+// loop: it raises messagePending / nicknameChanged and fills pendingMessage / nickname, and the
+// chat client writes into it through AppendChatLine.
+class MainWindow : public BaseWindow<MainWindow>
+{
+public:
+    PCWSTR ClassName() const override { return L"Ostrel chat client"; }
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // Makes nick the nickname: stores it in data.dat, flags it for announcement and, once the
+    // window exists, shows it in the label and lays the window out again.
+    void ApplyNickname(const std::string& nick);
+    // The Send action: hands the typed text to the chat client and locks the box for 300 ms.
+    void SubmitMessage();
+
+    CHARFORMATW defaultFormat = {};
+    HWND messageEdit = nullptr;
+    HWND chatLog = nullptr;
+    HWND usersGroup = nullptr;
+    HWND usersList = nullptr;
+    HWND sendButton = nullptr;
+    HWND nicknameLabel = nullptr;
+    HFONT editFont = nullptr;
+    HFONT spareFont = nullptr;
+    HFONT listFont = nullptr;
+    HFONT labelFont = nullptr;
+    const char* fontFace = "Tahoma";
+    bool messagePending = false;
+    bool hotKeysRegistered = false;
+    bool nicknameChanged = false;
+    std::int32_t chatLength = 0;
+    std::string pendingMessage;
+    std::string nickname;
+
+private:
+    LRESULT OnCreate();
+    void CreateControls();
+    void CreateMenuBar();
+    void SetupFonts();
+    void LayoutControls();
+    void RegisterHotKeys();
+    void ReleaseHotKeys();
+    void OnPaint();
+    void OnTimer(WPARAM timerId);
+    void OnCommand(WPARAM command, LPARAM lParam);
+    void OnHotKey(WPARAM hotKeyId);
+    void ShowAbout();
+};
