@@ -2,7 +2,7 @@
 // network frames, and shut-down.
 
 #include "app/SettingsFile.h"
-#include "net/Client.h"
+#include "chat/MyClient.h"
 #include "net/SocketPlatform.h"
 #include "ui/MainWindow.h"
 
@@ -35,7 +35,7 @@ int SocketLayerFailed()
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     MainWindow window;
-    oNet::Client client;
+    MyClient client;
 
     SettingsFile settings("data.dat");
     const std::string serverAddress =
@@ -82,7 +82,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-        client.Frame();
+        client.Frame(window);
     }
 
     client.Disconnect("Main window closed");

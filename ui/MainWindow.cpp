@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 
 #include "app/ProgramSettings.h"
+#include "ui/ChatLineFormat.h"
 #include "ui/Cursors.h"
 
 #include <vector>
@@ -41,6 +42,16 @@ constexpr int ChatLogWidth = 1000;
 constexpr int ChatLogHeight = 553;
 
 constexpr int MaxMessageChars = 200;
+
+// A rich edit control stops taking inserted text at 32,767 characters unless told otherwise; the
+// chat log is never trimmed, so it may hold as much as its 32-bit positions can count.
+constexpr LPARAM ChatLogTextLimit = 0x7FFFFFFF;
+
+// Chat log colours.
+constexpr COLORREF TimeColor = RGB(180, 180, 180);
+constexpr COLORREF OtherSenderColor = RGB(0, 138, 80);
+constexpr COLORREF ServerSenderColor = RGB(255, 85, 85);
+constexpr COLORREF OwnSenderColor = RGB(65, 136, 254);
 
 const char* const AboutText =
     "Ostrel Chat 1.0\n\n"
@@ -134,6 +145,7 @@ void MainWindow::CreateControls()
                                   ES_AUTOVSCROLL | ES_READONLY,
                               10, 10, ChatLogWidth, ChatLogHeight, hwnd, IdMenu(ChatLogId), nullptr,
                               nullptr);
+    SendMessageW(chatLog, EM_EXLIMITTEXT, 0, ChatLogTextLimit);
 
     messageEdit = CreateWindowExA(0, "edit", "", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL,
                                   10, ChatLogHeight + 20, ChatLogWidth, 27, hwnd,
@@ -330,4 +342,53 @@ void MainWindow::ApplyNickname(const std::string& nick)
                     MB_OK | MB_ICONERROR);
     SendMessageW(hwnd, WM_SIZE, 0, 0);
     InvalidateRect(nicknameLabel, nullptr, TRUE);
+}
+
+void MainWindow::AppendChatLine(const std::string& text)
+{
+    const std::string line = text + "\n";
+    const int end = GetWindowTextLengthA(chatLog);
+    SendMessageA(chatLog, EM_SETSEL, end, end);
+    SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+    FormatChatLine(chatLength, line);
+    chatLength += static_cast<std::int32_t>(line.size());
+    SendMessageA(chatLog, EM_LINESCROLL, 0, 1);
+}
+
+void MainWindow::FormatChatLine(std::int32_t start, std::string line)
+{
+    const ChatLineFormat format = FormatOfChatLine(line, nickname);
+
+    CHARFORMATW time = {};
+    time.cbSize = sizeof time;
+    time.dwMask = CFM_COLOR;
+    time.crTextColor = TimeColor;
+
+    CHARFORMATW sender = {};
+    sender.cbSize = sizeof sender;
+    sender.dwMask = CFM_COLOR | CFM_BOLD;
+    sender.dwEffects = CFE_BOLD;
+    switch (format.senderKind)
+    {
+    case ChatLineFormat::Sender::Own:
+        sender.crTextColor = OwnSenderColor;
+        break;
+    case ChatLineFormat::Sender::Server:
+        sender.crTextColor = ServerSenderColor;
+        break;
+    case ChatLineFormat::Sender::Other:
+        sender.crTextColor = OtherSenderColor;
+        break;
+    }
+
+    // The selection is left on the sender group; the next append moves it to the end again.
+    const auto apply = [&](const ChatLineFormat::Range& range, CHARFORMATW& charFormat) {
+        if (!range.present)
+            return;
+        SendMessageW(chatLog, EM_SETSEL, start + range.begin, start + range.end);
+        SendMessageW(chatLog, EM_SETCHARFORMAT, SCF_SELECTION,
+                     reinterpret_cast<LPARAM>(&charFormat));
+    };
+    apply(format.time, time);
+    apply(format.sender, sender);
 }

@@ -22,6 +22,11 @@ public:
     void ApplyNickname(const std::string& nick);
     // The Send action: hands the typed text to the chat client and locks the box for 300 ms.
     void SubmitMessage();
+    // Appends one received chat line (without its line feed) to the chat log, colours it and
+    // scrolls down by one line.
+    void AppendChatLine(const std::string& text);
+    // Colours the line that starts at character position start: grey time, bold coloured sender.
+    void FormatChatLine(std::int32_t start, std::string line);
 
     CHARFORMATW defaultFormat = {};
     HWND messageEdit = nullptr;

@@ -23,8 +23,12 @@ inline Bytes BufferOf(const oNet::Packet& packet)
 inline Bytes FrameOf(const oNet::Packet& packet)
 {
     const auto size = static_cast<std::uint16_t>(packet.buffer.size());
-    Bytes frame{static_cast<unsigned char>(size >> 8), static_cast<unsigned char>(size & 0xFF)};
-    frame.insert(frame.end(), packet.buffer.begin(), packet.buffer.end());
+    Bytes frame;
+    frame.reserve(2 + packet.buffer.size());
+    frame.push_back(static_cast<unsigned char>(size >> 8));
+    frame.push_back(static_cast<unsigned char>(size & 0xFF));
+    for (char byte : packet.buffer)
+        frame.push_back(static_cast<unsigned char>(byte));
     return frame;
 }
 

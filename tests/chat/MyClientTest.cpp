@@ -1,0 +1,303 @@
+// The chat client against a real loopback peer, with a real main window to show what arrives:
+// every packet type's handling, its output lines and sounds, and the typed message's way out.
+
+#include "chat/MyClient.h"
+#include "net/Packet.h"
+#include "support/Bytes.h"
+#include "support/Files.h"
+#include "support/LoopbackPeer.h"
+#include "support/StreamCapture.h"
+#include "support/WindowTesting.h"
+#include "ui/MainWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+using namespace testing_support;
+using oNet::Endpoint;
+using oNet::Packet;
+using oNet::PacketType;
+
+namespace
+{
+
+std::shared_ptr<Packet> TextPacket(PacketType type, const std::string& text)
+{
+    auto packet = std::make_shared<Packet>(type);
+    *packet << text;
+    return packet;
+}
+
+std::shared_ptr<Packet> IntegerArray(std::initializer_list<std::uint32_t> values)
+{
+    auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
+    *packet << static_cast<std::uint32_t>(values.size());
+    for (auto value : values)
+        *packet << value;
+    return packet;
+}
+
+std::tm At(int hour, int minute, int second)
+{
+    std::tm time = {};
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
+    return time;
+}
+
+class MyClientTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        WriteBytes("data.dat", OnDisk("nickname=Bob\n"));
+        ASSERT_NE(window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650),
+                  nullptr);
+        PumpMessages(20);
+        for (SoundPlayer* player : {&client.newMessageSound, &client.newUserSound})
+            player->sender = [this](const std::wstring& command) {
+                sounds.push_back(command);
+                if (onSound)
+                    onSound();
+                return 0u;
+            };
+        ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", peer.Port())));
+        ASSERT_TRUE(peer.Accept());
+        client.nickname = "Bob";
+    }
+
+    void TearDown() override
+    {
+        if (client.IsConnected())
+            client.Disconnect("test over");
+        // The players outlive this fixture's recorder only as long as the client does.
+        client.newMessageSound.played = client.newUserSound.played = true;
+        DestroyWindow(window.hwnd);
+        PumpMessages(10);
+    }
+
+    // Runs frames, pumping window messages between them as the main loop does, until the
+    // condition holds or the connection closes.
+    bool FramesUntil(const std::function<bool()>& done)
+    {
+        return PumpUntil([&] {
+            if (done())
+                return true;
+            if (client.IsConnected())
+                client.Frame(window);
+            return done();
+        });
+    }
+
+    void Deliver(const std::shared_ptr<Packet>& packet) { peer.Send(FrameOf(*packet)); }
+
+    std::string ChatText() { return TextOf(window.chatLog); }
+
+    MainWindow window;
+    MyClient client;
+    LoopbackPeer peer;
+    std::vector<std::wstring> sounds;
+    std::function<void()> onSound;
+};
+
+TEST_F(MyClientTest, ChatLineIsShownPlayedAndEchoed)
+{
+    StreamCapture capture;
+    Deliver(TextPacket(PacketType::ChatMessage, "[12:00:01] [Alice]: hi"));
+    ASSERT_TRUE(FramesUntil([&] { return !capture.Out().empty(); }));
+    EXPECT_EQ(capture.Out(), "[12:00:01] [Alice]: hi\n");
+    EXPECT_NE(ChatText().find("[12:00:01] [Alice]: hi"), std::string::npos);
+    EXPECT_EQ(window.chatLength, 23);
+    const std::vector<std::wstring> expected = {
+        L"open src/snd_newmessage.mp3 type mpegvideo alias newmessage",
+        L"open src/snd_newuser.mp3 type mpegvideo alias newuser",
+        L"setaudio newmessage volume to 200",
+        L"play newmessage from 0",
+    };
+    EXPECT_EQ(sounds, expected);
+}
+
+TEST_F(MyClientTest, EmptyChatLineAppendsAnEmptyLine)
+{
+    StreamCapture capture;
+    Deliver(TextPacket(PacketType::ChatMessage, ""));
+    ASSERT_TRUE(FramesUntil([&] { return !capture.Out().empty(); }));
+    EXPECT_EQ(capture.Out(), "\n");
+    EXPECT_EQ(window.chatLength, 1);
+    EXPECT_EQ(sounds.back(), L"play newmessage from 0");
+}
+
+TEST_F(MyClientTest, IntegerArraysArePrintedOnly)
+{
+    StreamCapture capture;
+    Deliver(IntegerArray({7, 9}));
+    Deliver(IntegerArray({}));
+    ASSERT_TRUE(
+        FramesUntil([&] { return capture.Out().find("Array Size: 0") != std::string::npos; }));
+    EXPECT_EQ(capture.Out(), "Array Size: 2\nElement[0] - 7\nElement[1] - 9\nArray Size: 0\n");
+    EXPECT_EQ(ChatText(), "");
+    EXPECT_TRUE(client.IsConnected());
+}
+
+TEST_F(MyClientTest, NewUserPlaysItsSoundAndShowsNothing)
+{
+    StreamCapture capture;
+    auto packet = std::make_shared<Packet>(PacketType::NewUser);
+    *packet << 12345u; // payload bytes are ignored
+    Deliver(packet);
+    ASSERT_TRUE(FramesUntil([&] { return sounds.size() == 4; }));
+    EXPECT_EQ(sounds[2], L"setaudio newuser volume to 200");
+    EXPECT_EQ(sounds[3], L"play newuser from 0");
+    EXPECT_EQ(capture.Out(), "");
+    EXPECT_EQ(ChatText(), "");
+    EXPECT_FALSE(client.usersOnlineChanged);
+}
+
+TEST_F(MyClientTest, OnlyTheLastUsersOnlineTextOfAFrameIsKept)
+{
+    client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "Alice\r\nBob"));
+    client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "Bob"));
+    EXPECT_TRUE(client.Frame(window));
+    EXPECT_TRUE(client.usersOnlineChanged);
+    EXPECT_EQ(client.usersOnlineText, "Bob");
+
+    client.usersOnlineChanged = false;
+    Deliver(TextPacket(PacketType::UsersOnline, ""));
+    ASSERT_TRUE(FramesUntil([&] { return client.usersOnlineChanged; }));
+    EXPECT_EQ(client.usersOnlineText, "");
+}
+
+TEST_F(MyClientTest, TypesTheClientDoesNotAcceptCloseTheConnection)
+{
+    for (std::uint16_t type : {5, 3, 0, 7, 0xFFFF})
+    {
+        LoopbackPeer otherPeer;
+        MyClient other;
+        other.newMessageSound.sender =
+            other.newUserSound.sender = [](const std::wstring&) { return 0u; };
+        ASSERT_TRUE(other.Connect(Endpoint("127.0.0.1", otherPeer.Port())));
+        other.connection.incoming.Append(std::make_shared<Packet>(static_cast<PacketType>(type)));
+        other.connection.incoming.Append(
+            TextPacket(PacketType::ChatMessage, "[1] [x]: never shown"));
+
+        StreamCapture capture;
+        EXPECT_FALSE(other.Frame(window));
+        EXPECT_EQ(capture.Out(),
+                  "Unrecognized packet type: " + std::to_string(type) +
+                      "\nLost connection. Reason: Failed to process incoming packet.\n");
+        EXPECT_FALSE(other.IsConnected());
+        EXPECT_EQ(ChatText(), "") << "packets after the refused one are not handled";
+        other.newMessageSound.played = other.newUserSound.played = true;
+    }
+}
+
+TEST_F(MyClientTest, MalformedPayloadsCloseTheConnectionWithoutHarm)
+{
+    StreamCapture capture;
+    // A UsersOnline text whose count runs past the end.
+    peer.Send(Bytes{0x00, 0x08, 0x00, 0x06, 0x00, 0x00, 0x01, 0x00, 'a', 'b'});
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(capture.Out(), "Lost connection. Reason: Failed to process incoming packet.\n");
+    EXPECT_FALSE(client.usersOnlineChanged);
+    EXPECT_EQ(client.usersOnlineText, "");
+}
+
+TEST_F(MyClientTest, ShortIntegerArrayPrintsWhatItReadThenCloses)
+{
+    StreamCapture capture;
+    auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
+    *packet << 3u << 7u;
+    Deliver(packet);
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(capture.Out(), "Array Size: 3\nElement[0] - 7\n"
+                             "Lost connection. Reason: Failed to process incoming packet.\n");
+}
+
+TEST_F(MyClientTest, TypedMessageIsQueuedBeforeReceivedPacketsAreHandled)
+{
+    client.localTime = [] { return At(9, 5, 3); };
+    SetWindowTextA(window.messageEdit, "hi");
+    window.pendingMessage = "hi";
+    window.messagePending = true;
+    client.connection.incoming.Append(
+        TextPacket(PacketType::ChatMessage, "[09:05:00] [Alice]: yo"));
+
+    bool takenBeforeHandling = false;
+    onSound = [&] {
+        if (sounds.size() == 1)
+            takenBeforeHandling = !window.messagePending && window.pendingMessage.empty();
+    };
+    EXPECT_TRUE(client.Frame(window));
+    EXPECT_TRUE(takenBeforeHandling);
+    EXPECT_EQ(TextOf(window.messageEdit), "");
+    EXPECT_FALSE(window.messagePending);
+
+    // The line goes out exactly as composed: a 20-byte text after the frame's length and type.
+    const std::string line = "[09:05:03] [Bob]: hi";
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(peer.Receive(4 + 4 + line.size()),
+              Concat({0x00, 0x1A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x14}, line));
+}
+
+TEST_F(MyClientTest, ChatLinesAreTimeStampedWithTwoDigitNumbers)
+{
+    struct Case
+    {
+        std::tm time;
+        const char* nickname;
+        const char* text;
+        const char* line;
+    };
+    const Case cases[] = {
+        {At(9, 5, 3), "abc", "hi", "[09:05:03] [abc]: hi"},
+        {At(0, 0, 0), "abc", "hi", "[00:00:00] [abc]: hi"},
+        {At(23, 59, 59), "abc", "[x] ]: y", "[23:59:59] [abc]: [x] ]: y"},
+    };
+    for (const auto& c : cases)
+    {
+        client.localTime = [&] { return c.time; };
+        client.nickname = c.nickname;
+        client.SendChatMessage(c.text);
+        ASSERT_TRUE(client.connection.outgoing.HasPending());
+        auto packet = client.connection.outgoing.Front();
+        client.connection.outgoing.Pop();
+        EXPECT_EQ(packet->Type(), PacketType::ChatMessage);
+        std::string line;
+        *packet >> line;
+        EXPECT_EQ(line, c.line);
+    }
+    EXPECT_EQ(client.MakeTimestamp(), "[23:59:59]");
+}
+
+TEST_F(MyClientTest, TwoQuickMessagesLeaveInTheOrderTheyWereSent)
+{
+    client.SendChatMessage("first");
+    client.SendChatMessage("second");
+    ASSERT_EQ(client.connection.outgoing.packets.size(), 2u);
+    std::string first, second;
+    *client.connection.outgoing.packets[0] >> first;
+    *client.connection.outgoing.packets[1] >> second;
+    EXPECT_EQ(first.substr(first.size() - 5), "first");
+    EXPECT_EQ(second.substr(second.size() - 6), "second");
+}
+
+TEST_F(MyClientTest, ConnectingGivesAGeneratedNicknameAndWritesNoMore)
+{
+    LoopbackPeer otherPeer;
+    MyClient other;
+    StreamCapture capture;
+    ASSERT_TRUE(other.Connect(Endpoint("127.0.0.1", otherPeer.Port())));
+    EXPECT_EQ(capture.Out(), "Successfully connected to server 127.0.0.1.\n\n");
+    ASSERT_EQ(other.nickname.rfind("User#", 0), 0u) << other.nickname;
+    const int number = std::stoi(other.nickname.substr(5));
+    EXPECT_GE(number, 10000);
+    EXPECT_LE(number, 42767);
+    EXPECT_FALSE(other.connection.outgoing.HasPending()) << "connecting sends nothing";
+    other.Disconnect("done");
+    other.newMessageSound.played = other.newUserSound.played = true;
+}
+
+} // namespace
