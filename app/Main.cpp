@@ -1,7 +1,9 @@
 // The program's entry routine: start-up, the main loop that interleaves window messages with
 // network frames, and shut-down.
 
+#include "app/MainLoop.h"
 #include "app/SettingsFile.h"
+#include "chat/ChatProtocol.h"
 #include "chat/MyClient.h"
 #include "net/SocketPlatform.h"
 #include "ui/MainWindow.h"
@@ -59,6 +61,18 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 1;
     }
 
+    // A first run keeps the generated nickname. The window, once created, shows the stored one.
+    if (!settings.HasKey("nickname"))
+    {
+        window.ApplyNickname(client.nickname);
+    }
+    else if (!ChatProtocol::NicknameFitsChatLine(settings.GetValue("nickname")))
+    {
+        std::cerr << "The stored nickname is too long for a chat line; using " << client.nickname
+                  << " instead." << std::endl;
+        window.ApplyNickname(client.nickname);
+    }
+
     if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
     {
         // No message box: the window system itself may be what failed.
@@ -72,20 +86,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     // The default timer tick (about 15.6 ms) would stretch each turn's 1 ms poll.
     timeBeginPeriod(1);
 
-    // One turn: at most one window message, then one network frame. The loop never waits for
-    // messages, so the network is served while the user is idle.
+    // The loop never waits for messages, so the network is served while the user is idle. It
+    // ends when the window has been closed or the connection has been lost.
     MSG message = {};
     while (client.IsConnected() && message.message != WM_QUIT)
-    {
-        if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-        {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        client.Frame(window);
-    }
+        RunTurn(message, window, client);
 
     client.Disconnect("Main window closed");
+    CloseSounds(client);
     timeEndPeriod(1);
     WSACleanup();
     return 0;

@@ -1,8 +1,11 @@
 #include "ui/MainWindow.h"
 
 #include "app/ProgramSettings.h"
+#include "chat/ChatProtocol.h"
 #include "ui/ChatLineFormat.h"
 #include "ui/Cursors.h"
+#include "ui/EnterKeyEdits.h"
+#include "ui/RoundButton.h"
 
 #include <vector>
 
@@ -19,7 +22,8 @@ constexpr int NicknameLabelId = 0;
 
 // Commands of WM_COMMAND, compared with the whole wParam so that only notification code 0
 // matches.
-constexpr WPARAM SendKeyCommand = 3; // Enter in the message box, with lParam 13
+constexpr WPARAM ConfirmNicknameCommand = 2; // sent by the nickname dialog
+constexpr WPARAM SendKeyCommand = 3;         // Enter in the message box, with lParam 13
 constexpr WPARAM SendButtonCommand = SendButtonId;
 constexpr WPARAM NicknameMenuCommand = 10;
 constexpr WPARAM AboutMenuCommand = 11;
@@ -115,6 +119,10 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_HOTKEY:
         OnHotKey(wParam);
         return 1;
+    case WM_SETCURSOR:
+        if (OnSetCursor(reinterpret_cast<HWND>(wParam), lParam))
+            return TRUE;
+        return DefWindowProcW(hwnd, message, wParam, lParam);
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
@@ -125,6 +133,8 @@ LRESULT MainWindow::OnCreate()
     SetCursor(arrowCursor);
     CreateControls();
     CreateMenuBar();
+    nicknameDialog.parent = hwnd;
+    nicknameDialog.RegisterDialogClass();
     SetFocus(messageEdit);
     const int length = GetWindowTextLengthW(messageEdit);
     SendMessageW(messageEdit, EM_SETSEL, length, length);
@@ -150,10 +160,12 @@ void MainWindow::CreateControls()
     messageEdit = CreateWindowExA(0, "edit", "", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL,
                                   10, ChatLogHeight + 20, ChatLogWidth, 27, hwnd,
                                   IdMenu(MessageEditId), nullptr, nullptr);
+    MakeMessageEdit(messageEdit);
 
     sendButton =
         CreateWindowExA(0, "button", "", WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 10,
                         ChatLogHeight + 57, 100, 27, hwnd, IdMenu(SendButtonId), nullptr, nullptr);
+    MakeRoundButton(sendButton); // its caption comes from its style, not its window text
 
     usersGroup = CreateWindowExA(0, "button", "Users online", WS_CHILD | WS_VISIBLE | BS_GROUPBOX,
                                  ChatLogWidth + 20, 10, 150, ChatLogHeight, hwnd,
@@ -267,6 +279,9 @@ void MainWindow::OnCommand(WPARAM command, LPARAM lParam)
 {
     switch (command)
     {
+    case ConfirmNicknameCommand:
+        ConfirmNickname();
+        break;
     case SendKeyCommand:
         if (lParam == 13)
             SubmitMessage();
@@ -275,12 +290,53 @@ void MainWindow::OnCommand(WPARAM command, LPARAM lParam)
         SubmitMessage();
         SetFocus(messageEdit);
         break;
+    case NicknameMenuCommand:
+        OpenNicknameDialog();
+        break;
     case AboutMenuCommand:
         ShowAbout();
         break;
     default:
         break;
     }
+}
+
+// The window's class has no cursor of its own; over the window's own background the pointer is
+// the arrow again after it leaves the Send button's hand.
+bool MainWindow::OnSetCursor(HWND under, LPARAM hitTest)
+{
+    if (under != hwnd || LOWORD(hitTest) != HTCLIENT)
+        return false;
+    SetCursor(arrowCursor);
+    return true;
+}
+
+void MainWindow::OpenNicknameDialog()
+{
+    if (nicknameDialog.hwnd)
+    {
+        MessageBoxA(hwnd, "This window is already active.", "Warning", MB_OK | MB_ICONWARNING);
+        return;
+    }
+    nicknameDialog.Open();
+}
+
+void MainWindow::ConfirmNickname()
+{
+    const int length = GetWindowTextLengthA(nicknameDialog.edit);
+    std::vector<char> text(length + 1, '\0');
+    GetWindowTextA(nicknameDialog.edit, text.data(), length + 1);
+    const std::string nick = text.data();
+
+    // A nickname that would not fit in a chat line cannot be used; nothing changes.
+    if (!ChatProtocol::NicknameFitsChatLine(nick))
+    {
+        MessageBoxA(nullptr, "That nickname is too long. Please choose a shorter one.", "Error",
+                    MB_OK | MB_ICONERROR | MB_TOPMOST);
+        return;
+    }
+    ApplyNickname(nick);
+    nicknameDialog.text = nickname;
 }
 
 void MainWindow::OnHotKey(WPARAM hotKeyId)

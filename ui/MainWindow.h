@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/BaseWindow.h"
+#include "ui/NicknameDialog.h"
 
 #include <richedit.h>
 
@@ -28,6 +29,7 @@ public:
     // Colours the line that starts at character position start: grey time, bold coloured sender.
     void FormatChatLine(std::int32_t start, std::string line);
 
+    NicknameDialog nicknameDialog;
     CHARFORMATW defaultFormat = {};
     HWND messageEdit = nullptr;
     HWND chatLog = nullptr;
@@ -58,6 +60,9 @@ private:
     void OnPaint();
     void OnTimer(WPARAM timerId);
     void OnCommand(WPARAM command, LPARAM lParam);
+    bool OnSetCursor(HWND under, LPARAM hitTest);
+    void OpenNicknameDialog();
+    void ConfirmNickname();
     void OnHotKey(WPARAM hotKeyId);
     void ShowAbout();
 };

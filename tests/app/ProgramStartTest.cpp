@@ -24,6 +24,23 @@ int CountOf(const std::string& text, const std::string& piece)
     return count;
 }
 
+// The text field of a Nickname packet as the server receives it.
+std::string AnnouncedNickname(const Bytes& packet)
+{
+    if (packet.size() < 6 || packet[1] != 5)
+        return "<not a nickname packet>";
+    return std::string(packet.begin() + 6, packet.end());
+}
+
+// The nickname label's text in a main window of another process.
+std::string LabelText(HWND window)
+{
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (ClassNameOf(child) == "Static")
+            return TextOf(child);
+    return "<no label>";
+}
+
 class ProgramStart : public ::testing::Test
 {
 protected:
@@ -88,6 +105,9 @@ TEST_F(ProgramStart, ServerClosingEndsTheProgramWithTwoReasonLines)
     ASSERT_TRUE(server.Accept(15000));
     ASSERT_NE(run.WaitForWindow(MainWindowClass), nullptr);
 
+    // An orderly close: the server has read what the program sent (its nickname) first, so
+    // nothing unread makes the close a reset.
+    EXPECT_FALSE(server.ReceivePacket().empty());
     server.CloseConnection();
     DWORD exitCode = 99;
     ASSERT_TRUE(run.WaitForExit(exitCode));
@@ -135,6 +155,72 @@ TEST_F(ProgramStart, ServerGivenByNameIsResolved)
     const HWND window = run.WaitForWindow(MainWindowClass);
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(run.Out().find("Successfully connected to server 127.0.0.1.\n"), 0u) << run.Out();
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(ProgramStart, FirstRunStoresShowsAndAnnouncesTheGeneratedNickname)
+{
+    WriteSettings("server=127.0.0.12\n");
+    LoopbackPeer server("127.0.0.12", 6112);
+    ASSERT_TRUE(server.Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+
+    const std::string nickname = AnnouncedNickname(server.ReceivePacket(10000));
+    ASSERT_EQ(nickname.rfind("User#", 0), 0u) << nickname;
+    const int number = std::stoi(nickname.substr(5));
+    EXPECT_GE(number, 10000);
+    EXPECT_LE(number, 42767);
+    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.12\nnickname=" + nickname + "\n"));
+
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(LabelText(window), nickname + ": ");
+    EXPECT_TRUE(server.ReceivePacket(500).empty()) << "one announcement only";
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(ProgramStart, StoredNicknameIsUsedAndTheGeneratedOneNeverSent)
+{
+    WriteSettings("server=127.0.0.13\nnickname=Zed\n");
+    LoopbackPeer server("127.0.0.13", 6112);
+    ASSERT_TRUE(server.Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    EXPECT_EQ(AnnouncedNickname(server.ReceivePacket(10000)), "Zed");
+
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(LabelText(window), "Zed: ");
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode));
+    // Everything the program sent until it closed: no generated name anywhere.
+    const Bytes rest = server.Receive(65536, 2000);
+    EXPECT_EQ(AsString(rest).find("User#"), std::string::npos);
+    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.13\nnickname=Zed\n"));
+}
+
+TEST_F(ProgramStart, StoredNicknameTooLongForAChatLineIsReplacedByAGeneratedOne)
+{
+    WriteSettings("server=127.0.0.14\nnickname=" + std::string(8000, 'x') + "\n");
+    LoopbackPeer server("127.0.0.14", 6112);
+    ASSERT_TRUE(server.Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server.Accept(15000));
+    const std::string nickname = AnnouncedNickname(server.ReceivePacket(10000));
+    EXPECT_EQ(nickname.rfind("User#", 0), 0u) << nickname.substr(0, 40);
+    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.14\nnickname=" + nickname + "\n"));
+    EXPECT_NE(run.Err().find("too long"), std::string::npos) << run.Err();
+
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
     PostMessageW(window, WM_CLOSE, 0, 0);
     DWORD exitCode = 99;
     ASSERT_TRUE(run.WaitForExit(exitCode));

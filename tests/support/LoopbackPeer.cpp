@@ -114,6 +114,16 @@ Bytes LoopbackPeer::Receive(std::size_t count, int timeoutMs)
     return received;
 }
 
+Bytes LoopbackPeer::ReceivePacket(int timeoutMs)
+{
+    const Bytes prefix = Receive(2, timeoutMs);
+    if (prefix.size() != 2)
+        return {};
+    const std::size_t size = (std::size_t{prefix[0]} << 8) | prefix[1];
+    Bytes packet = Receive(size, timeoutMs);
+    return packet.size() == size ? packet : Bytes{};
+}
+
 bool LoopbackPeer::SeesClose(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -31,6 +31,9 @@ public:
     void Send(const std::string& bytes);
     // Reads until count bytes have arrived or the time is up; returns what arrived.
     Bytes Receive(std::size_t count, int timeoutMs = 5000);
+    // Reads one frame and returns the packet in it (type field and payload), or nothing when no
+    // whole frame arrives in time.
+    Bytes ReceivePacket(int timeoutMs = 5000);
     // Whether the client has closed its end (a read returns 0 or fails) within the time.
     bool SeesClose(int timeoutMs = 5000);
     // Closes the accepted connection (an orderly close).

@@ -1,0 +1,211 @@
+// The main loop's turn and its hand-offs between a real main window and the chat client.
+
+#include "app/MainLoop.h"
+#include "chat/MyClient.h"
+#include "support/Bytes.h"
+#include "support/Files.h"
+#include "support/LoopbackPeer.h"
+#include "support/WindowTesting.h"
+#include "ui/MainWindow.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using oNet::Packet;
+using oNet::PacketType;
+
+namespace
+{
+
+std::shared_ptr<Packet> TextPacket(PacketType type, const std::string& text)
+{
+    auto packet = std::make_shared<Packet>(type);
+    *packet << text;
+    return packet;
+}
+
+std::string TextOfPacket(const Bytes& packet)
+{
+    if (packet.size() < 6)
+        return "<no text>";
+    return std::string(packet.begin() + 6, packet.end());
+}
+
+class MainLoopTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        for (SoundPlayer* player : {&client.newMessageSound, &client.newUserSound})
+            player->sender = [this](const std::wstring& command) {
+                sounds.push_back(command);
+                return 0u;
+            };
+    }
+    void TearDown() override
+    {
+        if (client.IsConnected())
+            client.Disconnect("test over");
+        client.newMessageSound.played = client.newUserSound.played = true;
+        if (window.hwnd)
+            DestroyWindow(window.hwnd);
+        PumpMessages(10);
+    }
+
+    void CreateWindowWith(const std::string& settings)
+    {
+        WriteBytes("data.dat", OnDisk(settings));
+        ASSERT_NE(window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650),
+                  nullptr);
+        PumpMessages(20);
+    }
+
+    void Connect()
+    {
+        ASSERT_TRUE(client.Connect(oNet::Endpoint("127.0.0.1", peer.Port())));
+        ASSERT_TRUE(peer.Accept());
+    }
+
+    std::vector<std::string> QueuedNicknames()
+    {
+        std::vector<std::string> names;
+        for (const auto& packet : client.connection.outgoing.packets)
+        {
+            EXPECT_EQ(packet->Type(), PacketType::Nickname);
+            packet->readOffset = 2;
+            std::string name;
+            *packet >> name;
+            names.push_back(name);
+        }
+        return names;
+    }
+
+    MainWindow window;
+    MyClient client;
+    LoopbackPeer peer;
+    std::vector<std::wstring> sounds;
+};
+
+TEST_F(MainLoopTest, FirstRunNicknameAndTheWindowsOwnApplicationMakeOneAnnouncement)
+{
+    WriteBytes("data.dat", "");
+    window.ApplyNickname("User#12345"); // start-up, before the window exists
+    EXPECT_TRUE(window.nicknameChanged);
+    EXPECT_EQ(ReadBytes("data.dat"), OnDisk("nickname=User#12345\n"));
+
+    ASSERT_NE(window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650),
+              nullptr);
+    EXPECT_EQ(TextOf(window.nicknameLabel), "User#12345: ");
+
+    AnnounceNickname(window, client);
+    AnnounceNickname(window, client);
+    EXPECT_EQ(QueuedNicknames(), std::vector<std::string>{"User#12345"});
+    EXPECT_EQ(client.nickname, "User#12345");
+    EXPECT_EQ(window.nicknameDialog.text, "User#12345");
+    EXPECT_FALSE(window.nicknameChanged);
+}
+
+TEST_F(MainLoopTest, SeveralChangesBetweenTurnsAnnounceOnlyTheLast)
+{
+    CreateWindowWith("nickname=Alice\n");
+    AnnounceNickname(window, client);
+    client.connection.outgoing.packets.clear();
+
+    window.ApplyNickname("Bea");
+    window.ApplyNickname("Cid");
+    window.ApplyNickname("Dot");
+    AnnounceNickname(window, client);
+    EXPECT_EQ(QueuedNicknames(), std::vector<std::string>{"Dot"});
+    EXPECT_EQ(client.nickname, "Dot");
+}
+
+TEST_F(MainLoopTest, UsersOnlineTextReplacesTheWholeList)
+{
+    CreateWindowWith("nickname=Alice\n");
+    client.usersOnlineText = "Alice\r\nBob";
+    client.usersOnlineChanged = true;
+    ShowUsersOnline(window, client);
+    EXPECT_EQ(TextOf(window.usersList), "Alice\r\nBob");
+    EXPECT_FALSE(client.usersOnlineChanged);
+
+    client.usersOnlineText = "";
+    ShowUsersOnline(window, client);
+    EXPECT_EQ(TextOf(window.usersList), "Alice\r\nBob") << "nothing changed, nothing shown";
+    client.usersOnlineChanged = true;
+    ShowUsersOnline(window, client);
+    EXPECT_EQ(TextOf(window.usersList), "");
+}
+
+TEST_F(MainLoopTest, TwoUsersListsInOneFrameShowOnlyTheSecondInTheNextTurn)
+{
+    CreateWindowWith("nickname=Alice\n");
+    Connect();
+    PumpMessages(10);
+    client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "first"));
+    client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "second"));
+    MSG message = {};
+    RunTurn(message, window, client);
+    EXPECT_EQ(TextOf(window.usersList), "");
+    RunTurn(message, window, client);
+    EXPECT_EQ(TextOf(window.usersList), "second");
+}
+
+TEST_F(MainLoopTest, ConfirmedNicknameIsAnnouncedInTheTurnThatDispatchedIt)
+{
+    CreateWindowWith("nickname=Alice\n");
+    Connect();
+    MSG message = {};
+    RunTurn(message, window, client); // announces the stored nickname
+    EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "Alice");
+
+    SendMessageW(window.hwnd, WM_COMMAND, 10, 0);
+    ASSERT_NE(window.nicknameDialog.hwnd, nullptr);
+    PumpMessages(20);
+    SetWindowTextA(window.nicknameDialog.edit, "Zoe");
+    PostMessageW(window.nicknameDialog.hwnd, WM_COMMAND, 0, 0);
+    for (int turn = 0; turn < 100 && window.nickname != "Zoe"; ++turn)
+        RunTurn(message, window, client);
+    ASSERT_EQ(window.nickname, "Zoe");
+    EXPECT_FALSE(window.nicknameChanged) << "announced in the same turn";
+    EXPECT_EQ(client.nickname, "Zoe");
+    for (int turn = 0; turn < 20; ++turn)
+        RunTurn(message, window, client);
+    const Bytes announced = peer.ReceivePacket();
+    ASSERT_GE(announced.size(), 2u);
+    EXPECT_EQ(announced[1], static_cast<unsigned char>(PacketType::Nickname));
+    EXPECT_EQ(TextOfPacket(announced), "Zoe");
+    EXPECT_TRUE(peer.ReceivePacket(300).empty()) << "one announcement only";
+
+    SendMessageW(window.hwnd, WM_COMMAND, 10, 0);
+    EXPECT_EQ(TextOf(window.nicknameDialog.edit), "Zoe");
+}
+
+TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
+{
+    CreateWindowWith("nickname=Alice\n");
+    Connect();
+    PumpMessages(20);
+    for (int i = 0; i < 3; ++i)
+        PostThreadMessageW(GetCurrentThreadId(), WM_APP + i, 0, 0);
+    MSG message = {};
+    RunTurn(message, window, client);
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_APP));
+    int left = 0;
+    MSG rest;
+    while (PeekMessageW(&rest, nullptr, WM_APP, WM_APP + 2, PM_REMOVE))
+        ++left;
+    EXPECT_EQ(left, 2);
+}
+
+TEST_F(MainLoopTest, SoundsCloseNewMessageFirst)
+{
+    CloseSounds(client);
+    EXPECT_EQ(sounds, (std::vector<std::wstring>{L"close ", L"close "}));
+    sounds.clear();
+    client.newMessageSound.alias = L"newmessage";
+    client.newUserSound.alias = L"newuser";
+    CloseSounds(client);
+    EXPECT_EQ(sounds, (std::vector<std::wstring>{L"close newmessage", L"close newuser"}));
+}
+
+} // namespace
