@@ -23,6 +23,7 @@ using BYTE = std::uint8_t;
 
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
+constexpr int SD_SEND = SHUT_WR;
 
 // The ioctlsocket command that switches a socket between blocking (0) and non-blocking (1) mode.
 constexpr long FIONBIO = static_cast<long>(0x8004667EL);

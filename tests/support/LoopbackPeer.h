@@ -6,6 +6,7 @@
 
 #include "net/SocketPlatform.h"
 #include "support/Bytes.h"
+#include "support/RawConnection.h"
 
 #include <cstdint>
 #include <string>
@@ -19,31 +20,31 @@ public:
     explicit LoopbackPeer(const char* address = "127.0.0.1");
     // Listens on a fixed port, such as the chat program's 6112 on an address of the test's own.
     LoopbackPeer(const char* address, std::uint16_t fixedPort);
-    bool Listening() const { return listener != INVALID_SOCKET; }
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;
 
+    bool Listening() const { return listener != INVALID_SOCKET; }
     std::uint16_t Port() const { return port; }
     // Waits for the client's connection; false when none arrives in time.
     bool Accept(int timeoutMs = 5000);
-    void Send(const Bytes& bytes);
-    void Send(const std::string& bytes);
-    // Reads until count bytes have arrived or the time is up; returns what arrived.
-    Bytes Receive(std::size_t count, int timeoutMs = 5000);
-    // Reads one frame and returns the packet in it (type field and payload), or nothing when no
-    // whole frame arrives in time.
-    Bytes ReceivePacket(int timeoutMs = 5000);
-    // Whether the client has closed its end (a read returns 0 or fails) within the time.
-    bool SeesClose(int timeoutMs = 5000);
+
+    void Send(const Bytes& bytes) { connection.Send(bytes); }
+    void Send(const std::string& bytes) { connection.Send(bytes); }
+    Bytes Receive(std::size_t count, int timeoutMs = 5000)
+    {
+        return connection.Receive(count, timeoutMs);
+    }
+    Bytes ReceivePacket(int timeoutMs = 5000) { return connection.ReceivePacket(timeoutMs); }
+    bool SeesClose(int timeoutMs = 5000) { return connection.SeesClose(timeoutMs); }
     // Closes the accepted connection (an orderly close).
-    void CloseConnection();
+    void CloseConnection() { connection.Close(); }
     // Stops listening, so that later connections to the port are refused.
     void CloseListener();
 
 private:
     SOCKET listener = INVALID_SOCKET;
-    SOCKET connection = INVALID_SOCKET;
+    RawConnection connection;
     std::uint16_t port = 0;
 };
 

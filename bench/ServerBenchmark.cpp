@@ -1,0 +1,510 @@
+// Throughput and latency of the chat server with many clients on loopback, side by side with a
+// plain reference that moves the same bytes over the same number of loopback connections
+// without a server. The server runs on one thread pinned to one core; the clients (and the
+// reference's reader) on another.
+//
+//   server_benchmark [--clients N] [--lines M] [--rate LINES_PER_SECOND]
+
+#include "chat/ChatProtocol.h"
+#include "net/Packet.h"
+#include "net/SocketPlatform.h"
+#include "server/ChatServer.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+struct Settings
+{
+    int clients = 100;
+    int lines = 100;     // per client
+    double rate = 10000; // lines per second in the paced runs (each is delivered to every client)
+};
+
+struct Result
+{
+    double seconds = 0;
+    std::size_t deliveries = 0;
+    std::vector<double> latenciesMs;
+
+    double PerSecond() const { return deliveries / seconds; }
+    double Percentile(double p)
+    {
+        if (latenciesMs.empty())
+            return 0;
+        std::sort(latenciesMs.begin(), latenciesMs.end());
+        return latenciesMs[std::min(latenciesMs.size() - 1,
+                                    static_cast<std::size_t>(p * latenciesMs.size()))];
+    }
+};
+
+void PinToCore(int core)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core % static_cast<int>(std::thread::hardware_concurrency()), &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+
+std::int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Frame(const oNet::Packet& packet)
+{
+    std::string frame;
+    frame += static_cast<char>(packet.buffer.size() >> 8);
+    frame += static_cast<char>(packet.buffer.size() & 0xFF);
+    frame.append(packet.buffer.data(), packet.buffer.size());
+    return frame;
+}
+
+// A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
+std::string LineFrame(int client, std::int64_t sentNs)
+{
+    return Frame(*ChatProtocol::MakeTextPacket(oNet::PacketType::ChatMessage,
+                                               "[12:00:00] [b" + std::to_string(client) +
+                                                   "]: " + std::to_string(sentNs)));
+}
+
+SOCKET Connect(std::uint16_t port)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    {
+        std::cerr << "cannot connect: " << WSAGetLastError() << std::endl;
+        std::exit(1);
+    }
+    const int noDelay = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+               sizeof noDelay);
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    return s;
+}
+
+// The receiving side of every run: one socket per client, frames parsed as they come, each chat
+// line whose text ends in a send time counted as one delivery with its latency.
+class Receivers
+{
+public:
+    explicit Receivers(std::vector<SOCKET> sockets)
+        : sockets(std::move(sockets)), input(this->sockets.size())
+    {
+    }
+
+    // Reads what is there; calls onLine(client index, text) for each chat line.
+    template <typename OnLine> void Poll(int timeoutMs, OnLine&& onLine)
+    {
+        records.assign(sockets.size(), WSAPOLLFD{});
+        for (std::size_t i = 0; i < sockets.size(); ++i)
+        {
+            records[i].fd = sockets[i];
+            records[i].events = POLLRDNORM;
+        }
+        if (WSAPoll(records.data(), static_cast<unsigned long>(records.size()), timeoutMs) <= 0)
+            return;
+        for (std::size_t i = 0; i < sockets.size(); ++i)
+        {
+            if (!(records[i].revents & (POLLRDNORM | POLLHUP | POLLERR)))
+                continue;
+            for (;;)
+            {
+                const int n = recv(sockets[i], buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                std::string& in = input[i];
+                in.append(buffer, static_cast<std::size_t>(n));
+                std::size_t at = 0;
+                while (in.size() - at >= 2)
+                {
+                    const std::size_t length = (static_cast<unsigned char>(in[at]) << 8) |
+                                               static_cast<unsigned char>(in[at + 1]);
+                    if (in.size() - at < 2 + length)
+                        break;
+                    if (length >= 6 && in[at + 3] == 1)
+                        onLine(i, std::string_view(in).substr(at + 8, length - 6));
+                    at += 2 + length;
+                }
+                in.erase(0, at);
+                if (n < static_cast<int>(sizeof buffer))
+                    break;
+            }
+        }
+    }
+
+    void Drain(int quietMs)
+    {
+        auto last = Clock::now();
+        while (Clock::now() - last < std::chrono::milliseconds(quietMs))
+        {
+            bool any = false;
+            Poll(5, [&](std::size_t, std::string_view) { any = true; });
+            // Other packets (names, lists) count as activity too.
+            records.clear();
+            if (any)
+                last = Clock::now();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+private:
+    std::vector<SOCKET> sockets;
+    std::vector<std::string> input;
+    std::vector<WSAPOLLFD> records;
+    char buffer[1 << 16];
+};
+
+// Whether the text is one of ours, and its send time.
+bool SendTimeOf(std::string_view text, std::int64_t& sentNs)
+{
+    const std::size_t at = text.rfind(": ");
+    if (at == std::string_view::npos || text.size() - at < 3)
+        return false;
+    sentNs = 0;
+    for (char c : text.substr(at + 2))
+    {
+        if (c < '0' || c > '9')
+            return false;
+        sentNs = sentNs * 10 + (c - '0');
+    }
+    return true;
+}
+
+void SendAll(SOCKET s, const std::string& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size())
+    {
+        const int n = send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else
+            std::this_thread::yield();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Through the server.
+
+class ServerRun
+{
+public:
+    explicit ServerRun(const Settings& settings)
+        : settings(settings), server(Options(settings), quiet)
+    {
+        std::string error;
+        if (!server.Start(error))
+        {
+            std::cerr << error << std::endl;
+            std::exit(1);
+        }
+        thread = std::thread([this] {
+            PinToCore(0);
+            while (!stop)
+                server.RunOnce(1);
+            server.Stop();
+        });
+        std::vector<SOCKET> sockets;
+        for (int i = 0; i < settings.clients; ++i)
+        {
+            sockets.push_back(Connect(server.Port()));
+            SendAll(sockets.back(), Frame(*ChatProtocol::MakeTextPacket(oNet::PacketType::Nickname,
+                                                                        "b" + std::to_string(i))));
+        }
+        clients = sockets;
+        receivers = std::make_unique<Receivers>(sockets);
+        receivers->Drain(300);
+    }
+
+    ~ServerRun()
+    {
+        stop = true;
+        thread.join();
+        for (SOCKET s : clients)
+            closesocket(s);
+    }
+
+    // Every client keeps up to `window` of its own lines on the way; as fast as that goes.
+    Result Saturate(int window)
+    {
+        std::vector<int> sent(clients.size(), 0), echoed(clients.size(), 0);
+        const std::size_t expected =
+            static_cast<std::size_t>(settings.clients) * settings.lines * settings.clients;
+        Result result;
+        const auto start = Clock::now();
+        while (result.deliveries < expected)
+        {
+            for (std::size_t c = 0; c < clients.size(); ++c)
+                while (sent[c] < settings.lines && sent[c] - echoed[c] < window)
+                {
+                    SendAll(clients[c], LineFrame(static_cast<int>(c), NowNs()));
+                    ++sent[c];
+                }
+            receivers->Poll(1, [&](std::size_t receiver, std::string_view text) {
+                std::int64_t sentNs;
+                if (!SendTimeOf(text, sentNs))
+                    return;
+                ++result.deliveries;
+                result.latenciesMs.push_back((NowNs() - sentNs) / 1e6);
+                // A client's own line came back: one more of its lines may go.
+                const std::string_view name = text.substr(12, text.find(']', 12) - 12);
+                if (name == "b" + std::to_string(receiver))
+                    ++echoed[receiver];
+            });
+        }
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return result;
+    }
+
+    // Lines go out at a fixed total rate, each from its client, the clients in turn.
+    Result Paced()
+    {
+        const std::size_t total = static_cast<std::size_t>(settings.clients) * settings.lines;
+        const std::size_t expected = total * settings.clients;
+        Result result;
+        result.latenciesMs.reserve(expected);
+        std::size_t next = 0;
+        const auto start = Clock::now();
+        const auto deadline = start + std::chrono::duration<double>(total / settings.rate + 30);
+        while (result.deliveries < expected && Clock::now() < deadline)
+        {
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            const std::size_t due =
+                std::min(total, static_cast<std::size_t>(elapsed * settings.rate) + 1);
+            for (; next < due; ++next)
+            {
+                const int client = static_cast<int>(next % settings.clients);
+                SendAll(clients[client], LineFrame(client, NowNs()));
+            }
+            receivers->Poll(0, [&](std::size_t, std::string_view text) {
+                std::int64_t sentNs;
+                if (!SendTimeOf(text, sentNs))
+                    return;
+                ++result.deliveries;
+                result.latenciesMs.push_back((NowNs() - sentNs) / 1e6);
+            });
+        }
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        return result;
+    }
+
+private:
+    static ServerOptions Options(const Settings& settings)
+    {
+        ServerOptions options;
+        options.port = 0;
+        options.maxClients = static_cast<std::size_t>(settings.clients) + 8;
+        return options;
+    }
+
+    Settings settings;
+    std::ostringstream quiet;
+    ChatServer server;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    std::vector<SOCKET> clients;
+    std::unique_ptr<Receivers> receivers;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The reference: the same frames written straight into as many loopback connections, from a
+// writer pinned where the server was, to the same receivers. No server in between.
+
+class ReferenceRun
+{
+public:
+    explicit ReferenceRun(const Settings& settings) : settings(settings)
+    {
+        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, SOMAXCONN);
+        socklen_t length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        std::vector<SOCKET> readers;
+        for (int i = 0; i < settings.clients; ++i)
+        {
+            readers.push_back(Connect(ntohs(address.sin_port)));
+            SOCKET w = accept(listener, nullptr, nullptr);
+            const int noDelay = 1;
+            setsockopt(w, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                       sizeof noDelay);
+            writers.push_back(w);
+        }
+        closesocket(listener);
+        this->readers = readers;
+        receivers = std::make_unique<Receivers>(readers);
+    }
+
+    ~ReferenceRun()
+    {
+        for (SOCKET s : writers)
+            closesocket(s);
+        for (SOCKET s : readers)
+            closesocket(s);
+    }
+
+    // The writer sends every line to every connection as fast as the connections take it, in
+    // batches of lines joined into one write, as a server that keeps up writes them.
+    Result Saturate()
+    {
+        const std::size_t expected =
+            static_cast<std::size_t>(settings.clients) * settings.lines * settings.clients;
+        Result result;
+        const auto start = Clock::now();
+        std::thread writer([&] {
+            PinToCore(0);
+            const int total = settings.clients * settings.lines;
+            for (int line = 0; line < total;)
+            {
+                std::string batch;
+                for (int end = std::min(total, line + 64); line < end; ++line)
+                    batch += LineFrame(line % settings.clients, NowNs());
+                for (SOCKET s : writers)
+                    SendAll(s, batch);
+            }
+        });
+        while (result.deliveries < expected)
+            receivers->Poll(1, [&](std::size_t, std::string_view text) {
+                std::int64_t sentNs;
+                if (SendTimeOf(text, sentNs))
+                {
+                    ++result.deliveries;
+                    result.latenciesMs.push_back((NowNs() - sentNs) / 1e6);
+                }
+            });
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        writer.join();
+        return result;
+    }
+
+    // The writer, pinned where the server ran, sends at the paced runs' rate: whatever lines
+    // have come due go out together to every connection.
+    Result Paced()
+    {
+        const int total = settings.clients * settings.lines;
+        const std::size_t expected = static_cast<std::size_t>(total) * settings.clients;
+        Result result;
+        result.latenciesMs.reserve(expected);
+        const auto start = Clock::now();
+        std::thread writer([&] {
+            PinToCore(0);
+            for (int line = 0; line < total;)
+            {
+                const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+                const int due = std::min(total, static_cast<int>(elapsed * settings.rate) + 1);
+                if (due == line)
+                {
+                    std::this_thread::yield();
+                    continue;
+                }
+                std::string batch;
+                for (; line < due; ++line)
+                    batch += LineFrame(line % settings.clients, NowNs());
+                for (SOCKET s : writers)
+                    SendAll(s, batch);
+            }
+        });
+        while (result.deliveries < expected)
+            receivers->Poll(1, [&](std::size_t, std::string_view text) {
+                std::int64_t sentNs;
+                if (SendTimeOf(text, sentNs))
+                {
+                    ++result.deliveries;
+                    result.latenciesMs.push_back((NowNs() - sentNs) / 1e6);
+                }
+            });
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        writer.join();
+        return result;
+    }
+
+private:
+    Settings settings;
+    std::vector<SOCKET> writers;
+    std::vector<SOCKET> readers;
+    std::unique_ptr<Receivers> receivers;
+};
+
+void Report(const std::string& name, Result& server, Result& reference)
+{
+    std::cout << std::fixed << std::setprecision(0);
+    std::cout << "| " << name << " | " << server.PerSecond() << " | " << reference.PerSecond()
+              << " | " << std::setprecision(2) << server.PerSecond() / reference.PerSecond()
+              << " | " << std::setprecision(3) << server.Percentile(0.5) << " / "
+              << server.Percentile(0.99) << " | " << reference.Percentile(0.5) << " / "
+              << reference.Percentile(0.99) << " |" << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Settings settings;
+    for (int i = 1; i + 1 < argc; i += 2)
+    {
+        const std::string name = argv[i];
+        if (name == "--clients")
+            settings.clients = std::stoi(argv[i + 1]);
+        else if (name == "--lines")
+            settings.lines = std::stoi(argv[i + 1]);
+        else if (name == "--rate")
+            settings.rate = std::stod(argv[i + 1]);
+    }
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    PinToCore(1);
+
+    std::cout << "clients: " << settings.clients << ", lines per client: " << settings.lines
+              << ", deliveries per run: "
+              << static_cast<long long>(settings.clients) * settings.lines * settings.clients
+              << ", paced rate: " << settings.rate << " lines/s ("
+              << settings.rate * settings.clients << " deliveries/s)" << std::endl;
+    std::cout
+        << "| run | server deliveries/s | reference deliveries/s | ratio | server p50 / p99 ms | "
+           "reference p50 / p99 ms |"
+        << std::endl;
+    std::cout << "|---|---|---|---|---|---|" << std::endl;
+
+    Result serverSaturated, serverPaced, referenceSaturated, referencePaced;
+    {
+        ServerRun run(settings);
+        serverSaturated = run.Saturate(8);
+        serverPaced = run.Paced();
+    }
+    {
+        ReferenceRun run(settings);
+        referenceSaturated = run.Saturate();
+        referencePaced = run.Paced();
+    }
+    Report("as fast as it goes", serverSaturated, referenceSaturated);
+    Report("paced", serverPaced, referencePaced);
+    return 0;
+}

@@ -1,0 +1,69 @@
+#include "server/ServerOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace
+{
+
+bool Parse(std::vector<const char*> args, ServerOptions& options, std::string& error)
+{
+    args.insert(args.begin(), "ostrel-server");
+    return ParseServerOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(ServerOptions, DefaultsListenLocallyOnTheChatPort)
+{
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({}, options, error));
+    EXPECT_EQ(options.listenAddress, "127.0.0.1");
+    EXPECT_EQ(options.port, 6112);
+    EXPECT_EQ(options.maxClients, 1024u);
+    EXPECT_FALSE(options.help);
+}
+
+TEST(ServerOptions, TakesEachOptionInBothForms)
+{
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(
+        Parse({"--listen", "0.0.0.0", "--port=7000", "--max-clients", "5"}, options, error));
+    EXPECT_EQ(options.listenAddress, "0.0.0.0");
+    EXPECT_EQ(options.port, 7000);
+    EXPECT_EQ(options.maxClients, 5u);
+
+    ASSERT_TRUE(
+        Parse({"--listen=::1", "--port", "0", "--max-clients=1", "--help"}, options, error));
+    EXPECT_EQ(options.listenAddress, "::1");
+    EXPECT_EQ(options.port, 0);
+    EXPECT_EQ(options.maxClients, 1u);
+    EXPECT_TRUE(options.help);
+}
+
+TEST(ServerOptions, BadOptionsGetAOneLineReason)
+{
+    const std::vector<std::vector<const char*>> bad = {
+        {"--verbose"},          {"extra"},          {"--port"},    {"--port", "65536"},
+        {"--port", "-1"},       {"--port", "12ab"}, {"--port="},   {"--max-clients", "0"},
+        {"--max-clients", "x"}, {"--listen"},       {"--listen="}, {"--port", "99999999999"},
+    };
+    for (const auto& args : bad)
+    {
+        ServerOptions options;
+        std::string error;
+        EXPECT_FALSE(Parse(args, options, error)) << args[0];
+        EXPECT_FALSE(error.empty()) << args[0];
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(ServerOptions, UsageNamesEveryOption)
+{
+    const std::string usage = ServerUsage();
+    for (const char* option : {"--listen", "--port", "--max-clients", "--help"})
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+}
+
+} // namespace

@@ -1,0 +1,181 @@
+// ostrel-server run as a process: its command line, its exit codes and its shutdown on signals.
+
+#include "support/RawConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+using testing_support::RawConnection;
+
+namespace
+{
+
+class ServerProcess
+{
+public:
+    explicit ServerProcess(std::vector<std::string> arguments)
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, err[0]);
+        arguments.insert(arguments.begin(), OSTREL_SERVER_PATH);
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, OSTREL_SERVER_PATH, &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        outFd = out[0];
+        errFd = err[0];
+    }
+
+    ~ServerProcess()
+    {
+        if (pid > 0 && !exited)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(outFd);
+        close(errFd);
+    }
+
+    // Reads the standard output until it holds the text; false after the time.
+    bool OutputShows(const std::string& text, int timeoutMs = 5000)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (out.find(text) == std::string::npos)
+        {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            ReadAvailable(outFd, out, 50);
+        }
+        return true;
+    }
+
+    // Waits for the process to end and collects all it wrote; its exit status, or -1.
+    int Wait(int timeoutMs = 5000)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0)
+        {
+            if (std::chrono::steady_clock::now() > end)
+                return -1;
+            ReadAvailable(outFd, out, 20);
+            ReadAvailable(errFd, err, 0);
+        }
+        exited = true;
+        while (ReadAvailable(outFd, out, 0) || ReadAvailable(errFd, err, 0))
+        {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // The port the server reported listening on.
+    std::uint16_t ListeningPort()
+    {
+        if (!OutputShows(" for up to "))
+            return 0;
+        const std::size_t at = out.find(" port ");
+        return static_cast<std::uint16_t>(std::stoi(out.substr(at + 6)));
+    }
+
+    pid_t pid = -1;
+    std::string out;
+    std::string err;
+
+private:
+    static bool ReadAvailable(int fd, std::string& into, int timeoutMs)
+    {
+        pollfd record{fd, POLLIN, 0};
+        if (poll(&record, 1, timeoutMs) <= 0)
+            return false;
+        char chunk[4096];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        into.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    int outFd = -1;
+    int errFd = -1;
+    bool exited = false;
+};
+
+TEST(ServerProcess, SignalsCloseEveryConnectionAndExitWithZero)
+{
+    for (int signal : {SIGTERM, SIGINT})
+    {
+        ServerProcess server({"--listen", "127.0.0.1", "--port", "0"});
+        ASSERT_GT(server.pid, 0);
+        const std::uint16_t port = server.ListeningPort();
+        ASSERT_NE(port, 0) << server.out;
+        RawConnection client;
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+        ASSERT_TRUE(server.OutputShows("connection from 127.0.0.1"));
+
+        kill(server.pid, signal);
+        EXPECT_EQ(server.Wait(), 0) << server.err;
+        EXPECT_TRUE(client.SeesClose());
+        EXPECT_NE(server.out.find("shutting down: closing 1 connections"), std::string::npos)
+            << server.out;
+    }
+}
+
+TEST(ServerProcess, BadOptionGetsOneLineAndExitCodeTwo)
+{
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--max-clients"}})
+    {
+        ServerProcess server(arguments);
+        EXPECT_EQ(server.Wait(), 2) << arguments[0];
+        EXPECT_EQ(server.out, "");
+        ASSERT_FALSE(server.err.empty());
+        EXPECT_EQ(server.err.find('\n'), server.err.size() - 1) << "one line: " << server.err;
+        EXPECT_EQ(server.err.rfind("ostrel-server: ", 0), 0u) << server.err;
+    }
+}
+
+TEST(ServerProcess, HelpExplainsAndExitsWithZero)
+{
+    ServerProcess server({"--help"});
+    EXPECT_EQ(server.Wait(), 0);
+    EXPECT_EQ(server.out.rfind("Usage: ostrel-server", 0), 0u) << server.out;
+}
+
+TEST(ServerProcess, PortInUseIsReportedWithExitCodeOne)
+{
+    ServerProcess first({"--port", "0"});
+    const std::uint16_t port = first.ListeningPort();
+    ASSERT_NE(port, 0);
+    ServerProcess second({"--port", std::to_string(port)});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.err.find("cannot listen on 127.0.0.1 port " + std::to_string(port)),
+              std::string::npos)
+        << second.err;
+}
+
+} // namespace
