@@ -12,11 +12,14 @@ function(ostrel_use_googletest)
     add_subdirectory("${OSTREL_GTEST_SOURCE}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
 endfunction()
 
-# ostrel_add_test(NAME SOURCES ... LIBRARIES ... [GUI])
+# ostrel_add_test(NAME SOURCES ... LIBRARIES ... [GUI] [TIMEOUT seconds])
 # One test binary per class under test. Each runs in a working directory of its own under the
 # build tree, since some of them create files such as data.dat there.
 function(ostrel_add_test name)
-    cmake_parse_arguments(T "GUI" "" "SOURCES;LIBRARIES" ${ARGN})
+    cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
     ostrel_use_googletest()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBRARIES} gtest gtest_main)
@@ -35,5 +38,5 @@ function(ostrel_add_test name)
         WORKING_DIRECTORY "${workdir}"
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT 120 LABELS ${label} RUN_SERIAL ${serial})
+        PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${label} RUN_SERIAL ${serial})
 endfunction()

@@ -37,6 +37,7 @@ source scripts/wine-env.sh
 source scripts/display-env.sh
 windows_tests() {
     ostrel_display_start || return 1
+    ostrel_wine_set_managed N
     ostrel_wine_server_start
     echo "Windows tests run under $(wine --version) on display $DISPLAY"
     ctest --preset windows -j "$jobs"

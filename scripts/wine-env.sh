@@ -28,6 +28,17 @@ ostrel_wine_prefix_ready() {
     ) 9>"$WINEPREFIX.lock"
 }
 
+# Whether Wine hands its windows to a window manager: Y on a real desktop, N on a virtual screen
+# without one (where Wine would otherwise wait two seconds for it each time a window closes).
+ostrel_wine_set_managed() {
+    ostrel_wine_prefix_ready
+    if ! grep -qx "\"Managed\"=\"$1\"" "$WINEPREFIX/user.reg" 2>/dev/null; then
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$1" /f \
+            >/dev/null 2>&1 </dev/null
+        wineserver -w
+    fi
+}
+
 # Starts a wineserver that stays up, and warms it with the helpers' output sent elsewhere, so that
 # many short Wine processes in a row start fast and do not leave helpers on their output pipes.
 ostrel_wine_server_start() {

@@ -1,0 +1,326 @@
+// The whole system as people use it: the real chat program under Wine, the real ostrel-server,
+// and a scripted peer on the networking library, each scenario in its own working directory and
+// on its own loopback address. The test drives the program's window from outside, as a user
+// would (typing into the message box, pressing Enter, using the nickname dialog), and checks
+// what the user sees (texts, and the colours on the screen) and what the peer receives.
+
+#include "chat/ScriptedPeer.h"
+#include "support/Files.h"
+#include "support/ProgramRun.h"
+#include "support/WindowTesting.h"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace testing_support;
+using namespace std::chrono;
+
+namespace
+{
+
+const COLORREF OwnBlue = RGB(65, 136, 254);
+const COLORREF OtherGreen = RGB(0, 138, 80);
+const COLORREF ServerRed = RGB(255, 85, 85);
+
+struct ChildSearch
+{
+    const char* className;
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK TakeChild(HWND child, LPARAM context)
+{
+    auto* search = reinterpret_cast<ChildSearch*>(context);
+    if (lstrcmpiA(ClassNameOf(child).c_str(), search->className) == 0 &&
+        GetDlgCtrlID(child) == search->id)
+    {
+        search->found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A control of another process's window, found by class and id (grandchildren included).
+HWND FindControl(HWND window, const char* className, int id)
+{
+    ChildSearch search{className, id, nullptr};
+    EnumChildWindows(window, TakeChild, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The text a control of another process holds. (GetWindowText would give only the window's own
+// caption across processes, not an edit control's contents.)
+std::string ContentOf(HWND control)
+{
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 10000, &length);
+    std::string text(length + 1, '\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutA(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
+                        SMTO_NORMAL, 10000, &copied);
+    text.resize(std::min<std::size_t>(copied, length));
+    return text;
+}
+
+// How many pixels of the window's area on the screen have exactly this colour.
+int PixelsOfColor(HWND window, COLORREF color)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    int count = 0;
+    const auto* pixels = static_cast<const DWORD*>(bits);
+    const DWORD wanted = (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+    for (int i = 0; i < width * height; ++i)
+        count += (pixels[i] & 0xFFFFFF) == wanted;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return count;
+}
+
+class Scenario : public ::testing::Test
+{
+protected:
+    // Starts the real server on the address, and the program with these settings lines.
+    void Start(const char* address, const std::string& settings)
+    {
+        serverAddress = address;
+        server = std::make_unique<ProgramRun>(
+            ProgramPath(L"ostrel-server.exe"), serverDir.Path(),
+            L"--listen " + std::wstring(address, address + strlen(address)) + L" --port 6112");
+        ASSERT_TRUE(WaitForText([&] { return server->Out(); }, "listening on")) << server->Err();
+
+        std::filesystem::create_directories(dir.Path() / "src");
+        for (const char* sound : {"snd_newmessage.mp3", "snd_newuser.mp3"})
+            std::filesystem::copy_file(ProgramPath(L"src") / sound, dir.Path() / "src" / sound);
+        WriteBytes(dir.File("data.dat"),
+                   OnDisk("server=" + std::string(address) + "\n" + settings));
+    }
+
+    void ConnectPeer(const std::string& name)
+    {
+        ASSERT_TRUE(peer.Connect(oNet::Endpoint(serverAddress, 6112)));
+        peer.Announce(name);
+        ASSERT_TRUE(PeerWaits([&] { return peer.Saw(name + " joined."); }));
+    }
+
+    void StartProgram()
+    {
+        program = std::make_unique<ProgramRun>(ProgramPath(L"ostrel-chat.exe"), dir.Path());
+        window = program->WaitForWindow("Ostrel chat client", 20000);
+        ASSERT_NE(window, nullptr) << program->Out() << program->Err();
+        messageBox = FindControl(window, "Edit", 3);
+        chatLog = FindControl(window, "RICHEDIT50W", 0);
+        usersList = FindControl(window, "RICHEDIT50W", 4);
+        label = FindControl(window, "Static", 0);
+        ASSERT_TRUE(messageBox && chatLog && usersList && label);
+    }
+
+    // Runs the peer's frames until the condition holds.
+    bool PeerWaits(const std::function<bool()>& done, int seconds = 20)
+    {
+        const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done())
+        {
+            if (steady_clock::now() > deadline)
+                return false;
+            if (peer.IsConnected())
+                peer.Frame();
+            else
+                std::this_thread::sleep_for(milliseconds(5));
+        }
+        return true;
+    }
+
+    // Types the text into the message box, one key at a time, and presses Enter.
+    void Type(const std::string& text)
+    {
+        for (char c : text)
+            PostMessageW(messageBox, WM_CHAR, static_cast<unsigned char>(c), 1);
+        PostMessageW(messageBox, WM_KEYDOWN, VK_RETURN, 1);
+        PostMessageW(messageBox, WM_CHAR, 13, 1);
+    }
+
+    std::string Nickname() { return ReadBytes(dir.File("data.dat")); }
+
+    // Closes the window as its close box does, and waits for the program to end.
+    DWORD CloseProgram()
+    {
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        DWORD exitCode = 99;
+        EXPECT_TRUE(program->WaitForExit(exitCode, 60000));
+        return exitCode;
+    }
+
+    TempDir dir;
+    TempDir serverDir;
+    const char* serverAddress = nullptr;
+    std::unique_ptr<ProgramRun> server;
+    std::unique_ptr<ProgramRun> program;
+    ScriptedPeer peer;
+    HWND window = nullptr, messageBox = nullptr, chatLog = nullptr, usersList = nullptr,
+         label = nullptr;
+};
+
+TEST_F(Scenario, FirstRunStoresAGeneratedNicknameThatEveryoneSees)
+{
+    Start("127.0.0.40", "");
+    ConnectPeer("Peer");
+    StartProgram();
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("] [SERVER]: User#"); }));
+
+    const std::string joined = peer.lines.back();
+    const std::string name = joined.substr(joined.find("User#"), 10);
+    EXPECT_EQ(joined.substr(joined.find("User#")), name + " joined.");
+    EXPECT_NE(ReadBytes(dir.File("data.dat")).find("nickname=" + name), std::string::npos);
+    EXPECT_EQ(ContentOf(label), name + ": ");
+    EXPECT_TRUE(PeerWaits([&] { return peer.usersOnline.find(name) != std::string::npos; }));
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(usersList); }, name));
+    EXPECT_EQ(CloseProgram(), 0u);
+}
+
+TEST_F(Scenario, StoredNicknameIsUsedAndTheGeneratedOneNeverReachesTheServer)
+{
+    Start("127.0.0.41", "nickname=Keeper\n");
+    ConnectPeer("Peer");
+    StartProgram();
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("Keeper joined."); }));
+    EXPECT_EQ(ContentOf(label), "Keeper: ");
+    EXPECT_TRUE(PeerWaits([&] { return peer.usersOnline == "Keeper\r\nPeer"; }))
+        << peer.usersOnline;
+    EXPECT_EQ(CloseProgram(), 0u);
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("Keeper left."); }));
+    for (const auto& line : peer.lines)
+        EXPECT_EQ(line.find("User#"), std::string::npos) << line;
+    EXPECT_EQ(server->Out().find("User#"), std::string::npos) << server->Out();
+}
+
+TEST_F(Scenario, ConversationShowsOwnLinesBluePeersGreenAndServerRed)
+{
+    Start("127.0.0.42", "nickname=Ann\n");
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Ann joined."));
+    ConnectPeer("Peer");
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Peer joined."));
+    EXPECT_GT(PixelsOfColor(chatLog, ServerRed), 0);
+    EXPECT_EQ(PixelsOfColor(chatLog, OwnBlue), 0);
+    EXPECT_EQ(PixelsOfColor(chatLog, OtherGreen), 0);
+
+    Type("hello from Ann");
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("] [Ann]: hello from Ann"); }));
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "[Ann]: hello from Ann"));
+    EXPECT_EQ(ContentOf(messageBox), "") << "the box is emptied once the line is taken";
+    PeerWaits([] { return false; }, 1); // let the window repaint
+    EXPECT_GT(PixelsOfColor(chatLog, OwnBlue), 0);
+    EXPECT_EQ(PixelsOfColor(chatLog, OtherGreen), 0);
+
+    peer.Say("hi Ann, Peer here");
+    ASSERT_TRUE(PeerWaits(
+        [&] { return ContentOf(chatLog).find("[Peer]: hi Ann, Peer here") != std::string::npos; }));
+    PeerWaits([] { return false; }, 1);
+    EXPECT_GT(PixelsOfColor(chatLog, OtherGreen), 0);
+
+    EXPECT_NE(program->Out().find("[Peer]: hi Ann, Peer here\n"), std::string::npos)
+        << program->Out();
+    EXPECT_EQ(CloseProgram(), 0u);
+}
+
+TEST_F(Scenario, NicknameChangedInTheDialogReachesThePeerAndTheSettings)
+{
+    Start("127.0.0.43", "nickname=Old\n");
+    ConnectPeer("Peer");
+    StartProgram();
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("Old joined."); }));
+
+    PostMessageW(window, WM_COMMAND, 10, 0);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(WaitForText(
+        [&] {
+            const auto dialogs = program->WindowsOf("Choose nickname dialog");
+            dialog = dialogs.empty() ? nullptr : dialogs.front();
+            return std::string(dialog ? "open" : "");
+        },
+        "open"));
+    // The dialog shows first and makes its controls right after.
+    HWND edit = nullptr, ok = nullptr;
+    ASSERT_TRUE(WaitForText(
+        [&] {
+            edit = FindControl(dialog, "Edit", 0);
+            ok = FindControl(dialog, "Button", 0);
+            return std::string(edit && ok ? "ready" : "");
+        },
+        "ready"));
+    EXPECT_EQ(ContentOf(edit), "Old");
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Newer"));
+    PostMessageW(ok, BM_CLICK, 0, 0);
+
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("Old is now known as Newer."); }));
+    EXPECT_TRUE(PeerWaits([&] { return peer.usersOnline == "Newer\r\nPeer"; })) << peer.usersOnline;
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.43\nnickname=Newer\n"));
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(label); }, "Newer: "));
+    EXPECT_TRUE(program->WindowsOf("Choose nickname dialog").empty());
+    EXPECT_EQ(CloseProgram(), 0u);
+}
+
+TEST_F(Scenario, ServerStoppingEndsTheProgramWithBothReasonLines)
+{
+    Start("127.0.0.44", "nickname=Sam\n");
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Sam joined."));
+    server.reset(); // ends the server process
+
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+    EXPECT_EQ(exitCode, 0u);
+    const std::string out = program->Out();
+    const std::size_t first = out.find("Lost connection. Reason: ");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_NE(out.find("Lost connection. Reason: Main window closed\n", first + 1),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(FindMessageBoxOf(program->ProcessId(), 0), nullptr);
+}
+
+TEST_F(Scenario, BurstOfTwoThousandLinesIsShownInOrder)
+{
+    Start("127.0.0.45", "nickname=Reader\n");
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Reader joined."));
+    ConnectPeer("Burst");
+    for (int i = 0; i < 2000; ++i)
+        peer.Say("line " + std::to_string(i));
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("[Burst]: line 1999"); }, 60));
+    ASSERT_TRUE(WaitForText([&] { return program->Out(); }, "[Burst]: line 1999\n", 180000));
+
+    const std::string log = ContentOf(chatLog);
+    std::size_t at = 0;
+    for (int i = 0; i < 2000; ++i)
+    {
+        at = log.find("[Burst]: line " + std::to_string(i) + "\r", at);
+        ASSERT_NE(at, std::string::npos) << "line " << i << " missing or out of order";
+    }
+    EXPECT_EQ(CloseProgram(), 0u);
+    EXPECT_NE(program->Out().find("Lost connection. Reason: Main window closed\n"),
+              std::string::npos);
+}
+
+} // namespace
