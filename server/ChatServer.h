@@ -1,7 +1,7 @@
 #pragma once
 
-#include "net/Packet.h"
 #include "net/SocketPlatform.h"
+#include "server/ChatRoom.h"
 #include "server/ServerOptions.h"
 
 #include <array>
@@ -11,16 +11,13 @@
 #include <string>
 #include <vector>
 
-// The chat server: one thread, one non-blocking poll loop. It keeps each connection's nickname,
-// relays chat lines of the client's form to everyone (the sender included) in the order they
-// arrive, announces who joins, renames and leaves, and keeps the users-online list current.
-// Every frame it reads and writes is a Packet. Bad input from a client ends that client's
-// connection only; a client that lets more than a mebibyte of output pile up is cut off.
+// The chat server's network side: one thread, one non-blocking poll loop over the listening
+// socket and every connection. What it reads goes to the chat room, what the room has waiting
+// for a member it writes out. Newcomers beyond the client limit are turned away with a line
+// saying why.
 class ChatServer
 {
 public:
-    static constexpr std::size_t OutputLimit = 1 << 20;
-
     ChatServer(ServerOptions options, std::ostream& log);
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
@@ -36,34 +33,31 @@ public:
     // Closes every connection and stops listening.
     void Stop();
     // Connections that count as clients (not those turned away because the server was full).
-    std::size_t ClientCount() const;
+    std::size_t ClientCount() const { return room.MemberCount(); }
 
 private:
-    struct Connection;
+    struct Connection
+    {
+        SOCKET socket = INVALID_SOCKET;
+        std::string address;
+        ChatRoom::MemberId member = 0; // 0: turned away, not in the room
+        std::string farewell;          // a turned-away connection's last line, as far as unsent
+        std::chrono::steady_clock::time_point deadline;
+        bool closed = false;
+    };
 
     void AcceptNew();
-    void TurnAway(std::unique_ptr<Connection> connection);
+    void TurnAway(Connection& connection);
     void ReadFrom(Connection& connection);
-    void HandleInput(Connection& connection);
-    bool HandlePacket(Connection& connection, oNet::Packet& packet);
-    void HandleNickname(Connection& connection, const std::string& name);
-    void HandleChatLine(Connection& connection, const std::string& line,
-                        const oNet::Packet& packet);
-    void Send(Connection& connection, const std::string& frame);
-    void SendServerLine(Connection& connection, const std::string& text);
-    void Broadcast(const std::string& frame);
-    void BroadcastServerLine(const std::string& text);
-    void BroadcastUsersOnline();
     void Flush(Connection& connection);
-    void Close(Connection& connection, const std::string& reason);
-    void SweepClosed();
-    void Log(const std::string& line);
+    void CloseDeparted();
 
     ServerOptions options;
     std::ostream& log;
+    ChatRoom room;
     SOCKET listener = INVALID_SOCKET;
     std::uint16_t port = 0;
-    std::vector<std::unique_ptr<Connection>> connections;
+    std::vector<Connection> connections;
     std::vector<WSAPOLLFD> pollRecords;
     std::array<char, 65536> readBuffer{};
 };
