@@ -8,6 +8,8 @@ namespace oNet
 namespace
 {
 
+constexpr std::size_t TypicalPacketSize = 128;
+
 void PutBigEndian32(std::uint32_t value, unsigned char* out)
 {
     out[0] = static_cast<unsigned char>(value >> 24);
@@ -27,8 +29,12 @@ std::uint32_t GetBigEndian32(const char* in)
 
 Packet::Packet(PacketType type)
 {
+    // Room for a typical chat line from the start, so that building one allocates the buffer
+    // once instead of growing it field by field.
+    buffer.reserve(TypicalPacketSize);
     const auto code = static_cast<std::uint16_t>(type);
-    buffer = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    buffer.push_back(static_cast<char>(code >> 8));
+    buffer.push_back(static_cast<char>(code & 0xFF));
 }
 
 PacketType Packet::Type() const

@@ -403,7 +403,14 @@ void MainWindow::ApplyNickname(const std::string& nick)
 void MainWindow::AppendChatLine(const std::string& text)
 {
     const std::string line = text + "\n";
-    const int end = GetWindowTextLengthA(chatLog);
+    // The caret goes to the end, wherever the user left the selection. The end is asked for in
+    // characters, which the control keeps count of: the ANSI length (GetWindowTextLengthA) can
+    // cost a conversion of the whole log, which makes every line dearer as the log grows.
+    GETTEXTLENGTHEX lengthOf = {};
+    lengthOf.flags = GTL_NUMCHARS | GTL_PRECISE;
+    lengthOf.codepage = 1200; // UTF-16: characters as the control stores them
+    const LRESULT end =
+        SendMessageW(chatLog, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&lengthOf), 0);
     SendMessageA(chatLog, EM_SETSEL, end, end);
     SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
     FormatChatLine(chatLength, line);

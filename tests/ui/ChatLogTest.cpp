@@ -185,6 +185,26 @@ TEST_F(ChatLog, LinesWithoutBracketGroupsAreAppendedUnformatted)
     EXPECT_TRUE(At(fourth + 12).bold);
 }
 
+TEST_F(ChatLog, LinesGoToTheEndWhereverTheUserLeftTheSelection)
+{
+    window.AppendChatLine("[09:00:00] [Alice]: first");
+    window.AppendChatLine("[09:00:01] [Alice]: second");
+    // The user selects part of the first line, then clicks into the middle of the log.
+    SendMessageW(window.chatLog, EM_SETSEL, 2, 8);
+    window.AppendChatLine("[09:00:02] [Carol]: third");
+    SendMessageW(window.chatLog, EM_SETSEL, 30, 30);
+    window.AppendChatLine("[09:00:03] [Bob]: fourth");
+
+    EXPECT_EQ(TextOfRange(0, 26), "[09:00:00] [Alice]: first\r");
+    const int third = 26 + 27;
+    EXPECT_EQ(TextOfRange(third, third + 25), "[09:00:02] [Carol]: third");
+    const int fourth = third + 26;
+    EXPECT_EQ(TextOfRange(fourth, fourth + 24), "[09:00:03] [Bob]: fourth");
+    ExpectColours(third, "[09:00:02] [Carol]: third", Green);
+    ExpectColours(fourth, "[09:00:03] [Bob]: fourth", Blue);
+    EXPECT_EQ(window.chatLength, fourth + 25);
+}
+
 TEST_F(ChatLog, LogTakesFarMoreThanTheDefaultLimitAndStaysAligned)
 {
     EXPECT_GE(SendMessageW(window.chatLog, EM_GETLIMITTEXT, 0, 0), 0x7FFFFFFF);
