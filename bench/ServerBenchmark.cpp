@@ -5,6 +5,7 @@
 //
 //   server_benchmark [--clients N] [--lines M] [--rate LINES_PER_SECOND]
 
+#include "bench/LoopbackConnect.h"
 #include "chat/ChatProtocol.h"
 #include "net/Packet.h"
 #include "net/SocketPlatform.h"
@@ -69,35 +70,17 @@ std::int64_t NowNs()
         .count();
 }
 
-std::string Frame(const oNet::Packet& packet)
-{
-    std::string frame;
-    frame += static_cast<char>(packet.buffer.size() >> 8);
-    frame += static_cast<char>(packet.buffer.size() & 0xFF);
-    frame.append(packet.buffer.data(), packet.buffer.size());
-    return frame;
-}
-
 // A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
 std::string LineFrame(int client, std::int64_t sentNs)
 {
-    return Frame(*ChatProtocol::MakeTextPacket(oNet::PacketType::ChatMessage,
-                                               "[12:00:00] [b" + std::to_string(client) +
-                                                   "]: " + std::to_string(sentNs)));
+    return ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(
+        oNet::PacketType::ChatMessage,
+        "[12:00:00] [b" + std::to_string(client) + "]: " + std::to_string(sentNs)));
 }
 
 SOCKET Connect(std::uint16_t port)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    {
-        std::cerr << "cannot connect: " << WSAGetLastError() << std::endl;
-        std::exit(1);
-    }
+    const SOCKET s = ConnectToLoopback(port);
     const int noDelay = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
                sizeof noDelay);
@@ -233,8 +216,8 @@ public:
         for (int i = 0; i < settings.clients; ++i)
         {
             sockets.push_back(Connect(server.Port()));
-            SendAll(sockets.back(), Frame(*ChatProtocol::MakeTextPacket(oNet::PacketType::Nickname,
-                                                                        "b" + std::to_string(i))));
+            SendAll(sockets.back(), ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(
+                                        oNet::PacketType::Nickname, "b" + std::to_string(i))));
         }
         clients = sockets;
         receivers = std::make_unique<Receivers>(sockets);

@@ -33,6 +33,8 @@ if step "build native-asan" build native-asan; then
     step "sanitizer tests" ctest --preset native-asan -j "$jobs"
 fi
 
+step "fuzz targets, a fixed number of inputs each" scripts/fuzz.sh --runs 20000
+
 source scripts/wine-env.sh
 source scripts/display-env.sh
 windows_tests() {
