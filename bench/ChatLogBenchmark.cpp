@@ -1,9 +1,10 @@
 // The chat log's cost per line as it grows, on a real main window (run it under Wine): the
 // time of AppendChatLine around the 1,000th and the 10,000th line, against the bare rich edit
-// insertion of the same line into a second rich edit control in the same run, and the
-// process's memory after the last line. Also times each step of the bare insertion, and the ANSI
-// text length the log does not use. Prints a summary and, with --csv FILE, the median cost of
-// each block of 250 lines for a chart.
+// insertion of the same line into a second rich edit control in the same run, and the process's
+// memory after the last line. The second control sits in a window beside the main one, so give
+// it a screen at least 2,420 pixels wide. Also times each step of the bare insertion, the
+// one-line scroll, and the ANSI text length the log does not use. Prints a summary and, with
+// --csv FILE, the median cost of each block of 250 lines for a chart.
 //
 //   chat_log_benchmark.exe [--lines N] [--csv FILE]
 
@@ -82,22 +83,42 @@ int main(int argc, char** argv)
     MainWindow window;
     if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
         return 1;
-    // The reference: a rich edit made as the chat log is, taking the same lines with only the
-    // insertion (caret to the end, replace the selection), no colours and no scrolling.
-    const HWND bare = CreateWindowExW(0, L"RICHEDIT50W", L"",
-                                      WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL |
-                                          ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-                                      10, 10, 300, 200, window.hwnd, nullptr, nullptr, nullptr);
+    // The reference: a rich edit made as the chat log is, of the same size and default format,
+    // in a window of its own beside the main window (so that neither covers the other and both
+    // repaint alike), taking the same lines with only the insertion: caret to the end, replace
+    // the selection. No colours; its scroll is timed apart.
+    RECT logRect;
+    GetWindowRect(window.chatLog, &logRect);
+    RECT mainRect;
+    GetWindowRect(window.hwnd, &mainRect);
+    const HWND bareWindow =
+        CreateWindowExW(0, L"STATIC", L"reference", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                        mainRect.right + 10, mainRect.top, mainRect.right - mainRect.left,
+                        mainRect.bottom - mainRect.top, nullptr, nullptr, nullptr, nullptr);
+    POINT logOrigin = {logRect.left, logRect.top};
+    ScreenToClient(window.hwnd, &logOrigin);
+    const HWND bare =
+        CreateWindowExW(0, L"RICHEDIT50W", L"",
+                        WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
+                            ES_AUTOVSCROLL | ES_READONLY,
+                        logOrigin.x, logOrigin.y, logRect.right - logRect.left,
+                        logRect.bottom - logRect.top, bareWindow, nullptr, nullptr, nullptr);
     SendMessageW(bare, EM_EXLIMITTEXT, 0, 0x7FFFFFFF);
+    CHARFORMATW defaultFormat = {};
+    defaultFormat.cbSize = sizeof defaultFormat;
+    SendMessageW(window.chatLog, EM_GETCHARFORMAT, SCF_DEFAULT,
+                 reinterpret_cast<LPARAM>(&defaultFormat));
+    SendMessageW(bare, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&defaultFormat));
     PumpMessages();
 
     PROCESS_MEMORY_COUNTERS before = {};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
 
     std::vector<double> appendCost(lines), bareCost(lines);
-    // The bare insertion's three steps, each timed on its own, and the ANSI text length for
-    // comparison: where a cost that grows with the log would come from.
-    std::vector<std::vector<double>> stepCost(4, std::vector<double>(lines));
+    // The bare insertion's three steps, each timed on its own, then the one-line scroll the log
+    // makes after each line, and the ANSI text length the log does not use: where the costs are,
+    // and where a cost that grows with the log would come from.
+    std::vector<std::vector<double>> stepCost(5, std::vector<double>(lines));
     for (int i = 0; i < lines; ++i)
     {
         const std::string line = LineNumber(i);
@@ -118,9 +139,11 @@ int main(int argc, char** argv)
         stepCost[0][i] = (measured - appended) * 1e3;
         stepCost[1][i] = (selected - measured) * 1e3;
         stepCost[2][i] = (inserted - selected) * 1e3;
-        // The ANSI length, which the log does not use: what it would add to every line.
+        SendMessageA(bare, EM_LINESCROLL, 0, 1);
+        const double scrolled = Now();
+        stepCost[3][i] = (scrolled - inserted) * 1e3;
         GetWindowTextLengthA(bare);
-        stepCost[3][i] = (Now() - inserted) * 1e3;
+        stepCost[4][i] = (Now() - scrolled) * 1e3;
         PumpMessages(); // the window repaints between lines, as the program's loop lets it
     }
 
@@ -141,12 +164,13 @@ int main(int argc, char** argv)
     std::printf("| median ms around line 10,000 | %.3f | %.3f | %.2f |\n", at10000, bare10000,
                 at10000 / bare10000);
     std::printf("append at 10,000 / append at 1,000: %.2f\n", at10000 / at1000);
-    const char* stepNames[4] = {"EM_GETTEXTLENGTHEX, characters", "EM_SETSEL to the end",
-                                "EM_REPLACESEL", "(not used) GetWindowTextLengthA"};
+    const char* stepNames[5] = {"EM_GETTEXTLENGTHEX, characters", "EM_SETSEL to the end",
+                                "EM_REPLACESEL", "(after it) EM_LINESCROLL by one line",
+                                "(not used) GetWindowTextLengthA"};
     std::printf("\n| step of the bare insertion | median ms around line 1,000 | around line %d "
                 "|\n|---|---|---|\n",
                 std::min(lines - 1, 10000));
-    for (int step = 0; step < 4; ++step)
+    for (int step = 0; step < 5; ++step)
         std::printf("| %s | %.3f | %.3f |\n", stepNames[step], around(stepCost[step], 1000),
                     around(stepCost[step], std::min(lines - 1, 10000)));
     std::printf("working set before the first line: %.1f MB, private memory: %.1f MB\n",
@@ -167,6 +191,7 @@ int main(int argc, char** argv)
                                               bareCost.begin() + block + 250))
                 << '\n';
     }
+    DestroyWindow(bareWindow);
     DestroyWindow(window.hwnd);
     return 0;
 }

@@ -45,7 +45,8 @@ if wants chat-log; then
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target chat_log_benchmark
     source scripts/display-env.sh
-    ostrel_display_start
+    # Wide enough for the main window and the reference's window side by side.
+    OSTREL_SCREEN=2500x1000x24 ostrel_display_start
     trap ostrel_display_stop EXIT
     # The benchmark writes a settings file where it runs; keep that out of the tree.
     run_dir=$(mktemp -d)

@@ -1,4 +1,5 @@
-# Sourced by scripts that show windows: gives them an X display, starting Xvfb when none is set.
+# Sourced by scripts that show windows: gives them an X display, starting Xvfb when none is set
+# (its screen OSTREL_SCREEN, 1600x1000x24 unless set).
 
 ostrel_display_start() {
     ostrel_started_xvfb=""
@@ -7,7 +8,7 @@ ostrel_display_start() {
     for n in $(seq 90 140); do
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
     done
-    Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    Xvfb ":$n" -screen 0 "${OSTREL_SCREEN:-1600x1000x24}" -nolisten tcp >/dev/null 2>&1 </dev/null &
     ostrel_started_xvfb=$!
     export DISPLAY=":$n"
     local tries
