@@ -101,36 +101,21 @@ void ClientFrame(benchmark::State& state)
     client.Disconnect("done");
 }
 
-void RecvSameWay(benchmark::State& state)
+// Reads frames the way the frame loop does, 2 length bytes then the body, with plain blocking
+// recv calls; with pollFirst, each read comes after a poll of the socket, as every pass of the
+// frame loop makes one.
+void ReceiveSameWay(benchmark::State& state, bool pollFirst)
 {
     Firehose peer;
     const SOCKET s = ConnectToLoopback(peer.port);
-    char body[oNet::MaxPacketSize];
-    for (auto _ : state)
-    {
-        for (int i = 0; i < FramesPerIteration; ++i)
+    const auto receive = [s, pollFirst](char* into, int count) {
+        if (pollFirst)
         {
-            unsigned char prefix[2];
-            ReceiveExactly(s, reinterpret_cast<char*>(prefix), 2);
-            ReceiveExactly(s, body, (prefix[0] << 8) | prefix[1]);
-            benchmark::DoNotOptimize(body);
+            WSAPOLLFD record = {};
+            record.fd = s;
+            record.events = POLLRDNORM;
+            WSAPoll(&record, 1, 1);
         }
-    }
-    state.SetItemsProcessed(state.iterations() * FramesPerIteration);
-    closesocket(s);
-}
-
-// The same reads, each after a poll of the socket as every pass of the frame loop makes: the
-// system calls the frame loop cannot do without, and nothing else.
-void PollAndRecvSameWay(benchmark::State& state)
-{
-    Firehose peer;
-    const SOCKET s = ConnectToLoopback(peer.port);
-    const auto pollThenReceive = [s](char* into, int count) {
-        WSAPOLLFD record = {};
-        record.fd = s;
-        record.events = POLLRDNORM;
-        WSAPoll(&record, 1, 1);
         return ReceiveExactly(s, into, count);
     };
     char body[oNet::MaxPacketSize];
@@ -139,13 +124,24 @@ void PollAndRecvSameWay(benchmark::State& state)
         for (int i = 0; i < FramesPerIteration; ++i)
         {
             unsigned char prefix[2];
-            pollThenReceive(reinterpret_cast<char*>(prefix), 2);
-            pollThenReceive(body, (prefix[0] << 8) | prefix[1]);
+            receive(reinterpret_cast<char*>(prefix), 2);
+            receive(body, (prefix[0] << 8) | prefix[1]);
             benchmark::DoNotOptimize(body);
         }
     }
     state.SetItemsProcessed(state.iterations() * FramesPerIteration);
     closesocket(s);
+}
+
+void RecvSameWay(benchmark::State& state)
+{
+    ReceiveSameWay(state, false);
+}
+
+// The system calls the frame loop cannot do without, and nothing else.
+void PollAndRecvSameWay(benchmark::State& state)
+{
+    ReceiveSameWay(state, true);
 }
 
 void RecvBulk(benchmark::State& state)

@@ -147,11 +147,11 @@ void ChatServer::RunOnce(int timeoutMs)
     const std::size_t polled = connections.size();
     const bool ready =
         WSAPoll(pollRecords.data(), static_cast<unsigned long>(pollRecords.size()), timeoutMs) > 0;
-    // Newcomers join before anything is read, and whatever the poll said of the listener: a
-    // client connected before another sent a line is in the room when that line goes out.
-    AcceptNew();
+    // Newcomers join before anything is read, whatever the poll said of the listener: a client
+    // connected before another sent a line is in the room when that line goes out.
     if (ready)
     {
+        AcceptNew();
         for (std::size_t i = 0; i < polled; ++i)
         {
             if (pollRecords[i + 1].revents & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL))
@@ -163,10 +163,7 @@ void ChatServer::RunOnce(int timeoutMs)
     for (auto& connection : connections)
     {
         if (!connection.member && !connection.closed && now > connection.deadline)
-        {
-            WriteLogLine(log, connection.address + " disconnected: turned away: server full");
-            connection.closed = true;
-        }
+            EndTurnAway(connection);
     }
     CloseDeparted();
     for (auto& connection : connections)
@@ -232,6 +229,13 @@ void ChatServer::TurnAway(Connection& connection)
     shutdown(connection.socket, SD_SEND);
 }
 
+// A turned-away connection is done: it read its line, went away, or had its grace.
+void ChatServer::EndTurnAway(Connection& connection)
+{
+    WriteLogLine(log, connection.address + " disconnected: turned away: server full");
+    connection.closed = true;
+}
+
 void ChatServer::ReadFrom(Connection& connection)
 {
     std::size_t taken = 0;
@@ -257,10 +261,7 @@ void ChatServer::ReadFrom(Connection& connection)
         if (connection.member)
             room.Close(connection.member, reason);
         else
-        {
-            WriteLogLine(log, connection.address + " disconnected: turned away: server full");
-            connection.closed = true;
-        }
+            EndTurnAway(connection);
         return;
     }
 }

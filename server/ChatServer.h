@@ -48,6 +48,7 @@ private:
 
     void AcceptNew();
     void TurnAway(Connection& connection);
+    void EndTurnAway(Connection& connection);
     void ReadFrom(Connection& connection);
     void Flush(Connection& connection);
     void CloseDeparted();
