@@ -1,7 +1,7 @@
 // The server's handling of what clients send: arbitrary bytes from three clients, interleaved
-// and split at arbitrary points, with members leaving and joining on the way. Bad input may only
-// close the member that sent it; what the room has waiting for anyone is always well-formed
-// frames of the types the server sends.
+// and split at arbitrary points, with time passing and members leaving and joining on the way.
+// Bad input may only close the member that sent it; everything the room hands out is a
+// well-formed frame of a type the server sends.
 
 #include "server/ChatRoom.h"
 
@@ -19,25 +19,34 @@ protected:
     int overflow(int c) override { return c; }
 };
 
-// Checks that the bytes are whole frames of ChatMessage, NewUser or UsersOnline packets.
-void CheckFrames(std::string_view bytes)
+// Checks that the bytes are one whole frame of a ChatMessage, NewUser or UsersOnline packet.
+void CheckFrame(const std::string& bytes)
 {
-    std::size_t at = 0;
-    while (at < bytes.size())
-    {
-        if (bytes.size() - at < 4)
-            __builtin_trap();
-        const std::size_t length = (static_cast<unsigned char>(bytes[at]) << 8) |
-                                   static_cast<unsigned char>(bytes[at + 1]);
-        const unsigned type = (static_cast<unsigned char>(bytes[at + 2]) << 8) |
-                              static_cast<unsigned char>(bytes[at + 3]);
-        if (length < 2 || length > oNet::MaxPacketSize || bytes.size() - at < 2 + length)
-            __builtin_trap();
-        if (type != 1 && type != 4 && type != 6)
-            __builtin_trap();
-        at += 2 + length;
-    }
+    if (bytes.size() < 4)
+        __builtin_trap();
+    const std::size_t length = (static_cast<unsigned char>(bytes[0]) << 8) |
+                               static_cast<unsigned char>(bytes[1]);
+    const unsigned type = (static_cast<unsigned char>(bytes[2]) << 8) |
+                          static_cast<unsigned char>(bytes[3]);
+    if (length < 2 || length > oNet::MaxPacketSize || bytes.size() != 2 + length)
+        __builtin_trap();
+    if (type != 1 && type != 4 && type != 6)
+        __builtin_trap();
 }
+
+class Connection : public ChatParticipant
+{
+public:
+    void Deliver(const Frame& frame) override
+    {
+        if (closed)
+            __builtin_trap(); // nothing goes to a member the room has let go
+        CheckFrame(*frame);
+    }
+    void Disconnect(bool) override { closed = true; }
+
+    bool closed = false;
+};
 
 } // namespace
 
@@ -46,41 +55,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider provider(data, size);
     NullBuffer discard;
     std::ostream log(&discard);
-    ChatRoom room(log);
-    ChatRoom::MemberId members[3] = {room.Join("a"), room.Join("b"), room.Join("c")};
+    ServerOptions options;
+    options.history = 3;
+    ChatRoom room(options, log);
+    auto now = ChatRoom::Clock::time_point{} + std::chrono::hours(1);
+    Connection connections[3];
+    ChatRoom::MemberId members[3];
+    for (int i = 0; i < 3; ++i)
+        members[i] = room.Join(connections[i], "127.0.0.1:" + std::to_string(i), now);
 
     while (provider.remaining_bytes() > 0)
     {
         const int choice = provider.ConsumeIntegralInRange<int>(0, 4);
         if (choice == 3)
         {
-            // The connections take what waits for them.
-            for (auto id : members)
-            {
-                CheckFrames(room.Pending(id));
-                room.Sent(id, room.Pending(id).size());
-            }
+            now += std::chrono::milliseconds(provider.ConsumeIntegralInRange<int>(0, 3000));
+            room.Tick(now);
             continue;
         }
         if (choice == 4)
         {
-            // Departed members' places are taken by newcomers.
-            room.Sweep();
-            for (auto& id : members)
-                if (room.IsClosed(id))
-                    id = room.Join("new");
+            // Departed members' places are taken by newcomers; one may leave on its own.
+            for (int i = 0; i < 3; ++i)
+                if (!room.IsMember(members[i]))
+                {
+                    connections[i].closed = false;
+                    members[i] = room.Join(connections[i], "new", now);
+                }
+            if (provider.ConsumeBool())
+                room.Leave(members[0], "closed by the client");
             continue;
         }
         const auto piece =
             provider.ConsumeBytes<char>(provider.ConsumeIntegralInRange<std::size_t>(1, 600));
         const std::size_t before = room.MemberCount();
-        room.Receive(members[choice], piece.data(), piece.size());
-        // Only the sender can be closed by what it sent.
+        room.Receive(members[choice], piece.data(), piece.size(), now);
+        // Only the sender can be closed by what it sent, and the room says so to it.
         if (room.MemberCount() + 1 < before)
             __builtin_trap();
+        if (room.MemberCount() < before && !connections[choice].closed)
+            __builtin_trap();
     }
-    room.Sweep();
-    for (auto id : members)
-        CheckFrames(room.Pending(id));
     return 0;
 }

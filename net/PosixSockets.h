@@ -2,7 +2,7 @@
 
 // The Winsock names the networking library uses, offered over POSIX sockets for the host build.
 // Only what the library and its tests rely on is here, with the behaviour they rely on:
-// FIONBIO switches non-blocking mode, a read that would block reports 10035 (WSAEWOULDBLOCK),
+// FIONBIO (the system's own request code) switches non-blocking mode, a read that would block reports 10035 (WSAEWOULDBLOCK),
 // and starting the socket layer reports version 2.2.
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,9 +25,6 @@ using BYTE = std::uint8_t;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
 constexpr int SD_SEND = SHUT_WR;
-
-// The ioctlsocket command that switches a socket between blocking (0) and non-blocking (1) mode.
-constexpr long FIONBIO = static_cast<long>(0x8004667EL);
 
 // Winsock error codes, as WSAGetLastError reports them.
 constexpr int WSAEINTR = 10004;

@@ -12,6 +12,7 @@ packages=(
     sox libsox-fmt-mp3 lame                        # making and checking the notification sounds
     zip unzip                                      # the release package
     clang-14 libclang-rt-14-dev libbenchmark-dev   # fuzzers and benchmarks
+    libasio-dev                                    # the chat server's event loop (header-only)
     iproute2 procps                                # ss, pkill and friends in the scripts
 )
 

@@ -12,214 +12,210 @@ using oNet::PacketType;
 namespace
 {
 
-std::string TextFrame(PacketType type, const std::string& text)
+Frame TextFrame(PacketType type, const std::string& text)
 {
-    return ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
+    return MakeFrame(ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text)));
+}
+
+std::string Plural(std::size_t count, const std::string& one, const std::string& many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 } // namespace
 
-ChatRoom::ChatRoom(std::ostream& log) : log(log) {}
+ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
+                         const ServerOptions& options, Clock::time_point now)
+    : participant(&participant), address(std::move(address)),
+      lines(static_cast<double>(options.lineRate), 2.0 * static_cast<double>(options.lineRate),
+            now)
+{
+}
 
-std::string ChatRoom::ServerLineFrame(const std::string& text)
+ChatRoom::ChatRoom(const ServerOptions& options, std::ostream& log) : options(options), log(log)
+{
+}
+
+Frame ChatRoom::ServerLine(const std::string& text)
 {
     const std::time_t now = std::time(nullptr);
     return TextFrame(PacketType::ChatMessage,
                      ChatProtocol::FormatTimestamp(*std::localtime(&now)) + " [SERVER]: " + text);
 }
 
-ChatRoom::MemberId ChatRoom::Join(const std::string& address)
+ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
+                                  Clock::time_point now)
 {
     const MemberId id = nextId++;
-    members[id].address = address;
+    members.emplace(id, Member(participant, address, options, now));
+    unnamed.emplace_back(now + std::chrono::seconds(options.nicknameTimeout), id);
     return id;
 }
 
-void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size)
+void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now)
 {
-    const auto found = members.find(id);
-    if (found == members.end() || found->second.closed)
+    auto found = members.find(id);
+    if (found == members.end())
         return;
-    Member& member = found->second;
-    member.input.insert(member.input.end(), bytes, bytes + size);
+    found->second.input.append(bytes, size);
 
     std::size_t start = 0;
-    while (!member.closed && member.input.size() - start >= 2)
+    for (;;)
     {
-        const auto* header = reinterpret_cast<const unsigned char*>(member.input.data() + start);
+        // Handling a packet may close this member or another, so the member is looked up again.
+        found = members.find(id);
+        if (found == members.end())
+            return;
+        Member& member = found->second;
+        const std::string& input = member.input;
+        if (input.size() - start < 2)
+            break;
+        const auto* header = reinterpret_cast<const unsigned char*>(input.data() + start);
         const std::size_t length = (std::size_t{header[0]} << 8) | header[1];
         if (length < 2 || length > oNet::MaxPacketSize)
         {
-            CloseMember(member, "bad input: frame length " + std::to_string(length));
-            break;
+            Close(id, "bad input: frame length " + std::to_string(length), false);
+            return;
         }
-        if (member.input.size() - start < 2 + length)
+        if (input.size() - start < 2 + length)
             break;
         Packet packet;
-        packet.buffer.assign(member.input.begin() + static_cast<std::ptrdiff_t>(start + 2),
-                             member.input.begin() +
-                                 static_cast<std::ptrdiff_t>(start + 2 + length));
+        packet.buffer.assign(input.begin() + static_cast<std::ptrdiff_t>(start + 2),
+                             input.begin() + static_cast<std::ptrdiff_t>(start + 2 + length));
         start += 2 + length;
-        if (!HandlePacket(member, packet))
-            break;
+        if (!HandlePacket(id, member, packet, now))
+            return;
     }
-    member.input.erase(member.input.begin(),
-                       member.input.begin() + static_cast<std::ptrdiff_t>(start));
+    found->second.input.erase(0, start);
 }
 
-void ChatRoom::Close(MemberId id, const std::string& reason)
+void ChatRoom::Leave(MemberId id, const std::string& reason)
 {
-    const auto found = members.find(id);
-    if (found != members.end())
-        CloseMember(found->second, reason);
+    Remove(id, reason);
 }
 
-std::vector<ChatRoom::Departure> ChatRoom::Sweep()
+void ChatRoom::Tick(Clock::time_point now)
 {
-    std::vector<Departure> departures;
-    // Telling the others may itself cut off one that cannot keep up: sweep until none is left.
-    for (bool again = true; again;)
+    while (!unnamed.empty() && unnamed.front().first <= now)
     {
-        std::vector<std::string> left;
-        for (auto it = members.begin(); it != members.end();)
-        {
-            const Member& member = it->second;
-            if (!member.closed)
-            {
-                ++it;
-                continue;
-            }
-            WriteLogLine(log, member.Label() + " disconnected: " + member.closeReason);
-            if (!member.nickname.empty())
-                left.push_back(member.nickname);
-            departures.push_back({it->first, member.abort});
-            it = members.erase(it);
-        }
-        for (const auto& name : left)
-            Broadcast(ServerLineFrame(name + " left."));
-        if (!left.empty())
+        const MemberId id = unnamed.front().second;
+        unnamed.pop_front();
+        const auto found = members.find(id);
+        if (found == members.end() || !found->second.nickname.empty())
+            continue;
+        found->second.participant->Deliver(
+            ServerLine("No nickname was chosen within " +
+                       Plural(options.nicknameTimeout, "second", "seconds") + "."));
+        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s",
+              false);
+    }
+    if ((!announcements.empty() || listChanged) && now - listSent >= ListInterval)
+    {
+        SendAnnouncements();
+        if (listChanged)
             BroadcastUsersOnline();
-        again = false;
-        for (const auto& entry : members)
-            again = again || entry.second.closed;
+        listChanged = false;
+        listSent = now;
     }
-    return departures;
 }
 
-std::string_view ChatRoom::Pending(MemberId id) const
+bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::time_point now)
 {
-    const auto found = members.find(id);
-    if (found == members.end())
-        return {};
-    const Member& member = found->second;
-    return std::string_view(member.output).substr(member.outputStart);
-}
-
-void ChatRoom::Sent(MemberId id, std::size_t count)
-{
-    const auto found = members.find(id);
-    if (found == members.end())
-        return;
-    Member& member = found->second;
-    member.outputStart += count;
-    if (member.outputStart >= member.output.size())
+    const PacketType type = packet.Type();
+    if (type != PacketType::Nickname && type != PacketType::ChatMessage)
     {
-        member.output.clear();
-        member.outputStart = 0;
+        Close(id, "bad input: packet type " + std::to_string(static_cast<unsigned>(type)), false);
+        return false;
     }
-    else if (member.outputStart > 65536 && member.outputStart * 2 > member.output.size())
-    {
-        member.output.erase(0, member.outputStart);
-        member.outputStart = 0;
-    }
-}
-
-bool ChatRoom::IsClosed(MemberId id) const
-{
-    const auto found = members.find(id);
-    return found == members.end() || found->second.closed;
-}
-
-std::size_t ChatRoom::MemberCount() const
-{
-    std::size_t count = 0;
-    for (const auto& entry : members)
-        count += entry.second.closed ? 0 : 1;
-    return count;
-}
-
-bool ChatRoom::HandlePacket(Member& member, Packet& packet)
-{
+    std::string text;
     try
     {
-        switch (packet.Type())
-        {
-        case PacketType::Nickname: {
-            std::string name;
-            packet >> name;
-            HandleNickname(member, name);
-            return true;
-        }
-        case PacketType::ChatMessage: {
-            std::string line;
-            packet >> line;
-            HandleChatLine(member, line, packet);
-            return true;
-        }
-        default:
-            CloseMember(member, "bad input: packet type " +
-                                    std::to_string(static_cast<unsigned>(packet.Type())));
-            return false;
-        }
+        packet >> text;
     }
     catch (const oNet::PacketException&)
     {
-        CloseMember(member, "bad input: a packet ends early");
+        Close(id, "bad input: a packet ends early", false);
         return false;
     }
+    if (!WithinRate(id, member, now))
+        return members.count(id) != 0;
+    if (type == PacketType::Nickname)
+        HandleNickname(id, member, text);
+    else if (packet.readOffset != packet.buffer.size())
+        member.participant->Deliver(ServerLine(
+            "Your line was not passed on: its packet holds more than the line."));
+    else
+        HandleChatLine(member, text, packet);
+    return true;
 }
 
-void ChatRoom::HandleNickname(Member& member, const std::string& name)
+// Flood control: a member over its line rate has the packet dropped and is told once; one that
+// keeps on without a pause is closed.
+bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now)
 {
-    if (name == member.nickname)
-        return; // announced again, nothing changes
-    const std::string problem = ChatRules::NicknameProblem(name);
+    if (member.lines.Full(now))
+        member.floodDrops = 0; // quiet long enough: a new start
+    if (member.lines.Take(now))
+        return true;
+    if (++member.floodDrops == 1)
+    {
+        WriteLogLine(log, member.Label() + " is sending too fast: its lines are dropped");
+        member.participant->Deliver(
+            ServerLine("You are sending too fast: your lines are dropped. Slow down to " +
+                       std::to_string(options.lineRate) + " a second."));
+    }
+    else if (member.floodDrops >= FloodDropsToClose)
+    {
+        Close(id, "flooding: kept sending more than " + std::to_string(options.lineRate) +
+                      " lines a second",
+              false);
+    }
+    return false;
+}
+
+void ChatRoom::HandleNickname(MemberId id, Member& member, const std::string& name)
+{
+    const bool named = !member.nickname.empty();
+    const std::string stays = named ? " Your nickname stays as it was." : " Choose another one.";
+    const std::string problem = NicknameRule::Problem(name);
     if (!problem.empty())
     {
         WriteLogLine(log, member.Label() + " asked for an unusable nickname");
-        Send(member, ServerLineFrame(problem + " Your nickname stays as it was."));
+        member.participant->Deliver(ServerLine(problem + stays));
         return;
     }
-    for (const auto& entry : members)
+    if (name == member.nickname)
+        return; // announced again, nothing changes
+    const auto taken = names.find(name);
+    if (taken != names.end() && !NicknameRule::SameName(*taken, member.nickname))
     {
-        const Member& other = entry.second;
-        if (&other != &member && !other.closed && ChatRules::SameName(other.nickname, name))
-        {
-            WriteLogLine(log,
-                         member.Label() + " asked for the nickname " + name + ", which is taken");
-            Send(member, ServerLineFrame("The nickname " + name +
-                                         " is taken. Your nickname stays as it was."));
-            return;
-        }
+        WriteLogLine(log, member.Label() + " asked for the nickname " + name + ", which is taken");
+        member.participant->Deliver(ServerLine("The nickname " + name + " is taken." + stays));
+        return;
     }
 
     const std::string old = member.nickname;
+    names.erase(old);
+    names.insert(name);
     member.nickname = name;
-    if (old.empty())
+    if (!named)
     {
         WriteLogLine(log, member.address + " joined as " + name);
-        const std::string newUser = ChatProtocol::WireFrame(Packet(PacketType::NewUser));
-        for (auto& entry : members)
-            if (&entry.second != &member)
-                Send(entry.second, newUser);
-        Broadcast(ServerLineFrame(name + " joined."));
+        Announce(Change::Joined, id, name + " joined.");
+        member.joinedAfter = announcementCount;
+        // The newcomer is told at once: its join, who is here, and what was said lately.
+        member.participant->Deliver(announcements.back().line);
+        member.participant->Deliver(UsersOnline());
+        member.listSeen = listVersion;
+        for (const Frame& line : history)
+            member.participant->Deliver(line);
     }
     else
     {
         WriteLogLine(log, old + " is now known as " + name);
-        Broadcast(ServerLineFrame(old + " is now known as " + name + "."));
+        Announce(Change::Renamed, id, old + " is now known as " + name + ".");
+        member.participant->Deliver(announcements.back().line);
     }
-    BroadcastUsersOnline();
 }
 
 void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Packet& packet)
@@ -227,53 +223,137 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
     if (member.nickname.empty())
     {
         WriteLogLine(log, member.Label() + ": a line before choosing a nickname was dropped");
-        Send(member, ServerLineFrame("Choose a nickname before you chat."));
+        member.participant->Deliver(ServerLine("Choose a nickname before you chat."));
         return;
     }
-    if (!ChatRules::IsChatLineFrom(line, member.nickname))
+    const std::string problem = ChatRules::ChatLineProblem(line, member.nickname,
+                                                           options.maxLineBytes);
+    if (!problem.empty())
     {
-        WriteLogLine(log, member.Label() + ": a line not in its own name was dropped");
-        Send(
-            member,
-            ServerLineFrame(
-                "Your line was not passed on: it must start with the time and your own nickname."));
+        WriteLogLine(log, member.Label() + ": a line was refused: " + problem);
+        member.participant->Deliver(ServerLine(problem));
         return;
     }
-    Broadcast(ChatProtocol::WireFrame(packet));
-}
-
-void ChatRoom::Send(Member& member, const std::string& frame)
-{
-    if (member.closed)
-        return;
-    member.output += frame;
-    // What waits for a member that does not read, here and in the system's buffers, will never be
-    // read: its connection is reset rather than closed.
-    if (member.output.size() - member.outputStart > OutputLimit)
-        CloseMember(member, "too slow: more than 1 MiB waiting to be sent", true);
-}
-
-void ChatRoom::Broadcast(const std::string& frame)
-{
+    // Who joined or left before this line is told before it.
+    SendAnnouncements();
+    const Frame frame = MakeFrame(ChatProtocol::WireFrame(packet));
     for (auto& entry : members)
-        Send(entry.second, frame);
+        if (!entry.second.nickname.empty())
+            entry.second.participant->Deliver(frame);
+    if (options.history > 0)
+    {
+        history.push_back(frame);
+        if (history.size() > options.history)
+            history.pop_front();
+    }
 }
 
+void ChatRoom::Announce(Change change, MemberId actor, const std::string& text)
+{
+    announcements.push_back({++announcementCount, change, actor, ServerLine(text)});
+    ++listVersion;
+    listChanged = true;
+}
+
+// Sends the collected announcements to every named member, each one only what happened after it
+// joined and what it has not been told already. Beyond a few, one line per kind sums them up.
+void ChatRoom::SendAnnouncements()
+{
+    if (announcements.empty())
+        return;
+    std::size_t counts[3] = {};
+    for (const auto& announcement : announcements)
+        ++counts[static_cast<int>(announcement.change)];
+    const Frame newUser = MakeFrame(ChatProtocol::WireFrame(Packet(PacketType::NewUser)));
+
+    if (announcements.size() <= AnnouncementsListed)
+    {
+        for (auto& entry : members)
+        {
+            const MemberId id = entry.first;
+            Member& member = entry.second;
+            if (member.nickname.empty())
+                continue;
+            bool toldOfNewcomer = false;
+            for (const auto& announcement : announcements)
+            {
+                if (announcement.number <= member.joinedAfter || announcement.actor == id)
+                    continue;
+                if (announcement.change == Change::Joined && !toldOfNewcomer)
+                {
+                    member.participant->Deliver(newUser);
+                    toldOfNewcomer = true;
+                }
+                member.participant->Deliver(announcement.line);
+            }
+        }
+    }
+    else
+    {
+        std::vector<Frame> summary;
+        if (counts[static_cast<int>(Change::Joined)] > 0)
+        {
+            summary.push_back(newUser);
+            summary.push_back(ServerLine(
+                Plural(counts[static_cast<int>(Change::Joined)], "user", "users") + " joined."));
+        }
+        if (counts[static_cast<int>(Change::Left)] > 0)
+            summary.push_back(ServerLine(
+                Plural(counts[static_cast<int>(Change::Left)], "user", "users") + " left."));
+        if (counts[static_cast<int>(Change::Renamed)] > 0)
+            summary.push_back(
+                ServerLine(Plural(counts[static_cast<int>(Change::Renamed)], "nickname",
+                                  "nicknames") +
+                           " changed."));
+        for (auto& entry : members)
+            if (!entry.second.nickname.empty())
+                for (const Frame& frame : summary)
+                    entry.second.participant->Deliver(frame);
+    }
+    announcements.clear();
+}
+
+// The list goes to every named member that does not have it yet (newcomers got it at once).
 void ChatRoom::BroadcastUsersOnline()
 {
-    std::vector<std::string> names;
-    for (const auto& entry : members)
-        if (!entry.second.closed && !entry.second.nickname.empty())
-            names.push_back(entry.second.nickname);
-    Broadcast(TextFrame(PacketType::UsersOnline,
-                        ChatRules::UsersOnlineText(names, ChatProtocol::MaxTextBytes)));
+    const Frame list = UsersOnline();
+    for (auto& entry : members)
+    {
+        Member& member = entry.second;
+        if (member.nickname.empty() || member.listSeen == listVersion)
+            continue;
+        member.participant->Deliver(list);
+        member.listSeen = listVersion;
+    }
 }
 
-void ChatRoom::CloseMember(Member& member, const std::string& reason, bool abort)
+Frame ChatRoom::UsersOnline() const
 {
-    if (member.closed)
+    return TextFrame(PacketType::UsersOnline,
+                     ChatRules::UsersOnlineText(names, names.size(), ChatProtocol::MaxTextBytes));
+}
+
+// The room's own decision to end a membership: the connection is told to close.
+void ChatRoom::Close(MemberId id, const std::string& reason, bool abort)
+{
+    const auto found = members.find(id);
+    if (found == members.end())
         return;
-    member.closed = true;
-    member.abort = abort;
-    member.closeReason = reason;
+    found->second.participant->Disconnect(abort);
+    Remove(id, reason);
+}
+
+void ChatRoom::Remove(MemberId id, const std::string& reason)
+{
+    const auto found = members.find(id);
+    if (found == members.end())
+        return;
+    const Member& member = found->second;
+    WriteLogLine(log, member.Label() + " disconnected: " + reason);
+    if (!member.nickname.empty())
+    {
+        names.erase(member.nickname);
+        Announce(Change::Left, 0, member.nickname + " left.");
+    }
+    members.erase(found);
 }

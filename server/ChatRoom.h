@@ -1,68 +1,86 @@
 #pragma once
 
+#include "chat/NicknameRule.h"
 #include "net/Packet.h"
+#include "server/ChatParticipant.h"
+#include "server/ServerOptions.h"
+#include "server/TokenBucket.h"
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <iosfwd>
-#include <map>
+#include <set>
 #include <string>
-#include <string_view>
+#include <unordered_map>
 #include <vector>
 
-// The chat itself, apart from any socket: who is connected under which nickname, the bytes each
-// member has sent and is yet to receive, and the rules by which lines are relayed and names
-// given. The server feeds it what it reads and sends what it has waiting.
+// The chat itself, apart from any socket: who is connected under which nickname, and the rules
+// by which lines are relayed and names given. The server feeds it what each connection reads and
+// the passing of time; the room hands frames to each member's ChatParticipant.
 //
-// A member is unnamed until its first valid Nickname packet. Chat lines of the client's own form
-// in the sender's own name go to every member, the sender included, in the order they arrive.
-// Joins, renames and departures are announced with server lines and a new users-online list.
-// Bad input (an unknown packet type, a frame length below 2 or above the packet limit, a payload
-// that ends early) closes that member alone; so does more than OutputLimit bytes waiting for it.
+// A member is unnamed until its first usable Nickname packet, and until then receives nothing of
+// the room, only answers to itself; one that stays unnamed past the time-out is closed. A named
+// member's chat lines of the client's own form go to every named member, the sender included, in
+// the order they arrive, and the last few are replayed to each newcomer. Joins, renames and
+// departures are announced with server lines and the users-online list, collected and sent
+// together at most every ListInterval, so that a thousand joins cost a few lists, not a thousand.
+// Chat lines and nickname packets beyond the line rate are dropped; a member that keeps on is
+// closed. Bad input (an unknown packet type, a frame length below 2 or above the packet limit, a
+// payload that ends early) closes that member alone.
 class ChatRoom
 {
 public:
     using MemberId = std::uint64_t;
-    static constexpr std::size_t OutputLimit = 1 << 20;
+    using Clock = std::chrono::steady_clock;
 
-    // A member that has left: its connection is to be closed, abruptly when abort is set (what
-    // was waiting for it is dropped).
-    struct Departure
-    {
-        MemberId id;
-        bool abort;
-    };
+    static constexpr auto ListInterval = std::chrono::milliseconds(250);
+    // Announcements beyond this many in one round are summed up, a line per kind.
+    static constexpr std::size_t AnnouncementsListed = 10;
+    // Packets dropped for flooding, without a pause, before the member is closed.
+    static constexpr std::size_t FloodDropsToClose = 50;
 
-    explicit ChatRoom(std::ostream& log);
+    ChatRoom(const ServerOptions& options, std::ostream& log);
+    ChatRoom(const ChatRoom&) = delete;
+    ChatRoom& operator=(const ChatRoom&) = delete;
 
-    MemberId Join(const std::string& address);
+    MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now);
     // Takes bytes the member sent and handles every complete frame among them.
-    void Receive(MemberId id, const char* bytes, std::size_t size);
-    // Ends a membership (the connection closed or failed); it is removed at the next Sweep.
-    void Close(MemberId id, const std::string& reason);
-    // Removes the members closed since the last sweep, tells the others who has left, and
-    // returns whose connections to close.
-    std::vector<Departure> Sweep();
+    void Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now);
+    // The member's connection has ended or is being closed by the server: it leaves the room.
+    void Leave(MemberId id, const std::string& reason);
+    // Closes members that stayed unnamed too long, and sends what was collected for the list.
+    void Tick(Clock::time_point now);
 
-    // The bytes waiting to be sent to a member, and how many of them went out.
-    std::string_view Pending(MemberId id) const;
-    void Sent(MemberId id, std::size_t count);
-    bool IsClosed(MemberId id) const;
-    std::size_t MemberCount() const;
+    bool IsMember(MemberId id) const { return members.count(id) != 0; }
+    std::size_t MemberCount() const { return members.size(); }
+    std::size_t NamedCount() const { return names.size(); }
 
-    // The wire frame of a server line, "[HH:MM:SS] [SERVER]: " + text, in local time.
-    static std::string ServerLineFrame(const std::string& text);
+    // The frame of a server line, "[HH:MM:SS] [SERVER]: " + text, in local time.
+    static Frame ServerLine(const std::string& text);
 
 private:
+    struct NameOrder
+    {
+        bool operator()(const std::string& a, const std::string& b) const
+        {
+            return NicknameRule::LessIgnoringCase(a, b);
+        }
+    };
+
     struct Member
     {
+        Member(ChatParticipant& participant, std::string address, const ServerOptions& options,
+               Clock::time_point now);
+
+        ChatParticipant* participant;
         std::string address;
         std::string nickname; // empty until named
-        std::vector<char> input;
-        std::string output;
-        std::size_t outputStart = 0;
-        bool closed = false;
-        bool abort = false;
-        std::string closeReason;
+        std::string input;
+        TokenBucket lines;
+        std::size_t floodDrops = 0;
+        std::uint64_t joinedAfter = 0; // the last announcement made before it was named
+        std::uint64_t listSeen = 0;    // the version of the users-online list it has
 
         std::string Label() const
         {
@@ -70,15 +88,43 @@ private:
         }
     };
 
-    bool HandlePacket(Member& member, oNet::Packet& packet);
-    void HandleNickname(Member& member, const std::string& name);
-    void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet);
-    void Send(Member& member, const std::string& frame);
-    void Broadcast(const std::string& frame);
-    void BroadcastUsersOnline();
-    void CloseMember(Member& member, const std::string& reason, bool abort = false);
+    enum class Change
+    {
+        Joined,
+        Left,
+        Renamed
+    };
 
+    struct Announcement
+    {
+        std::uint64_t number;
+        Change change;
+        MemberId actor; // who has already been told (0: nobody)
+        Frame line;
+    };
+
+    // Each returns false when the member has been closed.
+    bool HandlePacket(MemberId id, Member& member, oNet::Packet& packet, Clock::time_point now);
+    bool WithinRate(MemberId id, Member& member, Clock::time_point now);
+    void HandleNickname(MemberId id, Member& member, const std::string& name);
+    void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet);
+    void Announce(Change change, MemberId actor, const std::string& text);
+    void SendAnnouncements();
+    void BroadcastUsersOnline();
+    Frame UsersOnline() const;
+    void Close(MemberId id, const std::string& reason, bool abort);
+    void Remove(MemberId id, const std::string& reason);
+
+    const ServerOptions options;
     std::ostream& log;
-    std::map<MemberId, Member> members; // in the order they joined
+    std::unordered_map<MemberId, Member> members;
+    std::set<std::string, NameOrder> names; // the named members' nicknames, as listed
+    std::deque<std::pair<Clock::time_point, MemberId>> unnamed; // registration deadlines
+    std::deque<Frame> history;
+    std::vector<Announcement> announcements;
+    std::uint64_t announcementCount = 0;
+    std::uint64_t listVersion = 0;
+    bool listChanged = false;
+    Clock::time_point listSent;
     MemberId nextId = 1;
 };

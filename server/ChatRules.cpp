@@ -1,85 +1,48 @@
 #include "server/ChatRules.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace ChatRules
 {
 
 namespace
 {
 
-bool IsDigit(char c)
+// The two digits at the given place as a number, or -1 when they are not two digits.
+int TwoDigits(const std::string& text, std::size_t at)
 {
-    return c >= '0' && c <= '9';
-}
-
-char Lower(char c)
-{
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool LessIgnoringCase(const std::string& a, const std::string& b)
-{
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                        [](char x, char y) { return Lower(x) < Lower(y); });
+    const char high = text[at];
+    const char low = text[at + 1];
+    if (high < '0' || high > '9' || low < '0' || low > '9')
+        return -1;
+    return (high - '0') * 10 + (low - '0');
 }
 
 } // namespace
 
-std::string NicknameProblem(const std::string& name)
+std::string ChatLineProblem(const std::string& line, const std::string& nickname,
+                            std::size_t maxBytes)
 {
-    if (name.empty())
-        return "A nickname needs at least one character.";
-    if (name.size() > MaxNicknameBytes)
-        return "A nickname may be at most 32 characters long.";
-    for (char c : name)
+    const std::string refused = "Your line was not passed on: ";
+    if (line.size() > maxBytes)
+        return refused + "it is longer than " + std::to_string(maxBytes) + " bytes.";
+    for (char c : line)
     {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F)
-            return "A nickname may not hold control characters.";
-        if (c == '[' || c == ']')
-            return "A nickname may not hold [ or ].";
+            return refused + "it holds control characters.";
     }
-    if (name.find("SERVER") != std::string::npos)
-        return "A nickname may not contain SERVER.";
-    return "";
-}
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-bool IsChatLineFrom(const std::string& line, const std::string& nickname)
-{
     // "[HH:MM:SS] [" is 12 bytes, "]: " 3 more.
-    if (line.size() < 12 + nickname.size() + 3)
-        return false;
-    const bool stamp = line[0] == '[' && IsDigit(line[1]) && IsDigit(line[2]) && line[3] == ':' &&
-                       IsDigit(line[4]) && IsDigit(line[5]) && line[6] == ':' && IsDigit(line[7]) &&
-                       IsDigit(line[8]) && line[9] == ']' && line[10] == ' ' && line[11] == '[';
-    return stamp && line.compare(12, nickname.size(), nickname) == 0 &&
-           line.compare(12 + nickname.size(), 3, "]: ") == 0;
-}
-
-std::string UsersOnlineText(std::vector<std::string> names, std::size_t maxBytes)
-{
-    std::stable_sort(names.begin(), names.end(), LessIgnoringCase);
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i)
-    {
-        const std::string piece = (i == 0 ? "" : "\r\n") + names[i];
-        // Room is kept for the closing "(N more)" line.
-        if (text.size() + piece.size() + 32 > maxBytes)
-        {
-            text += "\r\n(" + std::to_string(names.size() - i) + " more)";
-            break;
-        }
-        text += piece;
-    }
-    return text;
+    const bool form = line.size() >= 12 + nickname.size() + 3 && line[0] == '[' &&
+                      line[3] == ':' && line[6] == ':' && line[9] == ']' && line[10] == ' ' &&
+                      line[11] == '[' && line.compare(12, nickname.size(), nickname) == 0 &&
+                      line.compare(12 + nickname.size(), 3, "]: ") == 0;
+    const int hours = form ? TwoDigits(line, 1) : -1;
+    const int minutes = form ? TwoDigits(line, 4) : -1;
+    const int seconds = form ? TwoDigits(line, 7) : -1;
+    if (hours < 0 || minutes < 0 || seconds < 0)
+        return refused + "it must start with the time and your own nickname.";
+    if (hours > 23 || minutes > 59 || seconds > 59)
+        return refused + "its time stamp is not a real time of day.";
+    return "";
 }
 
 } // namespace ChatRules

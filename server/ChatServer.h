@@ -1,64 +1,101 @@
 #pragma once
 
-#include "net/SocketPlatform.h"
 #include "server/ChatRoom.h"
 #include "server/ServerOptions.h"
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+
 #include <array>
-#include <chrono>
+#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
-// The chat server's network side: one thread, one non-blocking poll loop over the listening
-// socket and every connection. What it reads goes to the chat room, what the room has waiting
-// for a member it writes out. Newcomers beyond the client limit are turned away with a line
-// saying why.
+class ClientSession;
+
+// The chat server's network side, event-driven on one thread: accepts connections, turns away
+// those beyond the limits with a line saying why, and runs a ClientSession for each member. The
+// chat room is only ever touched from that thread, so it needs no locks.
 class ChatServer
 {
 public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr auto TickInterval = std::chrono::milliseconds(100);
+    // Descriptors kept back from --max-clients: the listener, the event loop's own, standard
+    // streams, and the connections being turned away.
+    static constexpr std::size_t ReservedDescriptors = 32;
+    static constexpr std::size_t MaxTurningAway = 16;
+    static constexpr auto AcceptPause = std::chrono::milliseconds(100);
+
     ChatServer(ServerOptions options, std::ostream& log);
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
 
-    // Listens on the configured address and port. False, with the reason, when it cannot.
+    // Raises the descriptor limit, clamps the client limit to it, and listens on the configured
+    // address and port. False, with the reason, when it cannot listen.
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
-    // One pass: waits up to timeoutMs for network events, then accepts, reads, handles and
-    // writes what it can.
-    void RunOnce(int timeoutMs);
-    // Closes every connection and stops listening.
+    // SIGINT, SIGTERM (and SIGHUP where there is one) stop the server.
+    void StopOnSignals();
+    // Runs the event loop until the server stops.
+    void Run();
+    // From any thread: closes every connection and ends Run.
     void Stop();
-    // Connections that count as clients (not those turned away because the server was full).
-    std::size_t ClientCount() const { return room.MemberCount(); }
+
+    // For sessions.
+    ChatRoom& Room() { return room; }
+    std::ostream& Log() { return log; }
+    char* ReadBuffer() { return readBuffer.data(); }
+    std::size_t ReadBufferSize() const { return readBuffer.size(); }
+    void ScheduleFlush(const std::shared_ptr<ClientSession>& session);
+    bool HoldingBack() const { return holders > 0; }
+    void PauseReading(const std::shared_ptr<ClientSession>& session);
+    void Hold() { ++holders; }
+    void ReleaseHold();
+    void Congested(ClientSession* session, bool high);
+    void Closing(const std::shared_ptr<ClientSession>& session);
+    void Closed(ClientSession* session);
 
 private:
-    struct Connection
-    {
-        SOCKET socket = INVALID_SOCKET;
-        std::string address;
-        ChatRoom::MemberId member = 0; // 0: turned away, not in the room
-        std::string farewell;          // a turned-away connection's last line, as far as unsent
-        std::chrono::steady_clock::time_point deadline;
-        bool closed = false;
-    };
-
-    void AcceptNew();
-    void TurnAway(Connection& connection);
-    void EndTurnAway(Connection& connection);
-    void ReadFrom(Connection& connection);
-    void Flush(Connection& connection);
-    void CloseDeparted();
+    void Accept();
+    void Accepted(asio::ip::tcp::socket socket);
+    void AcceptFailed(const asio::error_code& error);
+    void Tick();
+    void FlushScheduled();
+    void Shutdown();
+    void ReleaseAddress(ClientSession* session);
 
     ServerOptions options;
     std::ostream& log;
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor;
+    asio::steady_timer tickTimer;
+    asio::steady_timer acceptTimer;
+    std::unique_ptr<asio::signal_set> signals;
     ChatRoom room;
-    SOCKET listener = INVALID_SOCKET;
     std::uint16_t port = 0;
-    std::vector<Connection> connections;
-    std::vector<WSAPOLLFD> pollRecords;
-    std::array<char, 65536> readBuffer{};
+    bool stopping = false;
+
+    std::unordered_map<ClientSession*, std::shared_ptr<ClientSession>> sessions;
+    std::unordered_map<ClientSession*, std::string> hostOf; // members, for the per-address limit
+    std::unordered_map<std::string, std::size_t> perAddress;
+    std::size_t turningAway = 0;
+    std::unordered_set<ClientSession*> turnedAway;
+    std::vector<std::shared_ptr<ClientSession>> flushQueue;
+    bool flushPosted = false;
+    std::size_t holders = 0;
+    std::vector<std::shared_ptr<ClientSession>> pausedReaders;
+    std::unordered_set<ClientSession*> congested;
+    std::vector<std::shared_ptr<ClientSession>> closing;
+    bool acceptFailureLogged = false;
+    std::array<char, 16384> readBuffer{};
 };

@@ -1,6 +1,7 @@
 #include "server/ServerOptions.h"
 
-#include <cerrno>
+#include "chat/ChatProtocol.h"
+
 #include <cstdlib>
 
 namespace
@@ -18,6 +19,24 @@ bool ParseNumber(const std::string& text, unsigned long long low, unsigned long 
     value = std::strtoull(text.c_str(), nullptr, 10);
     return value >= low && value <= high;
 }
+
+// A numeric option: its name, its range and where its value goes.
+struct NumberOption
+{
+    const char* name;
+    unsigned long long low;
+    unsigned long long high;
+    std::size_t ServerOptions::*field;
+};
+
+const NumberOption numberOptions[] = {
+    {"--max-clients", 1, 1000000, &ServerOptions::maxClients},
+    {"--max-per-address", 0, 1000000, &ServerOptions::maxPerAddress},
+    {"--line-rate", 0, 1000000, &ServerOptions::lineRate},
+    {"--nickname-timeout", 1, 86400, &ServerOptions::nicknameTimeout},
+    {"--history", 0, 10000, &ServerOptions::history},
+    {"--max-line-bytes", 64, ChatProtocol::MaxTextBytes, &ServerOptions::maxLineBytes},
+};
 
 } // namespace
 
@@ -42,7 +61,11 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.help = true;
             continue;
         }
-        if (name != "--listen" && name != "--port" && name != "--max-clients")
+        const NumberOption* number = nullptr;
+        for (const auto& candidate : numberOptions)
+            if (name == candidate.name)
+                number = &candidate;
+        if (!number && name != "--listen" && name != "--port")
         {
             error = "unknown option " + name;
             return false;
@@ -57,7 +80,7 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             value = argv[++i];
         }
 
-        unsigned long long number = 0;
+        unsigned long long parsed = 0;
         if (name == "--listen")
         {
             if (value.empty())
@@ -69,21 +92,22 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         }
         else if (name == "--port")
         {
-            if (!ParseNumber(value, 0, 65535, number))
+            if (!ParseNumber(value, 0, 65535, parsed))
             {
                 error = "--port takes a number from 0 to 65535, not " + value;
                 return false;
             }
-            options.port = static_cast<std::uint16_t>(number);
+            options.port = static_cast<std::uint16_t>(parsed);
         }
         else
         {
-            if (!ParseNumber(value, 1, 1000000, number))
+            if (!ParseNumber(value, number->low, number->high, parsed))
             {
-                error = "--max-clients takes a number from 1 to 1000000, not " + value;
+                error = name + " takes a number from " + std::to_string(number->low) + " to " +
+                        std::to_string(number->high) + ", not " + value;
                 return false;
             }
-            options.maxClients = static_cast<std::size_t>(number);
+            options.*(number->field) = static_cast<std::size_t>(parsed);
         }
     }
     return true;
@@ -91,15 +115,29 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
 
 std::string ServerUsage()
 {
-    return "Usage: ostrel-server [--listen ADDRESS] [--port N] [--max-clients N]\n"
+    return "Usage: ostrel-server [OPTION]...\n"
            "\n"
            "Runs an Ostrel Chat server: it relays every chat line to everyone connected and keeps\n"
            "the list of users online.\n"
            "\n"
-           "  --listen ADDRESS   address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
-           "  --port N           TCP port (default 6112; 0 picks a free one)\n"
-           "  --max-clients N    most connections at once (default 1024)\n"
-           "  --help             show this text\n"
+           "  --listen ADDRESS        address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
+           "  --port N                TCP port (default 6112; 0 picks a free one)\n"
+           "  --max-clients N         most connections at once (default 1024; lowered to what\n"
+           "                          the system's file limit allows)\n"
+           "  --max-per-address N     most connections from one address (default 16; 0: no\n"
+           "                          limit)\n"
+           "  --line-rate N           chat lines and nickname changes a client may send each\n"
+           "                          second, in bursts of up to twice as many (default 5; 0: no\n"
+           "                          limit); a client that keeps sending faster is cut off\n"
+           "  --nickname-timeout S    seconds a connection may stay without a nickname\n"
+           "                          (default 10)\n"
+           "  --history N             chat lines replayed to a newcomer (default 20; 0: none)\n"
+           "  --max-line-bytes N      longest chat line relayed, in bytes (default 512)\n"
+           "  --help                  show this text\n"
            "\n"
-           "Ctrl+C (or SIGTERM) closes every connection and stops the server.\n";
+           "A client that does not read what it is sent is cut off once more than 256 KiB has\n"
+           "waited for it for 10 seconds, or more than 1 MiB at once; while a client that reads\n"
+           "falls behind, the server reads more slowly from the senders instead.\n"
+           "\n"
+           "Ctrl+C, SIGTERM or SIGHUP closes every connection and stops the server.\n";
 }

@@ -4,16 +4,21 @@
 #include <cstdint>
 #include <string>
 
-// What the chat server is told on its command line.
+// What the chat server is told on its command line. The defaults are those of --help.
 struct ServerOptions
 {
     std::string listenAddress = "127.0.0.1";
     std::uint16_t port = 6112; // 0 lets the system pick a free port
     std::size_t maxClients = 1024;
+    std::size_t maxPerAddress = 16;   // connections from one address; 0: no limit
+    std::size_t lineRate = 5;         // chat lines and nickname packets a second; 0: no limit
+    std::size_t nicknameTimeout = 10; // seconds a connection may stay without a nickname
+    std::size_t history = 20;         // chat lines replayed to a newcomer
+    std::size_t maxLineBytes = 512;   // the longest chat line relayed
     bool help = false;
 };
 
-// Reads "--listen ADDRESS", "--port N", "--max-clients N" (also as --option=value) and "--help".
+// Reads the options of ServerUsage, each as "--name value" or "--name=value", and "--help".
 // False, with a one-line reason in error, for anything else or a value out of range.
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options,
                         std::string& error);

@@ -1,7 +1,22 @@
 #pragma once
 
-#include "net/SocketPlatform.h"
+#include <asio/ip/tcp.hpp>
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+// What differs between the server's platforms: descriptor limits, stop signals, address reuse.
+
+constexpr std::size_t NoDescriptorLimit = std::numeric_limits<std::size_t>::max();
+
+// Raises the process's soft limit on open files to its hard limit and returns the limit now in
+// force; NoDescriptorLimit where the system has no such limit.
+std::size_t RaiseDescriptorLimit();
+
+// The signals that ask the server to stop in an orderly way.
+std::vector<int> StopSignals();
 
 // Lets a restarted server listen on its port at once, although connections of its last run
 // may linger in the system's wait state.
-void AllowQuickRestart(SOCKET listener);
+void AllowQuickRestart(asio::ip::tcp::acceptor& acceptor);

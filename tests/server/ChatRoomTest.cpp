@@ -1,5 +1,5 @@
-// The chat room without sockets: bytes in as a connection delivers them, frames out as they wait
-// for each member, and the departures the server is told to close.
+// The chat room without sockets: bytes in as a connection delivers them, frames out as the room
+// hands them to each member, with the clock in the test's hands.
 
 #include "server/ChatRoom.h"
 #include "chat/ChatProtocol.h"
@@ -9,6 +9,7 @@
 #include <sstream>
 
 using oNet::PacketType;
+using namespace std::chrono_literals;
 
 namespace
 {
@@ -19,39 +20,6 @@ struct Message
     std::string text; // empty for NewUser
 };
 
-// Reads every frame waiting for a member, marks it as sent, and returns the messages.
-std::vector<Message> TakeOutput(ChatRoom& room, ChatRoom::MemberId id)
-{
-    const std::string bytes(room.Pending(id));
-    room.Sent(id, bytes.size());
-    std::vector<Message> messages;
-    for (std::size_t at = 0; at < bytes.size();)
-    {
-        EXPECT_GE(bytes.size() - at, 4u);
-        const std::size_t length = (static_cast<unsigned char>(bytes[at]) << 8) |
-                                   static_cast<unsigned char>(bytes[at + 1]);
-        oNet::Packet packet;
-        packet.buffer.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at + 2),
-                             bytes.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
-        Message message{packet.Type(), ""};
-        if (message.type != PacketType::NewUser)
-            packet >> message.text;
-        messages.push_back(message);
-        at += 2 + length;
-    }
-    return messages;
-}
-
-std::string Frame(PacketType type, const std::string& text)
-{
-    return ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
-}
-
-void Feed(ChatRoom& room, ChatRoom::MemberId id, const std::string& bytes)
-{
-    room.Receive(id, bytes.data(), bytes.size());
-}
-
 // Server lines carry the time they were made; what follows it is what they say.
 std::string Said(const Message& message)
 {
@@ -59,109 +27,226 @@ std::string Said(const Message& message)
     return colon == std::string::npos ? message.text : message.text.substr(colon + 3);
 }
 
-TEST(ChatRoom, InputSplitAtEveryByteIsHandledAsWholeFrames)
+class Connection : public ChatParticipant
 {
-    const std::string input = Frame(PacketType::Nickname, "Alice") +
-                              Frame(PacketType::ChatMessage, "[10:00:00] [Alice]: one") +
-                              Frame(PacketType::ChatMessage, "[10:00:01] [Alice]: two");
-    std::ostringstream log;
-    ChatRoom room(log);
-    const auto listener = room.Join("127.0.0.1:1000");
-    const auto alice = room.Join("127.0.0.1:1001");
-    for (char byte : input)
-        Feed(room, alice, std::string(1, byte));
+public:
+    void Deliver(const Frame& frame) override { frames.push_back(frame); }
+    void Disconnect(bool abort) override
+    {
+        disconnected = true;
+        aborted = abort;
+    }
 
-    const auto heard = TakeOutput(room, listener);
-    ASSERT_EQ(heard.size(), 5u);
+    // Everything delivered since the last call.
+    std::vector<Message> Take()
+    {
+        std::vector<Message> messages;
+        for (const Frame& frame : frames)
+        {
+            oNet::Packet packet;
+            packet.buffer.assign(frame->begin() + 2, frame->end());
+            Message message{packet.Type(), ""};
+            if (message.type != PacketType::NewUser)
+                packet >> message.text;
+            messages.push_back(message);
+        }
+        frames.clear();
+        return messages;
+    }
+
+    std::vector<Frame> frames;
+    bool disconnected = false;
+    bool aborted = false;
+};
+
+class Room : public ::testing::Test
+{
+protected:
+    Room() : room(Options(), log) {}
+
+    static ServerOptions Options()
+    {
+        ServerOptions options;
+        options.history = 2;
+        return options;
+    }
+
+    ChatRoom::MemberId Join(Connection& connection)
+    {
+        return room.Join(connection, "127.0.0.1:" + std::to_string(++port), now);
+    }
+
+    void Send(ChatRoom::MemberId id, PacketType type, const std::string& text)
+    {
+        const std::string frame =
+            ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
+        room.Receive(id, frame.data(), frame.size(), now);
+    }
+
+    // Lets time pass, a tick at a time, as the server does.
+    void Pass(std::chrono::milliseconds time)
+    {
+        for (const auto end = now + time; now < end;)
+        {
+            now += 100ms;
+            room.Tick(now);
+        }
+    }
+
+    std::ostringstream log;
+    ChatRoom room;
+    ChatRoom::Clock::time_point now = ChatRoom::Clock::now();
+    int port = 1000;
+};
+
+TEST_F(Room, InputSplitAtEveryByteIsHandledAsWholeFrames)
+{
+    Connection listener, alice;
+    const auto listenerId = Join(listener);
+    Send(listenerId, PacketType::Nickname, "Listener");
+    const auto aliceId = Join(alice);
+    const std::string input =
+        ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "Alice")) +
+        ChatProtocol::WireFrame(
+            *ChatProtocol::MakeTextPacket(PacketType::ChatMessage, "[10:00:00] [Alice]: one"));
+    Pass(1s);
+    listener.Take();
+    for (char byte : input)
+        room.Receive(aliceId, &byte, 1, now);
+
+    // The line makes the room tell of the join first.
+    const auto heard = listener.Take();
+    ASSERT_EQ(heard.size(), 3u);
     EXPECT_EQ(heard[0].type, PacketType::NewUser);
     EXPECT_EQ(Said(heard[1]), "Alice joined.");
+    EXPECT_EQ(heard[2].text, "[10:00:00] [Alice]: one");
+    EXPECT_EQ(room.NamedCount(), 2u);
+}
+
+TEST_F(Room, NewcomerIsToldAtOnceAndTheOthersTogetherAtTheNextRound)
+{
+    Connection a, b, c, quiet;
+    const auto aId = Join(a);
+    const auto bId = Join(b);
+    const auto cId = Join(c);
+    Join(quiet); // never named: hears nothing of the room
+    Send(aId, PacketType::Nickname, "Alice");
+    for (int i = 1; i <= 3; ++i)
+        Send(aId, PacketType::ChatMessage, "[10:00:0" + std::to_string(i) + "] [Alice]: " +
+                                               std::to_string(i));
+    Pass(1s);
+    a.Take();
+
+    Send(bId, PacketType::Nickname, "bob");
+    Send(cId, PacketType::Nickname, "Carol");
+    // The newcomer at once: its join, who is here, and the last two lines.
+    const auto toBob = b.Take();
+    ASSERT_EQ(toBob.size(), 4u);
+    EXPECT_EQ(Said(toBob[0]), "bob joined.");
+    EXPECT_EQ(toBob[1].text, "Alice\r\nbob");
+    EXPECT_EQ(toBob[2].text, "[10:00:02] [Alice]: 2");
+    EXPECT_EQ(toBob[3].text, "[10:00:03] [Alice]: 3");
+    c.Take();
+    EXPECT_TRUE(a.Take().empty()) << "the others wait for the round";
+
+    Pass(300ms);
+    const auto toAlice = a.Take();
+    ASSERT_EQ(toAlice.size(), 4u);
+    EXPECT_EQ(toAlice[0].type, PacketType::NewUser);
+    EXPECT_EQ(Said(toAlice[1]), "bob joined.");
+    EXPECT_EQ(Said(toAlice[2]), "Carol joined.");
+    EXPECT_EQ(toAlice[3].text, "Alice\r\nbob\r\nCarol");
+    // Bob hears only what came after his own join.
+    const auto toBobLater = b.Take();
+    ASSERT_EQ(toBobLater.size(), 3u);
+    EXPECT_EQ(Said(toBobLater[1]), "Carol joined.");
+    EXPECT_TRUE(quiet.Take().empty());
+
+    // A rename is told to the renamer at once, and to the others once, with the list.
+    Send(bId, PacketType::Nickname, "Bob");
+    ASSERT_EQ(b.Take().size(), 1u);
+    room.Leave(cId, "closed by the client");
+    Pass(300ms);
+    const auto later = a.Take();
+    ASSERT_EQ(later.size(), 3u);
+    EXPECT_EQ(Said(later[0]), "bob is now known as Bob.");
+    EXPECT_EQ(Said(later[1]), "Carol left.");
+    EXPECT_EQ(later[2].text, "Alice\r\nBob");
+    EXPECT_EQ(b.Take().size(), 2u);
+    EXPECT_NE(log.str().find("(Carol) disconnected: closed by the client"), std::string::npos);
+}
+
+TEST_F(Room, AThousandJoinsInOneRoundAreSummedUp)
+{
+    Connection watcher;
+    Send(Join(watcher), PacketType::Nickname, "Watcher");
+    Pass(1s);
+    watcher.Take();
+    std::vector<Connection> others(1000);
+    for (std::size_t i = 0; i < others.size(); ++i)
+        Send(Join(others[i]), PacketType::Nickname, "newcomer-" + std::to_string(i));
+    EXPECT_TRUE(watcher.Take().empty());
+    Pass(300ms);
+    const auto heard = watcher.Take();
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[0].type, PacketType::NewUser);
+    EXPECT_EQ(Said(heard[1]), "1000 users joined.");
     EXPECT_EQ(heard[2].type, PacketType::UsersOnline);
-    EXPECT_EQ(heard[2].text, "Alice");
-    EXPECT_EQ(heard[3].text, "[10:00:00] [Alice]: one");
-    EXPECT_EQ(heard[4].text, "[10:00:01] [Alice]: two");
-    EXPECT_FALSE(room.IsClosed(alice));
-    EXPECT_EQ(room.MemberCount(), 2u);
+    EXPECT_NE(heard[2].text.find(" more)"), std::string::npos);
 }
 
-TEST(ChatRoom, MemberThatNeverTakesItsOutputIsResetAloneAtTheLimit)
+TEST_F(Room, FloodingIsDroppedWithOneWarningAndClosedIfItGoesOn)
 {
-    std::ostringstream log;
-    ChatRoom room(log);
-    const auto reader = room.Join("r");
-    const auto stuck = room.Join("s");
-    Feed(room, reader, Frame(PacketType::Nickname, "Reader"));
-    const std::string line = "[10:00:00] [Reader]: " + std::string(1000, 'x');
-    const std::string frame = Frame(PacketType::ChatMessage, line);
+    Connection flooder, witness;
+    const auto id = Join(flooder);
+    Send(Join(witness), PacketType::Nickname, "Witness");
+    Send(id, PacketType::Nickname, "Fast");
+    Pass(3s);
+    flooder.Take();
+    witness.Take();
 
-    std::size_t sentLines = 0;
-    while (!room.IsClosed(stuck) && sentLines < 2000)
-    {
-        Feed(room, reader, frame);
-        ++sentLines;
-        EXPECT_EQ(TakeOutput(room, reader).back().text, line);
-    }
-    ASSERT_TRUE(room.IsClosed(stuck));
-    EXPECT_GT(sentLines * frame.size(), ChatRoom::OutputLimit - 2 * frame.size());
-    EXPECT_LE(sentLines * frame.size(), ChatRoom::OutputLimit + 2 * frame.size());
+    // A burst of ten goes through (the nickname above came before the pause), then drops.
+    for (int i = 0; i < 12; ++i)
+        Send(id, PacketType::ChatMessage, "[10:00:00] [Fast]: " + std::to_string(i));
+    EXPECT_EQ(witness.Take().size(), 10u);
+    const auto told = flooder.Take();
+    ASSERT_EQ(told.size(), 11u);
+    EXPECT_NE(Said(told.back()).find("sending too fast"), std::string::npos);
 
-    const auto departures = room.Sweep();
-    ASSERT_EQ(departures.size(), 1u);
-    EXPECT_EQ(departures[0].id, stuck);
-    EXPECT_TRUE(departures[0].abort) << "what waits for it will never be read";
-    EXPECT_TRUE(room.Pending(stuck).empty());
-    EXPECT_FALSE(room.IsClosed(reader));
-    EXPECT_NE(log.str().find("too slow"), std::string::npos);
+    // A pause long enough to fill the bucket again forgives; going on does not.
+    Pass(3s);
+    for (int i = 0; i < 10 + static_cast<int>(ChatRoom::FloodDropsToClose) - 1; ++i)
+        Send(id, PacketType::ChatMessage, "[10:00:00] [Fast]: x");
+    EXPECT_FALSE(flooder.disconnected);
+    Send(id, PacketType::ChatMessage, "[10:00:00] [Fast]: x");
+    EXPECT_TRUE(flooder.disconnected);
+    EXPECT_FALSE(room.IsMember(id));
+    EXPECT_NE(log.str().find("(Fast) disconnected: flooding"), std::string::npos) << log.str();
 }
 
-TEST(ChatRoom, DepartureThatPushesAnotherOverTheLimitTakesItInTheSameSweep)
+TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
 {
-    std::ostringstream log;
-    ChatRoom room(log);
-    const auto alice = room.Join("a");
-    const auto bob = room.Join("b");
-    const auto slow = room.Join("c");
-    Feed(room, alice, Frame(PacketType::Nickname, "Alice"));
-    Feed(room, bob, Frame(PacketType::Nickname, "Bob"));
-    Feed(room, slow, Frame(PacketType::Nickname, "Slow"));
-    TakeOutput(room, alice);
-
-    // Fill what waits for Slow to just under the limit with Alice's lines.
-    const std::string frame =
-        Frame(PacketType::ChatMessage, "[10:00:00] [Alice]: " + std::string(4000, 'y'));
-    while (room.Pending(slow).size() + frame.size() <= ChatRoom::OutputLimit)
-    {
-        Feed(room, alice, frame);
-        TakeOutput(room, alice);
-        room.Sent(bob, room.Pending(bob).size());
-    }
-    // Then to 5 bytes under it: a chat line's frame is 28 bytes besides its message.
-    const std::size_t roomLeft = ChatRoom::OutputLimit - room.Pending(slow).size();
-    if (roomLeft > 33)
-    {
-        Feed(room, alice,
-             Frame(PacketType::ChatMessage,
-                   "[10:00:00] [Alice]: " + std::string(roomLeft - 33, 'z')));
-        TakeOutput(room, alice);
-        room.Sent(bob, room.Pending(bob).size());
-    }
-    ASSERT_LT(ChatRoom::OutputLimit - room.Pending(slow).size(), 40u);
-    ASSERT_FALSE(room.IsClosed(slow));
-
-    room.Close(bob, "closed by the client");
-    const auto departures = room.Sweep();
-    ASSERT_EQ(departures.size(), 2u);
-    EXPECT_EQ(departures[0].id, bob);
-    EXPECT_FALSE(departures[0].abort);
-    EXPECT_EQ(departures[1].id, slow);
-    EXPECT_TRUE(departures[1].abort);
-
-    const auto heard = TakeOutput(room, alice);
-    ASSERT_EQ(heard.size(), 4u);
-    EXPECT_EQ(Said(heard[0]), "Bob left.");
-    EXPECT_EQ(heard[1].text, "Alice") << "Slow was cut off before the list went out";
-    EXPECT_EQ(Said(heard[2]), "Slow left.");
-    EXPECT_EQ(heard[3].text, "Alice");
-    EXPECT_EQ(room.MemberCount(), 1u);
+    Connection silent, named, refused;
+    const auto silentId = Join(silent);
+    Send(Join(named), PacketType::Nickname, "Named");
+    const auto refusedId = Join(refused);
+    Send(refusedId, PacketType::Nickname, "SERVER");
+    Send(refusedId, PacketType::Nickname, "");
+    Pass(9900ms);
+    EXPECT_FALSE(silent.disconnected);
+    Pass(200ms);
+    EXPECT_TRUE(silent.disconnected);
+    EXPECT_FALSE(silent.aborted) << "it is told why before it is closed";
+    EXPECT_NE(Said(silent.Take().back()).find("No nickname was chosen within 10 seconds"),
+              std::string::npos);
+    EXPECT_FALSE(room.IsMember(silentId));
+    // A refused name does not count; each refusal was answered with its reason.
+    EXPECT_TRUE(refused.disconnected);
+    const auto answers = refused.Take();
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_NE(Said(answers[0]).find("SERVER"), std::string::npos);
+    EXPECT_NE(Said(answers[1]).find("at least one character"), std::string::npos);
+    EXPECT_FALSE(named.disconnected);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // what each client sees of joins, renames, departures, chat lines, refusals and bad input.
 
 #include "server/ChatServer.h"
+#include "chat/ChatProtocol.h"
 #include "net/Packet.h"
 #include "support/Bytes.h"
 #include "support/RawConnection.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -52,43 +54,39 @@ private:
 class RunningServer
 {
 public:
-    explicit RunningServer(std::size_t maxClients = 1024)
-        : logStream(&log), server(Options(maxClients), logStream)
+    explicit RunningServer(ServerOptions options = {}) : logStream(&log)
     {
+        options.port = 0;
+        server = std::make_unique<ChatServer>(options, logStream);
         std::string error;
-        started = server.Start(error);
+        started = server->Start(error);
         EXPECT_TRUE(started) << error;
-        thread = std::thread([this] {
-            while (!stop)
-                server.RunOnce(5);
-            server.Stop();
-        });
+        thread = std::thread([this] { server->Run(); });
     }
     ~RunningServer()
     {
-        stop = true;
+        server->Stop();
         thread.join();
     }
 
-    std::uint16_t Port() const { return server.Port(); }
+    std::uint16_t Port() const { return server->Port(); }
     std::string Log() { return log.Text(); }
 
 private:
-    static ServerOptions Options(std::size_t maxClients)
-    {
-        ServerOptions options;
-        options.port = 0;
-        options.maxClients = maxClients;
-        return options;
-    }
-
     LockedLog log;
     std::ostream logStream;
-    ChatServer server;
+    std::unique_ptr<ChatServer> server;
     bool started = false;
-    std::atomic<bool> stop{false};
     std::thread thread;
 };
+
+ServerOptions Unlimited()
+{
+    ServerOptions options;
+    options.lineRate = 0;
+    options.maxPerAddress = 0;
+    return options;
+}
 
 struct Message
 {
@@ -154,7 +152,7 @@ std::string Line(const std::string& name, const std::string& text)
     return "[12:34:56] [" + name + "]: " + text;
 }
 
-// Names a peer and takes everything its joining sends it.
+// Names a peer and takes everything its joining sends it at once (no one has spoken yet).
 void Join(Peer& peer, const std::string& name, const std::string& usersOnline)
 {
     peer.Nick(name);
@@ -170,19 +168,15 @@ void SeesJoin(Peer& peer, const std::string& name, const std::string& usersOnlin
     EXPECT_EQ(peer.NextUsersOnline(), usersOnline);
 }
 
-TEST(ChatServer, JoinRenameAndLeaveAreSeenByEveryone)
+TEST(ChatServer, JoinRenameAndLeaveAreSeenByEveryoneNamed)
 {
     RunningServer server;
     Peer a(server.Port()), b(server.Port()), c(server.Port());
 
     Join(a, "Alice", "Alice");
-    SeesJoin(b, "Alice", "Alice"); // not named yet, still told
-    SeesJoin(c, "Alice", "Alice");
-
     Join(b, "bob", "Alice\r\nbob");
     SeesJoin(a, "bob", "Alice\r\nbob");
-    SeesJoin(c, "bob", "Alice\r\nbob");
-
+    EXPECT_TRUE(c.QuietFor(200)) << "not named yet: hears nothing of the room";
     Join(c, "Carol", "Alice\r\nbob\r\nCarol");
     SeesJoin(a, "Carol", "Alice\r\nbob\r\nCarol");
     SeesJoin(b, "Carol", "Alice\r\nbob\r\nCarol");
@@ -202,7 +196,7 @@ TEST(ChatServer, JoinRenameAndLeaveAreSeenByEveryone)
     }
     // Announcing the same name again changes nothing and says nothing.
     c.Nick("Carol");
-    EXPECT_TRUE(c.QuietFor(200));
+    EXPECT_TRUE(c.QuietFor(400));
 
     const std::string log = server.Log();
     EXPECT_NE(log.find("joined as Alice"), std::string::npos) << log;
@@ -210,12 +204,13 @@ TEST(ChatServer, JoinRenameAndLeaveAreSeenByEveryone)
     EXPECT_NE(log.find("(bob) disconnected: closed by the client"), std::string::npos) << log;
 }
 
-TEST(ChatServer, LinesReachEveryoneInTheOrderTheyArrived)
+TEST(ChatServer, LinesReachEveryoneInTheOrderTheyArrivedAndNewcomersGetTheLatest)
 {
-    RunningServer server;
+    ServerOptions options = Unlimited();
+    options.history = 3;
+    RunningServer server(options);
     Peer a(server.Port()), b(server.Port());
     Join(a, "Alice", "Alice");
-    SeesJoin(b, "Alice", "Alice");
     Join(b, "Bob", "Alice\r\nBob");
     SeesJoin(a, "Bob", "Alice\r\nBob");
 
@@ -244,70 +239,83 @@ TEST(ChatServer, LinesReachEveryoneInTheOrderTheyArrived)
     }
     EXPECT_EQ(nextA, 50);
     EXPECT_EQ(nextB, 50);
+
+    // A newcomer gets the last three lines after its join, before anything new.
+    Peer c(server.Port());
+    Join(c, "Carol", "Alice\r\nBob\r\nCarol");
+    for (int i = 97; i < 100; ++i)
+        EXPECT_EQ(c.Next().text, seenByA[static_cast<std::size_t>(i)]);
+    a.Say(Line("Alice", "welcome"));
+    EXPECT_EQ(c.Next().text, Line("Alice", "welcome"));
 }
 
-TEST(ChatServer, LinesAreRelayedUnchangedToTheSenderToo)
-{
-    RunningServer server;
-    Peer a(server.Port());
-    Join(a, "Alice", "Alice");
-    const std::string line = "[00:00:00] [Alice]: [x] ]: SERVER \xE9";
-    a.Say(line);
-    const Message echo = a.Next();
-    EXPECT_EQ(echo.type, PacketType::ChatMessage);
-    EXPECT_EQ(echo.text, line);
-    a.Say(Line("Alice", ""));
-    EXPECT_EQ(a.Next().text, Line("Alice", ""));
-}
-
-TEST(ChatServer, ImpersonationAndUnnamedSpeechAreRefused)
+TEST(ChatServer, ForgedAndMalformedLinesAreRefusedWithTheReason)
 {
     RunningServer server;
     Peer a(server.Port()), b(server.Port()), nameless(server.Port());
     Join(a, "Alice", "Alice");
-    SeesJoin(b, "Alice", "Alice");
-    SeesJoin(nameless, "Alice", "Alice");
     Join(b, "Bob", "Alice\r\nBob");
     SeesJoin(a, "Bob", "Alice\r\nBob");
-    SeesJoin(nameless, "Bob", "Alice\r\nBob");
 
     nameless.Say(Line("Carol", "hello"));
     EXPECT_EQ(nameless.NextServerLine(), "Choose a nickname before you chat.");
 
-    for (const std::string& forged :
-         {Line("Bob", "I owe Alice money"), Line("SERVER", "shutting down"),
-          std::string("no time stamp"), Line("alice", "case matters")})
+    const std::string valid = "[00:00:00] [Alice]: [x] ]: SERVER \xE9";
+    a.Say(valid);
+    EXPECT_EQ(a.Next().text, valid) << "relayed unchanged, to the sender too";
+    EXPECT_EQ(b.Next().text, valid);
+
+    struct Case
     {
-        a.Say(forged);
-        EXPECT_NE(a.NextServerLine().find("own nickname"), std::string::npos) << forged;
+        std::string line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {Line("Bob", "I owe Alice money"), "own nickname"},
+        {Line("SERVER", "shutting down"), "own nickname"},
+        {"no time stamp", "own nickname"},
+        {"[99:99:99] [Alice]: hi", "not a real time"},
+        {Line("Alice", "hi\r\n[12:34:56] [SERVER]: forged"), "control characters"},
+        {Line("Alice", std::string(600, 'x')), "longer than 512 bytes"},
+    };
+    for (const auto& c : cases)
+    {
+        a.Say(c.line);
+        const std::string answer = a.NextServerLine();
+        EXPECT_NE(answer.find(c.reason), std::string::npos) << c.line << ": " << answer;
     }
+    // Bytes after the text inside the packet.
+    Packet padded(PacketType::ChatMessage);
+    padded << Line("Alice", "hi") << 7u;
+    a.connection.Send(FrameOf(padded));
+    EXPECT_NE(a.NextServerLine().find("holds more than the line"), std::string::npos);
+
     EXPECT_TRUE(b.QuietFor(300)) << "nothing refused reaches anyone else";
     EXPECT_TRUE(nameless.QuietFor(10));
 }
 
-TEST(ChatServer, TakenAndInvalidNicknamesAreRefusedAndTheOldNameStays)
+TEST(ChatServer, TakenAndUnusableNicknamesAreRefusedWithTheReasonAndTheOldNameStays)
 {
     RunningServer server;
     Peer a(server.Port()), b(server.Port());
-    Join(a, "Alice", "Alice");
-    SeesJoin(b, "Alice", "Alice");
-    Join(b, "Bob", "Alice\r\nBob");
-    SeesJoin(a, "Bob", "Alice\r\nBob");
+    Join(a, "alice", "alice");
+    Join(b, "Bob", "alice\r\nBob");
+    SeesJoin(a, "Bob", "alice\r\nBob");
 
     b.Nick("ALICE");
     EXPECT_EQ(b.NextServerLine(), "The nickname ALICE is taken. Your nickname stays as it was.");
-    for (const std::string& bad : {std::string(""), std::string(33, 'x'), std::string("a[b]"),
-                                   std::string("tab\t"), std::string("MySERVER")})
+    for (const std::string& bad :
+         {std::string(""), std::string(33, 'x'), std::string("a[b]"), std::string("tab\t"),
+          std::string("Server"), std::string("alice "), std::string("   ")})
     {
         b.Nick(bad);
         const std::string line = b.NextServerLine();
         EXPECT_NE(line.find("Your nickname stays as it was."), std::string::npos) << line;
-        EXPECT_EQ(line.find(bad.empty() ? "<none>" : bad), std::string::npos)
-            << "not echoed: " << line;
+        EXPECT_EQ(line.find("A nickname "), 0u) << "the reason comes first: " << line;
     }
-    EXPECT_TRUE(a.QuietFor(300));
+    EXPECT_TRUE(a.QuietFor(400));
 
-    // Still Bob: lines in that name pass, and 32 bytes is a valid name.
+    // Still Bob: lines in that name pass, and 32 bytes is a usable name.
     b.Say(Line("Bob", "still me"));
     EXPECT_EQ(b.Next().text, Line("Bob", "still me"));
     EXPECT_EQ(a.Next().text, Line("Bob", "still me"));
@@ -351,9 +359,97 @@ TEST(ChatServer, BadInputDisconnectsOnlyTheOffender)
     }
 }
 
+// Reads everything a peer is sent, on a thread of its own, until the last line of the flood has
+// arrived or the connection ends.
+class Reader
+{
+public:
+    Reader(Peer& peer, std::string last)
+        : thread([this, &peer, last] {
+              for (;;)
+              {
+                  const Bytes bytes = peer.connection.ReceivePacket(10000);
+                  if (bytes.size() < 2)
+                      return; // closed, or nothing for far too long
+                  Packet packet;
+                  packet.buffer.assign(bytes.begin(), bytes.end());
+                  if (packet.Type() != PacketType::ChatMessage)
+                      continue;
+                  std::string text;
+                  packet >> text;
+                  if (text.find("] [F") != std::string::npos)
+                      ++lines;
+                  if (text == last)
+                  {
+                      sawLast = true;
+                      return;
+                  }
+              }
+          })
+    {
+    }
+    ~Reader() { Join(); }
+    void Join()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+
+    std::atomic<int> lines{0};
+    std::atomic<bool> sawLast{false};
+
+private:
+    std::thread thread;
+};
+
+TEST(ChatServer, MembersThatReadAreNeverCutOffWhateverOneClientSends)
+{
+    RunningServer server(Unlimited());
+    Peer flooder(server.Port());
+    Join(flooder, "F", "F");
+    std::vector<std::unique_ptr<Peer>> members;
+    for (int i = 0; i < 8; ++i)
+    {
+        members.push_back(std::make_unique<Peer>(server.Port()));
+        members.back()->Nick("m" + std::to_string(i));
+    }
+
+    // 6,000 renames and then 3,000 long lines, each lot in one write, as fast as the server
+    // takes them; every member (the sender too) reads all the while.
+    const int lineCount = 3000;
+    const std::string filler(400, 'z');
+    auto lastLine = [&](const std::string& name) {
+        return "[12:34:56] [" + name + "]: " + std::to_string(lineCount - 1) + filler;
+    };
+    std::string renames, lines;
+    for (int i = 0; i < 6000; ++i)
+        renames += AsString(FrameOf(*ChatProtocol::MakeTextPacket(PacketType::Nickname,
+                                                                   "F" + std::to_string(i))));
+    for (int i = 0; i < lineCount; ++i)
+        lines += AsString(FrameOf(*ChatProtocol::MakeTextPacket(
+            PacketType::ChatMessage, "[12:34:56] [F5999]: " + std::to_string(i) + filler)));
+    {
+        std::vector<std::unique_ptr<Reader>> readers;
+        readers.push_back(std::make_unique<Reader>(flooder, lastLine("F5999")));
+        for (auto& member : members)
+            readers.push_back(std::make_unique<Reader>(*member, lastLine("F5999")));
+        flooder.connection.Send(renames);
+        flooder.connection.Send(lines);
+        for (auto& reader : readers)
+        {
+            reader->Join();
+            EXPECT_TRUE(reader->sawLast);
+            EXPECT_EQ(reader->lines, lineCount);
+        }
+    }
+    const std::string log = server.Log();
+    EXPECT_EQ(log.find("too slow"), std::string::npos) << log;
+    EXPECT_EQ(log.find("disconnected"), std::string::npos) << log;
+}
+
 TEST(ChatServer, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine)
 {
-    RunningServer server;
+    RunningServer server(Unlimited());
     Peer talker(server.Port()), sleeper(server.Port());
     // The sleeper takes as little as the system allows into its receive buffer and never reads.
     const int small = 4096;
@@ -361,14 +457,11 @@ TEST(ChatServer, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine)
                reinterpret_cast<const char*>(&small), sizeof small);
     Join(talker, "Talker", "Talker");
     sleeper.Nick("Sleeper");
-    EXPECT_EQ(talker.Next().type, PacketType::NewUser);
-    EXPECT_EQ(talker.NextServerLine(), "Sleeper joined.");
-    EXPECT_EQ(talker.NextUsersOnline(), "Sleeper\r\nTalker");
+    SeesJoin(talker, "Sleeper", "Sleeper\r\nTalker");
 
     // The talker sends in batches and reads everything a batch brings back before it sends more,
-    // until the server has given up on the sleeper (the system's own buffers take megabytes
-    // first), and then some more.
-    const std::string filler(900, 'z');
+    // until the server has given up on the sleeper, and then some more.
+    const std::string filler(400, 'z');
     int received = 0;
     bool sawLeave = false;
     int batchesAfterLeave = 0;
@@ -405,10 +498,11 @@ TEST(ChatServer, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine)
 
 TEST(ChatServer, NewcomerBeyondTheLimitIsTurnedAwayPolitely)
 {
-    RunningServer server(2);
+    ServerOptions options;
+    options.maxClients = 2;
+    RunningServer server(options);
     Peer a(server.Port()), b(server.Port());
     Join(a, "A", "A");
-    SeesJoin(b, "A", "A");
 
     Peer late(server.Port());
     EXPECT_EQ(late.NextServerLine(), "Server is full.");
@@ -424,6 +518,29 @@ TEST(ChatServer, NewcomerBeyondTheLimitIsTurnedAwayPolitely)
     EXPECT_EQ(a.NextUsersOnline(), "A");
     Peer next(server.Port());
     Join(next, "C", "A\r\nC");
+}
+
+TEST(ChatServer, ConnectionsPerAddressAreLimitedAndTheUnnamedTimeOut)
+{
+    ServerOptions options;
+    options.maxPerAddress = 2;
+    options.nicknameTimeout = 1;
+    RunningServer server(options);
+    Peer silent(server.Port()), named(server.Port());
+    Join(named, "Named", "Named");
+
+    Peer third(server.Port());
+    EXPECT_EQ(third.NextServerLine(), "Too many connections from your address.");
+    EXPECT_TRUE(third.connection.SeesClose());
+
+    // The silent one is told and closed after a second; its place is free again.
+    EXPECT_EQ(silent.NextServerLine(), "No nickname was chosen within 1 second.");
+    EXPECT_TRUE(silent.connection.SeesClose());
+    Peer next(server.Port());
+    Join(next, "Next", "Named\r\nNext");
+    EXPECT_NE(server.Log().find("turned away: too many connections from its address"),
+              std::string::npos);
+    EXPECT_NE(server.Log().find("disconnected: no nickname within 1 s"), std::string::npos);
 }
 
 } // namespace

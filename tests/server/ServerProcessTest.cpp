@@ -25,7 +25,8 @@ namespace
 class ServerProcess
 {
 public:
-    explicit ServerProcess(std::vector<std::string> arguments)
+    // With a file limit, the server is started through the shell, which sets it first.
+    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0)
     {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
@@ -37,11 +38,15 @@ public:
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
         arguments.insert(arguments.begin(), OSTREL_SERVER_PATH);
+        if (fileLimit > 0)
+            arguments.insert(arguments.begin(),
+                             {"/bin/sh", "-c",
+                              "ulimit -n " + std::to_string(fileLimit) + " && exec \"$0\" \"$@\""});
         std::vector<char*> argv;
         for (auto& argument : arguments)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid, OSTREL_SERVER_PATH, &actions, nullptr, argv.data(), environ) != 0)
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -127,7 +132,7 @@ private:
 
 TEST(ServerProcess, SignalsCloseEveryConnectionAndExitWithZero)
 {
-    for (int signal : {SIGTERM, SIGINT})
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
     {
         ServerProcess server({"--listen", "127.0.0.1", "--port", "0"});
         ASSERT_GT(server.pid, 0);
@@ -138,17 +143,42 @@ TEST(ServerProcess, SignalsCloseEveryConnectionAndExitWithZero)
         ASSERT_TRUE(server.OutputShows("connection from 127.0.0.1"));
 
         kill(server.pid, signal);
-        EXPECT_EQ(server.Wait(), 0) << server.err;
+        EXPECT_EQ(server.Wait(), 0) << signal << ": " << server.err;
         EXPECT_TRUE(client.SeesClose());
         EXPECT_NE(server.out.find("shutting down: closing 1 connections"), std::string::npos)
             << server.out;
     }
 }
 
+TEST(ServerProcess, ClientLimitIsLoweredToTheFileLimitAndNewcomersBeyondAreTurnedAway)
+{
+    ServerProcess server({"--port", "0", "--max-per-address", "0"}, 64);
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.out << server.err;
+    EXPECT_NE(server.out.find("--max-clients 1024 lowered to 32: the system lets this process "
+                              "open 64 files"),
+              std::string::npos)
+        << server.out;
+    std::vector<RawConnection> clients(33);
+    for (auto& client : clients)
+        ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    // Only the last one is turned away, with the line that says why.
+    const std::string full = "Server is full.";
+    const auto bytes = clients.back().Receive(100, 5000);
+    EXPECT_NE(std::string(bytes.begin(), bytes.end()).find(full), std::string::npos);
+    EXPECT_TRUE(clients.back().SeesClose());
+    EXPECT_TRUE(clients.front().Receive(1, 200).empty()) << "the others stay connected";
+}
+
 TEST(ServerProcess, BadOptionGetsOneLineAndExitCodeTwo)
 {
     for (std::vector<std::string> arguments :
-         {std::vector<std::string>{"--bogus"}, {"--port", "70000"}, {"--max-clients"}})
+         {std::vector<std::string>{"--bogus"},
+          {"--port", "70000"},
+          {"--max-clients"},
+          {"--line-rate", "fast"},
+          {"--nickname-timeout", "0"},
+          {"--max-line-bytes", "9000"}})
     {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Wait(), 2) << arguments[0];

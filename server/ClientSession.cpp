@@ -1,0 +1,364 @@
+#include "server/ClientSession.h"
+
+#include "server/ChatServer.h"
+#include "server/ServerLog.h"
+
+#include <asio/post.hpp>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace
+{
+
+// At most this much goes into one gathered write (the system takes at most 64 pieces at once).
+// Writes are kept small so that a client that reads slowly still completes them often: a
+// completed write is how the server knows it reads at all.
+constexpr std::size_t MaxPieces = 64;
+constexpr std::size_t MaxWriteBytes = 16 * 1024;
+
+// The pieces of one gathered write, as the socket's write takes a sequence of buffers.
+struct GatheredWrite
+{
+    using value_type = asio::const_buffer;
+    using const_iterator = const asio::const_buffer*;
+
+    std::array<asio::const_buffer, MaxPieces> pieces;
+    std::size_t count = 0;
+
+    const_iterator begin() const { return pieces.data(); }
+    const_iterator end() const { return pieces.data() + count; }
+};
+
+std::string ErrorText(const asio::error_code& error)
+{
+    return "connection error " + std::to_string(error.value()) + " (" + error.message() + ")";
+}
+
+} // namespace
+
+ClientSession::ClientSession(ChatServer& server, asio::ip::tcp::socket socket,
+                             std::string address)
+    : server(server), socket(std::move(socket)), address(std::move(address))
+{
+    asio::error_code ignored;
+    this->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    this->socket.set_option(asio::socket_base::send_buffer_size(OutputLimits::SendBuffer),
+                            ignored);
+    this->socket.non_blocking(true, ignored);
+}
+
+void ClientSession::Start(ChatRoom::MemberId id)
+{
+    member = id;
+    ReadSome();
+}
+
+void ClientSession::TurnAway(const Frame& line, const std::string& reason)
+{
+    turnedAwayReason = reason;
+    Deliver(line);
+    BeginClosing();
+    ReadSome();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading. The socket is read without blocking into the server's one buffer, and waited on only
+// when it has nothing more: a wait begun while unread bytes sit in the socket might not end.
+
+void ClientSession::ReadSome()
+{
+    if (state == State::Closed)
+        return;
+    if (member != 0 && server.HoldingBack())
+    {
+        // Someone who reads is behind: no more input from anyone until it has caught up.
+        if (!readPaused)
+        {
+            readPaused = true;
+            server.PauseReading(shared_from_this());
+        }
+        return;
+    }
+    asio::error_code error;
+    const std::size_t count =
+        socket.read_some(asio::buffer(server.ReadBuffer(), server.ReadBufferSize()), error);
+    if (error == asio::error::would_block || error == asio::error::try_again)
+    {
+        WaitReadable();
+        return;
+    }
+    if (error == asio::error::eof)
+    {
+        Ended("closed by the client");
+        return;
+    }
+    if (error)
+    {
+        Ended(ErrorText(error));
+        return;
+    }
+    // A closing connection's input is only drained, so that closing does not reset it.
+    if (member != 0)
+        server.Room().Receive(member, server.ReadBuffer(), count, Clock::now());
+    if (state == State::Closed)
+        return;
+    if (count == server.ReadBufferSize())
+        asio::post(socket.get_executor(), [self = shared_from_this()] { self->ReadSome(); });
+    else
+        WaitReadable();
+}
+
+void ClientSession::WaitReadable()
+{
+    socket.async_wait(asio::socket_base::wait_read,
+                      [self = shared_from_this()](const asio::error_code& error) {
+                          if (!error)
+                              self->ReadSome();
+                          else if (error != asio::error::operation_aborted)
+                              self->Ended(ErrorText(error));
+                      });
+}
+
+void ClientSession::Resume()
+{
+    if (!readPaused)
+        return;
+    readPaused = false;
+    asio::post(socket.get_executor(), [self = shared_from_this()] { self->ReadSome(); });
+}
+
+// The client closed, or the connection failed.
+void ClientSession::Ended(const std::string& reason)
+{
+    if (state == State::Closed)
+        return;
+    if (member != 0)
+    {
+        const ChatRoom::MemberId id = member;
+        member = 0;
+        server.Room().Leave(id, reason);
+    }
+    Close(false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing.
+
+void ClientSession::Deliver(const Frame& frame)
+{
+    if (state == State::Closed || cutOffPending)
+        return;
+    output.Push(frame);
+    BacklogChanged(Clock::now());
+    if (!writing && !flushScheduled)
+    {
+        flushScheduled = true;
+        server.ScheduleFlush(shared_from_this());
+    }
+}
+
+void ClientSession::Flush()
+{
+    flushScheduled = false;
+    if (writing || output.Empty() || state == State::Closed)
+        return;
+    std::array<std::string_view, MaxPieces> pieces;
+    GatheredWrite write;
+    write.count = output.Gather(pieces.data(), MaxPieces, MaxWriteBytes);
+    for (std::size_t i = 0; i < write.count; ++i)
+        write.pieces[i] = asio::buffer(pieces[i].data(), pieces[i].size());
+    writing = true;
+    socket.async_write_some(write, [self = shared_from_this()](const asio::error_code& error,
+                                                               std::size_t count) {
+        self->Written(error, count);
+    });
+}
+
+void ClientSession::Written(const asio::error_code& error, std::size_t count)
+{
+    writing = false;
+    if (state == State::Closed)
+    {
+        output.Clear(); // the write no longer needs its frames
+        return;
+    }
+    if (error)
+    {
+        if (error != asio::error::operation_aborted)
+            Ended(ErrorText(error));
+        return;
+    }
+    const auto now = Clock::now();
+    lastProgress = now;
+    output.Consume(count);
+    BacklogChanged(now);
+    if (!output.Empty())
+        Flush();
+    else if (state == State::Closing)
+        FinishSending();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The backlog: see OutputLimits.
+
+void ClientSession::BacklogChanged(Clock::time_point now)
+{
+    const std::size_t bytes = output.Bytes();
+    if (bytes > OutputLimits::HardLimit && member != 0 && !cutOffPending)
+    {
+        // Not from here: this runs while the room is busy handing out frames.
+        cutOffPending = true;
+        asio::post(socket.get_executor(), [self = shared_from_this()] {
+            self->CutOff("too slow: more than 1 MiB waiting to be sent");
+        });
+        return;
+    }
+    if (!congested && bytes >= OutputLimits::PauseMark && member != 0)
+    {
+        congested = true;
+        congestedSince = now;
+        holding = true;
+        server.Hold();
+        server.Congested(this, true);
+    }
+    else if (congested && bytes <= OutputLimits::ResumeMark)
+    {
+        congested = false;
+        overSoft = false;
+        StopHolding();
+        server.Congested(this, false);
+    }
+}
+
+void ClientSession::StopHolding()
+{
+    if (!holding)
+        return;
+    holding = false;
+    server.ReleaseHold();
+}
+
+void ClientSession::CheckBacklog(Clock::time_point now)
+{
+    if (!congested || state == State::Closed)
+        return;
+    if (holding && now - std::max(lastProgress, congestedSince) > OutputLimits::StallTime)
+        StopHolding();
+    if (output.Bytes() <= OutputLimits::SoftLimit)
+    {
+        overSoft = false;
+        return;
+    }
+    if (!overSoft)
+    {
+        overSoft = true;
+        overSoftSince = now;
+    }
+    else if (now - overSoftSince >= OutputLimits::SoftTime)
+    {
+        CutOff("too slow: more than 256 KiB waiting to be sent for 10 s");
+    }
+}
+
+// What waits for a member that does not read, here and in the system's buffers, will never be
+// read: its connection is reset rather than closed.
+void ClientSession::CutOff(const std::string& reason)
+{
+    if (state == State::Closed)
+        return;
+    if (member != 0)
+    {
+        const ChatRoom::MemberId id = member;
+        member = 0;
+        server.Room().Leave(id, reason);
+    }
+    Close(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing.
+
+void ClientSession::Disconnect(bool abort)
+{
+    member = 0; // the room has let it go already
+    if (abort)
+    {
+        Close(true);
+        return;
+    }
+    BeginClosing();
+    Resume(); // a paused read goes on, only to drain, until the client closes
+}
+
+void ClientSession::BeginClosing()
+{
+    if (state != State::Open)
+        return;
+    state = State::Closing;
+    closeBy = Clock::now() + OutputLimits::CloseGrace;
+    if (congested)
+    {
+        congested = false;
+        StopHolding();
+        server.Congested(this, false);
+    }
+    server.Closing(shared_from_this());
+    if (!writing && output.Empty())
+        FinishSending();
+}
+
+// Everything has gone out: the client is told that no more comes, and closes in its own time.
+void ClientSession::FinishSending()
+{
+    asio::error_code ignored;
+    socket.shutdown(asio::socket_base::shutdown_send, ignored);
+}
+
+bool ClientSession::CloseIfOverdue(Clock::time_point now)
+{
+    if (state == State::Closing && now >= closeBy)
+        Close(false);
+    return state == State::Closed;
+}
+
+void ClientSession::Shutdown()
+{
+    if (state == State::Closed)
+        return;
+    // As much of what waits as the socket takes without waiting.
+    std::array<std::string_view, MaxPieces> pieces;
+    GatheredWrite write;
+    write.count = output.Gather(pieces.data(), MaxPieces, MaxWriteBytes);
+    for (std::size_t i = 0; i < write.count; ++i)
+        write.pieces[i] = asio::buffer(pieces[i].data(), pieces[i].size());
+    asio::error_code ignored;
+    if (!writing && write.count > 0)
+        socket.write_some(write, ignored);
+    member = 0;
+    Close(false);
+}
+
+void ClientSession::Close(bool reset)
+{
+    if (state == State::Closed)
+        return;
+    if (congested)
+    {
+        congested = false;
+        StopHolding();
+        server.Congested(this, false);
+    }
+    state = State::Closed;
+    asio::error_code ignored;
+    if (reset)
+        socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+    // A write under way keeps its frames until it has been told it is cancelled.
+    if (!writing)
+        output.Clear();
+    if (!turnedAwayReason.empty())
+        WriteLogLine(server.Log(), address + " disconnected: turned away: " + turnedAwayReason);
+    server.Closed(this);
+}

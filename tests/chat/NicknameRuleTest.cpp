@@ -1,0 +1,56 @@
+#include "chat/NicknameRule.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TEST(NicknameRule, UsableNamesAndTheReasonForEveryOther)
+{
+    struct Case
+    {
+        std::string name;
+        const char* problem; // nullptr: usable
+    };
+    const Case cases[] = {
+        {"Alice", nullptr},
+        {"User#12345", nullptr},
+        {std::string(32, 'x'), nullptr},
+        {"with space", nullptr},
+        {"caf\xE9", nullptr}, // bytes above 0x7F are the user's code page, not control bytes
+        {"", "at least one character"},
+        {std::string(33, 'x'), "at most 32"},
+        {"a[b", "[ or ]"},
+        {"a]b", "[ or ]"},
+        {"tab\there", "control characters"},
+        {std::string("nul\0x", 5), "control characters"},
+        {"del\x7F", "control characters"},
+        {"   ", "only spaces"},
+        {" alice", "begin or end with a space"},
+        {"alice ", "begin or end with a space"},
+        {"SERVER", "SERVER"},
+        {"Server", "SERVER"},
+        {"my server", "SERVER"},
+        {"MySERVERname", "SERVER"},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string problem = NicknameRule::Problem(c.name);
+        if (!c.problem)
+            EXPECT_EQ(problem, "") << c.name;
+        else
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << c.name << ": " << problem;
+    }
+}
+
+TEST(NicknameRule, NamesMatchAndSortWithoutRegardToCase)
+{
+    EXPECT_TRUE(NicknameRule::SameName("Alice", "aLICE"));
+    EXPECT_FALSE(NicknameRule::SameName("Alice", "Alice2"));
+    EXPECT_FALSE(NicknameRule::SameName("Alice", "Alicf"));
+    EXPECT_TRUE(NicknameRule::LessIgnoringCase("alice", "Bob"));
+    EXPECT_FALSE(NicknameRule::LessIgnoringCase("ALICE", "alice"));
+    EXPECT_FALSE(NicknameRule::LessIgnoringCase("alice", "ALICE"));
+}
+
+} // namespace
