@@ -6,13 +6,9 @@
 //   server_benchmark [--clients N] [--lines M] [--rate LINES_PER_SECOND]
 
 #include "bench/LoopbackConnect.h"
-#include "chat/ChatProtocol.h"
+#include "bench/ServerBenchSupport.h"
 #include "net/Packet.h"
-#include "net/SocketPlatform.h"
 #include "server/ChatServer.h"
-
-#include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,7 +26,10 @@
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::NowNs;
+using bench::PinToCore;
+using bench::SendAll;
 
 struct Settings
 {
@@ -55,20 +54,6 @@ struct Result
                                     static_cast<std::size_t>(p * latenciesMs.size()))];
     }
 };
-
-void PinToCore(int core)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(core % static_cast<int>(std::thread::hardware_concurrency()), &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-}
-
-std::int64_t NowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 // A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
 std::string LineFrame(int client, std::int64_t sentNs)
@@ -178,19 +163,6 @@ bool SendTimeOf(std::string_view text, std::int64_t& sentNs)
     return true;
 }
 
-void SendAll(SOCKET s, const std::string& bytes)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size())
-    {
-        const int n = send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
-        if (n > 0)
-            sent += static_cast<std::size_t>(n);
-        else
-            std::this_thread::yield();
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Through the server.
 
@@ -208,9 +180,8 @@ public:
         }
         thread = std::thread([this] {
             PinToCore(0);
-            while (!stop)
-                server.RunOnce(1);
-            server.Stop();
+            pthread_setname_np(pthread_self(), "chat-server");
+            server.Run();
         });
         std::vector<SOCKET> sockets;
         for (int i = 0; i < settings.clients; ++i)
@@ -226,7 +197,7 @@ public:
 
     ~ServerRun()
     {
-        stop = true;
+        server.Stop();
         thread.join();
         for (SOCKET s : clients)
             closesocket(s);
@@ -302,13 +273,15 @@ private:
         ServerOptions options;
         options.port = 0;
         options.maxClients = static_cast<std::size_t>(settings.clients) + 8;
+        // Every client sends as fast as it may, all from one address.
+        options.lineRate = 0;
+        options.maxPerAddress = 0;
         return options;
     }
 
     Settings settings;
     std::ostringstream quiet;
     ChatServer server;
-    std::atomic<bool> stop{false};
     std::thread thread;
     std::vector<SOCKET> clients;
     std::unique_ptr<Receivers> receivers;

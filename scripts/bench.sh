@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs every benchmark of Ostrel Chat and keeps what they print in build/bench/:
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
-#   the chat server (throughput and latency against bare sockets), and the chat log under Wine
-#   (AppendChatLine against the bare rich edit insertion as the log grows to 10,000 lines).
+#   the chat server (throughput and latency against bare sockets; under attack and with 10,000
+#   members, against a bare loop of sends), and the chat log under Wine (AppendChatLine against
+#   the bare rich edit insertion as the log grows to 10,000 lines).
 # It also draws docs/chat-log-cost.svg, the chat log's cost per line, from the last of these.
 #
 #   scripts/bench.sh            everything
-#   scripts/bench.sh NAME...    only the named ones: packet frame server chat-log
+#   scripts/bench.sh NAME...    only the named ones: packet frame server server-load chat-log
 #
 # Benchmarks measure, they do not judge: the figures go into docs/performance.md by hand.
 # Run them on an otherwise idle machine.
@@ -15,12 +16,12 @@ ostrel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ostrel_root"
 
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server chat-log)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | server | chat-log) ;;
+    packet | frame | server | server-load | chat-log) ;;
     *)
-        echo "usage: scripts/bench.sh [packet] [frame] [server] [chat-log]" >&2
+        echo "usage: scripts/bench.sh [packet] [frame] [server] [server-load] [chat-log]" >&2
         exit 2
         ;;
     esac
@@ -31,14 +32,15 @@ scripts/install-deps.sh >/dev/null
 out=build/bench
 mkdir -p "$out"
 
-if wants packet || wants frame || wants server; then
+if wants packet || wants frame || wants server || wants server-load; then
     cmake --preset native >/dev/null
-    cmake --build --preset native --target packet_benchmark frame_benchmark server_benchmark
+    cmake --build --preset native --target packet_benchmark frame_benchmark server_benchmark \
+        server_load_benchmark
 fi
-for name in packet frame server; do
+for name in packet frame server server-load; do
     wants "$name" || continue
     echo "==> $name benchmark"
-    "build/native/bench/${name}_benchmark" | tee "$out/$name.txt"
+    "build/native/bench/${name//-/_}_benchmark" | tee "$out/$name.txt"
 done
 
 if wants chat-log; then

@@ -56,6 +56,8 @@ public:
     std::ostream& Log() { return log; }
     char* ReadBuffer() { return readBuffer.data(); }
     std::size_t ReadBufferSize() const { return readBuffer.size(); }
+    char* WriteBuffer() { return writeBuffer.data(); }
+    std::size_t WriteBufferSize() const { return writeBuffer.size(); }
     void ScheduleFlush(const std::shared_ptr<ClientSession>& session);
     bool HoldingBack() const { return holders > 0; }
     void PauseReading(const std::shared_ptr<ClientSession>& session);
@@ -97,5 +99,7 @@ private:
     std::unordered_set<ClientSession*> congested;
     std::vector<std::shared_ptr<ClientSession>> closing;
     bool acceptFailureLogged = false;
+    // One of each serves every connection: the loop does one thing at a time.
     std::array<char, 16384> readBuffer{};
+    std::array<char, 65536> writeBuffer{};
 };

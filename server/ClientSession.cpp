@@ -12,25 +12,6 @@
 namespace
 {
 
-// At most this much goes into one gathered write (the system takes at most 64 pieces at once).
-// Writes are kept small so that a client that reads slowly still completes them often: a
-// completed write is how the server knows it reads at all.
-constexpr std::size_t MaxPieces = 64;
-constexpr std::size_t MaxWriteBytes = 16 * 1024;
-
-// The pieces of one gathered write, as the socket's write takes a sequence of buffers.
-struct GatheredWrite
-{
-    using value_type = asio::const_buffer;
-    using const_iterator = const asio::const_buffer*;
-
-    std::array<asio::const_buffer, MaxPieces> pieces;
-    std::size_t count = 0;
-
-    const_iterator begin() const { return pieces.data(); }
-    const_iterator end() const { return pieces.data() + count; }
-};
-
 std::string ErrorText(const asio::error_code& error)
 {
     return "connection error " + std::to_string(error.value()) + " (" + error.message() + ")";
@@ -151,59 +132,67 @@ void ClientSession::Deliver(const Frame& frame)
     if (state == State::Closed || cutOffPending)
         return;
     output.Push(frame);
-    BacklogChanged(Clock::now());
-    if (!writing && !flushScheduled)
+    BacklogChanged();
+    if (!waitingWritable && !flushScheduled)
     {
         flushScheduled = true;
         server.ScheduleFlush(shared_from_this());
     }
 }
 
+// What waits is copied into the server's one write buffer and written without blocking, as much
+// as the socket takes; only when it is full does the session wait for it. Small frames thus go
+// out many to a write, and nothing of a write has to stay put while the session waits.
 void ClientSession::Flush()
 {
     flushScheduled = false;
-    if (writing || output.Empty() || state == State::Closed)
+    if (waitingWritable || state == State::Closed)
         return;
-    std::array<std::string_view, MaxPieces> pieces;
-    GatheredWrite write;
-    write.count = output.Gather(pieces.data(), MaxPieces, MaxWriteBytes);
-    for (std::size_t i = 0; i < write.count; ++i)
-        write.pieces[i] = asio::buffer(pieces[i].data(), pieces[i].size());
-    writing = true;
-    socket.async_write_some(write, [self = shared_from_this()](const asio::error_code& error,
-                                                               std::size_t count) {
-        self->Written(error, count);
-    });
+    while (!output.Empty())
+    {
+        const std::size_t copied = output.CopyOut(server.WriteBuffer(), server.WriteBufferSize());
+        asio::error_code error;
+        const std::size_t sent = socket.write_some(asio::buffer(server.WriteBuffer(), copied), error);
+        if (error == asio::error::would_block || error == asio::error::try_again)
+        {
+            WaitWritable();
+            return;
+        }
+        if (error)
+        {
+            Ended(ErrorText(error));
+            return;
+        }
+        lastProgress = Clock::now();
+        output.Consume(sent);
+        BacklogChanged();
+        if (sent < copied)
+        {
+            WaitWritable();
+            return;
+        }
+    }
+    if (state == State::Closing)
+        FinishSending();
 }
 
-void ClientSession::Written(const asio::error_code& error, std::size_t count)
+void ClientSession::WaitWritable()
 {
-    writing = false;
-    if (state == State::Closed)
-    {
-        output.Clear(); // the write no longer needs its frames
-        return;
-    }
-    if (error)
-    {
-        if (error != asio::error::operation_aborted)
-            Ended(ErrorText(error));
-        return;
-    }
-    const auto now = Clock::now();
-    lastProgress = now;
-    output.Consume(count);
-    BacklogChanged(now);
-    if (!output.Empty())
-        Flush();
-    else if (state == State::Closing)
-        FinishSending();
+    waitingWritable = true;
+    socket.async_wait(asio::socket_base::wait_write,
+                      [self = shared_from_this()](const asio::error_code& error) {
+                          self->waitingWritable = false;
+                          if (!error)
+                              self->Flush();
+                          else if (error != asio::error::operation_aborted)
+                              self->Ended(ErrorText(error));
+                      });
 }
 
 // ---------------------------------------------------------------------------------------------
 // The backlog: see OutputLimits.
 
-void ClientSession::BacklogChanged(Clock::time_point now)
+void ClientSession::BacklogChanged()
 {
     const std::size_t bytes = output.Bytes();
     if (bytes > OutputLimits::HardLimit && member != 0 && !cutOffPending)
@@ -218,7 +207,7 @@ void ClientSession::BacklogChanged(Clock::time_point now)
     if (!congested && bytes >= OutputLimits::PauseMark && member != 0)
     {
         congested = true;
-        congestedSince = now;
+        congestedSince = Clock::now();
         holding = true;
         server.Hold();
         server.Congested(this, true);
@@ -305,7 +294,7 @@ void ClientSession::BeginClosing()
         server.Congested(this, false);
     }
     server.Closing(shared_from_this());
-    if (!writing && output.Empty())
+    if (!waitingWritable && output.Empty())
         FinishSending();
 }
 
@@ -328,15 +317,9 @@ void ClientSession::Shutdown()
     if (state == State::Closed)
         return;
     // As much of what waits as the socket takes without waiting.
-    std::array<std::string_view, MaxPieces> pieces;
-    GatheredWrite write;
-    write.count = output.Gather(pieces.data(), MaxPieces, MaxWriteBytes);
-    for (std::size_t i = 0; i < write.count; ++i)
-        write.pieces[i] = asio::buffer(pieces[i].data(), pieces[i].size());
-    asio::error_code ignored;
-    if (!writing && write.count > 0)
-        socket.write_some(write, ignored);
     member = 0;
+    if (!waitingWritable)
+        Flush();
     Close(false);
 }
 
@@ -355,9 +338,7 @@ void ClientSession::Close(bool reset)
     if (reset)
         socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
-    // A write under way keeps its frames until it has been told it is cancelled.
-    if (!writing)
-        output.Clear();
+    output.Clear();
     if (!turnedAwayReason.empty())
         WriteLogLine(server.Log(), address + " disconnected: turned away: " + turnedAwayReason);
     server.Closed(this);

@@ -76,8 +76,8 @@ private:
     void ReadSome();
     void WaitReadable();
     void Ended(const std::string& reason);
-    void Written(const asio::error_code& error, std::size_t count);
-    void BacklogChanged(Clock::time_point now);
+    void WaitWritable();
+    void BacklogChanged();
     void StopHolding();
     void CutOff(const std::string& reason);
     void BeginClosing();
@@ -92,7 +92,7 @@ private:
     std::string turnedAwayReason;
 
     OutputQueue output;
-    bool writing = false;
+    bool waitingWritable = false;
     bool flushScheduled = false;
     bool readPaused = false;
     bool cutOffPending = false;

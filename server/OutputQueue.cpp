@@ -10,20 +10,18 @@ void OutputQueue::Push(Frame frame)
     frames.push_back(std::move(frame));
 }
 
-std::size_t OutputQueue::Gather(std::string_view* pieces, std::size_t max,
-                                std::size_t maxBytes) const
+std::size_t OutputQueue::CopyOut(char* buffer, std::size_t max) const
 {
-    std::size_t count = 0;
-    std::size_t gathered = 0;
-    for (std::size_t i = 0; i < frames.size() && count < max && gathered < maxBytes; ++i)
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < frames.size() && copied < max; ++i)
     {
-        std::string_view piece(*frames[i]);
-        if (i == 0)
-            piece.remove_prefix(firstSent);
-        pieces[count++] = piece;
-        gathered += piece.size();
+        const std::string& frame = *frames[i];
+        const std::size_t from = i == 0 ? firstSent : 0;
+        const std::size_t count = std::min(frame.size() - from, max - copied);
+        std::copy_n(frame.data() + from, count, buffer + copied);
+        copied += count;
     }
-    return count;
+    return copied;
 }
 
 void OutputQueue::Consume(std::size_t count)

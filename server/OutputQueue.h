@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <deque>
-#include <string_view>
 
 // What waits to be sent on one connection: shared frames in order, and how much of the first
 // has gone out already.
@@ -15,9 +14,8 @@ public:
     // Bytes waiting to be sent.
     std::size_t Bytes() const { return bytes; }
     bool Empty() const { return bytes == 0; }
-    // Fills pieces with up to max of the waiting bytes, in order, for one gathered write, and
-    // returns how many pieces it filled. The pieces stay valid until Consume or Clear.
-    std::size_t Gather(std::string_view* pieces, std::size_t max, std::size_t maxBytes) const;
+    // Copies up to max of the waiting bytes, in order, to the buffer; returns how many.
+    std::size_t CopyOut(char* buffer, std::size_t max) const;
     // Drops the first count bytes, which have been sent.
     void Consume(std::size_t count);
     void Clear();

@@ -101,12 +101,14 @@ class Scenario : public ::testing::Test
 {
 protected:
     // Starts the real server on the address, and the program with these settings lines.
-    void Start(const char* address, const std::string& settings)
+    void Start(const char* address, const std::string& settings,
+               const std::wstring& serverOptions = L"")
     {
         serverAddress = address;
         server = std::make_unique<ProgramRun>(
             ProgramPath(L"ostrel-server.exe"), serverDir.Path(),
-            L"--listen " + std::wstring(address, address + strlen(address)) + L" --port 6112");
+            L"--listen " + std::wstring(address, address + strlen(address)) + L" --port 6112 " +
+                serverOptions);
         ASSERT_TRUE(WaitForText([&] { return server->Out(); }, "listening on")) << server->Err();
 
         std::filesystem::create_directories(dir.Path() / "src");
@@ -302,7 +304,8 @@ TEST_F(Scenario, ServerStoppingEndsTheProgramWithBothReasonLines)
 
 TEST_F(Scenario, BurstOfTwoThousandLinesIsShownInOrder)
 {
-    Start("127.0.0.45", "nickname=Reader\n");
+    // The peer sends far faster than a person types: the server's flood control is off.
+    Start("127.0.0.45", "nickname=Reader\n", L"--line-rate 0");
     StartProgram();
     ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Reader joined."));
     ConnectPeer("Burst");

@@ -1,0 +1,594 @@
+// The chat server under hostile and heavy use, as its clients see it. The real ostrel-server runs
+// as a process of its own pinned to one core; every client runs here, pinned to the other.
+//
+//   server_load_benchmark [--members N] [--seconds S]
+//
+// 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
+//    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
+//    back to back. Meanwhile 50 members read everything and a probe member measures how long its
+//    own chat line takes to come back. Reported: the probe's round trips, and who was cut off.
+// 2. Scale: N named members (default 10,000). A private round trip (a refused nickname, answered
+//    to the sender alone) at 100 connections and at N; the server time one more join costs; a
+//    line to all N against a bare loop that writes the same frame once to each of N sockets;
+//    memory per idle member.
+// 3. Stalled members: 20 that never read, in a room with a busy talker, until they are cut off:
+//    memory per stalled member, in the server and in the kernel.
+
+#include "bench/ServerBenchSupport.h"
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <functional>
+#include <iomanip>
+#include <map>
+
+using namespace bench;
+using oNet::PacketType;
+
+namespace
+{
+
+int attackSeconds = 6;
+
+std::vector<std::string> With(std::vector<std::string> options, const std::vector<std::string>& more)
+{
+    options.insert(options.end(), more.begin(), more.end());
+    return options;
+}
+
+std::string Nick(const std::string& name)
+{
+    return TextFrame(PacketType::Nickname, name);
+}
+
+std::string Say(const std::string& name, const std::string& text)
+{
+    return TextFrame(PacketType::ChatMessage, "[12:00:00] [" + name + "]: " + text);
+}
+
+// Writes all the bytes, reading (and dropping) whatever comes meanwhile, as a client that reads
+// does. False when the server closed the connection.
+bool SendReading(SOCKET s, const std::string& bytes, const std::atomic<bool>& done)
+{
+    static thread_local char sink[65536];
+    std::size_t sent = 0;
+    do
+    {
+        const int n = bytes.empty() ? 0
+                                    : send(s, bytes.data() + sent,
+                                           static_cast<int>(bytes.size() - sent), 0);
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
+            return false;
+        for (;;)
+        {
+            const int r = recv(s, sink, sizeof sink, 0);
+            if (r == 0 || (r < 0 && WSAGetLastError() != WSAEWOULDBLOCK))
+                return false;
+            if (r < 0)
+                break;
+        }
+    } while (sent < bytes.size() && !done);
+    return true;
+}
+
+// Reads and drops until the time is up or the server closes; false when it closed.
+bool KeepReading(SOCKET s, const std::atomic<bool>& done)
+{
+    while (!done)
+    {
+        if (!SendReading(s, "", done))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// 1. Attacks.
+
+using Attack = std::function<std::string(std::uint16_t port, const std::atomic<bool>& done)>;
+
+std::string Flood(std::uint16_t port, const std::atomic<bool>& done)
+{
+    const SOCKET s = ConnectTo("127.0.0.1", port);
+    SendAll(s, Nick("flooder"));
+    std::string batch;
+    for (int i = 0; i < 200; ++i)
+        batch += Say("flooder", std::string(100, 'f'));
+    long long lines = 0;
+    const auto start = Clock::now();
+    bool open = true;
+    while (!done && (open = SendReading(s, batch, done)))
+        lines += 200;
+    const double ms = MsSince(start);
+    closesocket(s);
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(0);
+    if (open)
+        out << "sent " << lines << " lines, " << lines * 1000 / ms << " a second, to the end";
+    else
+        out << "was cut off for flooding after " << ms << " ms and " << lines << " lines";
+    return out.str();
+}
+
+std::string RenameStorm(std::uint16_t port, const std::atomic<bool>& done)
+{
+    const SOCKET s = ConnectTo("127.0.0.1", port);
+    SendAll(s, Nick("renamer"));
+    std::string renames;
+    for (int i = 0; i < 6000; ++i)
+        renames += Nick("renamer-" + std::to_string(i));
+    const bool open = SendReading(s, renames, done) && KeepReading(s, done);
+    closesocket(s);
+    return std::string("6,000 renames in one write, reading all the while") +
+           (open ? "" : "; it was cut off by the server");
+}
+
+std::string MassJoin(std::uint16_t port, const std::atomic<bool>& done)
+{
+    Crowd joiners;
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000 && !done; ++i)
+    {
+        const SOCKET s = ConnectTo("127.0.0.1", port);
+        joiners.Add(s);
+        SendAll(s, Nick("joiner-" + std::to_string(i)));
+        joiners.Poll(0, [](std::size_t, PacketType, std::string_view) {});
+    }
+    const double joinMs = MsSince(start);
+    while (!done)
+        joiners.Poll(5, [](std::size_t, PacketType, std::string_view) {});
+    std::ostringstream out;
+    out << joiners.Size() << " joined back to back in " << std::fixed << std::setprecision(0)
+        << joinMs << " ms, all reading; " << joiners.ClosedCount() << " of them cut off";
+    return out.str();
+}
+
+struct AttackOutcome
+{
+    std::string name;
+    std::vector<double> roundTripsMs;
+    std::size_t lost = 0;
+    std::size_t readersCutOff = 0;
+    std::size_t tooSlowLogged = 0;
+    std::string attacker;
+};
+
+AttackOutcome RunAttack(const std::string& name, const std::vector<std::string>& options,
+                        int probeEveryMs, const Attack& attack)
+{
+    AttackOutcome outcome;
+    outcome.name = name;
+    ServerProcess server(OSTREL_SERVER_PATH, With(options, {"--max-per-address", "0", "--max-clients", "5000"}));
+    Crowd crowd;
+    for (int i = 0; i < 50; ++i)
+    {
+        crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+        SendAll(crowd.Socket(i), Nick("reader-" + std::to_string(i)));
+    }
+    const std::size_t probe = crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+    SendAll(crowd.Socket(probe), Nick("probe"));
+    crowd.Drain(500);
+
+    std::atomic<bool> done{false};
+    std::string attackerSays;
+    std::thread attacker([&] {
+        PinToCore(1);
+        attackerSays = attack(server.Port(), done);
+    });
+
+    const auto start = Clock::now();
+    bool waiting = false;
+    std::int64_t sentNs = 0;
+    auto nextProbe = Clock::now();
+    while (MsSince(start) < attackSeconds * 1000.0)
+    {
+        if (!waiting && Clock::now() >= nextProbe && crowd.Open(probe))
+        {
+            sentNs = NowNs();
+            SendAll(crowd.Socket(probe), Say("probe", std::to_string(sentNs)));
+            waiting = true;
+            nextProbe = Clock::now() + std::chrono::milliseconds(probeEveryMs);
+        }
+        if (waiting && (NowNs() - sentNs) > 2'000'000'000)
+        {
+            ++outcome.lost; // not back within 2 s
+            waiting = false;
+        }
+        crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view text) {
+            if (index == probe && type == PacketType::ChatMessage &&
+                text.find("[probe]: " + std::to_string(sentNs)) != std::string_view::npos)
+            {
+                outcome.roundTripsMs.push_back((NowNs() - sentNs) / 1e6);
+                waiting = false;
+            }
+        });
+    }
+    done = true;
+    attacker.join();
+    outcome.attacker = attackerSays;
+    outcome.readersCutOff = crowd.ClosedCount();
+    outcome.tooSlowLogged = server.LogCount("too slow");
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// 2. Scale.
+
+// Members named m0, m1, ... joining in lots, everyone reading all the while.
+void AddMembers(Crowd& crowd, std::uint16_t port, std::size_t count)
+{
+    const std::size_t first = crowd.Size();
+    for (std::size_t i = first; i < first + count; ++i)
+    {
+        crowd.Add(ConnectTo("127.0.0.1", port));
+        SendAll(crowd.Socket(i), Nick("m" + std::to_string(i)));
+        if (i % 100 == 0)
+            crowd.Poll(0, [](std::size_t, PacketType, std::string_view) {});
+    }
+    crowd.Drain(1500);
+}
+
+// Round trips of a request the server answers to the sender alone: a nickname it refuses.
+std::vector<double> PrivateRoundTrips(Crowd& crowd, std::size_t who, int count)
+{
+    std::vector<double> samples;
+    for (int i = 0; i < count; ++i)
+    {
+        const auto start = Clock::now();
+        SendAll(crowd.Socket(who), Nick("SERVER"));
+        bool answered = false;
+        while (!answered && MsSince(start) < 5000)
+            crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view) {
+                answered = answered || (index == who && type == PacketType::ChatMessage);
+            });
+        samples.push_back(MsSince(start));
+    }
+    return samples;
+}
+
+struct Spread
+{
+    std::vector<double> samples;
+    void Add(double value) { samples.push_back(value); }
+    double P50() const { return Percentile(samples, 0.5); }
+    double P99() const { return Percentile(samples, 0.99); }
+};
+
+// Time from sending a frame until every one of the crowd's first `members` has it.
+template <typename Send>
+double TimeToReachAll(Crowd& crowd, std::size_t members, const std::string& marker, Send&& send)
+{
+    std::vector<bool> got(crowd.Size(), false);
+    std::size_t reached = 0;
+    const auto start = Clock::now();
+    send();
+    while (reached < members && MsSince(start) < 30000)
+        crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view text) {
+            if (index < members && !got[index] && type == PacketType::ChatMessage &&
+                text.find(marker) != std::string_view::npos)
+            {
+                got[index] = true;
+                ++reached;
+            }
+        });
+    return MsSince(start);
+}
+
+struct ScaleOutcome
+{
+    std::size_t members = 0;
+    Spread privateAt100, privateAtN;
+    Spread joinHandledMs, joinWithRoundMs;
+    double marginalJoinMs = 0;
+    Spread broadcastMs, broadcastCpuMs, bareMs, bareWriterMs;
+    double rssPerMember = 0, kernelPerMember = 0;
+};
+
+ScaleOutcome RunScale(std::size_t members)
+{
+    ScaleOutcome outcome;
+    outcome.members = members;
+    {
+        ServerProcess server(OSTREL_SERVER_PATH, {"--line-rate", "0", "--max-per-address", "0", "--max-clients",
+                              std::to_string(members + 2000), "--nickname-timeout", "3600"});
+        Crowd crowd;
+        AddMembers(crowd, server.Port(), 100);
+        PrivateRoundTrips(crowd, 0, 20); // warm-up
+        outcome.privateAt100.samples = PrivateRoundTrips(crowd, 0, 300);
+        const std::size_t rss100 = server.Rss();
+        const std::size_t kernel100 = KernelSlabMemory();
+
+        AddMembers(crowd, server.Port(), members - 100);
+        outcome.privateAtN.samples = PrivateRoundTrips(crowd, 0, 300);
+        outcome.rssPerMember = static_cast<double>(server.Rss() - rss100) / (members - 100);
+        outcome.kernelPerMember =
+            (static_cast<double>(KernelSlabMemory()) - static_cast<double>(kernel100)) /
+            (members - 100);
+
+        // A line from one member to all of them.
+        for (int i = 0; i < 20; ++i)
+        {
+            const std::string marker = "broadcast " + std::to_string(i);
+            const double cpu = server.CpuMs();
+            outcome.broadcastMs.Add(TimeToReachAll(crowd, members, marker, [&] {
+                SendAll(crowd.Socket(1), Say("m1", marker));
+            }));
+            outcome.broadcastCpuMs.Add(server.CpuMs() - cpu);
+            crowd.Drain(50);
+        }
+
+        // One more join: what its own handling costs, and with the round that tells everyone.
+        for (int i = 0; i < 5; ++i)
+        {
+            const std::size_t newcomer = crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+            crowd.Drain(300);
+            const std::string name = "late-" + std::to_string(i);
+            const double before = server.CpuMs();
+            bool listed = false;
+            const auto start = Clock::now();
+            SendAll(crowd.Socket(newcomer), Nick(name));
+            while (!listed && MsSince(start) < 5000)
+                crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view) {
+                    listed = listed || (index == newcomer && type == PacketType::UsersOnline);
+                });
+            outcome.joinHandledMs.Add(server.CpuMs() - before);
+            TimeToReachAll(crowd, members, name + " joined.", [] {});
+            outcome.joinWithRoundMs.Add(server.CpuMs() - before);
+            crowd.Drain(300);
+        }
+
+        // A thousand more, back to back: the server time per join, rounds included.
+        const double before = server.CpuMs();
+        AddMembers(crowd, server.Port(), 1000);
+        outcome.marginalJoinMs = (server.CpuMs() - before) / 1000;
+    }
+
+    // The bare loop: the same frame written once to each of as many loopback sockets, from a
+    // process pinned where the server ran (this one cannot hold both ends of so many connections),
+    // read by the same kind of crowd.
+    {
+        const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, SOMAXCONN);
+        socklen_t length = sizeof address;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        int go[2], report[2];
+        if (pipe(go) != 0 || pipe(report) != 0)
+            std::exit(1);
+        const int rounds = 20;
+        const pid_t writer = fork();
+        if (writer == 0)
+        {
+            PinToCore(0);
+            std::vector<SOCKET> sockets;
+            for (std::size_t i = 0; i < members; ++i)
+            {
+                sockets.push_back(accept(listener, nullptr, nullptr));
+                const int noDelay = 1;
+                setsockopt(sockets.back(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+            }
+            for (int i = 0; i < rounds; ++i)
+            {
+                char signal = 0;
+                if (read(go[0], &signal, 1) != 1)
+                    break;
+                const std::string frame = Say("m1", "broadcast " + std::to_string(i));
+                const auto start = Clock::now();
+                for (SOCKET s : sockets)
+                    send(s, frame.data(), frame.size(), 0);
+                const double ms = MsSince(start);
+                if (write(report[1], &ms, sizeof ms) != sizeof ms)
+                    break;
+            }
+            _exit(0);
+        }
+        closesocket(listener);
+        Crowd crowd;
+        for (std::size_t i = 0; i < members; ++i)
+            crowd.Add(ConnectTo("127.0.0.1", ntohs(address.sin_port)));
+        crowd.Drain(500);
+        for (int i = 0; i < rounds; ++i)
+        {
+            outcome.bareMs.Add(
+                TimeToReachAll(crowd, members, "broadcast " + std::to_string(i) + "", [&] {
+                    if (write(go[1], "g", 1) != 1)
+                        std::exit(1);
+                }));
+            double writerMs = 0;
+            if (read(report[0], &writerMs, sizeof writerMs) == sizeof writerMs)
+                outcome.bareWriterMs.Add(writerMs);
+            crowd.Drain(50);
+        }
+        waitpid(writer, nullptr, 0);
+        for (int fd : {go[0], go[1], report[0], report[1]})
+            close(fd);
+    }
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// 3. Stalled members.
+
+struct StallOutcome
+{
+    std::size_t stalled = 20;
+    std::size_t cutOff = 0;
+    double seconds = 0;
+    double peakRssPerMember = 0;
+    double peakKernelPerMember = 0;
+};
+
+StallOutcome RunStalled()
+{
+    StallOutcome outcome;
+    ServerProcess server(OSTREL_SERVER_PATH, {"--line-rate", "0", "--max-per-address", "0"});
+    Crowd talkers;
+    talkers.Add(ConnectTo("127.0.0.1", server.Port()));
+    SendAll(talkers.Socket(0), Nick("talker"));
+    talkers.Drain(300);
+    const std::size_t rss0 = server.Rss();
+    const std::size_t kernel0 = KernelTcpMemory();
+
+    std::vector<SOCKET> stalled;
+    for (std::size_t i = 0; i < outcome.stalled; ++i)
+    {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const int small = 4096;
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in remote{};
+        remote.sin_family = AF_INET;
+        remote.sin_port = htons(server.Port());
+        inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+        connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+        SendAll(s, Nick("stalled-" + std::to_string(i)));
+        stalled.push_back(s);
+    }
+
+    // The talker says 400-byte lines, 2,000 a second, and reads them back, until every stalled
+    // member has been cut off (or 30 s).
+    const auto start = Clock::now();
+    std::size_t peakKernel = kernel0;
+    int said = 0;
+    while (server.LogCount("too slow") < outcome.stalled && MsSince(start) < 30000)
+    {
+        const int due = static_cast<int>(MsSince(start) * 2);
+        std::string lines;
+        for (; said < due; ++said)
+            lines += Say("talker", std::to_string(said) + std::string(400, 't'));
+        SendAll(talkers.Socket(0), lines);
+        talkers.Poll(1, [](std::size_t, PacketType, std::string_view) {});
+        peakKernel = std::max(peakKernel, KernelTcpMemory());
+    }
+    outcome.seconds = MsSince(start) / 1000;
+    outcome.cutOff = server.LogCount("too slow");
+    outcome.peakRssPerMember = static_cast<double>(server.PeakRss() - rss0) / outcome.stalled;
+    outcome.peakKernelPerMember =
+        (static_cast<double>(peakKernel) - static_cast<double>(kernel0)) / outcome.stalled;
+    for (SOCKET s : stalled)
+        closesocket(s);
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// Raises this process's limit on open files as far as it may go, and returns it.
+std::size_t RaiseFileLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    return limit.rlim_cur;
+}
+
+std::string Ms(double value)
+{
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(value < 10 ? 2 : 1) << value;
+    return out.str();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::size_t members = 10000;
+    for (int i = 1; i + 1 < argc; i += 2)
+    {
+        const std::string name = argv[i];
+        if (name == "--members")
+            members = std::stoul(argv[i + 1]);
+        else if (name == "--seconds")
+            attackSeconds = std::stoi(argv[i + 1]);
+    }
+    // This process holds one end of every connection: the members and 1,000 more who join.
+    const std::size_t files = RaiseFileLimit();
+    if (members + 1200 > files)
+    {
+        members = files - 1200;
+        std::cout << "(the file limit allows only " << members << " members)" << std::endl;
+    }
+    PinToCore(1);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::cout << "## Attacks (" << attackSeconds
+              << " s each; 50 reading members and a probe member)\n\n"
+              << "| attack | probe round trip p50 / p99 / max ms (samples, lost) | readers cut "
+                 "off | 'too slow' in the log | the attacker |\n|---|---|---|---|---|"
+              << std::endl;
+    const std::vector<std::pair<std::string, std::function<AttackOutcome()>>> attacks = {
+        {"flood, default --line-rate",
+         [] { return RunAttack("one client floods lines (--line-rate 5)", {}, 250, Flood); }},
+        {"flood, --line-rate 0",
+         [] {
+             return RunAttack("one client floods lines (--line-rate 0)", {"--line-rate", "0"}, 20,
+                              Flood);
+         }},
+        {"rename storm",
+         [] {
+             return RunAttack("rename storm (--line-rate 0)", {"--line-rate", "0"}, 20,
+                              RenameStorm);
+         }},
+        {"mass join",
+         [] { return RunAttack("1,000 clients join back to back", {}, 250, MassJoin); }},
+    };
+    for (const auto& entry : attacks)
+    {
+        const AttackOutcome outcome = entry.second();
+        std::cout << "| " << outcome.name << " | "
+                  << Ms(Percentile(outcome.roundTripsMs, 0.5)) << " / "
+                  << Ms(Percentile(outcome.roundTripsMs, 0.99)) << " / "
+                  << Ms(Percentile(outcome.roundTripsMs, 1.0)) << " ("
+                  << outcome.roundTripsMs.size() << ", " << outcome.lost << ") | "
+                  << outcome.readersCutOff << " of 51 | " << outcome.tooSlowLogged << " | "
+                  << outcome.attacker << " |" << std::endl;
+    }
+
+    const ScaleOutcome scale = RunScale(members);
+    std::cout << "\n## " << scale.members << " named members\n\n| measure | p50 | p99 |\n|---|---|---|\n"
+              << "| private round trip at 100 connections, ms | " << Ms(scale.privateAt100.P50())
+              << " | " << Ms(scale.privateAt100.P99()) << " |\n"
+              << "| private round trip at " << scale.members << " connections, ms | "
+              << Ms(scale.privateAtN.P50()) << " | " << Ms(scale.privateAtN.P99()) << " |\n"
+              << "| one more join: server time for the join itself, ms | "
+              << Ms(scale.joinHandledMs.P50()) << " | " << Ms(scale.joinHandledMs.P99()) << " |\n"
+              << "| one more join: server time with the round that tells everyone, ms | "
+              << Ms(scale.joinWithRoundMs.P50()) << " | " << Ms(scale.joinWithRoundMs.P99())
+              << " |\n"
+              << "| a line to all " << scale.members << ": sent until the last has it, ms | "
+              << Ms(scale.broadcastMs.P50()) << " | " << Ms(scale.broadcastMs.P99()) << " |\n"
+              << "| the same: the server's time, ms | " << Ms(scale.broadcastCpuMs.P50()) << " | "
+              << Ms(scale.broadcastCpuMs.P99()) << " |\n"
+              << "| bare loop, one send to each socket: sent until the last has it, ms | "
+              << Ms(scale.bareMs.P50()) << " | " << Ms(scale.bareMs.P99()) << " |\n"
+              << "| bare loop: the writer's own time, ms | " << Ms(scale.bareWriterMs.P50())
+              << " | " << Ms(scale.bareWriterMs.P99()) << " |\n\n"
+              << "- private round trip, " << scale.members << " against 100 connections: "
+              << std::setprecision(2) << std::fixed
+              << scale.privateAtN.P50() / scale.privateAt100.P50() << "x at p50\n"
+              << "- a line to all against the bare loop: "
+              << scale.broadcastMs.P50() / scale.bareMs.P50() << "x at p50, "
+              << scale.broadcastMs.P99() / scale.bareMs.P99() << "x at p99\n"
+              << "- 1,000 more joins back to back: " << Ms(scale.marginalJoinMs)
+              << " ms of server time each, rounds included\n"
+              << "- memory per idle member: " << std::setprecision(0)
+              << scale.rssPerMember / 1024 << " KiB in the server, "
+              << scale.kernelPerMember / 1024
+              << " KiB of kernel slab (sockets, files, epoll; both ends of loopback)"
+              << std::endl;
+
+    const StallOutcome stall = RunStalled();
+    std::cout << "\n## Stalled members\n\n- " << stall.cutOff << " of " << stall.stalled
+              << " members that never read were cut off within " << std::setprecision(1)
+              << stall.seconds << " s\n- memory per stalled member at the peak: "
+              << std::setprecision(0) << stall.peakRssPerMember / 1024 << " KiB in the server, "
+              << stall.peakKernelPerMember / 1024 << " KiB in the kernel (both ends)" << std::endl;
+    return 0;
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Checks what `cmake --install` puts in place for the chat server: the program, which runs, and
+# its systemd unit, which starts that very program. Takes the build directory.
+set -euo pipefail
+build=$1
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+DESTDIR="$root" cmake --install "$build" --prefix /opt/ostrel >/dev/null
+server="$root/opt/ostrel/bin/ostrel-server"
+unit="$root/opt/ostrel/lib/systemd/system/ostrel-server.service"
+"$server" --help | grep -q '^Usage: ostrel-server' || { echo "the installed server does not run"; exit 1; }
+grep -qx 'ExecStart=/opt/ostrel/bin/ostrel-server --listen 0.0.0.0 --port 6112' "$unit" ||
+    { echo "the unit does not start the installed server:"; cat "$unit"; exit 1; }
+grep -qx 'WantedBy=multi-user.target' "$unit" || { echo "the unit cannot be enabled"; exit 1; }
+installed=$(cd "$root" && find . -type f | sort)
+[ "$installed" = "$(printf '%s\n' ./opt/ostrel/bin/ostrel-server ./opt/ostrel/lib/systemd/system/ostrel-server.service)" ] ||
+    { echo "unexpected files installed:"; echo "$installed"; exit 1; }
+echo "installed: ostrel-server and its systemd unit"
