@@ -3,8 +3,9 @@
 
 #include "app/MainLoop.h"
 #include "app/SettingsFile.h"
-#include "chat/ChatProtocol.h"
 #include "chat/MyClient.h"
+#include "chat/NicknameRule.h"
+#include "net/Endpoint.h"
 #include "net/SocketPlatform.h"
 #include "ui/MainWindow.h"
 
@@ -40,8 +41,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     MyClient client;
 
     SettingsFile settings("data.dat");
+    // Spaces or a tab around the address (easily left when the file is written by hand) are not
+    // part of it.
     const std::string serverAddress =
-        settings.HasKey("server") ? settings.GetValue("server") : DefaultServerAddress;
+        settings.HasKey("server") ? oNet::Trim(settings.GetValue("server")) : DefaultServerAddress;
 
     WSADATA socketLayer = {};
     if (WSAStartup(MAKEWORD(2, 2), &socketLayer) != 0)
@@ -61,16 +64,21 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 1;
     }
 
-    // A first run keeps the generated nickname. The window, once created, shows the stored one.
+    // A first run keeps the generated nickname. The window, once created, shows the stored one,
+    // unless the server would refuse it: then the generated one takes its place.
     if (!settings.HasKey("nickname"))
     {
         window.ApplyNickname(client.nickname);
     }
-    else if (!ChatProtocol::NicknameFitsChatLine(settings.GetValue("nickname")))
+    else
     {
-        std::cerr << "The stored nickname is too long for a chat line; using " << client.nickname
-                  << " instead." << std::endl;
-        window.ApplyNickname(client.nickname);
+        const std::string problem = NicknameRule::Problem(settings.GetValue("nickname"));
+        if (!problem.empty())
+        {
+            std::cerr << "The stored nickname cannot be used: " << problem << " Using "
+                      << client.nickname << " instead." << std::endl;
+            window.ApplyNickname(client.nickname);
+        }
     }
 
     if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))

@@ -8,7 +8,11 @@
 
 void RunTurn(MSG& message, MainWindow& window, MyClient& client)
 {
-    if (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+    // Messages are taken and dispatched as Unicode alike: the edit boxes are Unicode windows
+    // (subclassed with the W functions), and a character taken with the ANSI call would reach
+    // them as its code-page byte read as a UTF-16 unit. Their text is read back in the ANSI code
+    // page, so the bytes sent are what the user typed.
+    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
     {
         TranslateMessage(&message);
         DispatchMessageW(&message);

@@ -1,5 +1,8 @@
 #include "app/SettingsFile.h"
 
+#include "app/MoveFileOver.h"
+
+#include <cstdio>
 #include <fstream>
 #include <string_view>
 #include <utility>
@@ -21,6 +24,24 @@ std::string ValueOf(const std::string& line)
 {
     const std::size_t separator = line.find('=');
     return separator == std::string::npos ? line : line.substr(separator + 1);
+}
+
+// Whether the file has content whose last byte is not a line break (a file saved by hand may
+// end so); an entry appended to it would otherwise join its last line.
+bool LacksFinalBreak(const std::string& fileName)
+{
+    std::ifstream in(fileName, std::ios::binary | std::ios::ate);
+    if (!in.is_open() || in.tellg() <= 0)
+        return false;
+    in.seekg(-1, std::ios::end);
+    char last = '\0';
+    return in.get(last) && last != '\n';
+}
+
+// Whether the file may be written: one the user made read-only is left alone.
+bool Writable(const std::string& fileName)
+{
+    return std::ofstream(fileName, std::ios::app).is_open();
 }
 
 } // namespace
@@ -65,36 +86,58 @@ bool SettingsFile::SetValue(std::string key, std::string value)
 {
     if (!HasKey(key))
     {
+        const bool breakFirst = LacksFinalBreak(fileName);
         std::ofstream out(fileName, std::ios::app);
         if (!out.is_open())
             return false;
+        if (breakFirst)
+            out << '\n';
         out << key << '=' << value << '\n';
-        return true;
+        out.close();
+        return !out.fail();
     }
 
-    // Rewrite in place. The file is read back first: if it cannot be opened again (removed or
-    // locked since HasKey looked at it), nothing is truncated.
+    // The file is read back first: if it cannot be opened again (removed or locked since HasKey
+    // looked at it), nothing is written.
     std::ifstream in(fileName);
     if (!in.is_open())
         return false;
     std::string output;
+    bool changed = false;
     while (std::getline(in, currentLine))
     {
         if (LineMatches(currentLine, key))
         {
+            const std::string before = currentLine;
             const std::size_t separator = currentLine.find('=');
             if (separator == std::string::npos)
                 currentLine = value;
             else
                 currentLine.replace(separator + 1, std::string::npos, value);
+            changed = changed || currentLine != before;
         }
         output += currentLine;
         output += '\n';
     }
+    in.close();
+    // The same value again (the window stores the stored nickname at every start): no write.
+    if (!changed)
+        return true;
+    if (!Writable(fileName))
+        return false;
 
-    std::ofstream out(fileName, std::ios::trunc);
+    // The new content goes to a file beside it, which then takes the old one's place: a write
+    // that fails (a full disk) leaves the old file whole.
+    const std::string temporary = fileName + ".tmp";
+    std::ofstream out(temporary, std::ios::trunc);
     if (!out.is_open())
         return false;
     out.write(output.data(), static_cast<std::streamsize>(output.size()));
+    out.close();
+    if (out.fail() || !MoveFileOver(temporary, fileName))
+    {
+        std::remove(temporary.c_str());
+        return false;
+    }
     return true;
 }

@@ -20,8 +20,10 @@ public:
     // The value of the last matching line: everything after its first "=", or the whole line
     // when it has none. Empty when the key is absent or the file cannot be read.
     std::string GetValue(std::string key);
-    // Rewrites every matching line with the new value, or appends key=value when no line
-    // matches. False, with the file untouched, when it cannot be read back or written.
+    // Rewrites every matching line with the new value, or appends key=value (on a line of its
+    // own, also after a last line without a break) when no line matches. A rewrite goes to
+    // fileName + ".tmp", which then replaces the file, and writes nothing when no value changes.
+    // False, with the file as it was, when any step fails.
     bool SetValue(std::string key, std::string value);
 
     std::string fileName;

@@ -52,17 +52,22 @@ std::string ComposeChatLine(const std::string& timestamp, const std::string& nic
     return timestamp + " [" + nickname + "]: " + message;
 }
 
+unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks)
+{
+    // A 64-bit finaliser (splitmix64's): every input bit reaches every output bit.
+    std::uint64_t x = seconds ^ (std::uint64_t{processId} << 32) ^
+                      (std::uint64_t{ticks} * 0x9E3779B97F4A7C15ULL);
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBULL;
+    x ^= x >> 31;
+    return static_cast<unsigned>(x);
+}
+
 std::string GeneratedNickname(int randomValue)
 {
     return "User#" + std::to_string(randomValue % 99999 + 10000);
-}
-
-bool NicknameFitsChatLine(const std::string& nickname)
-{
-    const std::size_t timestampBytes = 10;    // "[HH:MM:SS]"
-    const std::size_t separatorBytes = 2 + 3; // " [" and "]: "
-    const std::size_t longestMessage = 2 * MaxMessageChars;
-    return nickname.size() <= MaxTextBytes - timestampBytes - separatorBytes - longestMessage;
 }
 
 void WriteIntegerArray(oNet::Packet& packet, std::ostream& out)

@@ -7,6 +7,7 @@
 #include "net/Packet.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <iosfwd>
 #include <memory>
@@ -35,13 +36,13 @@ std::string FormatTimestamp(const std::tm& localTime);
 std::string ComposeChatLine(const std::string& timestamp, const std::string& nickname,
                             const std::string& message);
 
+// The seed for the generated nickname: the time, the process id and a tick count mixed, so that
+// programs started in the same second still draw different names.
+unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks);
+
 // "User#" followed by (randomValue mod 99999) + 10000; for the C library's range of 0..32767
 // that is 10000..42767.
 std::string GeneratedNickname(int randomValue);
-
-// Whether a chat line of the longest message the edit box can hold (counting two bytes per
-// character, for double-byte code pages) still fits in one packet with this nickname.
-bool NicknameFitsChatLine(const std::string& nickname);
 
 // Reads an IntegerArray payload and writes "Array Size: N" and one "Element[i] - V" line per
 // value as it goes. Throws PacketException when the payload ends early; the lines for the values

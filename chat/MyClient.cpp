@@ -20,7 +20,8 @@ std::tm MyClient::CurrentLocalTime()
 
 void MyClient::OnConnect()
 {
-    std::srand(static_cast<unsigned>(_time64(nullptr)));
+    std::srand(ChatProtocol::NicknameSeed(static_cast<std::uint64_t>(_time64(nullptr)),
+                                          GetCurrentProcessId(), GetTickCount()));
     nickname = ChatProtocol::GeneratedNickname(std::rand());
 }
 
@@ -41,7 +42,8 @@ bool MyClient::Frame(MainWindow& window)
 
 bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)
 {
-    // Only the first open that finds a file succeeds; the platform refuses the later ones.
+    // The sounds open at the first packet and stay open; one that cannot be opened is tried
+    // again at most once a second.
     newMessageSound.Load(L"src/snd_newmessage.mp3", L"newmessage");
     newUserSound.Load(L"src/snd_newuser.mp3", L"newuser");
 

@@ -62,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::vector<std::string> lines = LinesOf(content);
     bool matched = false;
+    bool changed = false;
     std::string lastValue;
     std::string rewritten;
     for (const auto& line : lines)
@@ -71,9 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             matched = true;
             const std::size_t separator = line.find('=');
             lastValue = separator == std::string::npos ? line : line.substr(separator + 1);
-            rewritten +=
-                (separator == std::string::npos ? value : line.substr(0, separator + 1) + value) +
-                "\n";
+            const std::string now =
+                separator == std::string::npos ? value : line.substr(0, separator + 1) + value;
+            changed = changed || now != line;
+            rewritten += now + "\n";
         }
         else
         {
@@ -90,8 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap();
     const std::string after = ReadAll(path);
     // Lines that did not match are kept as they were; matching ones carry the new value; every
-    // line ends with a line break. Without a match the entry is appended as it stands.
-    if (after != (matched ? rewritten : content + key + "=" + value + "\n"))
+    // line ends with a line break. When no value changes, the file is not touched. Without a
+    // match the entry is appended on a line of its own.
+    const bool breakFirst = !content.empty() && content.back() != '\n';
+    const std::string appended = content + (breakFirst ? "\n" : "") + key + "=" + value + "\n";
+    if (after != (!matched ? appended : changed ? rewritten : content))
         __builtin_trap();
     return 0;
 }

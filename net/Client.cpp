@@ -190,7 +190,10 @@ bool Client::Transfer()
         Disconnect("POLLERR");
         return false;
     }
-    if (events & POLLHUP)
+    // A hang-up reported together with unread data waits until the data has been read: the last
+    // lines a server sends before it closes ("Server is full.", for one) are shown, and the read
+    // that finds the end gives the reason.
+    if ((events & POLLHUP) && !(events & POLLRDNORM))
     {
         Disconnect("POLLHUP");
         return false;

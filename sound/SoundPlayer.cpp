@@ -1,7 +1,9 @@
 #include "sound/SoundPlayer.h"
 
+#include <filesystem>
 #include <iostream>
 #include <set>
+#include <system_error>
 
 namespace
 {
@@ -15,13 +17,20 @@ std::string Printable(const std::wstring& text)
     return out;
 }
 
-// A missing sound file is looked for again at every packet; it is reported once per path for
-// the whole run, not once per packet.
-void ReportMissingFile(const std::wstring& path)
+// A sound that cannot be opened is reported once per path for the whole run, not at every try.
+// A missing file is named as such whatever code the platform gives for it (Windows 275, Wine
+// 277); any other failure comes with its code.
+void ReportFailedOpen(const std::wstring& path, std::uint32_t result)
 {
     static std::set<std::wstring> reported;
-    if (reported.insert(path).second)
+    if (!reported.insert(path).second)
+        return;
+    std::error_code error;
+    if (result == MciFileNotFound || !std::filesystem::exists(path, error))
         std::cerr << "File " << Printable(path) << " not found." << std::endl;
+    else
+        std::cerr << "Sound " << Printable(path) << " could not be opened: media control error "
+                  << result << "." << std::endl;
 }
 
 } // namespace
@@ -36,13 +45,21 @@ SoundPlayer::~SoundPlayer()
 
 void SoundPlayer::Load(const std::wstring& path, const std::wstring& aliasName)
 {
+    if (open)
+        return;
+    const Clock::time_point now = clock();
+    if (tried && now - lastTry < RetryInterval)
+        return;
+    tried = true;
+    lastTry = now;
     command = L"open " + path + L" type mpegvideo alias " + aliasName;
     lastResult = Send();
-    if (lastResult == MciFileNotFound)
+    if (lastResult != 0)
     {
-        ReportMissingFile(path);
+        ReportFailedOpen(path, lastResult);
         return;
     }
+    open = true;
     alias = aliasName;
 }
 
@@ -54,6 +71,8 @@ void SoundPlayer::SetVolume()
 
 void SoundPlayer::Play()
 {
+    if (!open)
+        return;
     SetVolume();
     command = L"play " + alias + L" from 0";
     lastResult = Send();
@@ -64,6 +83,7 @@ void SoundPlayer::Close()
 {
     command = L"close " + alias;
     Send();
+    open = false;
 }
 
 std::uint32_t SoundPlayer::Send()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,16 +21,23 @@ constexpr std::uint32_t MciFileNotFound = 275;
 class SoundPlayer
 {
 public:
+    using Clock = std::chrono::steady_clock;
+    // A failed open is tried again at most this often: under Wine each try of a missing file
+    // costs milliseconds, and the program tries at every packet.
+    static constexpr auto RetryInterval = std::chrono::seconds(1);
+
     SoundPlayer();
     ~SoundPlayer();
     SoundPlayer(const SoundPlayer&) = delete;
     SoundPlayer& operator=(const SoundPlayer&) = delete;
 
-    // Opens the file under the alias. Called for every incoming packet: only the first open
-    // that finds the file succeeds; later ones are refused by the platform and change nothing.
+    // Opens the file under the alias; called for every incoming packet. A sound that is open is
+    // not opened again. A failed open is reported once per path (on standard error) and tried
+    // again at most once per RetryInterval.
     void Load(const std::wstring& path, const std::wstring& aliasName);
     void SetVolume();
-    // Sets the volume, then starts the sound from its beginning (again, if it is playing).
+    // Sets the volume, then starts the sound from its beginning (again, if it is playing). A
+    // sound that is not open is not played.
     void Play();
     void Close();
 
@@ -38,8 +46,13 @@ public:
     std::uint32_t lastResult = 0;
     std::int32_t volumeLevel = 2;
     bool played = false;
+    bool open = false;
     MciCommandSender sender = PlatformMciSender();
+    std::function<Clock::time_point()> clock = Clock::now;
 
 private:
     std::uint32_t Send();
+
+    bool tried = false;
+    Clock::time_point lastTry;
 };

@@ -21,13 +21,13 @@ ChatLineFormat FormatOfChatLine(const std::string& line, const std::string& ownN
         format.sender = {true, static_cast<std::int32_t>(senderOpen),
                          static_cast<std::int32_t>(senderClose + 1)};
 
-    if (line.find("SERVER") != npos)
-        format.senderKind = ChatLineFormat::Sender::Server;
     if (format.sender.present)
     {
         const std::string sender = line.substr(senderOpen + 1, senderClose - senderOpen - 1);
         if (sender == ownNickname)
             format.senderKind = ChatLineFormat::Sender::Own;
+        else if (sender.find("SERVER") != npos)
+            format.senderKind = ChatLineFormat::Sender::Server;
     }
     return format;
 }

@@ -12,7 +12,7 @@ struct ChatLineFormat
     enum class Sender
     {
         Other,  // green
-        Server, // red: the line contains "SERVER" anywhere
+        Server, // red: the sender group contains "SERVER" (never because of the message text)
         Own,    // blue: the sender is the user's own nickname; wins over Server
     };
 

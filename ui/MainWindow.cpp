@@ -1,12 +1,13 @@
 #include "ui/MainWindow.h"
 
 #include "app/ProgramSettings.h"
-#include "chat/ChatProtocol.h"
+#include "chat/NicknameRule.h"
 #include "ui/ChatLineFormat.h"
 #include "ui/Cursors.h"
 #include "ui/EnterKeyEdits.h"
 #include "ui/RoundButton.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace
@@ -46,6 +47,9 @@ constexpr int ChatLogWidth = 1000;
 constexpr int ChatLogHeight = 553;
 
 constexpr int MaxMessageChars = 200;
+
+// The narrowest the message box gets; a long nickname's label gives way instead.
+constexpr int MinMessageWidth = 100;
 
 // A rich edit control stops taking inserted text at 32,767 characters unless told otherwise; the
 // chat log is never trimmed, so it may hold as much as its 32-bit positions can count.
@@ -97,10 +101,7 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
             ReleaseHotKeys();
         return 1;
     case WM_ACTIVATE:
-        if (LOWORD(wParam) != WA_INACTIVE)
-            RegisterHotKeys();
-        else
-            ReleaseHotKeys();
+        OnActivate(LOWORD(wParam) != WA_INACTIVE, HIWORD(wParam) != 0);
         return 1;
     case WM_PAINT:
         OnPaint();
@@ -112,8 +113,7 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         OnTimer(wParam);
         return 1;
     case WM_COMMAND:
-        OnCommand(wParam, lParam);
-        return 1;
+        return OnCommand(wParam, lParam);
     case WM_CTLCOLORBTN:
         return reinterpret_cast<LRESULT>(BackgroundBrush);
     case WM_HOTKEY:
@@ -215,7 +215,10 @@ void MainWindow::SetupFonts()
 }
 
 // Lays the controls out from the window's outer size (frame, caption and menu included). The
-// label is 14 pixels per byte of the nickname and the message box starts just after it.
+// label is 14 pixels per byte of the nickname and the message box starts just after it; when
+// the window is too narrow for both, the message box keeps MinMessageWidth and the label gives
+// way. Moved controls paint themselves anew (SWP_NOCOPYBITS): the chat log repaints over their
+// old places, and copying those pixels would leave them blank.
 void MainWindow::LayoutControls()
 {
     RECT outer;
@@ -223,20 +226,22 @@ void MainWindow::LayoutControls()
         return;
     const int width = outer.right - outer.left;
     const int height = outer.bottom - outer.top;
-    const int labelWidth = 14 * static_cast<int>(nickname.size());
+    int labelWidth = 14 * static_cast<int>(nickname.size());
+    if (width - labelWidth - 160 < MinMessageWidth)
+        labelWidth = std::max(0, width - 160 - MinMessageWidth);
+    const UINT moved = SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS;
 
     HDWP positions = BeginDeferWindowPos(4);
     positions = DeferWindowPos(positions, chatLog, nullptr, 0, 0, width - 200, height - 116,
-                               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    SetWindowPos(usersGroup, nullptr, width - 180, 10, 150, height - 116,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-    SetWindowPos(usersList, nullptr, 5, 20, 140, height - 141, SWP_NOZORDER | SWP_NOACTIVATE);
+                               SWP_NOMOVE | moved);
+    SetWindowPos(usersGroup, nullptr, width - 180, 10, 150, height - 116, moved);
+    SetWindowPos(usersList, nullptr, 5, 20, 140, height - 141, moved);
     positions = DeferWindowPos(positions, sendButton, nullptr, width - 130, height - 97, 0, 0,
-                               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOOWNERZORDER);
+                               SWP_NOSIZE | SWP_NOOWNERZORDER | moved);
     positions = DeferWindowPos(positions, messageEdit, nullptr, labelWidth + 14, height - 97,
-                               width - labelWidth - 160, 27, SWP_NOZORDER | SWP_NOACTIVATE);
+                               width - labelWidth - 160, 27, moved);
     positions = DeferWindowPos(positions, nicknameLabel, HWND_TOPMOST, 10, height - 95, labelWidth,
-                               27, SWP_NOZORDER | SWP_NOACTIVATE);
+                               27, moved);
     EndDeferWindowPos(positions);
 }
 
@@ -275,13 +280,27 @@ void MainWindow::OnTimer(WPARAM timerId)
     KillTimer(hwnd, SendTimer);
 }
 
-void MainWindow::OnCommand(WPARAM command, LPARAM lParam)
+// Whatever the window came back from (minimised, the About box, a warning, the nickname dialog),
+// typing goes on in the message box: the window itself takes no keys.
+void MainWindow::OnActivate(bool active, bool minimised)
+{
+    if (!active)
+    {
+        ReleaseHotKeys();
+        return;
+    }
+    RegisterHotKeys();
+    if (!minimised)
+        SetFocus(messageEdit);
+}
+
+// 1 for every command but a refused nickname, for which the dialog stays open.
+LRESULT MainWindow::OnCommand(WPARAM command, LPARAM lParam)
 {
     switch (command)
     {
     case ConfirmNicknameCommand:
-        ConfirmNickname();
-        break;
+        return ConfirmNickname() ? 1 : 0;
     case SendKeyCommand:
         if (lParam == 13)
             SubmitMessage();
@@ -299,6 +318,7 @@ void MainWindow::OnCommand(WPARAM command, LPARAM lParam)
     default:
         break;
     }
+    return 1;
 }
 
 // The window's class has no cursor of its own; over the window's own background the pointer is
@@ -321,22 +341,27 @@ void MainWindow::OpenNicknameDialog()
     nicknameDialog.Open();
 }
 
-void MainWindow::ConfirmNickname()
+bool MainWindow::ConfirmNickname()
 {
     const int length = GetWindowTextLengthA(nicknameDialog.edit);
     std::vector<char> text(length + 1, '\0');
     GetWindowTextA(nicknameDialog.edit, text.data(), length + 1);
     const std::string nick = text.data();
 
-    // A nickname that would not fit in a chat line cannot be used; nothing changes.
-    if (!ChatProtocol::NicknameFitsChatLine(nick))
+    // A nickname the server would refuse is refused here, with the reason: nothing changes and
+    // the dialog stays open with what the user typed, ready to be corrected.
+    const std::string problem = NicknameRule::Problem(nick);
+    if (!problem.empty())
     {
-        MessageBoxA(nullptr, "That nickname is too long. Please choose a shorter one.", "Error",
-                    MB_OK | MB_ICONERROR | MB_TOPMOST);
-        return;
+        const std::string warning = problem + "\n\nPlease choose another nickname.";
+        MessageBoxA(nicknameDialog.hwnd, warning.c_str(), "Warning", MB_OK | MB_ICONWARNING);
+        SetFocus(nicknameDialog.edit);
+        SendMessageW(nicknameDialog.edit, EM_SETSEL, 0, -1);
+        return false;
     }
     ApplyNickname(nick);
     nicknameDialog.text = nickname;
+    return true;
 }
 
 void MainWindow::OnHotKey(WPARAM hotKeyId)
@@ -402,7 +427,14 @@ void MainWindow::ApplyNickname(const std::string& nick)
 
 void MainWindow::AppendChatLine(const std::string& text)
 {
-    const std::string line = text + "\n";
+    // Control bytes of a received line are shown as spaces: a NUL would end the insertion early
+    // and a CR LF would break the line in two, and either would shift the colours of every
+    // later line. A tab stays a tab.
+    std::string line = text;
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+            c = ' ';
+    line += '\n';
     // The caret goes to the end, wherever the user left the selection. The end is asked for in
     // characters, which the control keeps count of: the ANSI length (GetWindowTextLengthA) can
     // cost a conversion of the whole log, which makes every line dearer as the log grows.
@@ -413,8 +445,9 @@ void MainWindow::AppendChatLine(const std::string& text)
         SendMessageW(chatLog, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&lengthOf), 0);
     SendMessageA(chatLog, EM_SETSEL, end, end);
     SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-    FormatChatLine(chatLength, line);
-    chatLength += static_cast<std::int32_t>(line.size());
+    // The line starts where the control's text ended, whatever was counted before.
+    FormatChatLine(static_cast<std::int32_t>(end), line);
+    chatLength = static_cast<std::int32_t>(end) + static_cast<std::int32_t>(line.size());
     SendMessageA(chatLog, EM_LINESCROLL, 0, 1);
 }
 

@@ -23,8 +23,8 @@ public:
     void ApplyNickname(const std::string& nick);
     // The Send action: hands the typed text to the chat client and locks the box for 300 ms.
     void SubmitMessage();
-    // Appends one received chat line (without its line feed) to the chat log, colours it and
-    // scrolls down by one line.
+    // Appends one received chat line (without its line feed) to the chat log, its control bytes
+    // shown as spaces, colours it and scrolls down by one line.
     void AppendChatLine(const std::string& text);
     // Colours the line that starts at character position start: grey time, bold coloured sender.
     void FormatChatLine(std::int32_t start, std::string line);
@@ -59,10 +59,13 @@ private:
     void ReleaseHotKeys();
     void OnPaint();
     void OnTimer(WPARAM timerId);
-    void OnCommand(WPARAM command, LPARAM lParam);
+    void OnActivate(bool active, bool minimised);
+    LRESULT OnCommand(WPARAM command, LPARAM lParam);
     bool OnSetCursor(HWND under, LPARAM hitTest);
     void OpenNicknameDialog();
-    void ConfirmNickname();
+    // Applies the dialog's nickname; false, with a warning naming the reason, when the nickname
+    // rule refuses it.
+    bool ConfirmNickname();
     void OnHotKey(WPARAM hotKeyId);
     void ShowAbout();
 };

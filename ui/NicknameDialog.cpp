@@ -76,6 +76,10 @@ void NicknameDialog::Open()
     SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
     SendMessageW(okButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), TRUE);
     SendMessageW(cancelButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), TRUE);
+
+    // Typing goes straight into the box and replaces the nickname shown.
+    SetFocus(edit);
+    SendMessageW(edit, EM_SETSEL, 0, -1);
 }
 
 // Every opening makes a new pair of fonts; the pair of the last opening, whose controls are
@@ -135,9 +139,10 @@ void NicknameDialog::HandleMessage(HWND window, UINT message, WPARAM wParam)
     case WM_COMMAND:
         if (wParam == OkCommand)
         {
-            // The main window takes the nickname while the dialog still exists.
-            SendMessageA(parent, WM_COMMAND, ConfirmNicknameCommand, 0);
-            SendMessageW(window, CloseRequest, 0, 0);
+            // The main window takes the nickname while the dialog still exists; one it refuses
+            // keeps the dialog open.
+            if (SendMessageA(parent, WM_COMMAND, ConfirmNicknameCommand, 0) != 0)
+                SendMessageW(window, CloseRequest, 0, 0);
         }
         else if (wParam == CancelCommand)
         {

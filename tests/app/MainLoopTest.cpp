@@ -180,6 +180,26 @@ TEST_F(MainLoopTest, ConfirmedNicknameIsAnnouncedInTheTurnThatDispatchedIt)
     EXPECT_EQ(TextOf(window.nicknameDialog.edit), "Zoe");
 }
 
+TEST_F(MainLoopTest, TypedTextOutsideAsciiIsSentInTheAnsiCodePage)
+{
+    CreateWindowWith("nickname=Alice\n");
+    Connect();
+    MSG message = {};
+    RunTurn(message, window, client);
+    EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "Alice");
+
+    // "a", "e" with an acute accent, the euro sign, "b", then Enter, as the keyboard sends them.
+    for (wchar_t c : {L'a', L'\u00E9', L'\u20AC', L'b'})
+        PostMessageW(window.messageEdit, WM_CHAR, c, 1);
+    PostMessageW(window.messageEdit, WM_KEYDOWN, VK_RETURN, 1);
+    for (int turn = 0; turn < 50; ++turn)
+        RunTurn(message, window, client);
+    const std::string line = TextOfPacket(peer.ReceivePacket());
+    // In code page 1252, the system's ANSI code page here, they are the bytes E9 and 80.
+    ASSERT_EQ(GetACP(), 1252u);
+    EXPECT_EQ(line.substr(line.find("]: ") + 3), "a\xE9\x80" "b") << line;
+}
+
 TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
 {
     CreateWindowWith("nickname=Alice\n");

@@ -163,7 +163,8 @@ TEST_F(ProgramStart, ServerGivenByNameIsResolved)
 
 TEST_F(ProgramStart, FirstRunStoresShowsAndAnnouncesTheGeneratedNickname)
 {
-    WriteSettings("server=127.0.0.12\n");
+    // Written by hand: spaces and a tab around the address, and no line break after it.
+    WriteSettings("server= 127.0.0.12 \t");
     LoopbackPeer server("127.0.0.12", 6112);
     ASSERT_TRUE(server.Listening());
     ProgramRun run(program, dir.Path());
@@ -174,7 +175,7 @@ TEST_F(ProgramStart, FirstRunStoresShowsAndAnnouncesTheGeneratedNickname)
     const int number = std::stoi(nickname.substr(5));
     EXPECT_GE(number, 10000);
     EXPECT_LE(number, 42767);
-    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.12\nnickname=" + nickname + "\n"));
+    EXPECT_EQ(Settings(), OnDisk("server= 127.0.0.12 \t\nnickname=" + nickname + "\n"));
 
     const HWND window = run.WaitForWindow(MainWindowClass);
     ASSERT_NE(window, nullptr);
@@ -207,24 +208,30 @@ TEST_F(ProgramStart, StoredNicknameIsUsedAndTheGeneratedOneNeverSent)
     EXPECT_EQ(Settings(), OnDisk("server=127.0.0.13\nnickname=Zed\n"));
 }
 
-TEST_F(ProgramStart, StoredNicknameTooLongForAChatLineIsReplacedByAGeneratedOne)
+TEST_F(ProgramStart, StoredNicknameTheServerWouldRefuseIsReplacedByAGeneratedOne)
 {
-    WriteSettings("server=127.0.0.14\nnickname=" + std::string(8000, 'x') + "\n");
-    LoopbackPeer server("127.0.0.14", 6112);
-    ASSERT_TRUE(server.Listening());
-    ProgramRun run(program, dir.Path());
-    ASSERT_TRUE(server.Accept(15000));
-    const std::string nickname = AnnouncedNickname(server.ReceivePacket(10000));
-    EXPECT_EQ(nickname.rfind("User#", 0), 0u) << nickname.substr(0, 40);
-    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.14\nnickname=" + nickname + "\n"));
-    EXPECT_NE(run.Err().find("too long"), std::string::npos) << run.Err();
+    for (const std::string& stored : {std::string(""), std::string(33, 'x')})
+    {
+        WriteSettings("server=127.0.0.14\nnickname=" + stored + "\n");
+        LoopbackPeer server("127.0.0.14", 6112);
+        ASSERT_TRUE(server.Listening());
+        ProgramRun run(program, dir.Path());
+        ASSERT_TRUE(server.Accept(15000));
+        const std::string nickname = AnnouncedNickname(server.ReceivePacket(10000));
+        EXPECT_EQ(nickname.rfind("User#", 0), 0u) << stored << ": " << nickname;
+        EXPECT_EQ(Settings(), OnDisk("server=127.0.0.14\nnickname=" + nickname + "\n"));
+        EXPECT_NE(run.Err().find("The stored nickname cannot be used: A nickname "),
+                  std::string::npos)
+            << run.Err();
 
-    const HWND window = run.WaitForWindow(MainWindowClass);
-    ASSERT_NE(window, nullptr);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    DWORD exitCode = 99;
-    ASSERT_TRUE(run.WaitForExit(exitCode));
-    EXPECT_EQ(exitCode, 0u);
+        const HWND window = run.WaitForWindow(MainWindowClass);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(LabelText(window), nickname + ": ");
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        DWORD exitCode = 99;
+        ASSERT_TRUE(run.WaitForExit(exitCode));
+        EXPECT_EQ(exitCode, 0u);
+    }
 }
 
 } // namespace

@@ -104,7 +104,8 @@ TEST_F(SettingsFileTest, SetValueRewritesEveryMatchingLineOrAppends)
         {"nickname = bob\n", "nickname", "x", "nickname =x\n"},
         {"nickname\n", "nickname", "x", "x\n"},      // no "=": replaced whole
         {"a=1\nb=2", "b", "3", "a=1\nb=3\n"},        // rewrite adds the missing break
-        {"a=1\nb=2", "c", "3", "a=1\nb=2c=3\n"},     // append joins the last line
+        {"a=1\nb=2", "c", "3", "a=1\nb=2\nc=3\n"},   // append starts a line of its own
+        {"server=10.0.0.5", "nickname", "U", "server=10.0.0.5\nnickname=U\n"},
         {"a=1\n", "k", "v1\nv2", "a=1\nk=v1\nv2\n"}, // a line feed in a value
         {"a=1\n", "nickname", "", "a=1\nnickname=\n"},
     };
@@ -114,6 +115,25 @@ TEST_F(SettingsFileTest, SetValueRewritesEveryMatchingLineOrAppends)
         EXPECT_TRUE(settings.SetValue(c.key, c.value)) << c.before;
         EXPECT_EQ(Content(), OnDisk(c.after)) << c.before;
     }
+}
+
+TEST_F(SettingsFileTest, FailedRewriteLeavesTheFileWholeAndAnUnchangedValueWritesNothing)
+{
+    const std::string original = OnDisk("server=10.0.0.5\nnickname=Alice\n");
+    WriteBytes(path, original);
+    SettingsFile settings(path);
+    // A directory where the new content would be written makes the rewrite fail part-way.
+    std::filesystem::create_directory(path + ".tmp");
+    EXPECT_FALSE(settings.SetValue("nickname", "Bob"));
+    EXPECT_EQ(Content(), original);
+    // Storing the value it already has needs no write, so it succeeds all the same.
+    EXPECT_TRUE(settings.SetValue("nickname", "Alice"));
+    EXPECT_EQ(Content(), original);
+
+    std::filesystem::remove(path + ".tmp");
+    EXPECT_TRUE(settings.SetValue("nickname", "Bob"));
+    EXPECT_EQ(Content(), OnDisk("server=10.0.0.5\nnickname=Bob\n"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 }
 
 TEST_F(SettingsFileTest, LineWithoutSeparatorStopsMatchingOnceReplaced)

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
+
 #include <sstream>
 
 using namespace ChatProtocol;
@@ -71,22 +74,16 @@ TEST(ChatProtocol, GeneratedNicknameCoversTheDocumentedRange)
     }
 }
 
-TEST(ChatProtocol, NicknameLimitKeepsTheLongestChatLineInOnePacket)
+TEST(ChatProtocol, ProgramsStartedInTheSameSecondDrawDifferentNicknames)
 {
-    std::string longest(1, 'n');
-    while (NicknameFitsChatLine(longest + 'n'))
-        longest += 'n';
-    ASSERT_TRUE(NicknameFitsChatLine(longest));
-    EXPECT_GT(longest.size(), 1000u);
-
-    // The longest nickname with the longest message (two bytes per character) still fits ...
-    const std::string line =
-        ComposeChatLine("[23:59:59]", longest, std::string(2 * MaxMessageChars, 'm'));
-    EXPECT_NO_THROW(MakeTextPacket(PacketType::ChatMessage, line));
-    EXPECT_NO_THROW(MakeTextPacket(PacketType::Nickname, longest));
-    // ... and one byte more would not.
-    EXPECT_THROW(MakeTextPacket(PacketType::ChatMessage, line + 'm'), PacketException);
-    EXPECT_FALSE(NicknameFitsChatLine(longest + 'n'));
+    // Fifty programs in one second: process ids four apart, a few milliseconds between starts.
+    std::set<std::string> names;
+    for (std::uint32_t i = 0; i < 50; ++i)
+    {
+        std::srand(NicknameSeed(1'800'000'000, 1000 + 4 * i, 360000 + 3 * i));
+        names.insert(GeneratedNickname(std::rand()));
+    }
+    EXPECT_GE(names.size(), 48u);
 }
 
 TEST(ChatProtocol, IntegerArrayWritesOneLinePerValue)

@@ -149,6 +149,37 @@ void DismissMessageBox(HWND box)
     PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
+int PixelsOfColor(HWND window, COLORREF color)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left, height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0)
+        return 0;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    int count = 0;
+    const auto* pixels = static_cast<const DWORD*>(bits);
+    const DWORD wanted = (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+    for (int i = 0; i < width * height; ++i)
+        count += (pixels[i] & 0xFFFFFF) == wanted;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return count;
+}
+
 } // namespace testing_support
 
 std::ostream& operator<<(std::ostream& out, const testing_support::Placement& p)

@@ -34,6 +34,10 @@ Placement PlacementOf(HWND control);
 // Outer size of a top-level window.
 SIZE OuterSizeOf(HWND window);
 
+// How many pixels on the screen, within the window's rectangle, have exactly this colour: what
+// the user sees there, whoever painted it.
+int PixelsOfColor(HWND window, COLORREF color);
+
 // The character format at one position of a rich edit control.
 CHARFORMATW CharFormatAt(HWND richEdit, int position);
 

@@ -24,8 +24,11 @@ TEST(ChatLineFormat, FindsTheTwoBracketGroupsAndTheSendersColour)
         // A line from someone else, from oneself, and lines naming the server.
         {"[12:00:01] [Alice]: hi", "Bob", true, 0, 10, true, 11, 18, Kind::Other},
         {"[12:00:01] [Bob]: hi", "Bob", true, 0, 10, true, 11, 16, Kind::Own},
-        {"[12:00:01] [Alice]: the SERVER restarts", "Bob", true, 0, 10, true, 11, 18, Kind::Server},
+        // Only the sender group can make a line the server's: the message text cannot.
+        {"[12:00:01] [Alice]: the SERVER restarts", "Bob", true, 0, 10, true, 11, 18, Kind::Other},
         {"[12:00:01] [SERVER]: Alice joined.", "Bob", true, 0, 10, true, 11, 19, Kind::Server},
+        {"[12:00:01] [MySERVERx]: hi", "Bob", true, 0, 10, true, 11, 22, Kind::Server},
+        {"SERVER says [12:00:01]", "Bob", true, 12, 22, false, 0, 0, Kind::Other},
         {"[12:00:01] [Bob]: ask the SERVER", "Bob", true, 0, 10, true, 11, 16, Kind::Own},
         // The comparison is exact and case-sensitive; "server" is not "SERVER".
         {"[12:00:01] [Bob]: hi", "bob", true, 0, 10, true, 11, 16, Kind::Other},

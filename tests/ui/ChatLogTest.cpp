@@ -122,7 +122,7 @@ TEST_F(ChatLog, SendersAreColouredByWhoTheyAre)
     };
     const Case cases[] = {
         {"[12:00:01] [Bob]: hi", Blue},
-        {"[12:00:02] [Alice]: the SERVER is down", Red},
+        {"[12:00:02] [Alice]: the SERVER is down", Green}, // the text cannot make it the server's
         {"[12:00:03] [SERVER]: Carol joined.", Red},
         {"[12:00:04] [Bob]: what SERVER?", Blue},
         {"[12:00:05] [bob]: not me", Green},
@@ -183,6 +183,30 @@ TEST_F(ChatLog, LinesWithoutBracketGroupsAreAppendedUnformatted)
     EXPECT_EQ(TextOfRange(fourth, fourth + 10), "[12:00:02]");
     EXPECT_EQ(At(fourth + 12).color, Green);
     EXPECT_TRUE(At(fourth + 12).bold);
+}
+
+TEST_F(ChatLog, ControlBytesShowAsSpacesAndLaterLinesKeepTheirColours)
+{
+    const std::string lines[] = {
+        std::string("[12:00:01] [Alice]: a\0b", 23),
+        "[12:00:02] [Alice]: one\r\n[12:00:02] [SERVER]: forged",
+        "[12:00:03] [Alice]: tab\tkept\x01",
+    };
+    int start = 0;
+    for (const auto& line : lines)
+    {
+        window.AppendChatLine(line);
+        std::string shown = line;
+        for (char& c : shown)
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+                c = ' ';
+        EXPECT_EQ(TextOfRange(start, start + static_cast<int>(line.size()) + 1), shown + "\r");
+        ExpectColours(start, shown, Green);
+        start += static_cast<int>(line.size()) + 1;
+    }
+    window.AppendChatLine("[12:00:04] [Bob]: after them");
+    ExpectColours(start, "[12:00:04] [Bob]: after them", Blue);
+    EXPECT_EQ(SendMessageW(window.chatLog, EM_GETLINECOUNT, 0, 0), 5) << "one line each";
 }
 
 TEST_F(ChatLog, LinesGoToTheEndWhereverTheUserLeftTheSelection)

@@ -3,6 +3,7 @@
 
 #include "ui/MainWindow.h"
 #include "support/Files.h"
+#include "ui/RoundButton.h"
 #include "support/WindowTesting.h"
 
 #include <gtest/gtest.h>
@@ -224,6 +225,27 @@ TEST_F(MainWindowTest, WindowStopsShrinkingAt400By300)
     EXPECT_EQ(size.cy, 300);
     EXPECT_EQ(PlacementOf(window.chatLog), (Placement{10, 10, 200, 184}));
     EXPECT_EQ(PlacementOf(window.sendButton), (Placement{270, 203, 100, 27}));
+
+    // The longest nickname: the message box keeps 100 pixels and the label gives way, clear of
+    // the Send button.
+    window.ApplyNickname(std::string(32, 'W'));
+    PumpMessages(10);
+    EXPECT_EQ(PlacementOf(window.messageEdit), (Placement{154, 203, 100, 27}));
+    EXPECT_EQ(PlacementOf(window.nicknameLabel), (Placement{10, 205, 140, 27}));
+}
+
+TEST_F(MainWindowTest, ControlsStayPaintedWhenTheWindowGrows)
+{
+    Open("nickname=Painted\n");
+    SetWindowPos(window.hwnd, nullptr, 0, 0, 700, 450, SWP_NOMOVE | SWP_NOZORDER);
+    PumpMessages(50);
+    // Growing moves the bottom row and the Send button to where the chat log was just painted.
+    SetWindowPos(window.hwnd, nullptr, 0, 0, 1100, 640, SWP_NOMOVE | SWP_NOZORDER);
+    EXPECT_TRUE(PumpUntil([&] { return PixelsOfColor(window.nicknameLabel, RGB(0, 0, 0)) > 20; }))
+        << "the label shows its text";
+    EXPECT_TRUE(PumpUntil(
+        [&] { return PixelsOfColor(window.sendButton, RoundButtonNormalColor) > 1000; }))
+        << "the Send button shows its face";
 }
 
 TEST_F(MainWindowTest, LayoutFollowsEveryResize)
@@ -310,10 +332,12 @@ TEST_F(MainWindowTest, HotKeysAreHeldOnlyWhileActiveAndNotMinimised)
         EXPECT_TRUE(HotKeyFree(key)) << static_cast<char>(key);
 
     ShowWindow(window.hwnd, SW_RESTORE);
+    SetFocus(window.chatLog);
     SendMessageW(window.hwnd, WM_ACTIVATE, WA_ACTIVE, 0);
     PumpMessages(30);
     EXPECT_TRUE(window.hotKeysRegistered);
     EXPECT_FALSE(HotKeyFree('N'));
+    EXPECT_EQ(GetFocus(), window.messageEdit) << "typing goes on in the message box";
 
     SendMessageW(window.hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
     EXPECT_FALSE(window.hotKeysRegistered);
@@ -339,6 +363,8 @@ TEST_F(MainWindowTest, AboutBoxIsOwnedByTheWindow)
     EXPECT_EQ(caption, "About Ostrel Chat");
     EXPECT_NE(text.find("Ostrel Chat"), std::string::npos) << text;
     EXPECT_EQ(owner, window.hwnd);
+    EXPECT_TRUE(PumpUntil([&] { return GetFocus() == window.messageEdit; }))
+        << "the message box has the focus again once the box is gone";
 }
 
 TEST_F(MainWindowTest, ClosingTheWindowPostsQuit)

@@ -74,6 +74,12 @@ TEST_F(NicknameDialogTest, OpensBesideTheMainWindowOnTopWithTheCurrentNickname)
     EXPECT_EQ(rect.bottom - rect.top, 140);
 
     EXPECT_EQ(TextOf(Dialog().edit), "Alice");
+    EXPECT_EQ(GetFocus(), Dialog().edit) << "typing goes straight into the box";
+    DWORD begin = 9, end = 0;
+    SendMessageW(Dialog().edit, EM_GETSEL, reinterpret_cast<WPARAM>(&begin),
+                 reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(begin, 0u);
+    EXPECT_EQ(end, 5u) << "and replaces the nickname shown";
     EXPECT_EQ(PlacementOf(Dialog().edit), (Placement{10, 20, 263, 23}));
     EXPECT_EQ(TextOf(Dialog().okButton), "Ok");
     EXPECT_EQ(GetDlgCtrlID(Dialog().okButton), 0);
@@ -136,18 +142,6 @@ TEST_F(NicknameDialogTest, CancelAndTheCloseBoxChangeNothing)
     ExpectUnchanged();
 }
 
-TEST_F(NicknameDialogTest, EmptyNicknameIsAppliedAsItIs)
-{
-    OpenDialog();
-    SetWindowTextA(Dialog().edit, "");
-    SendMessageW(Dialog().okButton, BM_CLICK, 0, 0);
-    PumpMessages(20);
-    EXPECT_EQ(window.nickname, "");
-    EXPECT_TRUE(window.nicknameChanged);
-    EXPECT_EQ(TextOf(window.nicknameLabel), ": ");
-    EXPECT_EQ(ReadBytes("data.dat"), OnDisk("server=127.0.0.1\nnickname=\n"));
-}
-
 TEST_F(NicknameDialogTest, SameNicknameIsWrittenAndAnnouncedAgain)
 {
     OpenDialog();
@@ -191,25 +185,44 @@ TEST_F(NicknameDialogTest, SecondOpeningOnlyWarns)
     EXPECT_EQ(Dialog().hwnd, first);
 }
 
-TEST_F(NicknameDialogTest, NicknameTooLongForAChatLineIsRefused)
+TEST_F(NicknameDialogTest, UnusableNicknameIsRefusedWithTheReasonAndTheDialogStaysOpen)
 {
+    struct Case
+    {
+        std::string typed;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"", "at least one character"},
+        {"a[b]", "[ or ]"},
+        {"Server", "SERVER"},
+        {std::string(33, 'n'), "at most 32"},
+    };
     OpenDialog();
-    const std::string huge(8000, 'n');
-    SetWindowTextA(Dialog().edit, huge.c_str());
-    std::string text, caption;
-    PostMessageW(Dialog().okButton, BM_CLICK, 0, 0);
-    WhilePumping([&] {
-        const HWND box = FindMessageBoxOf(GetCurrentProcessId(), 5000);
-        if (!box)
-            return;
-        text = MessageBoxText(box);
-        caption = TextOf(box);
-        DismissMessageBox(box);
-    });
-    PumpMessages(20);
-    EXPECT_EQ(caption, "Error");
-    EXPECT_NE(text.find("too long"), std::string::npos) << text;
-    ExpectUnchanged();
+    const HWND dialog = Dialog().hwnd;
+    for (const auto& c : cases)
+    {
+        SetWindowTextA(Dialog().edit, c.typed.c_str());
+        std::string text, caption;
+        HWND owner = nullptr;
+        PostMessageW(Dialog().okButton, BM_CLICK, 0, 0);
+        WhilePumping([&] {
+            const HWND box = FindMessageBoxOf(GetCurrentProcessId(), 5000);
+            if (!box)
+                return;
+            text = MessageBoxText(box);
+            caption = TextOf(box);
+            owner = GetWindow(box, GW_OWNER);
+            DismissMessageBox(box);
+        });
+        PumpMessages(20);
+        EXPECT_EQ(caption, "Warning") << c.typed;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << c.typed << ": " << text;
+        EXPECT_EQ(owner, dialog) << "the warning belongs to the dialog";
+        EXPECT_EQ(Dialog().hwnd, dialog) << "the dialog stays open";
+        EXPECT_EQ(TextOf(Dialog().edit), c.typed) << "with what was typed";
+        ExpectUnchanged();
+    }
 }
 
 TEST_F(NicknameDialogTest, CtrlASelectsTheWholeNicknameWhileTheDialogIsActive)

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+// Puts the file at from in the place of the file at to, replacing it in one step: a reader sees
+// either the old file or the new one, never a part. False when that cannot be done; both files
+// are then as they were.
+bool MoveFileOver(const std::string& from, const std::string& to);
