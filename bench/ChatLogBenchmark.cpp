@@ -1,12 +1,17 @@
-// The chat log's cost per line as it grows, on a real main window (run it under Wine): the
-// time of AppendChatLine around the 1,000th and the 10,000th line, against the bare rich edit
-// insertion of the same line into a second rich edit control in the same run, and the process's
-// memory after the last line. The second control sits in a window beside the main one, so give
-// it a screen at least 2,420 pixels wide. Also times each step of the bare insertion, the
-// one-line scroll, and the ANSI text length the log does not use. Prints a summary and, with
-// --csv FILE, the median cost of each block of 250 lines for a chart.
+// The chat log's cost per line as it grows, on a real main window (run it under Wine), against a
+// reference in the same run: a second rich edit control of the same size and format, in a window
+// beside the main one (give it a screen at least 2,420 pixels wide), taking the same lines by the
+// bare insertion. Lines arrive in bursts of 100, as from the network; after each burst the log is
+// painted, as the chat client's frame has it painted when the socket runs dry. Around the 1,000th
+// and the 10,000th line it times:
+// - AppendChatLine within a burst (painting held, at most every 50 ms, and once at the burst's
+//   end): the cost of the burst divided by its lines, the median of five bursts;
+// - AppendChatLine painted after every line, as the log was before it held its painting;
+// - the reference: the bare insertion painted after every line.
+// Also times each step of the bare insertion and reports the process's memory. Prints a summary
+// and, with --csv FILE, the cost per line of each block of 250 lines for a chart.
 //
-//   chat_log_benchmark.exe [--lines N] [--csv FILE]
+//   chat_log_benchmark.exe [--csv FILE]
 
 #include "ui/MainWindow.h"
 
@@ -66,13 +71,11 @@ double Median(std::vector<double> values)
 
 int main(int argc, char** argv)
 {
-    int lines = 10050;
+    const int lines = 10600;
     std::string csvPath;
     for (int i = 1; i + 1 < argc; i += 2)
     {
-        if (std::string(argv[i]) == "--lines")
-            lines = std::stoi(argv[i + 1]);
-        else if (std::string(argv[i]) == "--csv")
+        if (std::string(argv[i]) == "--csv")
             csvPath = argv[i + 1];
     }
 
@@ -83,10 +86,6 @@ int main(int argc, char** argv)
     MainWindow window;
     if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
         return 1;
-    // The reference: a rich edit made as the chat log is, of the same size and default format,
-    // in a window of its own beside the main window (so that neither covers the other and both
-    // repaint alike), taking the same lines with only the insertion: caret to the end, replace
-    // the selection. No colours; its scroll is timed apart.
     RECT logRect;
     GetWindowRect(window.chatLog, &logRect);
     RECT mainRect;
@@ -114,65 +113,109 @@ int main(int argc, char** argv)
     PROCESS_MEMORY_COUNTERS before = {};
     GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
 
-    std::vector<double> appendCost(lines), bareCost(lines);
-    // The bare insertion's three steps, each timed on its own, then the one-line scroll the log
-    // makes after each line, and the ANSI text length the log does not use: where the costs are,
-    // and where a cost that grows with the log would come from.
-    std::vector<std::vector<double>> stepCost(5, std::vector<double>(lines));
-    for (int i = 0; i < lines; ++i)
+    // Lines go in blocks of 100. The block before each mark is appended painted after every
+    // line; every other block is one burst, and the five from the mark on are the ones measured.
+    // The reference takes the block before the mark and the one at it painted after every line;
+    // otherwise it just fills. The main log takes each block before the reference does, so that
+    // the reference's work does not count towards the log's 50 ms.
+    constexpr int Block = 100;
+    constexpr int MeasuredBursts = 5;
+    const int marks[] = {1000, 10000};
+    std::vector<double> painted(lines, 0), bursting(lines, 0), bareCost(lines, 0);
+    std::vector<std::vector<double>> stepCost(4, std::vector<double>(lines, 0));
+    SendMessageW(bare, WM_SETREDRAW, FALSE, 0);
+    for (int block = 0; block + Block <= lines; block += Block)
     {
-        const std::string line = LineNumber(i);
-        const double start = Now();
-        window.AppendChatLine(line);
-        const double appended = Now();
-        const std::string withBreak = line + "\n";
-        GETTEXTLENGTHEX lengthOf = {GTL_NUMCHARS | GTL_PRECISE, 1200};
-        const LRESULT end =
-            SendMessageW(bare, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&lengthOf), 0);
-        const double measured = Now();
-        SendMessageA(bare, EM_SETSEL, end, end);
-        const double selected = Now();
-        SendMessageA(bare, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(withBreak.c_str()));
-        const double inserted = Now();
-        appendCost[i] = (appended - start) * 1e3;
-        bareCost[i] = (inserted - appended) * 1e3;
-        stepCost[0][i] = (measured - appended) * 1e3;
-        stepCost[1][i] = (selected - measured) * 1e3;
-        stepCost[2][i] = (inserted - selected) * 1e3;
-        SendMessageA(bare, EM_LINESCROLL, 0, 1);
-        const double scrolled = Now();
-        stepCost[3][i] = (scrolled - inserted) * 1e3;
-        GetWindowTextLengthA(bare);
-        stepCost[4][i] = (Now() - scrolled) * 1e3;
-        PumpMessages(); // the window repaints between lines, as the program's loop lets it
+        bool paintEachLine = false, paintBare = false;
+        for (int mark : marks)
+        {
+            paintEachLine = paintEachLine || block == mark - Block;
+            paintBare = paintBare || block == mark - Block || block == mark;
+        }
+        const double burstStart = Now();
+        for (int i = block; i < block + Block; ++i)
+        {
+            const double start = Now();
+            window.AppendChatLine(LineNumber(i));
+            if (paintEachLine)
+            {
+                window.RepaintChatLog();
+                painted[i] = (Now() - start) * 1e3;
+            }
+        }
+        // The end of a burst: the frame has the log painted.
+        window.RepaintChatLog();
+        const double perLine = (Now() - burstStart) * 1e3 / Block;
+        for (int i = block; i < block + Block; ++i)
+            bursting[i] = perLine;
+        PumpMessages();
+
+        if (paintBare)
+            SendMessageW(bare, WM_SETREDRAW, TRUE, 0);
+        for (int i = block; i < block + Block; ++i)
+        {
+            const std::string withBreak = LineNumber(i) + "\n";
+            const double start = Now();
+            GETTEXTLENGTHEX lengthOf = {GTL_NUMCHARS | GTL_PRECISE, 1200};
+            const LRESULT end =
+                SendMessageW(bare, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&lengthOf), 0);
+            const double lengthKnown = Now();
+            SendMessageA(bare, EM_SETSEL, end, end);
+            const double selected = Now();
+            SendMessageA(bare, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(withBreak.c_str()));
+            const double inserted = Now();
+            if (paintBare)
+                UpdateWindow(bare);
+            const double done = Now();
+            bareCost[i] = (done - start) * 1e3;
+            stepCost[0][i] = (lengthKnown - start) * 1e3;
+            stepCost[1][i] = (selected - lengthKnown) * 1e3;
+            stepCost[2][i] = (inserted - selected) * 1e3;
+            stepCost[3][i] = (done - inserted) * 1e3;
+            // The view follows the newest line, outside the timed insertion.
+            SendMessageA(bare, EM_LINESCROLL, 0, 1);
+            if (paintBare)
+                UpdateWindow(bare);
+        }
+        if (paintBare)
+            SendMessageW(bare, WM_SETREDRAW, FALSE, 0);
+        PumpMessages();
     }
 
     PROCESS_MEMORY_COUNTERS memory = {};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
 
-    const auto around = [&](const std::vector<double>& costs, int line) {
-        const int from = std::max(0, line - 50), to = std::min(lines, line + 50);
+    const auto medianOf = [&](const std::vector<double>& costs, int from, int to) {
         return Median(std::vector<double>(costs.begin() + from, costs.begin() + to));
     };
-    const double at1000 = around(appendCost, 1000),
-                 at10000 = around(appendCost, std::min(lines - 1, 10000));
-    const double bare10000 = around(bareCost, std::min(lines - 1, 10000));
-    std::printf("lines: %d\n", lines);
-    std::printf("| measure | AppendChatLine | bare insertion | ratio |\n|---|---|---|---|\n");
-    std::printf("| median ms around line 1,000 | %.3f | %.3f | %.2f |\n", at1000,
-                around(bareCost, 1000), at1000 / around(bareCost, 1000));
-    std::printf("| median ms around line 10,000 | %.3f | %.3f | %.2f |\n", at10000, bare10000,
-                at10000 / bare10000);
-    std::printf("append at 10,000 / append at 1,000: %.2f\n", at10000 / at1000);
-    const char* stepNames[5] = {"EM_GETTEXTLENGTHEX, characters", "EM_SETSEL to the end",
-                                "EM_REPLACESEL", "(after it) EM_LINESCROLL by one line",
-                                "(not used) GetWindowTextLengthA"};
-    std::printf("\n| step of the bare insertion | median ms around line 1,000 | around line %d "
-                "|\n|---|---|---|\n",
-                std::min(lines - 1, 10000));
-    for (int step = 0; step < 5; ++step)
-        std::printf("| %s | %.3f | %.3f |\n", stepNames[step], around(stepCost[step], 1000),
-                    around(stepCost[step], std::min(lines - 1, 10000)));
+    std::printf("lines: %d, in bursts of %d\n", lines, Block);
+    std::printf("| ms per line | around line %d | around line %d | growth |\n|---|---|---|---|\n",
+                marks[0], marks[1]);
+    double at[2][3];
+    for (int m = 0; m < 2; ++m)
+    {
+        at[m][0] = medianOf(bursting, marks[m], marks[m] + MeasuredBursts * Block);
+        at[m][1] = medianOf(painted, marks[m] - Block, marks[m]);
+        at[m][2] = medianOf(bareCost, marks[m] - Block, marks[m] + Block);
+    }
+    const char* names[3] = {"AppendChatLine within a burst, painting held",
+                            "AppendChatLine painted after every line (as before)",
+                            "bare insertion painted after every line (reference)"};
+    for (int row = 0; row < 3; ++row)
+        std::printf("| %s | %.3f | %.3f | %.2f |\n", names[row], at[0][row], at[1][row],
+                    at[1][row] / at[0][row]);
+    std::printf("within a burst against the bare insertion painted per line: %.2f at line %d, "
+                "%.2f at line %d\n",
+                at[0][0] / at[0][2], marks[0], at[1][0] / at[1][2], marks[1]);
+    const char* stepNames[4] = {"EM_GETTEXTLENGTHEX, characters", "EM_SETSEL to the end",
+                                "EM_REPLACESEL", "painting the line (UpdateWindow)"};
+    std::printf("\n| step of the bare insertion, painted | median ms around line %d | around "
+                "line %d |\n|---|---|---|\n",
+                marks[0], marks[1]);
+    for (int step = 0; step < 4; ++step)
+        std::printf("| %s | %.3f | %.3f |\n", stepNames[step],
+                    medianOf(stepCost[step], marks[0] - Block, marks[0] + Block),
+                    medianOf(stepCost[step], marks[1] - Block, marks[1] + Block));
     std::printf("working set before the first line: %.1f MB, private memory: %.1f MB\n",
                 before.WorkingSetSize / 1048576.0, before.PagefileUsage / 1048576.0);
     std::printf("working set after the last line: %.1f MB, private memory: %.1f MB (both logs)\n",
@@ -180,16 +223,23 @@ int main(int argc, char** argv)
 
     if (!csvPath.empty())
     {
+        // Each block's cost per line within bursts, and the bare insertion's without painting.
         std::ofstream csv(csvPath);
         csv << "line,append_ms,bare_ms\n";
         for (int block = 0; block + 250 <= lines; block += 250)
-            csv << block + 125 << ','
-                << Median(std::vector<double>(appendCost.begin() + block,
-                                              appendCost.begin() + block + 250))
-                << ','
-                << Median(std::vector<double>(bareCost.begin() + block,
-                                              bareCost.begin() + block + 250))
-                << '\n';
+        {
+            std::vector<double> burstCosts, bareCosts;
+            for (int i = block; i < block + 250; ++i)
+                if (std::none_of(std::begin(marks), std::end(marks),
+                                 [&](int mark) { return i >= mark - Block && i < mark; }))
+                {
+                    burstCosts.push_back(bursting[i]);
+                    bareCosts.push_back(bareCost[i]);
+                }
+            if (!burstCosts.empty())
+                csv << block + 125 << ',' << Median(burstCosts) << ',' << Median(bareCosts)
+                    << '\n';
+        }
     }
     DestroyWindow(bareWindow);
     DestroyWindow(window.hwnd);

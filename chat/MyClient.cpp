@@ -35,9 +35,13 @@ bool MyClient::Frame(MainWindow& window)
         SetWindowTextA(window.messageEdit, "");
         window.messagePending = false;
     }
-    return Transfer() && Dispatch([&](std::shared_ptr<Packet> packet) {
-               return ProcessPacket(std::move(packet), window);
-           });
+    const bool open = Transfer() && Dispatch([&](std::shared_ptr<Packet> packet) {
+                          return ProcessPacket(std::move(packet), window);
+                      });
+    // Nothing more to read: a burst of lines is over, and the chat log shows it.
+    if (!open || !(pollWork.revents & POLLRDNORM))
+        window.RepaintChatLog();
+    return open;
 }
 
 bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)

@@ -2,12 +2,13 @@
 # Runs every benchmark of Ostrel Chat and keeps what they print in build/bench/:
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
 #   the chat server (throughput and latency against bare sockets; under attack and with 10,000
-#   members, against a bare loop of sends), and the chat log under Wine (AppendChatLine against
-#   the bare rich edit insertion as the log grows to 10,000 lines).
+#   members, against a bare loop of sends), the chat log under Wine (AppendChatLine in bursts
+#   against the bare rich edit insertion painted per line, as the log grows to 10,000 lines), and
+#   a burst of 2,000 lines through the real programs under Wine.
 # It also draws docs/chat-log-cost.svg, the chat log's cost per line, from the last of these.
 #
 #   scripts/bench.sh            everything
-#   scripts/bench.sh NAME...    only the named ones: packet frame server server-load chat-log
+#   scripts/bench.sh NAME...    only the named ones: packet frame server server-load chat-log burst
 #
 # Benchmarks measure, they do not judge: the figures go into docs/performance.md by hand.
 # Run them on an otherwise idle machine.
@@ -16,12 +17,12 @@ ostrel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ostrel_root"
 
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log burst)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | server | server-load | chat-log) ;;
+    packet | frame | server | server-load | chat-log | burst) ;;
     *)
-        echo "usage: scripts/bench.sh [packet] [frame] [server] [server-load] [chat-log]" >&2
+        echo "usage: scripts/bench.sh [packet] [frame] [server] [server-load] [chat-log] [burst]" >&2
         exit 2
         ;;
     esac
@@ -60,5 +61,17 @@ if wants chat-log; then
     rm -rf "$run_dir"
     scripts/chart-chat-log.sh "$out/chat-log.csv" >docs/chat-log-cost.svg
     echo "chart: docs/chat-log-cost.svg"
+fi
+
+if wants burst; then
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows --target burst_benchmark
+    source scripts/wine-env.sh
+    source scripts/display-env.sh
+    ostrel_display_start
+    ostrel_wine_set_managed N
+    trap ostrel_display_stop EXIT
+    echo "==> burst through the real programs (under Wine; about a minute)"
+    scripts/wine-run build/windows/bench/burst_benchmark.exe | tr -d '\r' | tee "$out/burst.txt"
 fi
 echo "figures: $out/"

@@ -51,6 +51,9 @@ constexpr int MaxMessageChars = 200;
 // The narrowest the message box gets; a long nickname's label gives way instead.
 constexpr int MinMessageWidth = 100;
 
+// While a burst of lines arrives, the chat log is painted at least this often.
+constexpr auto ChatLogPaintInterval = std::chrono::milliseconds(50);
+
 // A rich edit control stops taking inserted text at 32,767 characters unless told otherwise; the
 // chat log is never trimmed, so it may hold as much as its 32-bit positions can count.
 constexpr LPARAM ChatLogTextLimit = 0x7FFFFFFF;
@@ -202,6 +205,10 @@ void MainWindow::SetupFonts()
     defaultFormat.dwMask = CFM_SIZE;
     defaultFormat.yHeight = 220;
     SendMessageW(chatLog, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&defaultFormat));
+    // Then the whole default format as the control now has it: the format of a line's plain parts.
+    defaultFormat = {};
+    defaultFormat.cbSize = sizeof(CHARFORMATW);
+    SendMessageW(chatLog, EM_GETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&defaultFormat));
 
     editFont = MakeFont(18, 8, FW_NORMAL, fontFace);
     labelFont = MakeFont(19, 9, FW_BOLD, fontFace);
@@ -286,6 +293,8 @@ void MainWindow::OnActivate(bool active, bool minimised)
 {
     if (!active)
     {
+        // A message box or another program comes in front: the log shows all it holds.
+        RepaintChatLog();
         ReleaseHotKeys();
         return;
     }
@@ -435,35 +444,60 @@ void MainWindow::AppendChatLine(const std::string& text)
         if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
             c = ' ';
     line += '\n';
+    // Painting after every line is most of a line's cost (under Wine, the insertion and the
+    // scroll each repaint the whole view): it waits until the burst is over, or 50 ms.
+    if (!chatLogHeld)
+    {
+        SendMessageW(chatLog, WM_SETREDRAW, FALSE, 0);
+        chatLogHeld = true;
+        chatLogHeldSince = std::chrono::steady_clock::now();
+    }
     // The caret goes to the end, wherever the user left the selection. The end is asked for in
     // characters, which the control keeps count of: the ANSI length (GetWindowTextLengthA) can
-    // cost a conversion of the whole log, which makes every line dearer as the log grows.
+    // cost a conversion of the whole log. A selection set by position costs a walk through the
+    // whole log in Wine's control, so it is only set when the caret is not at the end already;
+    // each line leaves it there.
     GETTEXTLENGTHEX lengthOf = {};
     lengthOf.flags = GTL_NUMCHARS | GTL_PRECISE;
     lengthOf.codepage = 1200; // UTF-16: characters as the control stores them
     const LRESULT end =
         SendMessageW(chatLog, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&lengthOf), 0);
-    SendMessageA(chatLog, EM_SETSEL, end, end);
-    SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-    // The line starts where the control's text ended, whatever was counted before.
-    FormatChatLine(static_cast<std::int32_t>(end), line);
+    CHARRANGE selection = {};
+    SendMessageW(chatLog, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
+    if (selection.cpMin != end || selection.cpMax != end)
+        SendMessageA(chatLog, EM_SETSEL, end, end);
+    InsertChatLine(line);
     chatLength = static_cast<std::int32_t>(end) + static_cast<std::int32_t>(line.size());
     SendMessageA(chatLog, EM_LINESCROLL, 0, 1);
+    if (std::chrono::steady_clock::now() - chatLogHeldSince >= ChatLogPaintInterval)
+        RepaintChatLog();
 }
 
-void MainWindow::FormatChatLine(std::int32_t start, std::string line)
+void MainWindow::RepaintChatLog()
+{
+    if (!chatLogHeld)
+        return;
+    chatLogHeld = false;
+    SendMessageW(chatLog, WM_SETREDRAW, TRUE, 0);
+    // Turning painting back on does not repaint by itself; the frame holds the scroll bar.
+    RedrawWindow(chatLog, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+}
+
+// Inserts the line at the caret piece by piece, each piece's format set at the caret before it
+// goes in: the time grey, the sender bold in its colour, the rest in the log's default format.
+// (Colouring the line afterwards would take selections by position.)
+void MainWindow::InsertChatLine(const std::string& line)
 {
     const ChatLineFormat format = FormatOfChatLine(line, nickname);
 
-    CHARFORMATW time = {};
-    time.cbSize = sizeof time;
-    time.dwMask = CFM_COLOR;
+    CHARFORMATW plain = defaultFormat;
+    CHARFORMATW time = defaultFormat;
+    time.dwMask |= CFM_COLOR;
+    time.dwEffects &= ~CFE_AUTOCOLOR;
     time.crTextColor = TimeColor;
-
-    CHARFORMATW sender = {};
-    sender.cbSize = sizeof sender;
-    sender.dwMask = CFM_COLOR | CFM_BOLD;
-    sender.dwEffects = CFE_BOLD;
+    CHARFORMATW sender = time;
+    sender.dwMask |= CFM_BOLD;
+    sender.dwEffects |= CFE_BOLD;
     switch (format.senderKind)
     {
     case ChatLineFormat::Sender::Own:
@@ -477,14 +511,25 @@ void MainWindow::FormatChatLine(std::int32_t start, std::string line)
         break;
     }
 
-    // The selection is left on the sender group; the next append moves it to the end again.
-    const auto apply = [&](const ChatLineFormat::Range& range, CHARFORMATW& charFormat) {
-        if (!range.present)
+    const auto insert = [&](std::size_t begin, std::size_t end, CHARFORMATW& charFormat) {
+        if (begin >= end)
             return;
-        SendMessageW(chatLog, EM_SETSEL, start + range.begin, start + range.end);
         SendMessageW(chatLog, EM_SETCHARFORMAT, SCF_SELECTION,
                      reinterpret_cast<LPARAM>(&charFormat));
+        const std::string piece = line.substr(begin, end - begin);
+        SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece.c_str()));
     };
-    apply(format.time, time);
-    apply(format.sender, sender);
+    // The groups come in order: the sender's starts after the time's ends.
+    std::size_t at = 0;
+    for (const auto* group : {&format.time, &format.sender})
+    {
+        if (!group->present)
+            continue;
+        const auto begin = static_cast<std::size_t>(group->begin);
+        const auto end = static_cast<std::size_t>(group->end);
+        insert(at, begin, plain);
+        insert(begin, end, group == &format.time ? time : sender);
+        at = end;
+    }
+    insert(at, line.size(), plain);
 }

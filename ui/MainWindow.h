@@ -5,6 +5,7 @@
 
 #include <richedit.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -24,10 +25,12 @@ public:
     // The Send action: hands the typed text to the chat client and locks the box for 300 ms.
     void SubmitMessage();
     // Appends one received chat line (without its line feed) to the chat log, its control bytes
-    // shown as spaces, colours it and scrolls down by one line.
+    // shown as spaces: grey time, bold sender coloured by who it is. Scrolls down by one line.
     void AppendChatLine(const std::string& text);
-    // Colours the line that starts at character position start: grey time, bold coloured sender.
-    void FormatChatLine(std::int32_t start, std::string line);
+    // Paints what AppendChatLine added since the chat log was last painted. Lines are appended
+    // with the log's painting held, and painted once a burst is over (the chat client's frame
+    // calls this when the socket has nothing more to read) or at the latest every 50 ms.
+    void RepaintChatLog();
 
     NicknameDialog nicknameDialog;
     CHARFORMATW defaultFormat = {};
@@ -46,10 +49,13 @@ public:
     bool hotKeysRegistered = false;
     bool nicknameChanged = false;
     std::int32_t chatLength = 0;
+    bool chatLogHeld = false; // lines were appended that are not painted yet
+    std::chrono::steady_clock::time_point chatLogHeldSince;
     std::string pendingMessage;
     std::string nickname;
 
 private:
+    void InsertChatLine(const std::string& line);
     LRESULT OnCreate();
     void CreateControls();
     void CreateMenuBar();
