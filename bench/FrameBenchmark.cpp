@@ -4,7 +4,7 @@
 // the physical limit. A fourth loop makes the same reads each after a poll, as the frame loop's
 // passes do, to show what the library adds beyond its system calls.
 
-#include "bench/LoopbackConnect.h"
+#include "bench/Loopback.h"
 #include "bench/RatioReporter.h"
 #include "chat/ChatProtocol.h"
 #include "net/Client.h"
@@ -15,7 +15,7 @@
 namespace
 {
 
-const std::string frame = ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(
+const std::string frame = oNet::WireFrame(*ChatProtocol::MakeTextPacket(
     oNet::PacketType::ChatMessage, "[12:34:56] [Alice]: see you at the station at nine"));
 constexpr int FramesPerIteration = 1000;
 
@@ -25,15 +25,7 @@ class Firehose
 public:
     Firehose()
     {
-        listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener, 1);
-        socklen_t length = sizeof address;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        listener = ListenOnLoopback(port, 1);
         writer = std::thread([this] {
             const SOCKET connection = accept(listener, nullptr, nullptr);
             std::string block;

@@ -4,6 +4,7 @@
 // speak the chat protocol, many connections read through one epoll set, and the real server
 // started as a process of its own.
 
+#include "bench/Loopback.h"
 #include "chat/ChatProtocol.h"
 #include "net/SocketPlatform.h"
 
@@ -73,28 +74,7 @@ inline void SendAll(SOCKET s, const std::string& bytes)
 
 inline std::string TextFrame(oNet::PacketType type, const std::string& text)
 {
-    return ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
-}
-
-// A non-blocking loopback connection with Nagle's delay off; ends the program when refused.
-inline SOCKET ConnectTo(const char* address, std::uint16_t port)
-{
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    inet_pton(AF_INET, address, &remote.sin_addr);
-    if (s == INVALID_SOCKET || connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
-    {
-        std::cerr << "cannot connect to " << address << " port " << port << ": error "
-                  << WSAGetLastError() << std::endl;
-        std::exit(1);
-    }
-    const int noDelay = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-    u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
-    return s;
+    return oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
 }
 
 // Many client connections, read through one epoll set on the calling thread. Each whole frame is

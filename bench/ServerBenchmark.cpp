@@ -5,7 +5,7 @@
 //
 //   server_benchmark [--clients N] [--lines M] [--rate LINES_PER_SECOND]
 
-#include "bench/LoopbackConnect.h"
+#include "bench/Loopback.h"
 #include "bench/ServerBenchSupport.h"
 #include "net/Packet.h"
 #include "server/ChatServer.h"
@@ -58,20 +58,9 @@ struct Result
 // A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
 std::string LineFrame(int client, std::int64_t sentNs)
 {
-    return ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(
+    return oNet::WireFrame(*ChatProtocol::MakeTextPacket(
         oNet::PacketType::ChatMessage,
         "[12:00:00] [b" + std::to_string(client) + "]: " + std::to_string(sentNs)));
-}
-
-SOCKET Connect(std::uint16_t port)
-{
-    const SOCKET s = ConnectToLoopback(port);
-    const int noDelay = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-               sizeof noDelay);
-    u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
-    return s;
 }
 
 // The receiving side of every run: one socket per client, frames parsed as they come, each chat
@@ -186,8 +175,8 @@ public:
         std::vector<SOCKET> sockets;
         for (int i = 0; i < settings.clients; ++i)
         {
-            sockets.push_back(Connect(server.Port()));
-            SendAll(sockets.back(), ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(
+            sockets.push_back(QuickLoopbackConnection(server.Port()));
+            SendAll(sockets.back(), oNet::WireFrame(*ChatProtocol::MakeTextPacket(
                                         oNet::PacketType::Nickname, "b" + std::to_string(i))));
         }
         clients = sockets;
@@ -296,18 +285,12 @@ class ReferenceRun
 public:
     explicit ReferenceRun(const Settings& settings) : settings(settings)
     {
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener, SOMAXCONN);
-        socklen_t length = sizeof address;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        std::uint16_t port = 0;
+        const SOCKET listener = ListenOnLoopback(port);
         std::vector<SOCKET> readers;
         for (int i = 0; i < settings.clients; ++i)
         {
-            readers.push_back(Connect(ntohs(address.sin_port)));
+            readers.push_back(QuickLoopbackConnection(port));
             SOCKET w = accept(listener, nullptr, nullptr);
             const int noDelay = 1;
             setsockopt(w, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),

@@ -93,7 +93,7 @@ using Attack = std::function<std::string(std::uint16_t port, const std::atomic<b
 
 std::string Flood(std::uint16_t port, const std::atomic<bool>& done)
 {
-    const SOCKET s = ConnectTo("127.0.0.1", port);
+    const SOCKET s = QuickLoopbackConnection(port);
     SendAll(s, Nick("flooder"));
     std::string batch;
     for (int i = 0; i < 200; ++i)
@@ -116,7 +116,7 @@ std::string Flood(std::uint16_t port, const std::atomic<bool>& done)
 
 std::string RenameStorm(std::uint16_t port, const std::atomic<bool>& done)
 {
-    const SOCKET s = ConnectTo("127.0.0.1", port);
+    const SOCKET s = QuickLoopbackConnection(port);
     SendAll(s, Nick("renamer"));
     std::string renames;
     for (int i = 0; i < 6000; ++i)
@@ -133,7 +133,7 @@ std::string MassJoin(std::uint16_t port, const std::atomic<bool>& done)
     const auto start = Clock::now();
     for (int i = 0; i < 1000 && !done; ++i)
     {
-        const SOCKET s = ConnectTo("127.0.0.1", port);
+        const SOCKET s = QuickLoopbackConnection(port);
         joiners.Add(s);
         SendAll(s, Nick("joiner-" + std::to_string(i)));
         joiners.Poll(0, [](std::size_t, PacketType, std::string_view) {});
@@ -166,10 +166,10 @@ AttackOutcome RunAttack(const std::string& name, const std::vector<std::string>&
     Crowd crowd;
     for (int i = 0; i < 50; ++i)
     {
-        crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+        crowd.Add(QuickLoopbackConnection(server.Port()));
         SendAll(crowd.Socket(i), Nick("reader-" + std::to_string(i)));
     }
-    const std::size_t probe = crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+    const std::size_t probe = crowd.Add(QuickLoopbackConnection(server.Port()));
     SendAll(crowd.Socket(probe), Nick("probe"));
     crowd.Drain(500);
 
@@ -224,7 +224,7 @@ void AddMembers(Crowd& crowd, std::uint16_t port, std::size_t count)
     const std::size_t first = crowd.Size();
     for (std::size_t i = first; i < first + count; ++i)
     {
-        crowd.Add(ConnectTo("127.0.0.1", port));
+        crowd.Add(QuickLoopbackConnection(port));
         SendAll(crowd.Socket(i), Nick("m" + std::to_string(i)));
         if (i % 100 == 0)
             crowd.Poll(0, [](std::size_t, PacketType, std::string_view) {});
@@ -324,7 +324,7 @@ ScaleOutcome RunScale(std::size_t members)
         // One more join: what its own handling costs, and with the round that tells everyone.
         for (int i = 0; i < 5; ++i)
         {
-            const std::size_t newcomer = crowd.Add(ConnectTo("127.0.0.1", server.Port()));
+            const std::size_t newcomer = crowd.Add(QuickLoopbackConnection(server.Port()));
             crowd.Drain(300);
             const std::string name = "late-" + std::to_string(i);
             const double before = server.CpuMs();
@@ -351,14 +351,8 @@ ScaleOutcome RunScale(std::size_t members)
     // process pinned where the server ran (this one cannot hold both ends of so many connections),
     // read by the same kind of crowd.
     {
-        const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listener, SOMAXCONN);
-        socklen_t length = sizeof address;
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        std::uint16_t port = 0;
+        const SOCKET listener = ListenOnLoopback(port);
         int go[2], report[2];
         if (pipe(go) != 0 || pipe(report) != 0)
             std::exit(1);
@@ -392,7 +386,7 @@ ScaleOutcome RunScale(std::size_t members)
         closesocket(listener);
         Crowd crowd;
         for (std::size_t i = 0; i < members; ++i)
-            crowd.Add(ConnectTo("127.0.0.1", ntohs(address.sin_port)));
+            crowd.Add(QuickLoopbackConnection(port));
         crowd.Drain(500);
         for (int i = 0; i < rounds; ++i)
         {
@@ -430,7 +424,7 @@ StallOutcome RunStalled()
     StallOutcome outcome;
     ServerProcess server(OSTREL_SERVER_PATH, {"--line-rate", "0", "--max-per-address", "0"});
     Crowd talkers;
-    talkers.Add(ConnectTo("127.0.0.1", server.Port()));
+    talkers.Add(QuickLoopbackConnection(server.Port()));
     SendAll(talkers.Socket(0), Nick("talker"));
     talkers.Drain(300);
     const std::size_t rss0 = server.Rss();
@@ -442,11 +436,10 @@ StallOutcome RunStalled()
         const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         const int small = 4096;
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in remote{};
-        remote.sin_family = AF_INET;
-        remote.sin_port = htons(server.Port());
-        inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-        connect(s, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+        sockaddr_storage remote;
+        const int length =
+            oNet::SocketAddressOf(oNet::Endpoint("127.0.0.1", server.Port()), remote);
+        connect(s, reinterpret_cast<sockaddr*>(&remote), length);
         SendAll(s, Nick("stalled-" + std::to_string(i)));
         stalled.push_back(s);
     }

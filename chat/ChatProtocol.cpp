@@ -17,16 +17,6 @@ void AppendTwoDigits(std::string& out, int value)
 
 } // namespace
 
-std::string WireFrame(const oNet::Packet& packet)
-{
-    std::string frame;
-    frame.reserve(2 + packet.buffer.size());
-    frame += static_cast<char>(packet.buffer.size() >> 8);
-    frame += static_cast<char>(packet.buffer.size() & 0xFF);
-    frame.append(packet.buffer.data(), packet.buffer.size());
-    return frame;
-}
-
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text)
 {
     auto packet = std::make_shared<oNet::Packet>(type);

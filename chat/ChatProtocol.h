@@ -22,9 +22,6 @@ constexpr std::size_t MaxMessageChars = 200;
 // Longest text that fits in a packet holding one text field: the limit less the type and count.
 constexpr std::size_t MaxTextBytes = oNet::MaxPacketSize - 6;
 
-// The packet as it travels: the 2-byte big-endian length, then the packet's bytes.
-std::string WireFrame(const oNet::Packet& packet);
-
 // A packet of the given type carrying one text field. Throws PacketException when the text does
 // not fit.
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text);

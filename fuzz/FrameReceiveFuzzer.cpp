@@ -65,7 +65,7 @@ class ReadingClient : public oNet::Client
 public:
     bool ProcessPacket(std::shared_ptr<oNet::Packet> packet) override
     {
-        if (packet->buffer.size() < 2 || packet->buffer.size() > oNet::MaxPacketSize)
+        if (!oNet::IsValidFrameLength(packet->buffer.size()))
             __builtin_trap();
         using oNet::PacketType;
         std::string text;

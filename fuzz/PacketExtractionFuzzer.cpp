@@ -45,7 +45,7 @@ void ReadAs(oNet::PacketType type, oNet::Packet& packet, std::ostream& out)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // The receiver never builds a packet without room for its type field.
-    if (size < 2 || size > oNet::MaxPacketSize)
+    if (!oNet::IsValidFrameLength(size))
         return 0;
     NullBuffer discard;
     std::ostream out(&discard);

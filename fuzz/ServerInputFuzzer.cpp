@@ -28,7 +28,7 @@ void CheckFrame(const std::string& bytes)
                                static_cast<unsigned char>(bytes[1]);
     const unsigned type = (static_cast<unsigned char>(bytes[2]) << 8) |
                           static_cast<unsigned char>(bytes[3]);
-    if (length < 2 || length > oNet::MaxPacketSize || bytes.size() != 2 + length)
+    if (!oNet::IsValidFrameLength(length) || bytes.size() != 2 + length)
         __builtin_trap();
     if (type != 1 && type != 4 && type != 6)
         __builtin_trap();

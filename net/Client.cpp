@@ -1,5 +1,7 @@
 #include "net/Client.h"
 
+#include "net/SocketAddress.h"
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -10,6 +12,23 @@ namespace oNet
 
 namespace
 {
+
+SOCKET PlatformOpen(int family)
+{
+    return socket(family, SOCK_STREAM, IPPROTO_TCP);
+}
+
+bool PlatformSetNoDelay(SOCKET socket)
+{
+    const int noDelay = 1;
+    return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
+                      sizeof noDelay) == 0;
+}
+
+int PlatformConnect(SOCKET socket, const sockaddr* address, int length)
+{
+    return connect(socket, address, length);
+}
 
 int PlatformPoll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
 {
@@ -36,32 +55,31 @@ int PlatformLastError()
     return WSAGetLastError();
 }
 
-bool SetNonBlocking(SOCKET socket, bool nonBlocking)
+// A socket being set up: closed when it goes, unless it has been handed over.
+class SocketUnderConstruction
 {
-    u_long mode = nonBlocking ? 1 : 0;
-    return ioctlsocket(socket, FIONBIO, &mode) != SOCKET_ERROR;
-}
-
-// The socket address of an endpoint, as connect takes it.
-int BuildAddress(const Endpoint& endpoint, sockaddr_storage& storage)
-{
-    storage = {};
-    if (endpoint.ipVersion == IpVersion::V4)
+public:
+    SocketUnderConstruction(SOCKET socket, int (*close)(SOCKET)) : socket(socket), close(close) {}
+    ~SocketUnderConstruction()
     {
-        auto& address = reinterpret_cast<sockaddr_in&>(storage);
-        address.sin_family = AF_INET;
-        address.sin_port = htons(endpoint.port);
-        std::memcpy(&address.sin_addr, endpoint.addressBytes.data(),
-                    std::min<std::size_t>(endpoint.addressBytes.size(), 4));
-        return sizeof(sockaddr_in);
+        if (socket != INVALID_SOCKET)
+            close(socket);
     }
-    auto& address = reinterpret_cast<sockaddr_in6&>(storage);
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(endpoint.port);
-    std::memcpy(&address.sin6_addr, endpoint.addressBytes.data(),
-                std::min<std::size_t>(endpoint.addressBytes.size(), 16));
-    return sizeof(sockaddr_in6);
-}
+    SocketUnderConstruction(const SocketUnderConstruction&) = delete;
+    SocketUnderConstruction& operator=(const SocketUnderConstruction&) = delete;
+
+    SOCKET Get() const { return socket; }
+    SOCKET Release()
+    {
+        const SOCKET released = socket;
+        socket = INVALID_SOCKET;
+        return released;
+    }
+
+private:
+    SOCKET socket;
+    int (*close)(SOCKET);
+};
 
 constexpr int PollTimeoutMs = 1;
 
@@ -69,7 +87,8 @@ constexpr int PollTimeoutMs = 1;
 
 SocketCalls PlatformSocketCalls()
 {
-    return {PlatformPoll, PlatformReceive, PlatformSend, PlatformClose, PlatformLastError};
+    return {PlatformOpen,    SetNonBlocking, PlatformSetNoDelay, PlatformConnect,  PlatformPoll,
+            PlatformReceive, PlatformSend,   PlatformClose,      PlatformLastError};
 }
 
 bool Client::ProcessPacket(std::shared_ptr<Packet> packet)
@@ -96,55 +115,18 @@ void Client::OnDisconnect(std::string reason)
 bool Client::Connect(Endpoint endpoint)
 {
     connected = false;
-    if (endpoint.ipVersion == IpVersion::Unresolved)
+    const SOCKET socketHandle = endpoint.ipVersion == IpVersion::Unresolved
+                                    ? INVALID_SOCKET
+                                    : OpenConnectedSocket(endpoint);
+    if (socketHandle == INVALID_SOCKET)
     {
         OnConnectFail();
         return false;
     }
-
-    const int family = endpoint.ipVersion == IpVersion::V4 ? AF_INET : AF_INET6;
-    const SOCKET socketHandle = socket(family, SOCK_STREAM, IPPROTO_TCP);
-    bool ready = socketHandle != INVALID_SOCKET && SetNonBlocking(socketHandle, true);
-    if (ready)
-    {
-        // Small writes (a chat line) go out at once instead of waiting to be joined.
-        const int noDelay = 1;
-        ready = setsockopt(socketHandle, IPPROTO_TCP, TCP_NODELAY,
-                           reinterpret_cast<const char*>(&noDelay), sizeof noDelay) == 0;
-    }
-    if (!ready)
-    {
-        std::cerr << "Socket could not be created. Error code: " << WSAGetLastError() << std::endl;
-        if (socketHandle != INVALID_SOCKET)
-            calls.close(socketHandle);
-        OnConnectFail();
-        return false;
-    }
-
-    // The connect call itself blocks until the platform has an answer.
-    if (!SetNonBlocking(socketHandle, false))
-    {
-        calls.close(socketHandle);
-        OnConnectFail();
-        return false;
-    }
-    sockaddr_storage address;
-    const int addressLength = BuildAddress(endpoint, address);
-    if (connect(socketHandle, reinterpret_cast<const sockaddr*>(&address), addressLength) != 0)
-    {
-        calls.close(socketHandle);
-        OnConnectFail();
-        return false;
-    }
+    // Only once the socket is fully set up: a connection that fails after connecting is no
+    // success to report.
     std::cout << "Successfully connected to server " << endpoint.ipText << "." << std::endl
               << std::endl;
-
-    if (!SetNonBlocking(socketHandle, true))
-    {
-        calls.close(socketHandle);
-        OnConnectFail();
-        return false;
-    }
 
     connection = Connection(socketHandle);
     pollRecord = {};
@@ -153,6 +135,30 @@ bool Client::Connect(Endpoint endpoint)
     connected = true;
     OnConnect();
     return true;
+}
+
+// A socket connected to the endpoint and switched to non-blocking mode, or INVALID_SOCKET with
+// nothing left open.
+SOCKET Client::OpenConnectedSocket(const Endpoint& endpoint)
+{
+    SocketUnderConstruction socketHandle(
+        calls.open(endpoint.ipVersion == IpVersion::V4 ? AF_INET : AF_INET6), calls.close);
+    if (socketHandle.Get() == INVALID_SOCKET || !calls.setNonBlocking(socketHandle.Get(), true) ||
+        !calls.setNoDelay(socketHandle.Get()))
+    {
+        std::cerr << "Socket could not be created. Error code: " << calls.lastError()
+                  << std::endl;
+        return INVALID_SOCKET;
+    }
+    // The connect call itself blocks until the platform has an answer.
+    sockaddr_storage address;
+    const int addressLength = SocketAddressOf(endpoint, address);
+    if (!calls.setNonBlocking(socketHandle.Get(), false) ||
+        calls.connect(socketHandle.Get(), reinterpret_cast<const sockaddr*>(&address),
+                      addressLength) != 0 ||
+        !calls.setNonBlocking(socketHandle.Get(), true))
+        return INVALID_SOCKET;
+    return socketHandle.Release();
 }
 
 void Client::Disconnect(std::string reason)
@@ -247,15 +253,11 @@ bool Client::ReceiveStep()
         if (incoming.transferred < 2)
             return true;
         incoming.currentSize = ntohs(incoming.currentSize);
-        if (incoming.currentSize > MaxPacketSize)
-        {
-            Disconnect("Packet size too large.");
-            return false;
-        }
         // A packet without room for its type field would be read past its end.
-        if (incoming.currentSize < 2)
+        if (!IsValidFrameLength(incoming.currentSize))
         {
-            Disconnect("Packet size too small.");
+            Disconnect(incoming.currentSize > MaxPacketSize ? "Packet size too large."
+                                                            : "Packet size too small.");
             return false;
         }
         incoming.transferred = 0;

@@ -25,10 +25,15 @@ struct Connection
     std::array<char, MaxPacketSize> receiveBuffer{};
 };
 
-// The socket calls a frame makes. They default to the platform's own; tests replace them to
-// make a peer that accepts one byte at a time or a poll that reports chosen events.
+// Every socket call the client makes that can fail. They default to the platform's own; tests
+// replace them to make any one of them fail, a peer that accepts one byte at a time, or a poll
+// that reports chosen events.
 struct SocketCalls
 {
+    SOCKET (*open)(int family);                    // a TCP stream socket
+    bool (*setNonBlocking)(SOCKET socket, bool nonBlocking);
+    bool (*setNoDelay)(SOCKET socket);             // small writes go out at once
+    int (*connect)(SOCKET socket, const sockaddr* address, int length);
     int (*poll)(WSAPOLLFD* records, unsigned long count, int timeoutMs);
     int (*receive)(SOCKET socket, char* buffer, int length);
     int (*send)(SOCKET socket, const char* buffer, int length);
@@ -76,6 +81,7 @@ protected:
     template <typename Handler> bool Dispatch(Handler&& handle);
 
 private:
+    SOCKET OpenConnectedSocket(const Endpoint& endpoint);
     bool ReceiveStep();
     void SendStep();
 };

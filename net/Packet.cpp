@@ -97,4 +97,14 @@ Packet& Packet::operator>>(std::string& text)
     return *this;
 }
 
+std::string WireFrame(const Packet& packet)
+{
+    std::string frame;
+    frame.reserve(2 + packet.buffer.size());
+    frame += static_cast<char>(packet.buffer.size() >> 8);
+    frame += static_cast<char>(packet.buffer.size() & 0xFF);
+    frame.append(packet.buffer.data(), packet.buffer.size());
+    return frame;
+}
+
 } // namespace oNet

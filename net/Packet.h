@@ -38,4 +38,14 @@ public:
     std::vector<char> buffer;
 };
 
+// The packet as it travels: the 2-byte big-endian length, then the packet's bytes.
+std::string WireFrame(const Packet& packet);
+
+// Whether a frame may declare this length: room for the type field, and no more than a packet
+// holds.
+constexpr bool IsValidFrameLength(std::size_t length)
+{
+    return length >= 2 && length <= MaxPacketSize;
+}
+
 } // namespace oNet

@@ -14,7 +14,7 @@ namespace
 
 Frame TextFrame(PacketType type, const std::string& text)
 {
-    return MakeFrame(ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text)));
+    return MakeFrame(oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text)));
 }
 
 std::string Plural(std::size_t count, const std::string& one, const std::string& many)
@@ -72,7 +72,7 @@ void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::
             break;
         const auto* header = reinterpret_cast<const unsigned char*>(input.data() + start);
         const std::size_t length = (std::size_t{header[0]} << 8) | header[1];
-        if (length < 2 || length > oNet::MaxPacketSize)
+        if (!oNet::IsValidFrameLength(length))
         {
             Close(id, "bad input: frame length " + std::to_string(length), false);
             return;
@@ -236,7 +236,7 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
     }
     // Who joined or left before this line is told before it.
     SendAnnouncements();
-    const Frame frame = MakeFrame(ChatProtocol::WireFrame(packet));
+    const Frame frame = MakeFrame(oNet::WireFrame(packet));
     for (auto& entry : members)
         if (!entry.second.nickname.empty())
             entry.second.participant->Deliver(frame);
@@ -264,7 +264,7 @@ void ChatRoom::SendAnnouncements()
     std::size_t counts[3] = {};
     for (const auto& announcement : announcements)
         ++counts[static_cast<int>(announcement.change)];
-    const Frame newUser = MakeFrame(ChatProtocol::WireFrame(Packet(PacketType::NewUser)));
+    const Frame newUser = MakeFrame(oNet::WireFrame(Packet(PacketType::NewUser)));
 
     if (announcements.size() <= AnnouncementsListed)
     {

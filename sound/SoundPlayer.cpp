@@ -39,8 +39,7 @@ SoundPlayer::SoundPlayer() = default;
 
 SoundPlayer::~SoundPlayer()
 {
-    if (!played)
-        Close();
+    Close();
 }
 
 void SoundPlayer::Load(const std::wstring& path, const std::wstring& aliasName)
@@ -81,6 +80,8 @@ void SoundPlayer::Play()
 
 void SoundPlayer::Close()
 {
+    if (!open)
+        return;
     command = L"close " + alias;
     Send();
     open = false;

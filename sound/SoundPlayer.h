@@ -17,7 +17,8 @@ constexpr std::uint32_t MciFileNotFound = 275;
 
 // One notification sound, played through media control command strings: the platform opens,
 // decodes and plays the file in the background. The player holds no audio of its own and never
-// waits for playback.
+// waits for playback. It owns the alias it opened: the sound is closed once, by Close or when the
+// player goes.
 class SoundPlayer
 {
 public:
@@ -39,6 +40,7 @@ public:
     // Sets the volume, then starts the sound from its beginning (again, if it is playing). A
     // sound that is not open is not played.
     void Play();
+    // Ends the sound and frees its alias; nothing when it is not open.
     void Close();
 
     std::wstring command;

@@ -1,11 +1,13 @@
 #include "ui/MainWindow.h"
 
 #include "app/ProgramSettings.h"
+#include "chat/ChatProtocol.h"
 #include "chat/NicknameRule.h"
 #include "ui/ChatLineFormat.h"
 #include "ui/Cursors.h"
 #include "ui/EnterKeyEdits.h"
 #include "ui/RoundButton.h"
+#include "ui/WindowParts.h"
 
 #include <algorithm>
 #include <vector>
@@ -46,8 +48,6 @@ const auto BackgroundBrush = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
 constexpr int ChatLogWidth = 1000;
 constexpr int ChatLogHeight = 553;
 
-constexpr int MaxMessageChars = 200;
-
 // The narrowest the message box gets; a long nickname's label gives way instead.
 constexpr int MinMessageWidth = 100;
 
@@ -70,17 +70,6 @@ const char* const AboutText =
     "sees it.\n\n"
     "Choose your nickname with Ctrl+N. Your nickname and the server's address are kept in "
     "data.dat, next to where the program starts.";
-
-HMENU IdMenu(int id)
-{
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
-
-HFONT MakeFont(int height, int width, int weight, const char* face)
-{
-    return CreateFontA(height, width, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, face);
-}
 
 void SetFont(HWND control, HFONT font)
 {
@@ -134,14 +123,17 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
 LRESULT MainWindow::OnCreate()
 {
     SetCursor(arrowCursor);
-    CreateControls();
+    // Without its rich edit controls the window is of no use: its creation fails, as one whose
+    // class could not be registered does, and start-up reports it.
+    if (!CreateControls())
+        return -1;
     CreateMenuBar();
     nicknameDialog.parent = hwnd;
     nicknameDialog.RegisterDialogClass();
     SetFocus(messageEdit);
     const int length = GetWindowTextLengthW(messageEdit);
     SendMessageW(messageEdit, EM_SETSEL, length, length);
-    SendMessageW(messageEdit, EM_LIMITTEXT, MaxMessageChars, 0);
+    SendMessageW(messageEdit, EM_LIMITTEXT, ChatProtocol::MaxMessageChars, 0);
     if (programSettings.HasKey("nickname"))
         ApplyNickname(programSettings.GetValue("nickname"));
     SetupFonts();
@@ -149,9 +141,10 @@ LRESULT MainWindow::OnCreate()
     return 1;
 }
 
-void MainWindow::CreateControls()
+bool MainWindow::CreateControls()
 {
-    LoadLibraryW(L"Msftedit.dll"); // provides the RICHEDIT50W class
+    if (!LoadLibraryW(L"Msftedit.dll")) // provides the RICHEDIT50W class
+        return false;
 
     chatLog = CreateWindowExW(0, L"RICHEDIT50W", L"",
                               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE |
@@ -182,6 +175,7 @@ void MainWindow::CreateControls()
     nicknameLabel = CreateWindowExA(0, "static", nickname.c_str(),
                                     WS_CHILD | WS_VISIBLE | SS_CENTER, 10, ChatLogHeight + 57, 100,
                                     27, hwnd, IdMenu(NicknameLabelId), nullptr, nullptr);
+    return chatLog && usersList;
 }
 
 void MainWindow::CreateMenuBar()

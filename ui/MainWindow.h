@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/BaseWindow.h"
+#include "ui/GdiObject.h"
 #include "ui/NicknameDialog.h"
 
 #include <richedit.h>
@@ -40,10 +41,10 @@ public:
     HWND usersList = nullptr;
     HWND sendButton = nullptr;
     HWND nicknameLabel = nullptr;
-    HFONT editFont = nullptr;
-    HFONT spareFont = nullptr;
-    HFONT listFont = nullptr;
-    HFONT labelFont = nullptr;
+    FontObject editFont;
+    FontObject spareFont;
+    FontObject listFont;
+    FontObject labelFont;
     const char* fontFace = "Tahoma";
     bool messagePending = false;
     bool hotKeysRegistered = false;
@@ -57,7 +58,8 @@ public:
 private:
     void InsertChatLine(const std::string& line);
     LRESULT OnCreate();
-    void CreateControls();
+    // False when the rich edit controls cannot be made.
+    bool CreateControls();
     void CreateMenuBar();
     void SetupFonts();
     void LayoutControls();

@@ -1,6 +1,7 @@
 #include "ui/NicknameDialog.h"
 
 #include "ui/EnterKeyEdits.h"
+#include "ui/WindowParts.h"
 
 namespace
 {
@@ -15,17 +16,6 @@ constexpr WPARAM ConfirmNicknameCommand = 2;
 // a message loop as the real quit message.
 constexpr UINT CloseRequest = WM_QUIT;
 
-HFONT MakeFont(int height, int width, int weight)
-{
-    return CreateFontA(height, width, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, 0, "Tahoma");
-}
-
-HMENU IdMenu(int id)
-{
-    return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id));
-}
-
 } // namespace
 
 void NicknameDialog::RegisterDialogClass()
@@ -39,11 +29,8 @@ void NicknameDialog::RegisterDialogClass()
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(101));
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_MENU + 1);
     windowClass.lpszClassName = className;
-    if (RegisterClassExW(&windowClass) != 0)
-        return;
-    // A class this program registered before is no failure: it is there to be used.
-    const DWORD error = GetLastError();
-    if (error == ERROR_CLASS_ALREADY_EXISTS)
+    DWORD error = 0;
+    if (RegisterWindowClass(windowClass, error))
         return;
     const std::string message = "Error creating class: " + std::to_string(error);
     MessageBoxA(nullptr, message.c_str(), "Error", MB_OK | MB_ICONERROR);
@@ -73,9 +60,9 @@ void NicknameDialog::Open()
                                    hwnd, IdMenu(CancelCommand), nullptr, nullptr);
 
     ReplaceFonts();
-    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont), TRUE);
-    SendMessageW(okButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), TRUE);
-    SendMessageW(cancelButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont), TRUE);
+    SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(editFont.Get()), TRUE);
+    SendMessageW(okButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont.Get()), TRUE);
+    SendMessageW(cancelButton, WM_SETFONT, reinterpret_cast<WPARAM>(buttonFont.Get()), TRUE);
 
     // Typing goes straight into the box and replaces the nickname shown.
     SetFocus(edit);
@@ -83,13 +70,9 @@ void NicknameDialog::Open()
 }
 
 // Every opening makes a new pair of fonts; the pair of the last opening, whose controls are
-// gone with its window, is released first.
+// gone with its window, goes as they take its place.
 void NicknameDialog::ReplaceFonts()
 {
-    if (editFont)
-        DeleteObject(editFont);
-    if (buttonFont)
-        DeleteObject(buttonFont);
     editFont = MakeFont(16, 6, FW_NORMAL);
     buttonFont = MakeFont(16, 7, FW_BOLD);
 }
@@ -111,6 +94,9 @@ LRESULT CALLBACK NicknameDialog::DialogProc(HWND window, UINT message, WPARAM wP
     auto* self = reinterpret_cast<NicknameDialog*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self)
         self->HandleMessage(window, message, wParam);
+    // The window's last message: its last messages no longer find the dialog object.
+    if (message == WM_NCDESTROY)
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     return DefWindowProcW(window, message, wParam, lParam);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/GdiObject.h"
+
 #include <windows.h>
 
 #include <string>
@@ -25,8 +27,8 @@ public:
     HWND parent = nullptr;
     const wchar_t* className = L"Choose nickname dialog";
     std::string text;
-    HFONT editFont = nullptr;
-    HFONT buttonFont = nullptr;
+    FontObject editFont;
+    FontObject buttonFont;
     int width = 300;
     int height = 140;
 

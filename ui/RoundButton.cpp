@@ -1,6 +1,7 @@
 #include "ui/RoundButton.h"
 
 #include "ui/Cursors.h"
+#include "ui/GdiObject.h"
 
 ButtonStyle sendButtonStyle;
 bool mouseTracked = false;
@@ -17,14 +18,15 @@ void Paint(HWND button)
     style.logFont.lfHeight = 20;
     style.logFont.lfWeight = FW_BOLD;
 
+    // Everything made for this paint goes with it.
+    const FontObject captionFont(CreateFontIndirectW(&style.logFont));
+    const GdiObject<HBRUSH> brush(CreateSolidBrush(style.backColor));
+    const GdiObject<HPEN> pen(CreatePen(PS_SOLID, 1, style.backColor));
+
     PAINTSTRUCT paint;
     const HDC dc = BeginPaint(button, &paint);
-    const HFONT captionFont = CreateFontIndirectW(&style.logFont);
     const HGDIOBJ oldFont = SelectObject(dc, captionFont);
     GetClientRect(button, &style.rect);
-
-    const HBRUSH brush = CreateSolidBrush(style.backColor);
-    const HPEN pen = CreatePen(PS_SOLID, 1, style.backColor);
     const HGDIOBJ oldBrush = SelectObject(dc, brush);
     const HGDIOBJ oldPen = SelectObject(dc, pen);
     RoundRect(dc, style.rect.left, style.rect.top, style.rect.right, style.rect.bottom,
@@ -34,13 +36,9 @@ void Paint(HWND button)
     DrawTextA(dc, style.caption, lstrlenA(style.caption), &style.rect,
               DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 
-    // Everything made for this paint goes with it.
     SelectObject(dc, oldFont);
     SelectObject(dc, oldBrush);
     SelectObject(dc, oldPen);
-    DeleteObject(captionFont);
-    DeleteObject(brush);
-    DeleteObject(pen);
     EndPaint(button, &paint);
 }
 

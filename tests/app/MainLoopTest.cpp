@@ -46,7 +46,6 @@ protected:
     {
         if (client.IsConnected())
             client.Disconnect("test over");
-        client.newMessageSound.played = client.newUserSound.played = true;
         if (window.hwnd)
             DestroyWindow(window.hwnd);
         PumpMessages(10);
@@ -219,11 +218,9 @@ TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
 
 TEST_F(MainLoopTest, SoundsCloseNewMessageFirst)
 {
-    CloseSounds(client);
-    EXPECT_EQ(sounds, (std::vector<std::wstring>{L"close ", L"close "}));
+    client.newMessageSound.Load(L"src/snd_newmessage.mp3", L"newmessage");
+    client.newUserSound.Load(L"src/snd_newuser.mp3", L"newuser");
     sounds.clear();
-    client.newMessageSound.alias = L"newmessage";
-    client.newUserSound.alias = L"newuser";
     CloseSounds(client);
     EXPECT_EQ(sounds, (std::vector<std::wstring>{L"close newmessage", L"close newuser"}));
 }

@@ -73,8 +73,9 @@ protected:
     {
         if (client.IsConnected())
             client.Disconnect("test over");
-        // The players outlive this fixture's recorder only as long as the client does.
-        client.newMessageSound.played = client.newUserSound.played = true;
+        // The players close what they opened while this fixture's recorder is still there.
+        client.newMessageSound.Close();
+        client.newUserSound.Close();
         DestroyWindow(window.hwnd);
         PumpMessages(10);
     }
@@ -190,7 +191,6 @@ TEST_F(MyClientTest, TypesTheClientDoesNotAcceptCloseTheConnection)
                       "\nLost connection. Reason: Failed to process incoming packet.\n");
         EXPECT_FALSE(other.IsConnected());
         EXPECT_EQ(ChatText(), "") << "packets after the refused one are not handled";
-        other.newMessageSound.played = other.newUserSound.played = true;
     }
 }
 
@@ -297,7 +297,6 @@ TEST_F(MyClientTest, ConnectingGivesAGeneratedNicknameAndWritesNoMore)
     EXPECT_LE(number, 42767);
     EXPECT_FALSE(other.connection.outgoing.HasPending()) << "connecting sends nothing";
     other.Disconnect("done");
-    other.newMessageSound.played = other.newUserSound.played = true;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -503,6 +504,86 @@ TEST(ClientConnection, RefusedConnectionFailsOnceAndLeavesNoSocket)
     EXPECT_FALSE(plain.Connect(Endpoint("127.0.0.1", RefusingPort())));
     EXPECT_EQ(capture.Out(), "Failed to connect.\n");
     EXPECT_EQ(capture.Err(), "");
+}
+
+// Socket calls of which the failAt-th one that Connect makes fails, with every socket they open
+// and close tracked.
+namespace failing
+{
+int failAt = 0;
+int calls = 0;
+std::vector<SOCKET> open;
+constexpr int ErrorCode = WSAENOBUFS;
+
+bool Fails()
+{
+    return ++calls == failAt;
+}
+SOCKET Open(int family)
+{
+    if (Fails())
+        return INVALID_SOCKET;
+    const SOCKET s = PlatformSocketCalls().open(family);
+    open.push_back(s);
+    return s;
+}
+bool SetNonBlocking(SOCKET s, bool nonBlocking)
+{
+    return !Fails() && PlatformSocketCalls().setNonBlocking(s, nonBlocking);
+}
+bool SetNoDelay(SOCKET s)
+{
+    return !Fails() && PlatformSocketCalls().setNoDelay(s);
+}
+int Connect(SOCKET s, const sockaddr* address, int length)
+{
+    return Fails() ? SOCKET_ERROR : PlatformSocketCalls().connect(s, address, length);
+}
+int Close(SOCKET s)
+{
+    open.erase(std::remove(open.begin(), open.end(), s), open.end());
+    return PlatformSocketCalls().close(s);
+}
+int LastError()
+{
+    return ErrorCode;
+}
+} // namespace failing
+
+TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocketOpen)
+{
+    LoopbackPeer peer;
+    const std::string notCreated = "Socket could not be created. Error code: " +
+                                   std::to_string(failing::ErrorCode) + "\n";
+    // Connect's calls in order: open, non-blocking, no delay, blocking, connect, non-blocking.
+    const char* const errors[] = {notCreated.c_str(), notCreated.c_str(), notCreated.c_str(),
+                                  "", "", ""};
+    for (int failAt = 1; failAt <= 7; ++failAt)
+    {
+        const bool succeeds = failAt == 7; // six calls: the seventh never comes
+        RecordingClient client;
+        client.calls.open = failing::Open;
+        client.calls.setNonBlocking = failing::SetNonBlocking;
+        client.calls.setNoDelay = failing::SetNoDelay;
+        client.calls.connect = failing::Connect;
+        client.calls.close = failing::Close;
+        client.calls.lastError = failing::LastError;
+        failing::failAt = failAt;
+        failing::calls = 0;
+        StreamCapture capture;
+        EXPECT_EQ(client.Connect(Endpoint("127.0.0.1", peer.Port())), succeeds) << failAt;
+        EXPECT_EQ(capture.Err(), succeeds ? "" : errors[failAt - 1]) << failAt;
+        EXPECT_EQ(capture.Out(), succeeds ? "Successfully connected to server 127.0.0.1.\n\n" : "")
+            << failAt;
+        EXPECT_EQ(client.events, std::vector<std::string>{succeeds ? "connect" : "fail"}) << failAt;
+        EXPECT_EQ(client.IsConnected(), succeeds) << failAt;
+        if (succeeds)
+        {
+            EXPECT_EQ(failing::open, std::vector<SOCKET>{client.connection.socket});
+            client.Disconnect("done");
+        }
+        EXPECT_TRUE(failing::open.empty()) << failAt;
+    }
 }
 
 TEST(ClientConnection, UnresolvedEndpointFailsWithoutASocket)

@@ -79,7 +79,7 @@ protected:
     void Send(ChatRoom::MemberId id, PacketType type, const std::string& text)
     {
         const std::string frame =
-            ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
+            oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
         room.Receive(id, frame.data(), frame.size(), now);
     }
 
@@ -106,8 +106,8 @@ TEST_F(Room, InputSplitAtEveryByteIsHandledAsWholeFrames)
     Send(listenerId, PacketType::Nickname, "Listener");
     const auto aliceId = Join(alice);
     const std::string input =
-        ChatProtocol::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "Alice")) +
-        ChatProtocol::WireFrame(
+        oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "Alice")) +
+        oNet::WireFrame(
             *ChatProtocol::MakeTextPacket(PacketType::ChatMessage, "[10:00:00] [Alice]: one"));
     Pass(1s);
     listener.Take();

@@ -74,8 +74,9 @@ TEST(SoundPlayer, PlayOpensOnceAndSetsTheVolumeBeforeEveryPlay)
         L"play newmessage from 0",
         L"setaudio newmessage volume to 200",
         L"play newmessage from 0",
+        L"close newmessage",
     };
-    EXPECT_EQ(log.commands, expected) << "a player that played sends no close when destroyed";
+    EXPECT_EQ(log.commands, expected) << "the sound it opened is closed when the player goes";
 }
 
 TEST(SoundPlayer, FailedOpenIsReportedOncePerPathAndTriedAgainAtMostOnceASecond)
@@ -113,12 +114,10 @@ TEST(SoundPlayer, FailedOpenIsReportedOncePerPathAndTriedAgainAtMostOnceASecond)
         second.Load(L"src/missing-once.mp3", L"gone");
         EXPECT_TRUE(second.open);
         EXPECT_EQ(second.alias, L"gone");
-        second.played = true;
 
         SoundPlayer bad;
         bad.sender = log.Sender();
         bad.Load(L"present-but-bad.mp3", L"bad");
-        bad.played = true;
     }
     EXPECT_EQ(std::count(log.commands.begin(), log.commands.end(), openMissing), 3 + 2)
         << "three tries in 2.5 s, then two by the second player";
@@ -147,18 +146,23 @@ TEST(SoundPlayer, CloseKeepsTheLastResultAndTheAlias)
     EXPECT_TRUE(player.played);
 }
 
-TEST(SoundPlayer, PlayerThatNeverPlayedClosesAgainWhenDestroyed)
+TEST(SoundPlayer, AnOpenSoundIsClosedOnceWhetherByCloseOrWhenThePlayerGoes)
 {
     CommandLog log;
     {
-        SoundPlayer player;
-        player.sender = log.Sender();
-        player.Load(L"src/snd_newuser.mp3", L"newuser");
-        player.Close();
+        SoundPlayer closed;
+        closed.sender = log.Sender();
+        closed.Load(L"src/snd_newuser.mp3", L"newuser");
+        closed.Close();
+        closed.Close();
+
+        SoundPlayer neverOpened;
+        neverOpened.sender = log.Sender();
+        neverOpened.Close();
     }
     EXPECT_EQ(log.commands,
               (std::vector<std::wstring>{L"open src/snd_newuser.mp3 type mpegvideo alias newuser",
-                                         L"close newuser", L"close newuser"}));
+                                         L"close newuser"}));
 }
 
 TEST(SoundPlayer, VolumeIsTheLevelTimesAHundred)
@@ -170,7 +174,6 @@ TEST(SoundPlayer, VolumeIsTheLevelTimesAHundred)
     player.volumeLevel = 7;
     player.SetVolume();
     EXPECT_EQ(player.command, L"setaudio x volume to 700");
-    player.played = true;
 }
 
 } // namespace

@@ -22,14 +22,8 @@ inline Bytes BufferOf(const oNet::Packet& packet)
 // The packet as it travels on the wire: 2-byte big-endian length, then its buffer.
 inline Bytes FrameOf(const oNet::Packet& packet)
 {
-    const auto size = static_cast<std::uint16_t>(packet.buffer.size());
-    Bytes frame;
-    frame.reserve(2 + packet.buffer.size());
-    frame.push_back(static_cast<unsigned char>(size >> 8));
-    frame.push_back(static_cast<unsigned char>(size & 0xFF));
-    for (char byte : packet.buffer)
-        frame.push_back(static_cast<unsigned char>(byte));
-    return frame;
+    const std::string frame = oNet::WireFrame(packet);
+    return Bytes(frame.begin(), frame.end());
 }
 
 inline Bytes Concat(Bytes head, const std::string& tail)

@@ -1,5 +1,7 @@
 #include "support/LoopbackPeer.h"
 
+#include "net/SocketAddress.h"
+
 #include <gtest/gtest.h>
 
 namespace testing_support
@@ -29,11 +31,9 @@ SOCKET ListenOn(const char* address, std::uint16_t& port)
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
                    sizeof reuse);
     }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    inet_pton(AF_INET, address, &local.sin_addr);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+    sockaddr_storage local;
+    socklen_t length = oNet::SocketAddressOf(oNet::Endpoint(address, port), local);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&local), length) != 0 ||
         listen(listener, 4) != 0)
     {
         if (!fixed)
@@ -41,9 +41,8 @@ SOCKET ListenOn(const char* address, std::uint16_t& port)
         closesocket(listener);
         return INVALID_SOCKET;
     }
-    socklen_t length = sizeof local;
     getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
-    port = ntohs(local.sin_port);
+    port = ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port);
     return listener;
 }
 

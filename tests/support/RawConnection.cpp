@@ -1,5 +1,7 @@
 #include "support/RawConnection.h"
 
+#include "net/SocketAddress.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -55,11 +57,9 @@ bool RawConnection::Connect(const char* address, std::uint16_t port)
 {
     Close();
     socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    inet_pton(AF_INET, address, &remote.sin_addr);
-    if (connect(socket, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+    sockaddr_storage remote;
+    const int length = oNet::SocketAddressOf(oNet::Endpoint(address, port), remote);
+    if (connect(socket, reinterpret_cast<sockaddr*>(&remote), length) != 0)
     {
         Close();
         return false;
