@@ -2,6 +2,7 @@
 // network frames, and shut-down.
 
 #include "app/MainLoop.h"
+#include "app/ProgramSettings.h"
 #include "app/SettingsFile.h"
 #include "chat/MyClient.h"
 #include "chat/NicknameRule.h"
@@ -37,7 +38,7 @@ int SocketLayerFailed()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    MainWindow window;
+    MainWindow window(programNicknames);
     MyClient client;
 
     SettingsFile settings("data.dat");

@@ -1,3 +1,4 @@
 #include "app/ProgramSettings.h"
 
 SettingsFile programSettings("data.dat");
+SettingsNicknameStore programNicknames(programSettings);

@@ -13,6 +13,7 @@
 //
 //   chat_log_benchmark.exe [--csv FILE]
 
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <windows.h>
@@ -83,7 +84,7 @@ int main(int argc, char** argv)
         std::ofstream settings("data.dat", std::ios::trunc);
         settings << "nickname=Bob\n";
     }
-    MainWindow window;
+    MainWindow window{programNicknames};
     if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
         return 1;
     RECT logRect;

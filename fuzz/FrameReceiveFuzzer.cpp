@@ -106,7 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stream = &provider;
 
     ReadingClient client;
-    client.calls = {ReadyPoll, PieceOfStream, TakeEverything, CloseNothing, WouldBlock};
+    client.calls.poll = ReadyPoll;
+    client.calls.receive = PieceOfStream;
+    client.calls.send = TakeEverything;
+    client.calls.close = CloseNothing;
+    client.calls.lastError = WouldBlock;
     client.connection = oNet::Connection(SOCKET{1});
     client.pollRecord.fd = SOCKET{1};
     client.pollRecord.events = POLLRDNORM;

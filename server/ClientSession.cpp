@@ -146,9 +146,13 @@ void ClientSession::Deliver(const Frame& frame)
 void ClientSession::Flush()
 {
     flushScheduled = false;
-    if (waitingWritable || state == State::Closed)
-        return;
-    while (!output.Empty())
+    if (!waitingWritable)
+        WriteWhatWaits();
+}
+
+void ClientSession::WriteWhatWaits()
+{
+    while (state != State::Closed && !output.Empty())
     {
         const std::size_t copied = output.CopyOut(server.WriteBuffer(), server.WriteBufferSize());
         asio::error_code error;
@@ -178,12 +182,14 @@ void ClientSession::Flush()
 
 void ClientSession::WaitWritable()
 {
+    if (waitingWritable)
+        return;
     waitingWritable = true;
     socket.async_wait(asio::socket_base::wait_write,
                       [self = shared_from_this()](const asio::error_code& error) {
                           self->waitingWritable = false;
                           if (!error)
-                              self->Flush();
+                              self->WriteWhatWaits();
                           else if (error != asio::error::operation_aborted)
                               self->Ended(ErrorText(error));
                       });
@@ -232,6 +238,13 @@ void ClientSession::StopHolding()
 void ClientSession::CheckBacklog(Clock::time_point now)
 {
     if (!congested || state == State::Closed)
+        return;
+    // The system tells that a socket may be written again only once a good part of its buffer
+    // is free; a client that reads slowly frees it a little at a time. A write tried now finds
+    // any room there is, so that such a client is seen to read.
+    if (holding)
+        WriteWhatWaits();
+    if (state == State::Closed || !congested)
         return;
     if (holding && now - std::max(lastProgress, congestedSince) > OutputLimits::StallTime)
         StopHolding();
@@ -318,8 +331,7 @@ void ClientSession::Shutdown()
         return;
     // As much of what waits as the socket takes without waiting.
     member = 0;
-    if (!waitingWritable)
-        Flush();
+    WriteWhatWaits();
     Close(false);
 }
 

@@ -25,7 +25,9 @@ struct OutputLimits
     static constexpr std::size_t SoftLimit = 256 * 1024;
     static constexpr auto SoftTime = std::chrono::seconds(10);
     static constexpr std::size_t HardLimit = 1024 * 1024;
-    static constexpr auto StallTime = std::chrono::seconds(1);
+    // Long enough for a client that reads slowly over loopback, whose window opens in large
+    // steps, to be seen reading.
+    static constexpr auto StallTime = std::chrono::seconds(2);
     static constexpr int SendBuffer = 64 * 1024;
     // A closing connection's time to read its last line and go.
     static constexpr auto CloseGrace = std::chrono::seconds(2);
@@ -76,6 +78,7 @@ private:
     void ReadSome();
     void WaitReadable();
     void Ended(const std::string& reason);
+    void WriteWhatWaits();
     void WaitWritable();
     void BacklogChanged();
     void StopHolding();

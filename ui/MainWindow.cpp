@@ -1,6 +1,5 @@
 #include "ui/MainWindow.h"
 
-#include "app/ProgramSettings.h"
 #include "chat/ChatProtocol.h"
 #include "chat/NicknameRule.h"
 #include "ui/ChatLineFormat.h"
@@ -134,8 +133,8 @@ LRESULT MainWindow::OnCreate()
     const int length = GetWindowTextLengthW(messageEdit);
     SendMessageW(messageEdit, EM_SETSEL, length, length);
     SendMessageW(messageEdit, EM_LIMITTEXT, ChatProtocol::MaxMessageChars, 0);
-    if (programSettings.HasKey("nickname"))
-        ApplyNickname(programSettings.GetValue("nickname"));
+    if (nicknames.HasNickname())
+        ApplyNickname(nicknames.StoredNickname());
     SetupFonts();
     RegisterHotKeys();
     return 1;
@@ -412,7 +411,7 @@ void MainWindow::ApplyNickname(const std::string& nick)
 {
     nickname = nick;
     nicknameChanged = true;
-    if (!programSettings.SetValue("nickname", nick))
+    if (!nicknames.StoreNickname(nick))
         MessageBoxA(nullptr, "Unable to write new nickname to data.dat.", "Error",
                     MB_OK | MB_ICONERROR);
 

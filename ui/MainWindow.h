@@ -3,6 +3,7 @@
 #include "ui/BaseWindow.h"
 #include "ui/GdiObject.h"
 #include "ui/NicknameDialog.h"
+#include "ui/NicknameStore.h"
 
 #include <richedit.h>
 
@@ -17,6 +18,9 @@
 class MainWindow : public BaseWindow<MainWindow>
 {
 public:
+    // The window keeps the user's nickname in the store it is given.
+    explicit MainWindow(NicknameStore& nicknames) : nicknames(nicknames) {}
+
     PCWSTR ClassName() const override { return L"Ostrel chat client"; }
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
@@ -56,6 +60,8 @@ public:
     std::string nickname;
 
 private:
+    NicknameStore& nicknames;
+
     void InsertChatLine(const std::string& line);
     LRESULT OnCreate();
     // False when the rich edit controls cannot be made.

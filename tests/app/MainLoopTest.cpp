@@ -6,6 +6,7 @@
 #include "support/Files.h"
 #include "support/LoopbackPeer.h"
 #include "support/WindowTesting.h"
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
@@ -79,7 +80,7 @@ protected:
         return names;
     }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
     MyClient client;
     LoopbackPeer peer;
     std::vector<std::wstring> sounds;

@@ -8,6 +8,7 @@
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 #include "support/WindowTesting.h"
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +98,7 @@ protected:
 
     std::string ChatText() { return TextOf(window.chatLog); }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
     MyClient client;
     LoopbackPeer peer;
     std::vector<std::wstring> sounds;

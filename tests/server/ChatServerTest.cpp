@@ -359,31 +359,42 @@ TEST(ChatServer, BadInputDisconnectsOnlyTheOffender)
     }
 }
 
-// Reads everything a peer is sent, on a thread of its own, until the last line of the flood has
-// arrived or the connection ends.
+// Reads everything a peer is sent, as fast as it comes, on a thread of its own, until the last
+// line of the flood has arrived or the connection ends.
 class Reader
 {
 public:
     Reader(Peer& peer, std::string last)
         : thread([this, &peer, last] {
+              Bytes input;
               for (;;)
               {
-                  const Bytes bytes = peer.connection.ReceivePacket(10000);
-                  if (bytes.size() < 2)
+                  const Bytes bytes = peer.connection.ReceiveSome(10000);
+                  if (bytes.empty())
                       return; // closed, or nothing for far too long
-                  Packet packet;
-                  packet.buffer.assign(bytes.begin(), bytes.end());
-                  if (packet.Type() != PacketType::ChatMessage)
-                      continue;
-                  std::string text;
-                  packet >> text;
-                  if (text.find("] [F") != std::string::npos)
-                      ++lines;
-                  if (text == last)
+                  input.insert(input.end(), bytes.begin(), bytes.end());
+                  std::size_t at = 0;
+                  while (input.size() - at >= 2)
                   {
-                      sawLast = true;
-                      return;
+                      const std::size_t length = (std::size_t{input[at]} << 8) | input[at + 1];
+                      if (input.size() - at < 2 + length)
+                          break;
+                      Packet packet;
+                      packet.buffer.assign(input.begin() + at + 2, input.begin() + at + 2 + length);
+                      at += 2 + length;
+                      if (packet.Type() != PacketType::ChatMessage)
+                          continue;
+                      std::string text;
+                      packet >> text;
+                      if (text.find("] [F") != std::string::npos)
+                          ++lines;
+                      if (text == last)
+                      {
+                          sawLast = true;
+                          return;
+                      }
                   }
+                  input.erase(input.begin(), input.begin() + at);
               }
           })
     {

@@ -105,6 +105,15 @@ Bytes RawConnection::Receive(std::size_t count, int timeoutMs)
     return received;
 }
 
+Bytes RawConnection::ReceiveSome(int timeoutMs)
+{
+    if (!Readable(socket, timeoutMs))
+        return {};
+    char chunk[65536];
+    const int n = recv(socket, chunk, sizeof chunk, 0);
+    return n > 0 ? Bytes(chunk, chunk + n) : Bytes{};
+}
+
 Bytes RawConnection::ReceivePacket(int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -32,6 +32,9 @@ public:
     void Send(const std::string& bytes);
     // Reads until count bytes have arrived or the time is up; returns what arrived.
     Bytes Receive(std::size_t count, int timeoutMs = 5000);
+    // Whatever has arrived, after waiting up to the time for something; empty when nothing came
+    // or the connection ended.
+    Bytes ReceiveSome(int timeoutMs = 5000);
     // Reads one frame and returns the packet in it (type field and payload), or nothing when no
     // whole frame arrives in time.
     Bytes ReceivePacket(int timeoutMs = 5000);

@@ -3,6 +3,7 @@
 
 #include "support/Files.h"
 #include "support/WindowTesting.h"
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +101,7 @@ protected:
         return text;
     }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
     bool defaultBold = false;
 };
 

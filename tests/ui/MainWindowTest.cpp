@@ -1,6 +1,7 @@
 // The main window, created for real in the test process: its class, controls, fonts, menu,
 // layout, Send action and hot keys, read back from the window system.
 
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 #include "support/Files.h"
 #include "ui/RoundButton.h"
@@ -45,7 +46,7 @@ protected:
 
     bool TimerRunning() { return KillTimer(window.hwnd, 9) != FALSE; }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
     HWND created = nullptr;
 };
 

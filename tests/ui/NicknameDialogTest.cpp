@@ -51,7 +51,7 @@ protected:
         EXPECT_EQ(ReadBytes("data.dat"), OnDisk("server=127.0.0.1\nnickname=Alice\n"));
     }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
 };
 
 TEST_F(NicknameDialogTest, OpensBesideTheMainWindowOnTopWithTheCurrentNickname)

@@ -5,6 +5,7 @@
 #include "support/Files.h"
 #include "support/WindowTesting.h"
 #include "ui/Cursors.h"
+#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
@@ -78,7 +79,7 @@ protected:
         return begin;
     }
 
-    MainWindow window;
+    MainWindow window{programNicknames};
 };
 
 TEST_F(RoundButtonTest, ButtonIsAFilledBlueRoundedRectangleWithAWhiteCaption)
