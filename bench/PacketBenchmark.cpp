@@ -1,6 +1,9 @@
 // Building and parsing packets, against the physical cost of the same work: the same bytes
 // copied in and out with memcpy, and for a small packet also one shared allocation of its size,
-// since allocation is most of what a small packet costs.
+// since allocation is most of what a small packet costs. The references copy between buffers
+// aligned alike, the fastest way to move the bytes: copying to and from an odd offset, as the
+// packet's layout has it, can cost ten times as much on this machine's memcpy, which would make
+// a poor reference.
 
 #include "bench/RatioReporter.h"
 #include "net/Packet.h"
@@ -32,16 +35,16 @@ void BuildAndParse(benchmark::State& state, const std::string& text)
     }
 }
 
-// The same bytes moved the same way: into a wire buffer (type, count, text), then out again.
+// The same bytes moved into a wire buffer and out again.
 void CopyInAndOut(benchmark::State& state, const std::string& text)
 {
-    std::vector<char> wire(text.size() + 6);
+    std::vector<char> wire(text.size());
     std::string back(text.size(), '\0');
     for (auto _ : state)
     {
-        std::memcpy(wire.data() + 6, text.data(), text.size());
+        std::memcpy(wire.data(), text.data(), text.size());
         benchmark::ClobberMemory();
-        std::memcpy(back.data(), wire.data() + 6, text.size());
+        std::memcpy(back.data(), wire.data(), text.size());
         benchmark::DoNotOptimize(back.data());
         benchmark::ClobberMemory();
     }
@@ -54,9 +57,9 @@ void AllocateAndCopy(benchmark::State& state, const std::string& text)
     for (auto _ : state)
     {
         auto wire = std::shared_ptr<char>(new char[text.size() + 6], std::default_delete<char[]>());
-        std::memcpy(wire.get() + 6, text.data(), text.size());
+        std::memcpy(wire.get(), text.data(), text.size());
         benchmark::ClobberMemory();
-        std::memcpy(back.data(), wire.get() + 6, text.size());
+        std::memcpy(back.data(), wire.get(), text.size());
         benchmark::DoNotOptimize(back.data());
         benchmark::ClobberMemory();
     }

@@ -5,24 +5,31 @@
 #   members, against a bare loop of sends), the chat log under Wine (AppendChatLine in bursts
 #   against the bare rich edit insertion painted per line, as the log grows to 10,000 lines), and
 #   a burst of 2,000 lines through the real programs under Wine.
-# It also draws docs/chat-log-cost.svg, the chat log's cost per line, from the last of these.
+# It also draws build/bench/chat-log-cost.svg, the chat log's cost per line.
 #
-#   scripts/bench.sh            everything
-#   scripts/bench.sh NAME...    only the named ones: packet frame server server-load chat-log burst
+#   scripts/bench.sh [--update-docs]              everything
+#   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame server
+#                                                 server-load chat-log burst
 #
-# Benchmarks measure, they do not judge: the figures go into docs/performance.md by hand.
-# Run them on an otherwise idle machine.
+# --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
+# build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
+# hand. Run them on an otherwise idle machine.
 set -euo pipefail
 ostrel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ostrel_root"
 
+update_docs=no
+if [ "${1:-}" = --update-docs ]; then
+    update_docs=yes
+    shift
+fi
 wanted=("$@")
 [ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log burst)
 for name in "${wanted[@]}"; do
     case "$name" in
     packet | frame | server | server-load | chat-log | burst) ;;
     *)
-        echo "usage: scripts/bench.sh [packet] [frame] [server] [server-load] [chat-log] [burst]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [server] [server-load] [chat-log] [burst]" >&2
         exit 2
         ;;
     esac
@@ -32,6 +39,16 @@ wants() { [[ " ${wanted[*]} " == *" $1 "* ]]; }
 scripts/install-deps.sh >/dev/null
 out=build/bench
 mkdir -p "$out"
+
+source scripts/wine-env.sh
+source scripts/display-env.sh
+run_dir=""
+cleanup() {
+    ostrel_wine_server_stop
+    ostrel_display_stop
+    if [ -n "$run_dir" ]; then rm -rf "$run_dir"; fi
+}
+trap cleanup EXIT
 
 if wants packet || wants frame || wants server || wants server-load; then
     cmake --preset native >/dev/null
@@ -47,10 +64,8 @@ done
 if wants chat-log; then
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target chat_log_benchmark
-    source scripts/display-env.sh
     # Wide enough for the main window and the reference's window side by side.
     OSTREL_SCREEN=2500x1000x24 ostrel_display_start
-    trap ostrel_display_stop EXIT
     # The benchmark writes a settings file where it runs; keep that out of the tree.
     run_dir=$(mktemp -d)
     cp build/windows/bench/chat_log_benchmark.exe "$run_dir/"
@@ -58,19 +73,19 @@ if wants chat-log; then
     (cd "$run_dir" && "$ostrel_root/scripts/wine-run" chat_log_benchmark.exe --csv chat-log.csv) |
         tr -d '\r' | tee "$out/chat-log.txt"
     tr -d '\r' <"$run_dir/chat-log.csv" >"$out/chat-log.csv"
-    rm -rf "$run_dir"
-    scripts/chart-chat-log.sh "$out/chat-log.csv" >docs/chat-log-cost.svg
-    echo "chart: docs/chat-log-cost.svg"
+    scripts/chart-chat-log.sh "$out/chat-log.csv" >"$out/chat-log-cost.svg"
+    echo "chart: $out/chat-log-cost.svg"
+    if [ "$update_docs" = yes ]; then
+        cp "$out/chat-log-cost.svg" docs/chat-log-cost.svg
+        echo "chart copied to docs/chat-log-cost.svg"
+    fi
 fi
 
 if wants burst; then
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target burst_benchmark
-    source scripts/wine-env.sh
-    source scripts/display-env.sh
     ostrel_display_start
     ostrel_wine_set_managed N
-    trap ostrel_display_stop EXIT
     echo "==> burst through the real programs (under Wine; about a minute)"
     scripts/wine-run build/windows/bench/burst_benchmark.exe | tr -d '\r' | tee "$out/burst.txt"
 fi

@@ -2,7 +2,8 @@
 # Checks the release package: builds it from the current Windows build, checks that it holds
 # exactly what it should, unzips it and runs the unzipped programs under Wine once: the chat
 # program must connect to the unzipped server, join, and end cleanly when the server stops.
-set -uo pipefail
+# Whatever it starts, it stops, however it ends.
+set -euo pipefail
 ostrel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ostrel_root"
 source scripts/wine-env.sh
@@ -21,7 +22,14 @@ contents=$(unzip -Z1 "$package" | sort)
 
 work=$(mktemp -d)
 server_pid=""
-trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
+client_pid=""
+cleanup() {
+    if [ -n "$client_pid" ]; then kill "$client_pid" 2>/dev/null || true; fi
+    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 unzip -q "$package" -d "$work/unzipped" || fail "unzip"
 cd "$work/unzipped"
 grep -q $'\r$' README.txt || fail "README.txt should have Windows line breaks"
@@ -46,12 +54,13 @@ done
 grep -q "joined as User#" "$work/server.log" || fail "the unzipped program did not join: $(cat "$work/client.out")"
 
 kill "$server_pid"
-wait "$server_pid" 2>/dev/null
+wait "$server_pid" 2>/dev/null || true
 server_pid=""
-wait "$client_pid"
-status=$?
+status=0
+wait "$client_pid" || status=$?
+client_pid=""
 [ "$status" -eq 0 ] || fail "the program ended with exit code $status"
-grep -q "wine: Unhandled" "$work/client.err" && fail "the program crashed"
+if grep -q "wine: Unhandled" "$work/client.err"; then fail "the program crashed"; fi
 out=$(tr -d '\r' < "$work/client.out")
 grep -q "^Successfully connected to server $address\.$" <<<"$out" || fail "no connection line: $out"
 grep -q "^Lost connection. Reason: Main window closed$" <<<"$out" || fail "no closing line: $out"

@@ -12,7 +12,8 @@ if [ "${1:-}" != "--skip-build" ]; then
     cmake --build --preset windows --target ostrel-chat ostrel-server
 fi
 
-version=$(sed -n 's/^project(OstrelChat VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# The version, and the README that names it, as the Windows build's configuration made them.
+version=$(cat build/windows/package/version.txt)
 package="dist/ostrel-chat-$version-win64.zip"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -21,7 +22,7 @@ mkdir -p "$stage/src"
 cp build/windows/ostrel-chat.exe build/windows/ostrel-server.exe "$stage/"
 cp resources/sounds/snd_newmessage.mp3 resources/sounds/snd_newuser.mp3 "$stage/src/"
 # The README gets Windows line breaks, for Notepad.
-sed -e "s/@VERSION@/$version/" -e 's/$/\r/' resources/package-readme.txt > "$stage/README.txt"
+sed -e 's/$/\r/' build/windows/package/README.txt > "$stage/README.txt"
 
 mkdir -p dist
 rm -f "$package"

@@ -5,12 +5,24 @@
 #
 # With a display the window opens for you; close it to end. Without one, the program runs on a
 # virtual screen: a demo peer joins as "Demo" and says a few lines, a screenshot is saved to
-# docs/screenshot.png, and the program is closed again.
+# build/run/screenshot.png, and the program is closed again.
 #
-# Everything this script starts, it stops.
+#   scripts/run.sh [--update-screenshot]   the latter also copies it to docs/screenshot.png
+#
+# Everything this script starts, it stops, however it ends.
 set -euo pipefail
 ostrel_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ostrel_root"
+
+update_screenshot=no
+case "${1:-}" in
+--update-screenshot) update_screenshot=yes ;;
+"") ;;
+*)
+    echo "usage: scripts/run.sh [--update-screenshot]" >&2
+    exit 2
+    ;;
+esac
 
 scripts/install-deps.sh
 cmake --preset native >/dev/null
@@ -27,12 +39,17 @@ cp resources/sounds/snd_newmessage.mp3 resources/sounds/snd_newuser.mp3 "$run_di
 
 server_pid=""
 client_pid=""
+peer_pid=""
+headless=yes
 cleanup() {
+    if [ -n "$peer_pid" ]; then kill "$peer_pid" 2>/dev/null || true; fi
     if [ -n "$client_pid" ]; then kill "$client_pid" 2>/dev/null || true; fi
     if [ -n "$server_pid" ]; then
         kill "$server_pid" 2>/dev/null || true
         wait "$server_pid" 2>/dev/null || true
     fi
+    # Wine's own background processes go with the program's prefix server.
+    if [ "$headless" = yes ]; then ostrel_wine_server_stop; fi
     ostrel_display_stop || true
 }
 trap cleanup EXIT
@@ -49,7 +66,6 @@ else
     echo "Started ostrel-server on 127.0.0.1:6112 (log: $run_dir/server.log)."
 fi
 
-headless=yes
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     headless=no
 fi
@@ -85,10 +101,15 @@ sleep 3
 xdotool windowfocus --sync "$window" type --delay 20 "Hello Demo, nice to meet you!"
 xdotool key Return
 sleep 1.5
-mkdir -p docs
-import -window root -crop 1200x650+0+0 +repage docs/screenshot.png
-echo "Screenshot: $ostrel_root/docs/screenshot.png"
+screenshot="$run_dir/screenshot.png"
+import -window root -crop 1200x650+0+0 +repage "$screenshot"
+if [ "$update_screenshot" = yes ]; then
+    cp "$screenshot" docs/screenshot.png
+    screenshot=docs/screenshot.png
+fi
+echo "Screenshot: $ostrel_root/$screenshot"
 wait "$peer_pid" || echo "The demo peer could not finish."
+peer_pid=""
 
 xdotool windowfocus --sync "$window" key alt+F4
 wait "$client_pid" || true

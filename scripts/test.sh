@@ -37,6 +37,8 @@ step "fuzz targets, a fixed number of inputs each" scripts/fuzz.sh --runs 20000
 
 source scripts/wine-env.sh
 source scripts/display-env.sh
+# An interrupted run leaves no display or Wine server behind.
+trap 'ostrel_wine_server_stop; ostrel_display_stop' EXIT
 windows_tests() {
     ostrel_display_start || return 1
     ostrel_wine_set_managed N

@@ -158,8 +158,22 @@ protected:
         ASSERT_TRUE(peer.Accept());
     }
 
-    // Gives bytes the peer has sent time to reach the client's socket.
-    static void LetBytesArrive() { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }
+    // Waits until count bytes the peer sent wait in the client's socket, unread.
+    bool BytesArrive(int count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        char waiting[64];
+        while (recv(client.connection.socket, waiting, count, MSG_PEEK) < count)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            WSAPOLLFD record{};
+            record.fd = client.connection.socket;
+            record.events = POLLRDNORM;
+            WSAPoll(&record, 1, 10);
+        }
+        return true;
+    }
 
     const std::string& LastEvent() const { return client.events.back(); }
 
@@ -206,7 +220,7 @@ TEST_F(ClientFrame, TwoFramesInOneSegmentAreReadOneStepPerPass)
     Bytes both = first;
     both.insert(both.end(), second.begin(), second.end());
     peer.Send(both);
-    LetBytesArrive();
+    ASSERT_TRUE(BytesArrive(static_cast<int>(both.size())));
     auto& incoming = client.connection.incoming;
 
     EXPECT_TRUE(client.Frame());
@@ -397,7 +411,7 @@ TEST_F(ClientFrame, ReadThatWouldBlockChangesNothingButOtherErrorsClose)
     client.calls.receive = FailingReceive;
     client.calls.lastError = ScriptedLastError;
     peer.Send(Bytes{0x00});
-    LetBytesArrive();
+    ASSERT_TRUE(BytesArrive(1));
 
     scriptedReceiveError = WSAEWOULDBLOCK;
     EXPECT_TRUE(client.Frame());
