@@ -10,7 +10,8 @@ class MyClient;
 // carries the work across once per turn.
 
 // One turn: at most one window message (never waiting for one, taken and dispatched as Unicode),
-// the hand-offs, then one network frame. The caller loops while the client is connected and message is not WM_QUIT.
+// the hand-offs, then one network frame. The caller loops while the client is connected and message
+// is not WM_QUIT.
 void RunTurn(MSG& message, MainWindow& window, MyClient& client);
 
 // A changed nickname goes to the chat client and is announced with one Nickname packet, however

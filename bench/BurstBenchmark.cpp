@@ -10,6 +10,7 @@
 
 #include "chat/ScriptedPeer.h"
 #include "support/ProgramRun.h"
+#include "support/WindowTesting.h"
 
 #include <windows.h>
 
@@ -32,19 +33,6 @@ const char* const Address = "127.0.0.61";
 double SecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The text a control of another process holds.
-std::string ContentOf(HWND control)
-{
-    DWORD_PTR length = 0;
-    SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 30000, &length);
-    std::string text(length + 1, '\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutA(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
-                        SMTO_NORMAL, 30000, &copied);
-    text.resize(std::min<std::size_t>(copied, length));
-    return text;
 }
 
 HWND ChatLogOf(HWND window)

@@ -238,8 +238,7 @@ int main(int argc, char** argv)
                     bareCosts.push_back(bareCost[i]);
                 }
             if (!burstCosts.empty())
-                csv << block + 125 << ',' << Median(burstCosts) << ',' << Median(bareCosts)
-                    << '\n';
+                csv << block + 125 << ',' << Median(burstCosts) << ',' << Median(bareCosts) << '\n';
         }
     }
     DestroyWindow(bareWindow);

@@ -151,9 +151,9 @@ public:
                                            static_cast<unsigned char>(in[at + 1]);
                 if (in.size() - at < 2 + length)
                     break;
-                const auto type = static_cast<oNet::PacketType>(
-                    (static_cast<unsigned char>(in[at + 2]) << 8) |
-                    static_cast<unsigned char>(in[at + 3]));
+                const auto type =
+                    static_cast<oNet::PacketType>((static_cast<unsigned char>(in[at + 2]) << 8) |
+                                                  static_cast<unsigned char>(in[at + 3]));
                 const std::string_view text =
                     length >= 6 ? std::string_view(in).substr(at + 8, length - 6) : "";
                 onFrame(index, type, text);

@@ -58,9 +58,9 @@ struct Result
 // A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
 std::string LineFrame(int client, std::int64_t sentNs)
 {
-    return oNet::WireFrame(*ChatProtocol::MakeTextPacket(
-        oNet::PacketType::ChatMessage,
-        "[12:00:00] [b" + std::to_string(client) + "]: " + std::to_string(sentNs)));
+    return oNet::WireFrame(*ChatProtocol::MakeTextPacket(oNet::PacketType::ChatMessage,
+                                                         "[12:00:00] [b" + std::to_string(client) +
+                                                             "]: " + std::to_string(sentNs)));
 }
 
 // The receiving side of every run: one socket per client, frames parsed as they come, each chat

@@ -31,7 +31,8 @@ namespace
 
 int attackSeconds = 6;
 
-std::vector<std::string> With(std::vector<std::string> options, const std::vector<std::string>& more)
+std::vector<std::string> With(std::vector<std::string> options,
+                              const std::vector<std::string>& more)
 {
     options.insert(options.end(), more.begin(), more.end());
     return options;
@@ -55,9 +56,9 @@ bool SendReading(SOCKET s, const std::string& bytes, const std::atomic<bool>& do
     std::size_t sent = 0;
     do
     {
-        const int n = bytes.empty() ? 0
-                                    : send(s, bytes.data() + sent,
-                                           static_cast<int>(bytes.size() - sent), 0);
+        const int n = bytes.empty()
+                          ? 0
+                          : send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
         if (n > 0)
             sent += static_cast<std::size_t>(n);
         else if (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
@@ -162,7 +163,8 @@ AttackOutcome RunAttack(const std::string& name, const std::vector<std::string>&
 {
     AttackOutcome outcome;
     outcome.name = name;
-    ServerProcess server(OSTREL_SERVER_PATH, With(options, {"--max-per-address", "0", "--max-clients", "5000"}));
+    ServerProcess server(OSTREL_SERVER_PATH,
+                         With(options, {"--max-per-address", "0", "--max-clients", "5000"}));
     Crowd crowd;
     for (int i = 0; i < 50; ++i)
     {
@@ -293,7 +295,8 @@ ScaleOutcome RunScale(std::size_t members)
     ScaleOutcome outcome;
     outcome.members = members;
     {
-        ServerProcess server(OSTREL_SERVER_PATH, {"--line-rate", "0", "--max-per-address", "0", "--max-clients",
+        ServerProcess server(OSTREL_SERVER_PATH,
+                             {"--line-rate", "0", "--max-per-address", "0", "--max-clients",
                               std::to_string(members + 2000), "--nickname-timeout", "3600"});
         Crowd crowd;
         AddMembers(crowd, server.Port(), 100);
@@ -314,9 +317,8 @@ ScaleOutcome RunScale(std::size_t members)
         {
             const std::string marker = "broadcast " + std::to_string(i);
             const double cpu = server.CpuMs();
-            outcome.broadcastMs.Add(TimeToReachAll(crowd, members, marker, [&] {
-                SendAll(crowd.Socket(1), Say("m1", marker));
-            }));
+            outcome.broadcastMs.Add(TimeToReachAll(
+                crowd, members, marker, [&] { SendAll(crowd.Socket(1), Say("m1", marker)); }));
             outcome.broadcastCpuMs.Add(server.CpuMs() - cpu);
             crowd.Drain(50);
         }
@@ -535,9 +537,8 @@ int main(int argc, char** argv)
     for (const auto& entry : attacks)
     {
         const AttackOutcome outcome = entry.second();
-        std::cout << "| " << outcome.name << " | "
-                  << Ms(Percentile(outcome.roundTripsMs, 0.5)) << " / "
-                  << Ms(Percentile(outcome.roundTripsMs, 0.99)) << " / "
+        std::cout << "| " << outcome.name << " | " << Ms(Percentile(outcome.roundTripsMs, 0.5))
+                  << " / " << Ms(Percentile(outcome.roundTripsMs, 0.99)) << " / "
                   << Ms(Percentile(outcome.roundTripsMs, 1.0)) << " ("
                   << outcome.roundTripsMs.size() << ", " << outcome.lost << ") | "
                   << outcome.readersCutOff << " of 51 | " << outcome.tooSlowLogged << " | "
@@ -545,7 +546,8 @@ int main(int argc, char** argv)
     }
 
     const ScaleOutcome scale = RunScale(members);
-    std::cout << "\n## " << scale.members << " named members\n\n| measure | p50 | p99 |\n|---|---|---|\n"
+    std::cout << "\n## " << scale.members
+              << " named members\n\n| measure | p50 | p99 |\n|---|---|---|\n"
               << "| private round trip at 100 connections, ms | " << Ms(scale.privateAt100.P50())
               << " | " << Ms(scale.privateAt100.P99()) << " |\n"
               << "| private round trip at " << scale.members << " connections, ms | "
@@ -563,25 +565,24 @@ int main(int argc, char** argv)
               << Ms(scale.bareMs.P50()) << " | " << Ms(scale.bareMs.P99()) << " |\n"
               << "| bare loop: the writer's own time, ms | " << Ms(scale.bareWriterMs.P50())
               << " | " << Ms(scale.bareWriterMs.P99()) << " |\n\n"
-              << "- private round trip, " << scale.members << " against 100 connections: "
-              << std::setprecision(2) << std::fixed
+              << "- private round trip, " << scale.members
+              << " against 100 connections: " << std::setprecision(2) << std::fixed
               << scale.privateAtN.P50() / scale.privateAt100.P50() << "x at p50\n"
               << "- a line to all against the bare loop: "
               << scale.broadcastMs.P50() / scale.bareMs.P50() << "x at p50, "
               << scale.broadcastMs.P99() / scale.bareMs.P99() << "x at p99\n"
               << "- 1,000 more joins back to back: " << Ms(scale.marginalJoinMs)
               << " ms of server time each, rounds included\n"
-              << "- memory per idle member: " << std::setprecision(0)
-              << scale.rssPerMember / 1024 << " KiB in the server, "
-              << scale.kernelPerMember / 1024
-              << " KiB of kernel slab (sockets, files, epoll; both ends of loopback)"
-              << std::endl;
+              << "- memory per idle member: " << std::setprecision(0) << scale.rssPerMember / 1024
+              << " KiB in the server, " << scale.kernelPerMember / 1024
+              << " KiB of kernel slab (sockets, files, epoll; both ends of loopback)" << std::endl;
 
     const StallOutcome stall = RunStalled();
     std::cout << "\n## Stalled members\n\n- " << stall.cutOff << " of " << stall.stalled
               << " members that never read were cut off within " << std::setprecision(1)
-              << stall.seconds << " s\n- memory per stalled member at the peak: "
-              << std::setprecision(0) << stall.peakRssPerMember / 1024 << " KiB in the server, "
+              << stall.seconds
+              << " s\n- memory per stalled member at the peak: " << std::setprecision(0)
+              << stall.peakRssPerMember / 1024 << " KiB in the server, "
               << stall.peakKernelPerMember / 1024 << " KiB in the kernel (both ends)" << std::endl;
     return 0;
 }

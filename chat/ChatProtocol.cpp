@@ -45,8 +45,8 @@ std::string ComposeChatLine(const std::string& timestamp, const std::string& nic
 unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks)
 {
     // A 64-bit finaliser (splitmix64's): every input bit reaches every output bit.
-    std::uint64_t x = seconds ^ (std::uint64_t{processId} << 32) ^
-                      (std::uint64_t{ticks} * 0x9E3779B97F4A7C15ULL);
+    std::uint64_t x =
+        seconds ^ (std::uint64_t{processId} << 32) ^ (std::uint64_t{ticks} * 0x9E3779B97F4A7C15ULL);
     x ^= x >> 30;
     x *= 0xBF58476D1CE4E5B9ULL;
     x ^= x >> 27;

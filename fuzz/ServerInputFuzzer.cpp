@@ -24,10 +24,10 @@ void CheckFrame(const std::string& bytes)
 {
     if (bytes.size() < 4)
         __builtin_trap();
-    const std::size_t length = (static_cast<unsigned char>(bytes[0]) << 8) |
-                               static_cast<unsigned char>(bytes[1]);
-    const unsigned type = (static_cast<unsigned char>(bytes[2]) << 8) |
-                          static_cast<unsigned char>(bytes[3]);
+    const std::size_t length =
+        (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);
+    const unsigned type =
+        (static_cast<unsigned char>(bytes[2]) << 8) | static_cast<unsigned char>(bytes[3]);
     if (!oNet::IsValidFrameLength(length) || bytes.size() != 2 + length)
         __builtin_trap();
     if (type != 1 && type != 4 && type != 6)

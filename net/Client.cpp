@@ -146,8 +146,7 @@ SOCKET Client::OpenConnectedSocket(const Endpoint& endpoint)
     if (socketHandle.Get() == INVALID_SOCKET || !calls.setNonBlocking(socketHandle.Get(), true) ||
         !calls.setNoDelay(socketHandle.Get()))
     {
-        std::cerr << "Socket could not be created. Error code: " << calls.lastError()
-                  << std::endl;
+        std::cerr << "Socket could not be created. Error code: " << calls.lastError() << std::endl;
         return INVALID_SOCKET;
     }
     // The connect call itself blocks until the platform has an answer.

@@ -30,9 +30,9 @@ struct Connection
 // that reports chosen events.
 struct SocketCalls
 {
-    SOCKET (*open)(int family);                    // a TCP stream socket
+    SOCKET (*open)(int family); // a TCP stream socket
     bool (*setNonBlocking)(SOCKET socket, bool nonBlocking);
-    bool (*setNoDelay)(SOCKET socket);             // small writes go out at once
+    bool (*setNoDelay)(SOCKET socket); // small writes go out at once
     int (*connect)(SOCKET socket, const sockaddr* address, int length);
     int (*poll)(WSAPOLLFD* records, unsigned long count, int timeoutMs);
     int (*receive)(SOCKET socket, char* buffer, int length);

@@ -2,8 +2,8 @@
 
 // The Winsock names the networking library uses, offered over POSIX sockets for the host build.
 // Only what the library and its tests rely on is here, with the behaviour they rely on:
-// FIONBIO (the system's own request code) switches non-blocking mode, a read that would block reports 10035 (WSAEWOULDBLOCK),
-// and starting the socket layer reports version 2.2.
+// FIONBIO (the system's own request code) switches non-blocking mode, a read that would block
+// reports 10035 (WSAEWOULDBLOCK), and starting the socket layer reports version 2.2.
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -27,14 +27,11 @@ std::string Plural(std::size_t count, const std::string& one, const std::string&
 ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
                          const ServerOptions& options, Clock::time_point now)
     : participant(&participant), address(std::move(address)),
-      lines(static_cast<double>(options.lineRate), 2.0 * static_cast<double>(options.lineRate),
-            now)
+      lines(static_cast<double>(options.lineRate), 2.0 * static_cast<double>(options.lineRate), now)
 {
 }
 
-ChatRoom::ChatRoom(const ServerOptions& options, std::ostream& log) : options(options), log(log)
-{
-}
+ChatRoom::ChatRoom(const ServerOptions& options, std::ostream& log) : options(options), log(log) {}
 
 Frame ChatRoom::ServerLine(const std::string& text)
 {
@@ -106,8 +103,7 @@ void ChatRoom::Tick(Clock::time_point now)
         found->second.participant->Deliver(
             ServerLine("No nickname was chosen within " +
                        Plural(options.nicknameTimeout, "second", "seconds") + "."));
-        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s",
-              false);
+        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s", false);
     }
     if ((!announcements.empty() || listChanged) && now - listSent >= ListInterval)
     {
@@ -142,8 +138,8 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
     if (type == PacketType::Nickname)
         HandleNickname(id, member, text);
     else if (packet.readOffset != packet.buffer.size())
-        member.participant->Deliver(ServerLine(
-            "Your line was not passed on: its packet holds more than the line."));
+        member.participant->Deliver(
+            ServerLine("Your line was not passed on: its packet holds more than the line."));
     else
         HandleChatLine(member, text, packet);
     return true;
@@ -166,8 +162,9 @@ bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now)
     }
     else if (member.floodDrops >= FloodDropsToClose)
     {
-        Close(id, "flooding: kept sending more than " + std::to_string(options.lineRate) +
-                      " lines a second",
+        Close(id,
+              "flooding: kept sending more than " + std::to_string(options.lineRate) +
+                  " lines a second",
               false);
     }
     return false;
@@ -226,8 +223,8 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
         member.participant->Deliver(ServerLine("Choose a nickname before you chat."));
         return;
     }
-    const std::string problem = ChatRules::ChatLineProblem(line, member.nickname,
-                                                           options.maxLineBytes);
+    const std::string problem =
+        ChatRules::ChatLineProblem(line, member.nickname, options.maxLineBytes);
     if (!problem.empty())
     {
         WriteLogLine(log, member.Label() + ": a line was refused: " + problem);
@@ -301,10 +298,9 @@ void ChatRoom::SendAnnouncements()
             summary.push_back(ServerLine(
                 Plural(counts[static_cast<int>(Change::Left)], "user", "users") + " left."));
         if (counts[static_cast<int>(Change::Renamed)] > 0)
-            summary.push_back(
-                ServerLine(Plural(counts[static_cast<int>(Change::Renamed)], "nickname",
-                                  "nicknames") +
-                           " changed."));
+            summary.push_back(ServerLine(
+                Plural(counts[static_cast<int>(Change::Renamed)], "nickname", "nicknames") +
+                " changed."));
         for (auto& entry : members)
             if (!entry.second.nickname.empty())
                 for (const Frame& frame : summary)

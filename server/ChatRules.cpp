@@ -31,9 +31,9 @@ std::string ChatLineProblem(const std::string& line, const std::string& nickname
             return refused + "it holds control characters.";
     }
     // "[HH:MM:SS] [" is 12 bytes, "]: " 3 more.
-    const bool form = line.size() >= 12 + nickname.size() + 3 && line[0] == '[' &&
-                      line[3] == ':' && line[6] == ':' && line[9] == ']' && line[10] == ' ' &&
-                      line[11] == '[' && line.compare(12, nickname.size(), nickname) == 0 &&
+    const bool form = line.size() >= 12 + nickname.size() + 3 && line[0] == '[' && line[3] == ':' &&
+                      line[6] == ':' && line[9] == ']' && line[10] == ' ' && line[11] == '[' &&
+                      line.compare(12, nickname.size(), nickname) == 0 &&
                       line.compare(12 + nickname.size(), 3, "]: ") == 0;
     const int hours = form ? TwoDigits(line, 1) : -1;
     const int minutes = form ? TwoDigits(line, 4) : -1;

@@ -43,9 +43,8 @@ bool ChatServer::Start(std::string& error)
     {
         const std::size_t allowed =
             descriptors > ReservedDescriptors + 1 ? descriptors - ReservedDescriptors : 1;
-        WriteLogLine(log, "--max-clients " + std::to_string(options.maxClients) +
-                              " lowered to " + std::to_string(allowed) +
-                              ": the system lets this process open " +
+        WriteLogLine(log, "--max-clients " + std::to_string(options.maxClients) + " lowered to " +
+                              std::to_string(allowed) + ": the system lets this process open " +
                               std::to_string(descriptors) + " files");
         options.maxClients = allowed;
     }
@@ -152,8 +151,8 @@ void ChatServer::AcceptFailed(const asio::error_code& error)
     {
         acceptFailureLogged = true;
         WriteLogLine(log, std::string("cannot accept connections") +
-                              (OutOfDescriptors(error) ? ": out of file descriptors" : "") +
-                              " (" + error.message() + "); trying again every 100 ms");
+                              (OutOfDescriptors(error) ? ": out of file descriptors" : "") + " (" +
+                              error.message() + "); trying again every 100 ms");
     }
     acceptTimer.expires_after(AcceptPause);
     acceptTimer.async_wait([this](const asio::error_code& waited) {

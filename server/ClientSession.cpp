@@ -19,14 +19,12 @@ std::string ErrorText(const asio::error_code& error)
 
 } // namespace
 
-ClientSession::ClientSession(ChatServer& server, asio::ip::tcp::socket socket,
-                             std::string address)
+ClientSession::ClientSession(ChatServer& server, asio::ip::tcp::socket socket, std::string address)
     : server(server), socket(std::move(socket)), address(std::move(address))
 {
     asio::error_code ignored;
     this->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    this->socket.set_option(asio::socket_base::send_buffer_size(OutputLimits::SendBuffer),
-                            ignored);
+    this->socket.set_option(asio::socket_base::send_buffer_size(OutputLimits::SendBuffer), ignored);
     this->socket.non_blocking(true, ignored);
 }
 
@@ -115,13 +113,18 @@ void ClientSession::Ended(const std::string& reason)
 {
     if (state == State::Closed)
         return;
-    if (member != 0)
-    {
-        const ChatRoom::MemberId id = member;
-        member = 0;
-        server.Room().Leave(id, reason);
-    }
+    LeaveRoom(reason);
     Close(false);
+}
+
+// The session's own decision to end the membership: the room is told why.
+void ClientSession::LeaveRoom(const std::string& reason)
+{
+    if (member == 0)
+        return;
+    const ChatRoom::MemberId id = member;
+    member = 0;
+    server.Room().Leave(id, reason);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -156,7 +159,8 @@ void ClientSession::WriteWhatWaits()
     {
         const std::size_t copied = output.CopyOut(server.WriteBuffer(), server.WriteBufferSize());
         asio::error_code error;
-        const std::size_t sent = socket.write_some(asio::buffer(server.WriteBuffer(), copied), error);
+        const std::size_t sent =
+            socket.write_some(asio::buffer(server.WriteBuffer(), copied), error);
         if (error == asio::error::would_block || error == asio::error::try_again)
         {
             WaitWritable();
@@ -270,12 +274,7 @@ void ClientSession::CutOff(const std::string& reason)
 {
     if (state == State::Closed)
         return;
-    if (member != 0)
-    {
-        const ChatRoom::MemberId id = member;
-        member = 0;
-        server.Room().Leave(id, reason);
-    }
+    LeaveRoom(reason);
     Close(true);
 }
 

@@ -78,6 +78,7 @@ private:
     void ReadSome();
     void WaitReadable();
     void Ended(const std::string& reason);
+    void LeaveRoom(const std::string& reason);
     void WriteWhatWaits();
     void WaitWritable();
     void BacklogChanged();

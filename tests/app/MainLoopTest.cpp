@@ -1,12 +1,12 @@
 // The main loop's turn and its hand-offs between a real main window and the chat client.
 
 #include "app/MainLoop.h"
+#include "app/ProgramSettings.h"
 #include "chat/MyClient.h"
 #include "support/Bytes.h"
 #include "support/Files.h"
 #include "support/LoopbackPeer.h"
 #include "support/WindowTesting.h"
-#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
@@ -197,7 +197,9 @@ TEST_F(MainLoopTest, TypedTextOutsideAsciiIsSentInTheAnsiCodePage)
     const std::string line = TextOfPacket(peer.ReceivePacket());
     // In code page 1252, the system's ANSI code page here, they are the bytes E9 and 80.
     ASSERT_EQ(GetACP(), 1252u);
-    EXPECT_EQ(line.substr(line.find("]: ") + 3), "a\xE9\x80" "b") << line;
+    EXPECT_EQ(line.substr(line.find("]: ") + 3), "a\xE9\x80"
+                                                 "b")
+        << line;
 }
 
 TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)

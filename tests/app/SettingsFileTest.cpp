@@ -102,9 +102,9 @@ TEST_F(SettingsFileTest, SetValueRewritesEveryMatchingLineOrAppends)
          "server=127.0.0.1\nnickname=myserver\n"},
         {"server=nickname.example\n", "nickname", "bob", "server=nickname.example\nnickname=bob\n"},
         {"nickname = bob\n", "nickname", "x", "nickname =x\n"},
-        {"nickname\n", "nickname", "x", "x\n"},      // no "=": replaced whole
-        {"a=1\nb=2", "b", "3", "a=1\nb=3\n"},        // rewrite adds the missing break
-        {"a=1\nb=2", "c", "3", "a=1\nb=2\nc=3\n"},   // append starts a line of its own
+        {"nickname\n", "nickname", "x", "x\n"},    // no "=": replaced whole
+        {"a=1\nb=2", "b", "3", "a=1\nb=3\n"},      // rewrite adds the missing break
+        {"a=1\nb=2", "c", "3", "a=1\nb=2\nc=3\n"}, // append starts a line of its own
         {"server=10.0.0.5", "nickname", "U", "server=10.0.0.5\nnickname=U\n"},
         {"a=1\n", "k", "v1\nv2", "a=1\nk=v1\nv2\n"}, // a line feed in a value
         {"a=1\n", "nickname", "", "a=1\nnickname=\n"},

@@ -2,13 +2,13 @@
 // every packet type's handling, its output lines and sounds, and the typed message's way out.
 
 #include "chat/MyClient.h"
+#include "app/ProgramSettings.h"
 #include "net/Packet.h"
 #include "support/Bytes.h"
 #include "support/Files.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 #include "support/WindowTesting.h"
-#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>

@@ -53,20 +53,6 @@ HWND FindControl(HWND window, const char* className, int id)
     return search.found;
 }
 
-// The text a control of another process holds. (GetWindowText would give only the window's own
-// caption across processes, not an edit control's contents.)
-std::string ContentOf(HWND control)
-{
-    DWORD_PTR length = 0;
-    SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 10000, &length);
-    std::string text(length + 1, '\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutA(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
-                        SMTO_NORMAL, 10000, &copied);
-    text.resize(std::min<std::size_t>(copied, length));
-    return text;
-}
-
 class Scenario : public ::testing::Test
 {
 protected:
@@ -75,10 +61,10 @@ protected:
                const std::wstring& serverOptions = L"")
     {
         serverAddress = address;
-        server = std::make_unique<ProgramRun>(
-            ProgramPath(L"ostrel-server.exe"), serverDir.Path(),
-            L"--listen " + std::wstring(address, address + strlen(address)) + L" --port 6112 " +
-                serverOptions);
+        server = std::make_unique<ProgramRun>(ProgramPath(L"ostrel-server.exe"), serverDir.Path(),
+                                              L"--listen " +
+                                                  std::wstring(address, address + strlen(address)) +
+                                                  L" --port 6112 " + serverOptions);
         ASSERT_TRUE(WaitForText([&] { return server->Out(); }, "listening on")) << server->Err();
 
         std::filesystem::create_directories(dir.Path() / "src");

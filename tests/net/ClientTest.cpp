@@ -567,11 +567,11 @@ int LastError()
 TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocketOpen)
 {
     LoopbackPeer peer;
-    const std::string notCreated = "Socket could not be created. Error code: " +
-                                   std::to_string(failing::ErrorCode) + "\n";
+    const std::string notCreated =
+        "Socket could not be created. Error code: " + std::to_string(failing::ErrorCode) + "\n";
     // Connect's calls in order: open, non-blocking, no delay, blocking, connect, non-blocking.
-    const char* const errors[] = {notCreated.c_str(), notCreated.c_str(), notCreated.c_str(),
-                                  "", "", ""};
+    const char* const errors[] = {
+        notCreated.c_str(), notCreated.c_str(), notCreated.c_str(), "", "", ""};
     for (int failAt = 1; failAt <= 7; ++failAt)
     {
         const bool succeeds = failAt == 7; // six calls: the seventh never comes

@@ -78,8 +78,7 @@ protected:
 
     void Send(ChatRoom::MemberId id, PacketType type, const std::string& text)
     {
-        const std::string frame =
-            oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
+        const std::string frame = oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
         room.Receive(id, frame.data(), frame.size(), now);
     }
 
@@ -132,8 +131,8 @@ TEST_F(Room, NewcomerIsToldAtOnceAndTheOthersTogetherAtTheNextRound)
     Join(quiet); // never named: hears nothing of the room
     Send(aId, PacketType::Nickname, "Alice");
     for (int i = 1; i <= 3; ++i)
-        Send(aId, PacketType::ChatMessage, "[10:00:0" + std::to_string(i) + "] [Alice]: " +
-                                               std::to_string(i));
+        Send(aId, PacketType::ChatMessage,
+             "[10:00:0" + std::to_string(i) + "] [Alice]: " + std::to_string(i));
     Pass(1s);
     a.Take();
 

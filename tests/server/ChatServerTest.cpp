@@ -434,8 +434,8 @@ TEST(ChatServer, MembersThatReadAreNeverCutOffWhateverOneClientSends)
     };
     std::string renames, lines;
     for (int i = 0; i < 6000; ++i)
-        renames += AsString(FrameOf(*ChatProtocol::MakeTextPacket(PacketType::Nickname,
-                                                                   "F" + std::to_string(i))));
+        renames += AsString(
+            FrameOf(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "F" + std::to_string(i))));
     for (int i = 0; i < lineCount; ++i)
         lines += AsString(FrameOf(*ChatProtocol::MakeTextPacket(
             PacketType::ChatMessage, "[12:34:56] [F5999]: " + std::to_string(i) + filler)));

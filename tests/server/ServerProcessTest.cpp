@@ -172,13 +172,12 @@ TEST(ServerProcess, ClientLimitIsLoweredToTheFileLimitAndNewcomersBeyondAreTurne
 
 TEST(ServerProcess, BadOptionGetsOneLineAndExitCodeTwo)
 {
-    for (std::vector<std::string> arguments :
-         {std::vector<std::string>{"--bogus"},
-          {"--port", "70000"},
-          {"--max-clients"},
-          {"--line-rate", "fast"},
-          {"--nickname-timeout", "0"},
-          {"--max-line-bytes", "9000"}})
+    for (std::vector<std::string> arguments : {std::vector<std::string>{"--bogus"},
+                                               {"--port", "70000"},
+                                               {"--max-clients"},
+                                               {"--line-rate", "fast"},
+                                               {"--nickname-timeout", "0"},
+                                               {"--max-line-bytes", "9000"}})
     {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Wait(), 2) << arguments[0];

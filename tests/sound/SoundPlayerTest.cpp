@@ -121,9 +121,7 @@ TEST(SoundPlayer, FailedOpenIsReportedOncePerPathAndTriedAgainAtMostOnceASecond)
     }
     EXPECT_EQ(std::count(log.commands.begin(), log.commands.end(), openMissing), 3 + 2)
         << "three tries in 2.5 s, then two by the second player";
-    EXPECT_EQ(std::count(log.commands.begin(), log.commands.end(),
-                         L"setaudio  volume to 200"),
-              0)
+    EXPECT_EQ(std::count(log.commands.begin(), log.commands.end(), L"setaudio  volume to 200"), 0)
         << "a sound that is not open is not played";
     EXPECT_EQ(capture.Err(),
               "File src/missing-once.mp3 not found.\n"

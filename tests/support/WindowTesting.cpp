@@ -2,6 +2,7 @@
 
 #include <richedit.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ostream>
@@ -147,6 +148,33 @@ std::string MessageBoxText(HWND box)
 void DismissMessageBox(HWND box)
 {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
+MessageBoxSeen DismissComingMessageBox(int timeoutMs)
+{
+    MessageBoxSeen seen;
+    WhilePumping([&] {
+        const HWND box = FindMessageBoxOf(GetCurrentProcessId(), timeoutMs);
+        if (!box)
+            return;
+        seen.text = MessageBoxText(box);
+        seen.caption = TextOf(box);
+        seen.owner = GetWindow(box, GW_OWNER);
+        DismissMessageBox(box);
+    });
+    return seen;
+}
+
+std::string ContentOf(HWND control)
+{
+    DWORD_PTR length = 0;
+    SendMessageTimeoutA(control, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 30000, &length);
+    std::string text(length + 1, '\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutA(control, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(&text[0]),
+                        SMTO_NORMAL, 30000, &copied);
+    text.resize(std::min<std::size_t>(copied, length));
+    return text;
 }
 
 int PixelsOfColor(HWND window, COLORREF color)

@@ -45,6 +45,21 @@ CHARFORMATW CharFormatAt(HWND richEdit, int position);
 // modal message box that blocks the thread which opened it.
 void WhilePumping(const std::function<void()>& action, int timeoutMs = 10000);
 
+// What a message box showed.
+struct MessageBoxSeen
+{
+    std::string text;
+    std::string caption;
+    HWND owner = nullptr;
+};
+// Once the caller has posted what opens a message box in this thread: pumps messages while the
+// box is up, reads it and dismisses it. Empty when no box came.
+MessageBoxSeen DismissComingMessageBox(int timeoutMs = 5000);
+
+// The text a control holds, also a control of another process (where GetWindowText would give
+// only a window's caption).
+std::string ContentOf(HWND control);
+
 // A top-level window of this process with the class "#32770" (a message box), or null.
 HWND FindMessageBoxOf(DWORD processId, int timeoutMs);
 // The text of a message box (its static control with id 65535).

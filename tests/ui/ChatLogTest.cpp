@@ -1,9 +1,9 @@
 // The chat log of a real main window: appended text and the character formats that land on it,
 // read back from the rich edit control.
 
+#include "app/ProgramSettings.h"
 #include "support/Files.h"
 #include "support/WindowTesting.h"
-#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // The main window, created for real in the test process: its class, controls, fonts, menu,
 // layout, Send action and hot keys, read back from the window system.
 
-#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
+#include "app/ProgramSettings.h"
 #include "support/Files.h"
-#include "ui/RoundButton.h"
 #include "support/WindowTesting.h"
+#include "ui/RoundButton.h"
 
 #include <gtest/gtest.h>
 
@@ -244,9 +244,9 @@ TEST_F(MainWindowTest, ControlsStayPaintedWhenTheWindowGrows)
     SetWindowPos(window.hwnd, nullptr, 0, 0, 1100, 640, SWP_NOMOVE | SWP_NOZORDER);
     EXPECT_TRUE(PumpUntil([&] { return PixelsOfColor(window.nicknameLabel, RGB(0, 0, 0)) > 20; }))
         << "the label shows its text";
-    EXPECT_TRUE(PumpUntil(
-        [&] { return PixelsOfColor(window.sendButton, RoundButtonNormalColor) > 1000; }))
-        << "the Send button shows its face";
+    EXPECT_TRUE(PumpUntil([&] {
+        return PixelsOfColor(window.sendButton, RoundButtonNormalColor) > 1000;
+    })) << "the Send button shows its face";
 }
 
 TEST_F(MainWindowTest, LayoutFollowsEveryResize)
@@ -349,21 +349,11 @@ TEST_F(MainWindowTest, HotKeysAreHeldOnlyWhileActiveAndNotMinimised)
 TEST_F(MainWindowTest, AboutBoxIsOwnedByTheWindow)
 {
     Open();
-    std::string text, caption;
-    HWND owner = nullptr;
     PostMessageW(window.hwnd, WM_COMMAND, 11, 0);
-    WhilePumping([&] {
-        const HWND box = FindMessageBoxOf(GetCurrentProcessId(), 5000);
-        if (!box)
-            return;
-        text = MessageBoxText(box);
-        caption = TextOf(box);
-        owner = GetWindow(box, GW_OWNER);
-        DismissMessageBox(box);
-    });
-    EXPECT_EQ(caption, "About Ostrel Chat");
-    EXPECT_NE(text.find("Ostrel Chat"), std::string::npos) << text;
-    EXPECT_EQ(owner, window.hwnd);
+    const MessageBoxSeen box = DismissComingMessageBox();
+    EXPECT_EQ(box.caption, "About Ostrel Chat");
+    EXPECT_NE(box.text.find("Ostrel Chat"), std::string::npos) << box.text;
+    EXPECT_EQ(box.owner, window.hwnd);
     EXPECT_TRUE(PumpUntil([&] { return GetFocus() == window.messageEdit; }))
         << "the message box has the focus again once the box is gone";
 }

@@ -167,21 +167,11 @@ TEST_F(NicknameDialogTest, SecondOpeningOnlyWarns)
 {
     OpenDialog();
     const HWND first = Dialog().hwnd;
-    std::string text, caption;
-    HWND owner = nullptr;
     PostMessageW(window.hwnd, WM_COMMAND, 10, 0);
-    WhilePumping([&] {
-        const HWND box = FindMessageBoxOf(GetCurrentProcessId(), 5000);
-        if (!box)
-            return;
-        text = MessageBoxText(box);
-        caption = TextOf(box);
-        owner = GetWindow(box, GW_OWNER);
-        DismissMessageBox(box);
-    });
-    EXPECT_EQ(text, "This window is already active.");
-    EXPECT_EQ(caption, "Warning");
-    EXPECT_EQ(owner, window.hwnd);
+    const MessageBoxSeen box = DismissComingMessageBox();
+    EXPECT_EQ(box.text, "This window is already active.");
+    EXPECT_EQ(box.caption, "Warning");
+    EXPECT_EQ(box.owner, window.hwnd);
     EXPECT_EQ(Dialog().hwnd, first);
 }
 
@@ -203,22 +193,12 @@ TEST_F(NicknameDialogTest, UnusableNicknameIsRefusedWithTheReasonAndTheDialogSta
     for (const auto& c : cases)
     {
         SetWindowTextA(Dialog().edit, c.typed.c_str());
-        std::string text, caption;
-        HWND owner = nullptr;
         PostMessageW(Dialog().okButton, BM_CLICK, 0, 0);
-        WhilePumping([&] {
-            const HWND box = FindMessageBoxOf(GetCurrentProcessId(), 5000);
-            if (!box)
-                return;
-            text = MessageBoxText(box);
-            caption = TextOf(box);
-            owner = GetWindow(box, GW_OWNER);
-            DismissMessageBox(box);
-        });
+        const MessageBoxSeen box = DismissComingMessageBox();
         PumpMessages(20);
-        EXPECT_EQ(caption, "Warning") << c.typed;
-        EXPECT_NE(text.find(c.reason), std::string::npos) << c.typed << ": " << text;
-        EXPECT_EQ(owner, dialog) << "the warning belongs to the dialog";
+        EXPECT_EQ(box.caption, "Warning") << c.typed;
+        EXPECT_NE(box.text.find(c.reason), std::string::npos) << c.typed << ": " << box.text;
+        EXPECT_EQ(box.owner, dialog) << "the warning belongs to the dialog";
         EXPECT_EQ(Dialog().hwnd, dialog) << "the dialog stays open";
         EXPECT_EQ(TextOf(Dialog().edit), c.typed) << "with what was typed";
         ExpectUnchanged();

@@ -2,10 +2,10 @@
 // from the button, its cursor, hover colours, and drawing objects over many repaints.
 
 #include "ui/RoundButton.h"
+#include "app/ProgramSettings.h"
 #include "support/Files.h"
 #include "support/WindowTesting.h"
 #include "ui/Cursors.h"
-#include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
