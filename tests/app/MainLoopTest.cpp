@@ -80,10 +80,11 @@ protected:
         return names;
     }
 
+    // Declared first, so that it outlives the sound players that record into it.
+    std::vector<std::wstring> sounds;
     MainWindow window{programNicknames};
     MyClient client;
     LoopbackPeer peer;
-    std::vector<std::wstring> sounds;
 };
 
 TEST_F(MainLoopTest, FirstRunNicknameAndTheWindowsOwnApplicationMakeOneAnnouncement)

@@ -98,11 +98,12 @@ protected:
 
     std::string ChatText() { return TextOf(window.chatLog); }
 
+    // Declared first, so that they outlive the sound players that record into them.
+    std::vector<std::wstring> sounds;
+    std::function<void()> onSound;
     MainWindow window{programNicknames};
     MyClient client;
     LoopbackPeer peer;
-    std::vector<std::wstring> sounds;
-    std::function<void()> onSound;
 };
 
 TEST_F(MyClientTest, ChatLineIsShownPlayedAndEchoed)
