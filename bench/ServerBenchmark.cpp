@@ -45,14 +45,7 @@ struct Result
     std::vector<double> latenciesMs;
 
     double PerSecond() const { return deliveries / seconds; }
-    double Percentile(double p)
-    {
-        if (latenciesMs.empty())
-            return 0;
-        std::sort(latenciesMs.begin(), latenciesMs.end());
-        return latenciesMs[std::min(latenciesMs.size() - 1,
-                                    static_cast<std::size_t>(p * latenciesMs.size()))];
-    }
+    double Percentile(double p) const { return bench::Percentile(latenciesMs, p); }
 };
 
 // A chat line that carries its send time: "[12:00:00] [bK]: <nanoseconds>".
@@ -63,78 +56,24 @@ std::string LineFrame(int client, std::int64_t sentNs)
                                                              "]: " + std::to_string(sentNs)));
 }
 
-// The receiving side of every run: one socket per client, frames parsed as they come, each chat
-// line whose text ends in a send time counted as one delivery with its latency.
-class Receivers
+// The receiving side of every run is a bench::Crowd: one socket per client, frames parsed as they
+// come, each chat line whose text ends in a send time counted as one delivery with its latency.
+std::unique_ptr<bench::Crowd> ReceiversOf(const std::vector<SOCKET>& sockets)
 {
-public:
-    explicit Receivers(std::vector<SOCKET> sockets)
-        : sockets(std::move(sockets)), input(this->sockets.size())
-    {
-    }
+    auto crowd = std::make_unique<bench::Crowd>();
+    for (SOCKET s : sockets)
+        crowd->Add(s);
+    return crowd;
+}
 
-    // Reads what is there; calls onLine(client index, text) for each chat line.
-    template <typename OnLine> void Poll(int timeoutMs, OnLine&& onLine)
-    {
-        records.assign(sockets.size(), WSAPOLLFD{});
-        for (std::size_t i = 0; i < sockets.size(); ++i)
-        {
-            records[i].fd = sockets[i];
-            records[i].events = POLLRDNORM;
-        }
-        if (WSAPoll(records.data(), static_cast<unsigned long>(records.size()), timeoutMs) <= 0)
-            return;
-        for (std::size_t i = 0; i < sockets.size(); ++i)
-        {
-            if (!(records[i].revents & (POLLRDNORM | POLLHUP | POLLERR)))
-                continue;
-            for (;;)
-            {
-                const int n = recv(sockets[i], buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                std::string& in = input[i];
-                in.append(buffer, static_cast<std::size_t>(n));
-                std::size_t at = 0;
-                while (in.size() - at >= 2)
-                {
-                    const std::size_t length = (static_cast<unsigned char>(in[at]) << 8) |
-                                               static_cast<unsigned char>(in[at + 1]);
-                    if (in.size() - at < 2 + length)
-                        break;
-                    if (length >= 6 && in[at + 3] == 1)
-                        onLine(i, std::string_view(in).substr(at + 8, length - 6));
-                    at += 2 + length;
-                }
-                in.erase(0, at);
-                if (n < static_cast<int>(sizeof buffer))
-                    break;
-            }
-        }
-    }
-
-    void Drain(int quietMs)
-    {
-        auto last = Clock::now();
-        while (Clock::now() - last < std::chrono::milliseconds(quietMs))
-        {
-            bool any = false;
-            Poll(5, [&](std::size_t, std::string_view) { any = true; });
-            // Other packets (names, lists) count as activity too.
-            records.clear();
-            if (any)
-                last = Clock::now();
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-
-private:
-    std::vector<SOCKET> sockets;
-    std::vector<std::string> input;
-    std::vector<WSAPOLLFD> records;
-    char buffer[1 << 16];
-};
+// Calls onLine(client index, text) for each chat line that has come, waiting up to timeoutMs.
+template <typename OnLine> void PollLines(bench::Crowd& crowd, int timeoutMs, OnLine&& onLine)
+{
+    crowd.Poll(timeoutMs, [&](std::size_t index, oNet::PacketType type, std::string_view text) {
+        if (type == oNet::PacketType::ChatMessage)
+            onLine(index, text);
+    });
+}
 
 // Whether the text is one of ours, and its send time.
 bool SendTimeOf(std::string_view text, std::int64_t& sentNs)
@@ -180,7 +119,7 @@ public:
                                         oNet::PacketType::Nickname, "b" + std::to_string(i))));
         }
         clients = sockets;
-        receivers = std::make_unique<Receivers>(sockets);
+        receivers = ReceiversOf(sockets);
         receivers->Drain(300);
     }
 
@@ -188,8 +127,7 @@ public:
     {
         server.Stop();
         thread.join();
-        for (SOCKET s : clients)
-            closesocket(s);
+        // The clients' sockets go with the receivers.
     }
 
     // Every client keeps up to `window` of its own lines on the way; as fast as that goes.
@@ -208,7 +146,7 @@ public:
                     SendAll(clients[c], LineFrame(static_cast<int>(c), NowNs()));
                     ++sent[c];
                 }
-            receivers->Poll(1, [&](std::size_t receiver, std::string_view text) {
+            PollLines(*receivers, 1, [&](std::size_t receiver, std::string_view text) {
                 std::int64_t sentNs;
                 if (!SendTimeOf(text, sentNs))
                     return;
@@ -244,7 +182,7 @@ public:
                 const int client = static_cast<int>(next % settings.clients);
                 SendAll(clients[client], LineFrame(client, NowNs()));
             }
-            receivers->Poll(0, [&](std::size_t, std::string_view text) {
+            PollLines(*receivers, 0, [&](std::size_t, std::string_view text) {
                 std::int64_t sentNs;
                 if (!SendTimeOf(text, sentNs))
                     return;
@@ -273,7 +211,7 @@ private:
     ChatServer server;
     std::thread thread;
     std::vector<SOCKET> clients;
-    std::unique_ptr<Receivers> receivers;
+    std::unique_ptr<bench::Crowd> receivers;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -298,15 +236,13 @@ public:
             writers.push_back(w);
         }
         closesocket(listener);
-        this->readers = readers;
-        receivers = std::make_unique<Receivers>(readers);
+        receivers = ReceiversOf(readers);
     }
 
     ~ReferenceRun()
     {
+        // The readers' sockets go with the receivers.
         for (SOCKET s : writers)
-            closesocket(s);
-        for (SOCKET s : readers)
             closesocket(s);
     }
 
@@ -331,7 +267,7 @@ public:
             }
         });
         while (result.deliveries < expected)
-            receivers->Poll(1, [&](std::size_t, std::string_view text) {
+            PollLines(*receivers, 1, [&](std::size_t, std::string_view text) {
                 std::int64_t sentNs;
                 if (SendTimeOf(text, sentNs))
                 {
@@ -372,7 +308,7 @@ public:
             }
         });
         while (result.deliveries < expected)
-            receivers->Poll(1, [&](std::size_t, std::string_view text) {
+            PollLines(*receivers, 1, [&](std::size_t, std::string_view text) {
                 std::int64_t sentNs;
                 if (SendTimeOf(text, sentNs))
                 {
@@ -388,8 +324,7 @@ public:
 private:
     Settings settings;
     std::vector<SOCKET> writers;
-    std::vector<SOCKET> readers;
-    std::unique_ptr<Receivers> receivers;
+    std::unique_ptr<bench::Crowd> receivers;
 };
 
 void Report(const std::string& name, Result& server, Result& reference)

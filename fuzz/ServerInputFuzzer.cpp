@@ -43,7 +43,7 @@ public:
             __builtin_trap(); // nothing goes to a member the room has let go
         CheckFrame(*frame);
     }
-    void Disconnect(bool) override { closed = true; }
+    void Disconnect() override { closed = true; }
 
     bool closed = false;
 };

@@ -18,9 +18,8 @@ class ChatParticipant
 public:
     // Queues a frame to be sent, after everything queued before it.
     virtual void Deliver(const Frame& frame) = 0;
-    // The room has ended the membership. The connection sends what is queued and closes, or,
-    // when abort is set, is reset at once.
-    virtual void Disconnect(bool abort) = 0;
+    // The room has ended the membership: the connection sends what is queued and closes.
+    virtual void Disconnect() = 0;
 
 protected:
     ~ChatParticipant() = default;

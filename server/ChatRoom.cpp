@@ -51,27 +51,22 @@ ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::strin
 
 void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now)
 {
-    auto found = members.find(id);
+    const auto found = members.find(id);
     if (found == members.end())
         return;
-    found->second.input.append(bytes, size);
+    // Only this member's own packets can close it, and each reports so: the reference holds.
+    Member& member = found->second;
+    std::string& input = member.input;
+    input.append(bytes, size);
 
     std::size_t start = 0;
-    for (;;)
+    while (input.size() - start >= 2)
     {
-        // Handling a packet may close this member or another, so the member is looked up again.
-        found = members.find(id);
-        if (found == members.end())
-            return;
-        Member& member = found->second;
-        const std::string& input = member.input;
-        if (input.size() - start < 2)
-            break;
         const auto* header = reinterpret_cast<const unsigned char*>(input.data() + start);
         const std::size_t length = (std::size_t{header[0]} << 8) | header[1];
         if (!oNet::IsValidFrameLength(length))
         {
-            Close(id, "bad input: frame length " + std::to_string(length), false);
+            Close(id, "bad input: frame length " + std::to_string(length));
             return;
         }
         if (input.size() - start < 2 + length)
@@ -83,12 +78,7 @@ void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::
         if (!HandlePacket(id, member, packet, now))
             return;
     }
-    found->second.input.erase(0, start);
-}
-
-void ChatRoom::Leave(MemberId id, const std::string& reason)
-{
-    Remove(id, reason);
+    input.erase(0, start);
 }
 
 void ChatRoom::Tick(Clock::time_point now)
@@ -103,7 +93,7 @@ void ChatRoom::Tick(Clock::time_point now)
         found->second.participant->Deliver(
             ServerLine("No nickname was chosen within " +
                        Plural(options.nicknameTimeout, "second", "seconds") + "."));
-        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s", false);
+        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s");
     }
     if ((!announcements.empty() || listChanged) && now - listSent >= ListInterval)
     {
@@ -120,7 +110,7 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
     const PacketType type = packet.Type();
     if (type != PacketType::Nickname && type != PacketType::ChatMessage)
     {
-        Close(id, "bad input: packet type " + std::to_string(static_cast<unsigned>(type)), false);
+        Close(id, "bad input: packet type " + std::to_string(static_cast<unsigned>(type)));
         return false;
     }
     std::string text;
@@ -130,7 +120,7 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
     }
     catch (const oNet::PacketException&)
     {
-        Close(id, "bad input: a packet ends early", false);
+        Close(id, "bad input: a packet ends early");
         return false;
     }
     if (!WithinRate(id, member, now))
@@ -164,8 +154,7 @@ bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now)
     {
         Close(id,
               "flooding: kept sending more than " + std::to_string(options.lineRate) +
-                  " lines a second",
-              false);
+                  " lines a second");
     }
     return false;
 }
@@ -258,9 +247,6 @@ void ChatRoom::SendAnnouncements()
 {
     if (announcements.empty())
         return;
-    std::size_t counts[3] = {};
-    for (const auto& announcement : announcements)
-        ++counts[static_cast<int>(announcement.change)];
     const Frame newUser = MakeFrame(oNet::WireFrame(Packet(PacketType::NewUser)));
 
     if (announcements.size() <= AnnouncementsListed)
@@ -287,6 +273,9 @@ void ChatRoom::SendAnnouncements()
     }
     else
     {
+        std::size_t counts[3] = {};
+        for (const auto& announcement : announcements)
+            ++counts[static_cast<int>(announcement.change)];
         std::vector<Frame> summary;
         if (counts[static_cast<int>(Change::Joined)] > 0)
         {
@@ -330,16 +319,16 @@ Frame ChatRoom::UsersOnline() const
 }
 
 // The room's own decision to end a membership: the connection is told to close.
-void ChatRoom::Close(MemberId id, const std::string& reason, bool abort)
+void ChatRoom::Close(MemberId id, const std::string& reason)
 {
     const auto found = members.find(id);
     if (found == members.end())
         return;
-    found->second.participant->Disconnect(abort);
-    Remove(id, reason);
+    found->second.participant->Disconnect();
+    Leave(id, reason);
 }
 
-void ChatRoom::Remove(MemberId id, const std::string& reason)
+void ChatRoom::Leave(MemberId id, const std::string& reason)
 {
     const auto found = members.find(id);
     if (found == members.end())

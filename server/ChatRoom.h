@@ -112,8 +112,7 @@ private:
     void SendAnnouncements();
     void BroadcastUsersOnline();
     Frame UsersOnline() const;
-    void Close(MemberId id, const std::string& reason, bool abort);
-    void Remove(MemberId id, const std::string& reason);
+    void Close(MemberId id, const std::string& reason);
 
     const ServerOptions options;
     std::ostream& log;

@@ -185,14 +185,13 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     }
     if (!refusal.empty())
     {
-        if (turningAway >= MaxTurningAway)
+        if (turnedAway.size() >= MaxTurningAway)
         {
             // Too many at once to tell each why: the newest are closed straight away.
             WriteLogLine(log, "connection from " + address + " closed: " + refusal);
             return;
         }
         WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
-        ++turningAway;
         turnedAway.insert(session.get());
         sessions.emplace(session.get(), session);
         session->TurnAway(ChatRoom::ServerLine(line), refusal);
@@ -300,9 +299,7 @@ void ChatServer::Closing(const std::shared_ptr<ClientSession>& session)
 void ChatServer::Closed(ClientSession* session)
 {
     ReleaseAddress(session);
-    if (turnedAway.erase(session))
-        --turningAway;
-    congested.erase(session);
+    turnedAway.erase(session);
     // The session may be in the middle of a call: it is let go once the current handler is done.
     const auto found = sessions.find(session);
     if (found == sessions.end())

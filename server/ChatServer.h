@@ -90,7 +90,6 @@ private:
     std::unordered_map<ClientSession*, std::shared_ptr<ClientSession>> sessions;
     std::unordered_map<ClientSession*, std::string> hostOf; // members, for the per-address limit
     std::unordered_map<std::string, std::size_t> perAddress;
-    std::size_t turningAway = 0;
     std::unordered_set<ClientSession*> turnedAway;
     std::vector<std::shared_ptr<ClientSession>> flushQueue;
     bool flushPosted = false;

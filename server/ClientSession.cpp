@@ -6,8 +6,6 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
-#include <array>
-#include <string_view>
 
 namespace
 {
@@ -44,7 +42,8 @@ void ClientSession::TurnAway(const Frame& line, const std::string& reason)
 
 // ---------------------------------------------------------------------------------------------
 // Reading. The socket is read without blocking into the server's one buffer, and waited on only
-// when it has nothing more: a wait begun while unread bytes sit in the socket might not end.
+// when it has nothing more to give: a full read is followed by another, after the handlers
+// already waiting, so that one busy client does not keep the loop to itself.
 
 void ClientSession::ReadSome()
 {
@@ -224,11 +223,19 @@ void ClientSession::BacklogChanged()
     }
     else if (congested && bytes <= OutputLimits::ResumeMark)
     {
-        congested = false;
-        overSoft = false;
-        StopHolding();
-        server.Congested(this, false);
+        EndCongestion();
     }
+}
+
+// Caught up, or going: it holds nobody back and needs no more watching.
+void ClientSession::EndCongestion()
+{
+    if (!congested)
+        return;
+    congested = false;
+    overSoft = false;
+    StopHolding();
+    server.Congested(this, false);
 }
 
 void ClientSession::StopHolding()
@@ -281,14 +288,9 @@ void ClientSession::CutOff(const std::string& reason)
 // ---------------------------------------------------------------------------------------------
 // Closing.
 
-void ClientSession::Disconnect(bool abort)
+void ClientSession::Disconnect()
 {
     member = 0; // the room has let it go already
-    if (abort)
-    {
-        Close(true);
-        return;
-    }
     BeginClosing();
     Resume(); // a paused read goes on, only to drain, until the client closes
 }
@@ -299,12 +301,7 @@ void ClientSession::BeginClosing()
         return;
     state = State::Closing;
     closeBy = Clock::now() + OutputLimits::CloseGrace;
-    if (congested)
-    {
-        congested = false;
-        StopHolding();
-        server.Congested(this, false);
-    }
+    EndCongestion();
     server.Closing(shared_from_this());
     if (!waitingWritable && output.Empty())
         FinishSending();
@@ -338,12 +335,7 @@ void ClientSession::Close(bool reset)
 {
     if (state == State::Closed)
         return;
-    if (congested)
-    {
-        congested = false;
-        StopHolding();
-        server.Congested(this, false);
-    }
+    EndCongestion();
     state = State::Closed;
     asio::error_code ignored;
     if (reset)

@@ -54,7 +54,7 @@ public:
     void TurnAway(const Frame& line, const std::string& reason);
 
     void Deliver(const Frame& frame) override;
-    void Disconnect(bool abort) override;
+    void Disconnect() override;
 
     // Called by the server: writes what is queued, unless a write is under way.
     void Flush();
@@ -82,6 +82,7 @@ private:
     void WriteWhatWaits();
     void WaitWritable();
     void BacklogChanged();
+    void EndCongestion();
     void StopHolding();
     void CutOff(const std::string& reason);
     void BeginClosing();

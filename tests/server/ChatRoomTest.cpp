@@ -31,11 +31,7 @@ class Connection : public ChatParticipant
 {
 public:
     void Deliver(const Frame& frame) override { frames.push_back(frame); }
-    void Disconnect(bool abort) override
-    {
-        disconnected = true;
-        aborted = abort;
-    }
+    void Disconnect() override { disconnected = true; }
 
     // Everything delivered since the last call.
     std::vector<Message> Take()
@@ -56,7 +52,6 @@ public:
 
     std::vector<Frame> frames;
     bool disconnected = false;
-    bool aborted = false;
 };
 
 class Room : public ::testing::Test
@@ -235,7 +230,7 @@ TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
     EXPECT_FALSE(silent.disconnected);
     Pass(200ms);
     EXPECT_TRUE(silent.disconnected);
-    EXPECT_FALSE(silent.aborted) << "it is told why before it is closed";
+    // It is told why before it is closed.
     EXPECT_NE(Said(silent.Take().back()).find("No nickname was chosen within 10 seconds"),
               std::string::npos);
     EXPECT_FALSE(room.IsMember(silentId));
