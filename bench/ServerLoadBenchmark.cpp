@@ -1,7 +1,9 @@
 // The chat server under hostile and heavy use, as its clients see it. The real ostrel-server runs
 // as a process of its own pinned to one core; every client runs here, pinned to the other.
 //
-//   server_load_benchmark [--members N] [--seconds S]
+//   server_load_benchmark [--members N] [--seconds S] [--slow-seconds S] [--only PART]
+//
+// PART is one of attacks, scale, stalled, slow; without --only, all four run.
 //
 // 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
 //    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
@@ -13,6 +15,11 @@
 //    memory per idle member.
 // 3. Stalled members: 20 that never read, in a room with a busy talker, until they are cut off:
 //    memory per stalled member, in the server and in the kernel.
+// 4. A slow reader: 20 members each say 4 lines of about 500 bytes a second (under the default
+//    rate of 5) and a probe member times its own lines, for S seconds (default 35), with no slow
+//    member, with one that reads 1 KiB a second through a 2 KiB receive buffer, and with one that
+//    reads 16 KiB every 1.5 s through a 64 KiB buffer. Reported: the probe's round trips, lines
+//    that did not reach everyone, "too fast" warnings, and when the slow member was let go.
 
 #include "bench/ServerBenchSupport.h"
 
@@ -472,6 +479,146 @@ StallOutcome RunStalled()
 }
 
 // ---------------------------------------------------------------------------------------------
+// 4. A slow reader in a room that keeps to the line rate.
+
+int slowRoomSeconds = 35;
+
+struct SlowReader
+{
+    const char* name;
+    int receiveBuffer; // 0: no slow member
+    int readBytes;
+    int everyMs;
+};
+
+struct SlowRoomOutcome
+{
+    std::string name;
+    std::vector<double> roundTripsMs;
+    long long said = 0;
+    long long missing = 0; // deliveries of lines said that never arrived
+    std::size_t toldTooFast = 0;
+    std::size_t talkersCutOff = 0;
+    double slowLetGoAfterS = -1; // -1: still connected at the end
+    std::string logged;
+};
+
+SlowRoomOutcome RunSlowRoom(const SlowReader& slow)
+{
+    SlowRoomOutcome outcome;
+    outcome.name = slow.name;
+    ServerProcess server(OSTREL_SERVER_PATH, {"--max-per-address", "0"});
+    const int talkers = 20;
+    Crowd crowd;
+    for (int i = 0; i < talkers; ++i)
+    {
+        crowd.Add(QuickLoopbackConnection(server.Port()));
+        SendAll(crowd.Socket(i), Nick("talker-" + std::to_string(i)));
+    }
+    const std::size_t probe = crowd.Add(QuickLoopbackConnection(server.Port()));
+    SendAll(crowd.Socket(probe), Nick("probe"));
+
+    // The slow member reads on a thread of its own, at its own pace, until it is closed.
+    std::atomic<bool> done{false};
+    std::atomic<double> closedAfterMs{-1};
+    const auto start = Clock::now();
+    std::thread slowThread;
+    if (slow.receiveBuffer > 0)
+    {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &slow.receiveBuffer, sizeof slow.receiveBuffer);
+        sockaddr_storage remote;
+        const int length =
+            oNet::SocketAddressOf(oNet::Endpoint("127.0.0.1", server.Port()), remote);
+        connect(s, reinterpret_cast<sockaddr*>(&remote), length);
+        SendAll(s, Nick("slow"));
+        slowThread = std::thread([&, s] {
+            std::vector<char> buffer(static_cast<std::size_t>(slow.readBytes));
+            while (!done)
+            {
+                std::size_t got = 0;
+                while (got < buffer.size())
+                {
+                    const ssize_t n = recv(s, buffer.data() + got, buffer.size() - got, 0);
+                    if (n <= 0)
+                    {
+                        closedAfterMs = MsSince(start);
+                        closesocket(s);
+                        return;
+                    }
+                    got += static_cast<std::size_t>(n);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(slow.everyMs));
+            }
+            closesocket(s);
+        });
+    }
+    crowd.Drain(500);
+
+    // Everyone says a line every 250 ms, the talkers spread over that time; a line is about 500
+    // bytes on the wire. Each member counts the lines it hears.
+    const std::string filler(470, 'x');
+    std::vector<long long> heard(crowd.Size(), 0);
+    std::int64_t probeSentNs = 0;
+    bool probeWaiting = false;
+    const auto talkStart = Clock::now();
+    std::vector<int> saidBy(talkers + 1, 0);
+    while (MsSince(talkStart) < slowRoomSeconds * 1000.0)
+    {
+        const double elapsed = MsSince(talkStart);
+        for (int i = 0; i < talkers; ++i)
+        {
+            const double due = (saidBy[i] * 250.0) + i * (250.0 / talkers);
+            if (elapsed >= due && crowd.Open(i))
+            {
+                SendAll(crowd.Socket(i),
+                        Say("talker-" + std::to_string(i), std::to_string(saidBy[i]) + filler));
+                ++saidBy[i];
+                ++outcome.said;
+            }
+        }
+        if (elapsed >= saidBy[talkers] * 250.0 && crowd.Open(probe))
+        {
+            if (probeWaiting)
+                outcome.roundTripsMs.push_back(2000); // not back before the next: counted slow
+            probeSentNs = NowNs();
+            SendAll(crowd.Socket(probe), Say("probe", std::to_string(probeSentNs)));
+            probeWaiting = true;
+            ++saidBy[talkers];
+            ++outcome.said;
+        }
+        crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view text) {
+            if (type != PacketType::ChatMessage)
+                return;
+            if (text.find("sending too fast") != std::string_view::npos)
+                ++outcome.toldTooFast;
+            if (text.find("] [talker-") != std::string_view::npos ||
+                text.find("] [probe]") != std::string_view::npos)
+                ++heard[index];
+            if (index == probe && probeWaiting &&
+                text.find("[probe]: " + std::to_string(probeSentNs)) != std::string_view::npos)
+            {
+                outcome.roundTripsMs.push_back((NowNs() - probeSentNs) / 1e6);
+                probeWaiting = false;
+            }
+        });
+    }
+    crowd.Drain(1000);
+    done = true;
+    if (slowThread.joinable())
+        slowThread.join();
+    for (std::size_t i = 0; i < crowd.Size(); ++i)
+        outcome.missing += outcome.said - heard[i];
+    outcome.talkersCutOff = crowd.ClosedCount();
+    outcome.slowLetGoAfterS = closedAfterMs / 1000;
+    const std::string log = server.Log();
+    const std::size_t at = log.find("(slow) disconnected: ");
+    if (at != std::string::npos)
+        outcome.logged = log.substr(at + 21, log.find('\n', at) - at - 21);
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
 
 // Raises this process's limit on open files as far as it may go, and returns it.
 std::size_t RaiseFileLimit()
@@ -490,29 +637,8 @@ std::string Ms(double value)
     return out.str();
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+void ReportAttacks()
 {
-    std::size_t members = 10000;
-    for (int i = 1; i + 1 < argc; i += 2)
-    {
-        const std::string name = argv[i];
-        if (name == "--members")
-            members = std::stoul(argv[i + 1]);
-        else if (name == "--seconds")
-            attackSeconds = std::stoi(argv[i + 1]);
-    }
-    // This process holds one end of every connection: the members and 1,000 more who join.
-    const std::size_t files = RaiseFileLimit();
-    if (members + 1200 > files)
-    {
-        members = files - 1200;
-        std::cout << "(the file limit allows only " << members << " members)" << std::endl;
-    }
-    PinToCore(1);
-    signal(SIGPIPE, SIG_IGN);
-
     std::cout << "## Attacks (" << attackSeconds
               << " s each; 50 reading members and a probe member)\n\n"
               << "| attack | probe round trip p50 / p99 / max ms (samples, lost) | readers cut "
@@ -544,9 +670,41 @@ int main(int argc, char** argv)
                   << outcome.readersCutOff << " of 51 | " << outcome.tooSlowLogged << " | "
                   << outcome.attacker << " |" << std::endl;
     }
+}
 
+void ReportSlowRooms()
+{
+    std::cout << "## A slow reader in a room of 20 that keeps to the line rate (" << slowRoomSeconds
+              << " s each)\n\n| the slow member | probe round trip p50 / p99 / max ms | lines "
+                 "said | deliveries missing | told too fast | talkers cut off | the slow member "
+                 "was |\n|---|---|---|---|---|---|---|"
+              << std::endl;
+    for (const SlowReader& slow :
+         {SlowReader{"none", 0, 0, 0},
+          SlowReader{"reads 1 KiB a second (2 KiB buffer)", 2048, 1024, 1000},
+          SlowReader{"reads 16 KiB every 1.5 s (64 KiB buffer)", 65536, 16384, 1500}})
+    {
+        const SlowRoomOutcome outcome = RunSlowRoom(slow);
+        std::ostringstream fate;
+        if (slow.receiveBuffer == 0)
+            fate << "-";
+        else if (outcome.slowLetGoAfterS < 0)
+            fate << "still connected";
+        else
+            fate << "let go after " << std::fixed << std::setprecision(1) << outcome.slowLetGoAfterS
+                 << " s: " << outcome.logged;
+        std::cout << "| " << outcome.name << " | " << Ms(Percentile(outcome.roundTripsMs, 0.5))
+                  << " / " << Ms(Percentile(outcome.roundTripsMs, 0.99)) << " / "
+                  << Ms(Percentile(outcome.roundTripsMs, 1.0)) << " | " << outcome.said << " | "
+                  << outcome.missing << " | " << outcome.toldTooFast << " | "
+                  << outcome.talkersCutOff << " | " << fate.str() << " |" << std::endl;
+    }
+}
+
+void ReportScale(std::size_t members)
+{
     const ScaleOutcome scale = RunScale(members);
-    std::cout << "\n## " << scale.members
+    std::cout << "## " << scale.members
               << " named members\n\n| measure | p50 | p99 |\n|---|---|---|\n"
               << "| private round trip at 100 connections, ms | " << Ms(scale.privateAt100.P50())
               << " | " << Ms(scale.privateAt100.P99()) << " |\n"
@@ -576,13 +734,54 @@ int main(int argc, char** argv)
               << "- memory per idle member: " << std::setprecision(0) << scale.rssPerMember / 1024
               << " KiB in the server, " << scale.kernelPerMember / 1024
               << " KiB of kernel slab (sockets, files, epoll; both ends of loopback)" << std::endl;
+}
 
+void ReportStalled()
+{
     const StallOutcome stall = RunStalled();
-    std::cout << "\n## Stalled members\n\n- " << stall.cutOff << " of " << stall.stalled
+    std::cout << "## Stalled members\n\n- " << stall.cutOff << " of " << stall.stalled
               << " members that never read were cut off within " << std::setprecision(1)
               << stall.seconds
               << " s\n- memory per stalled member at the peak: " << std::setprecision(0)
               << stall.peakRssPerMember / 1024 << " KiB in the server, "
               << stall.peakKernelPerMember / 1024 << " KiB in the kernel (both ends)" << std::endl;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::size_t members = 10000;
+    std::string only;
+    for (int i = 1; i + 1 < argc; i += 2)
+    {
+        const std::string name = argv[i];
+        if (name == "--members")
+            members = std::stoul(argv[i + 1]);
+        else if (name == "--seconds")
+            attackSeconds = std::stoi(argv[i + 1]);
+        else if (name == "--slow-seconds")
+            slowRoomSeconds = std::stoi(argv[i + 1]);
+        else if (name == "--only")
+            only = argv[i + 1];
+    }
+    // This process holds one end of every connection: the members and 1,000 more who join.
+    const std::size_t files = RaiseFileLimit();
+    if (members + 1200 > files)
+    {
+        members = files - 1200;
+        std::cout << "(the file limit allows only " << members << " members)" << std::endl;
+    }
+    PinToCore(1);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (only.empty() || only == "attacks")
+        ReportAttacks();
+    if (only.empty() || only == "slow")
+        ReportSlowRooms();
+    if (only.empty() || only == "scale")
+        ReportScale(members);
+    if (only.empty() || only == "stalled")
+        ReportStalled();
     return 0;
 }

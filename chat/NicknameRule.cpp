@@ -15,12 +15,6 @@ char Lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-std::string Lowered(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), Lower);
-    return text;
-}
-
 } // namespace
 
 std::string Problem(const std::string& name)
@@ -41,8 +35,12 @@ std::string Problem(const std::string& name)
         return "A nickname may not be only spaces.";
     if (name.front() == ' ' || name.back() == ' ')
         return "A nickname may not begin or end with a space.";
-    if (Lowered(name).find("server") != std::string::npos)
-        return "A nickname may not contain the word SERVER, in capitals or not.";
+    // The server's own lines are the ones whose sender holds "SERVER": a name may not pass for
+    // it, but "Observer" and "myserver" are ordinary names.
+    if (SameName(name, "SERVER"))
+        return "A nickname may not be SERVER, in capitals or not.";
+    if (name.find("SERVER") != std::string::npos)
+        return "A nickname may not contain SERVER in capitals.";
     return "";
 }
 

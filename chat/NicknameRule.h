@@ -14,8 +14,8 @@ constexpr std::size_t MaxBytes = 32;
 
 // Empty when the name may be used (whether someone else has it aside); otherwise the reason, as
 // a sentence to show the user. A usable name is 1 to 32 bytes, holds no control characters and
-// no "[" or "]", does not contain "SERVER" in any mix of capitals and small letters, and does
-// not begin or end with a space.
+// no "[" or "]", is not "SERVER" in any mix of capitals and small letters, does not contain
+// "SERVER" in capitals, and does not begin or end with a space.
 std::string Problem(const std::string& name);
 
 // Whether two names are the same apart from letter case: such names cannot both be in use.

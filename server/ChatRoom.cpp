@@ -5,6 +5,7 @@
 #include "server/ServerLog.h"
 
 #include <ctime>
+#include <unordered_set>
 
 using oNet::Packet;
 using oNet::PacketType;
@@ -43,13 +44,19 @@ Frame ChatRoom::ServerLine(const std::string& text)
 ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
                                   Clock::time_point now)
 {
+    if (firstTick)
+    {
+        firstTick = false;
+        lastTick = now;
+    }
     const MemberId id = nextId++;
     members.emplace(id, Member(participant, address, options, now));
-    unnamed.emplace_back(now + std::chrono::seconds(options.nicknameTimeout), id);
+    unnamed.emplace_back(readingTime + std::chrono::seconds(options.nicknameTimeout), id);
     return id;
 }
 
-void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now)
+void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now,
+                       Clock::time_point unreadSince)
 {
     const auto found = members.find(id);
     if (found == members.end())
@@ -75,15 +82,19 @@ void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::
         packet.buffer.assign(input.begin() + static_cast<std::ptrdiff_t>(start + 2),
                              input.begin() + static_cast<std::ptrdiff_t>(start + 2 + length));
         start += 2 + length;
-        if (!HandlePacket(id, member, packet, now))
+        if (!HandlePacket(id, member, packet, now, unreadSince))
             return;
     }
     input.erase(0, start);
 }
 
-void ChatRoom::Tick(Clock::time_point now)
+void ChatRoom::Tick(Clock::time_point now, bool readingWaits)
 {
-    while (!unnamed.empty() && unnamed.front().first <= now)
+    if (!firstTick && !readingWaits && now > lastTick)
+        readingTime += now - lastTick;
+    firstTick = false;
+    lastTick = now;
+    while (!unnamed.empty() && unnamed.front().first <= readingTime)
     {
         const MemberId id = unnamed.front().second;
         unnamed.pop_front();
@@ -105,7 +116,8 @@ void ChatRoom::Tick(Clock::time_point now)
     }
 }
 
-bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::time_point now)
+bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::time_point now,
+                            Clock::time_point unreadSince)
 {
     const PacketType type = packet.Type();
     if (type != PacketType::Nickname && type != PacketType::ChatMessage)
@@ -123,7 +135,7 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
         Close(id, "bad input: a packet ends early");
         return false;
     }
-    if (!WithinRate(id, member, now))
+    if (!WithinRate(id, member, now, unreadSince))
         return members.count(id) != 0;
     if (type == PacketType::Nickname)
         HandleNickname(id, member, text);
@@ -137,11 +149,12 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
 
 // Flood control: a member over its line rate has the packet dropped and is told once; one that
 // keeps on without a pause is closed.
-bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now)
+bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now,
+                          Clock::time_point unreadSince)
 {
     if (member.lines.Full(now))
         member.floodDrops = 0; // quiet long enough: a new start
-    if (member.lines.Take(now))
+    if (member.lines.Take(now, unreadSince))
         return true;
     if (++member.floodDrops == 1)
     {
@@ -152,9 +165,8 @@ bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now)
     }
     else if (member.floodDrops >= FloodDropsToClose)
     {
-        Close(id,
-              "flooding: kept sending more than " + std::to_string(options.lineRate) +
-                  " lines a second");
+        Close(id, "flooding: kept sending more than " + std::to_string(options.lineRate) +
+                      " lines a second");
     }
     return false;
 }
@@ -273,29 +285,49 @@ void ChatRoom::SendAnnouncements()
     }
     else
     {
-        std::size_t counts[3] = {};
+        // Most members are told the same; a newcomer of this round is not told of its own join
+        // or what came before it, nor a renamer of its own rename, as in the lines above.
+        const std::uint64_t first = announcements.front().number;
+        std::unordered_set<MemberId> actors;
         for (const auto& announcement : announcements)
-            ++counts[static_cast<int>(announcement.change)];
-        std::vector<Frame> summary;
-        if (counts[static_cast<int>(Change::Joined)] > 0)
-        {
-            summary.push_back(newUser);
-            summary.push_back(ServerLine(
-                Plural(counts[static_cast<int>(Change::Joined)], "user", "users") + " joined."));
-        }
-        if (counts[static_cast<int>(Change::Left)] > 0)
-            summary.push_back(ServerLine(
-                Plural(counts[static_cast<int>(Change::Left)], "user", "users") + " left."));
-        if (counts[static_cast<int>(Change::Renamed)] > 0)
-            summary.push_back(ServerLine(
-                Plural(counts[static_cast<int>(Change::Renamed)], "nickname", "nicknames") +
-                " changed."));
+            actors.insert(announcement.actor);
+        const std::vector<Frame> common = Summary(0, 0);
         for (auto& entry : members)
-            if (!entry.second.nickname.empty())
-                for (const Frame& frame : summary)
-                    entry.second.participant->Deliver(frame);
+        {
+            const Member& member = entry.second;
+            if (member.nickname.empty())
+                continue;
+            const bool apart = member.joinedAfter >= first || actors.count(entry.first) != 0;
+            for (const Frame& frame : apart ? Summary(entry.first, member.joinedAfter) : common)
+                member.participant->Deliver(frame);
+        }
     }
     announcements.clear();
+}
+
+// The summary of this round's announcements for a member that joined after announcement
+// `joinedAfter` (0: before all of them), leaving out those it made itself.
+std::vector<Frame> ChatRoom::Summary(MemberId id, std::uint64_t joinedAfter) const
+{
+    std::size_t counts[3] = {};
+    for (const auto& announcement : announcements)
+        if (announcement.number > joinedAfter && (id == 0 || announcement.actor != id))
+            ++counts[static_cast<int>(announcement.change)];
+    std::vector<Frame> summary;
+    if (counts[static_cast<int>(Change::Joined)] > 0)
+    {
+        summary.push_back(MakeFrame(oNet::WireFrame(Packet(PacketType::NewUser))));
+        summary.push_back(ServerLine(
+            Plural(counts[static_cast<int>(Change::Joined)], "user", "users") + " joined."));
+    }
+    if (counts[static_cast<int>(Change::Left)] > 0)
+        summary.push_back(
+            ServerLine(Plural(counts[static_cast<int>(Change::Left)], "user", "users") + " left."));
+    if (counts[static_cast<int>(Change::Renamed)] > 0)
+        summary.push_back(
+            ServerLine(Plural(counts[static_cast<int>(Change::Renamed)], "nickname", "nicknames") +
+                       " changed."));
+    return summary;
 }
 
 // The list goes to every named member that does not have it yet (newcomers got it at once).

@@ -45,12 +45,20 @@ public:
     ChatRoom& operator=(const ChatRoom&) = delete;
 
     MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now);
-    // Takes bytes the member sent and handles every complete frame among them.
-    void Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now);
+    // Takes bytes the member sent and handles every complete frame among them. Bytes that waited
+    // unread because the server was reading from nobody are read with the time they have waited
+    // since (see TokenBucket); otherwise unreadSince is now.
+    void Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now,
+                 Clock::time_point unreadSince);
+    void Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now)
+    {
+        Receive(id, bytes, size, now, now);
+    }
     // The member's connection has ended or is being closed by the server: it leaves the room.
     void Leave(MemberId id, const std::string& reason);
     // Closes members that stayed unnamed too long, and sends what was collected for the list.
-    void Tick(Clock::time_point now);
+    // While the server reads from nobody, nobody's time to choose a nickname runs.
+    void Tick(Clock::time_point now, bool readingWaits = false);
 
     bool IsMember(MemberId id) const { return members.count(id) != 0; }
     std::size_t MemberCount() const { return members.size(); }
@@ -104,12 +112,15 @@ private:
     };
 
     // Each returns false when the member has been closed.
-    bool HandlePacket(MemberId id, Member& member, oNet::Packet& packet, Clock::time_point now);
-    bool WithinRate(MemberId id, Member& member, Clock::time_point now);
+    bool HandlePacket(MemberId id, Member& member, oNet::Packet& packet, Clock::time_point now,
+                      Clock::time_point unreadSince);
+    bool WithinRate(MemberId id, Member& member, Clock::time_point now,
+                    Clock::time_point unreadSince);
     void HandleNickname(MemberId id, Member& member, const std::string& name);
     void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet);
     void Announce(Change change, MemberId actor, const std::string& text);
     void SendAnnouncements();
+    std::vector<Frame> Summary(MemberId id, std::uint64_t joinedAfter) const;
     void BroadcastUsersOnline();
     Frame UsersOnline() const;
     void Close(MemberId id, const std::string& reason);
@@ -118,7 +129,11 @@ private:
     std::ostream& log;
     std::unordered_map<MemberId, Member> members;
     std::set<std::string, NameOrder> names; // the named members' nicknames, as listed
-    std::deque<std::pair<Clock::time_point, MemberId>> unnamed; // registration deadlines
+    // Registration deadlines, on a clock that stops while the server reads from nobody.
+    std::deque<std::pair<Clock::duration, MemberId>> unnamed;
+    Clock::duration readingTime{};
+    Clock::time_point lastTick;
+    bool firstTick = true;
     std::deque<Frame> history;
     std::vector<Announcement> announcements;
     std::uint64_t announcementCount = 0;

@@ -1,7 +1,7 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/ClientSession.h"
+#include "server/IpNetwork.h"
 #include "server/ServerLog.h"
 #include "server/ServerPlatform.h"
 
@@ -28,9 +28,11 @@ bool OutOfDescriptors(const asio::error_code& error)
 
 } // namespace
 
-ChatServer::ChatServer(ServerOptions options, std::ostream& log)
+ChatServer::ChatServer(ServerOptions options, std::ostream& log, OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log)
+      room(this->options, log), backlog(Clock::now(), limits),
+      flushes(io), context{room, backlog, flushes, log,
+                           [this](ClientSession& session) { Closed(session); }}
 {
 }
 
@@ -117,6 +119,7 @@ void ChatServer::Shutdown()
     if (signals)
         signals->cancel(ignored);
     std::vector<std::shared_ptr<ClientSession>> all;
+    all.reserve(sessions.size());
     for (const auto& entry : sessions)
         all.push_back(entry.second);
     for (const auto& session : all)
@@ -168,23 +171,27 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     if (error)
         return; // gone already
     const std::string address = AddressText(remote);
-    const std::string host = remote.address().to_string();
-    auto session = std::make_shared<ClientSession>(*this, std::move(socket), address);
+    const std::string group = AddressGroup(remote.address());
+    const std::uint64_t number = nextNumber++;
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
 
+    // Connections still closing hold their descriptors, so they count until they have closed.
     std::string refusal;
     std::string line;
-    if (room.MemberCount() >= options.maxClients)
+    if (OpenConnections() >= options.maxClients)
     {
         refusal = "server full";
         line = "Server is full.";
     }
-    else if (options.maxPerAddress != 0 && perAddress[host] >= options.maxPerAddress)
+    else if (options.maxPerAddress != 0 && perGroup[group] >= options.maxPerAddress)
     {
         refusal = "too many connections from its address";
         line = "Too many connections from your address.";
     }
     if (!refusal.empty())
     {
+        if (perGroup[group] == 0)
+            perGroup.erase(group);
         if (turnedAway.size() >= MaxTurningAway)
         {
             // Too many at once to tell each why: the newest are closed straight away.
@@ -192,36 +199,39 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
             return;
         }
         WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
-        turnedAway.insert(session.get());
-        sessions.emplace(session.get(), session);
+        turnedAway.insert(number);
+        sessions.emplace(number, session);
         session->TurnAway(ChatRoom::ServerLine(line), refusal);
         return;
     }
 
     WriteLogLine(log, "connection from " + address);
-    ++perAddress[host];
-    hostOf.emplace(session.get(), host);
-    sessions.emplace(session.get(), session);
+    ++perGroup[group];
+    groupOf.emplace(number, group);
+    sessions.emplace(number, session);
     session->Start(room.Join(*session, address, Clock::now()));
 }
 
 // ---------------------------------------------------------------------------------------------
-// Time: the room's registration time-outs and collected announcements, backlogs, and
-// connections that are slow to close.
+// Time: the room's registration time-outs and collected announcements, and the members that
+// are behind.
 
 void ChatServer::Tick()
 {
     const auto now = Clock::now();
-    room.Tick(now);
-    const std::vector<ClientSession*> high(congested.begin(), congested.end());
-    for (ClientSession* session : high)
-        if (congested.count(session))
-            session->CheckBacklog(now);
-    std::vector<std::shared_ptr<ClientSession>> still;
-    for (const auto& session : closing)
-        if (!session->CloseIfOverdue(now))
-            still.push_back(session);
-    closing.swap(still);
+    room.Tick(now, backlog.RoomWaits());
+    for (const auto& letGo : backlog.Tick(now))
+    {
+        const auto found = sessions.find(letGo.id);
+        if (found != sessions.end())
+            found->second->LetGo(letGo.reason);
+    }
+    for (const std::uint64_t id : backlog.Behind())
+    {
+        const auto found = sessions.find(id);
+        if (found != sessions.end())
+            found->second->TryWrite();
+    }
 
     tickTimer.expires_after(TickInterval);
     tickTimer.async_wait([this](const asio::error_code& error) {
@@ -230,78 +240,19 @@ void ChatServer::Tick()
     });
 }
 
-// ---------------------------------------------------------------------------------------------
-// What sessions ask of the server.
-
-// Writes start once the handlers that are ready have run, so that everything queued for a
-// connection meanwhile goes out in one write.
-void ChatServer::ScheduleFlush(const std::shared_ptr<ClientSession>& session)
+void ChatServer::Closed(ClientSession& session)
 {
-    flushQueue.push_back(session);
-    if (!flushPosted)
+    const std::uint64_t number = session.Number();
+    const auto group = groupOf.find(number);
+    if (group != groupOf.end())
     {
-        flushPosted = true;
-        asio::post(io, [this] { FlushScheduled(); });
+        if (--perGroup[group->second] == 0)
+            perGroup.erase(group->second);
+        groupOf.erase(group);
     }
-}
-
-void ChatServer::FlushScheduled()
-{
-    flushPosted = false;
-    std::vector<std::shared_ptr<ClientSession>> due;
-    due.swap(flushQueue);
-    for (const auto& session : due)
-        session->Flush();
-}
-
-void ChatServer::PauseReading(const std::shared_ptr<ClientSession>& session)
-{
-    pausedReaders.push_back(session);
-}
-
-void ChatServer::ReleaseHold()
-{
-    if (holders > 0)
-        --holders;
-    if (holders > 0)
-        return;
-    std::vector<std::shared_ptr<ClientSession>> paused;
-    paused.swap(pausedReaders);
-    for (const auto& session : paused)
-        session->Resume();
-}
-
-void ChatServer::Congested(ClientSession* session, bool high)
-{
-    if (high)
-        congested.insert(session);
-    else
-        congested.erase(session);
-}
-
-// A connection on its way out no longer counts against its address.
-void ChatServer::ReleaseAddress(ClientSession* session)
-{
-    const auto host = hostOf.find(session);
-    if (host == hostOf.end())
-        return;
-    if (--perAddress[host->second] == 0)
-        perAddress.erase(host->second);
-    hostOf.erase(host);
-}
-
-void ChatServer::Closing(const std::shared_ptr<ClientSession>& session)
-{
-    ReleaseAddress(session.get());
-    closing.push_back(session);
-}
-
-void ChatServer::Closed(ClientSession* session)
-{
-    ReleaseAddress(session);
-    turnedAway.erase(session);
+    turnedAway.erase(number);
     // The session may be in the middle of a call: it is let go once the current handler is done.
-    const auto found = sessions.find(session);
+    const auto found = sessions.find(number);
     if (found == sessions.end())
         return;
     asio::post(io, [retired = std::move(found->second)] {});

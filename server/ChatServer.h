@@ -1,6 +1,8 @@
 #pragma once
 
+#include "server/BacklogPolicy.h"
 #include "server/ChatRoom.h"
+#include "server/ClientSession.h"
 #include "server/ServerOptions.h"
 
 #include <asio/io_context.hpp>
@@ -8,8 +10,6 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <array>
-#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -17,11 +17,10 @@
 #include <unordered_set>
 #include <vector>
 
-class ClientSession;
-
 // The chat server's network side, event-driven on one thread: accepts connections, turns away
-// those beyond the limits with a line saying why, and runs a ClientSession for each member. The
-// chat room is only ever touched from that thread, so it needs no locks.
+// those beyond the limits with a line saying why, and runs a ClientSession for each member; time
+// drives the room's rounds and the backlog policy. The chat room is only ever touched from that
+// thread, so it needs no locks.
 class ChatServer
 {
 public:
@@ -34,7 +33,7 @@ public:
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
 
-    ChatServer(ServerOptions options, std::ostream& log);
+    ChatServer(ServerOptions options, std::ostream& log, OutputLimits limits = {});
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
@@ -51,30 +50,14 @@ public:
     // From any thread: closes every connection and ends Run.
     void Stop();
 
-    // For sessions.
-    ChatRoom& Room() { return room; }
-    std::ostream& Log() { return log; }
-    char* ReadBuffer() { return readBuffer.data(); }
-    std::size_t ReadBufferSize() const { return readBuffer.size(); }
-    char* WriteBuffer() { return writeBuffer.data(); }
-    std::size_t WriteBufferSize() const { return writeBuffer.size(); }
-    void ScheduleFlush(const std::shared_ptr<ClientSession>& session);
-    bool HoldingBack() const { return holders > 0; }
-    void PauseReading(const std::shared_ptr<ClientSession>& session);
-    void Hold() { ++holders; }
-    void ReleaseHold();
-    void Congested(ClientSession* session, bool high);
-    void Closing(const std::shared_ptr<ClientSession>& session);
-    void Closed(ClientSession* session);
-
 private:
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
     void AcceptFailed(const asio::error_code& error);
     void Tick();
-    void FlushScheduled();
     void Shutdown();
-    void ReleaseAddress(ClientSession* session);
+    void Closed(ClientSession& session);
+    std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
 
     ServerOptions options;
     std::ostream& log;
@@ -84,21 +67,17 @@ private:
     asio::steady_timer acceptTimer;
     std::unique_ptr<asio::signal_set> signals;
     ChatRoom room;
+    BacklogPolicy backlog;
+    FlushBatch flushes;
+    SessionContext context;
     std::uint16_t port = 0;
     bool stopping = false;
 
-    std::unordered_map<ClientSession*, std::shared_ptr<ClientSession>> sessions;
-    std::unordered_map<ClientSession*, std::string> hostOf; // members, for the per-address limit
-    std::unordered_map<std::string, std::size_t> perAddress;
-    std::unordered_set<ClientSession*> turnedAway;
-    std::vector<std::shared_ptr<ClientSession>> flushQueue;
-    bool flushPosted = false;
-    std::size_t holders = 0;
-    std::vector<std::shared_ptr<ClientSession>> pausedReaders;
-    std::unordered_set<ClientSession*> congested;
-    std::vector<std::shared_ptr<ClientSession>> closing;
+    // Every connection until it has closed, members and those closing or turned away alike.
+    std::unordered_map<std::uint64_t, std::shared_ptr<ClientSession>> sessions;
+    std::uint64_t nextNumber = 1;
+    std::unordered_map<std::uint64_t, std::string> groupOf; // for the per-address limit
+    std::unordered_map<std::string, std::size_t> perGroup;
+    std::unordered_set<std::uint64_t> turnedAway;
     bool acceptFailureLogged = false;
-    // One of each serves every connection: the loop does one thing at a time.
-    std::array<char, 16384> readBuffer{};
-    std::array<char, 65536> writeBuffer{};
 };

@@ -1,11 +1,8 @@
 #include "server/ClientSession.h"
 
-#include "server/ChatServer.h"
 #include "server/ServerLog.h"
 
 #include <asio/post.hpp>
-
-#include <algorithm>
 
 namespace
 {
@@ -15,20 +12,47 @@ std::string ErrorText(const asio::error_code& error)
     return "connection error " + std::to_string(error.value()) + " (" + error.message() + ")";
 }
 
+bool WouldBlock(const asio::error_code& error)
+{
+    return error == asio::error::would_block || error == asio::error::try_again;
+}
+
 } // namespace
 
-ClientSession::ClientSession(ChatServer& server, asio::ip::tcp::socket socket, std::string address)
-    : server(server), socket(std::move(socket)), address(std::move(address))
+void FlushBatch::Schedule(std::shared_ptr<ClientSession> session)
+{
+    due.push_back(std::move(session));
+    if (!posted)
+    {
+        posted = true;
+        asio::post(io, [this] { Run(); });
+    }
+}
+
+void FlushBatch::Run()
+{
+    posted = false;
+    std::vector<std::shared_ptr<ClientSession>> now;
+    now.swap(due);
+    for (const auto& session : now)
+        session->Flush();
+}
+
+ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket socket,
+                             std::uint64_t number, std::string address)
+    : context(context), socket(std::move(socket)), number(number), address(std::move(address))
 {
     asio::error_code ignored;
     this->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    this->socket.set_option(asio::socket_base::send_buffer_size(OutputLimits::SendBuffer), ignored);
+    this->socket.set_option(asio::socket_base::send_buffer_size(SendBuffer), ignored);
     this->socket.non_blocking(true, ignored);
 }
 
 void ClientSession::Start(ChatRoom::MemberId id)
 {
     member = id;
+    counted = true;
+    context.backlog.Add(number);
     ReadSome();
 }
 
@@ -41,7 +65,7 @@ void ClientSession::TurnAway(const Frame& line, const std::string& reason)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Reading. The socket is read without blocking into the server's one buffer, and waited on only
+// Reading. The socket is read without blocking into the one shared buffer, and waited on only
 // when it has nothing more to give: a full read is followed by another, after the handlers
 // already waiting, so that one busy client does not keep the loop to itself.
 
@@ -49,21 +73,27 @@ void ClientSession::ReadSome()
 {
     if (state == State::Closed)
         return;
-    if (member != 0 && server.HoldingBack())
+    if (member != 0 && context.backlog.RoomWaits())
     {
-        // Someone who reads is behind: no more input from anyone until it has caught up.
+        // Most of the room is behind: no more input from anyone until enough have caught up.
         if (!readPaused)
         {
             readPaused = true;
-            server.PauseReading(shared_from_this());
+            if (!unreadSince)
+                unreadSince = Clock::now();
+            context.backlog.WaitForRoom([weak = weak_from_this()] {
+                if (const auto self = weak.lock())
+                    self->Resume();
+            });
         }
         return;
     }
     asio::error_code error;
     const std::size_t count =
-        socket.read_some(asio::buffer(server.ReadBuffer(), server.ReadBufferSize()), error);
-    if (error == asio::error::would_block || error == asio::error::try_again)
+        socket.read_some(asio::buffer(context.readBuffer.data(), context.readBuffer.size()), error);
+    if (WouldBlock(error))
     {
+        unreadSince.reset();
         WaitReadable();
         return;
     }
@@ -79,13 +109,20 @@ void ClientSession::ReadSome()
     }
     // A closing connection's input is only drained, so that closing does not reset it.
     if (member != 0)
-        server.Room().Receive(member, server.ReadBuffer(), count, Clock::now());
+    {
+        const auto now = Clock::now();
+        context.room.Receive(member, context.readBuffer.data(), count, now,
+                             unreadSince.value_or(now));
+    }
     if (state == State::Closed)
         return;
-    if (count == server.ReadBufferSize())
+    if (count == context.readBuffer.size())
         asio::post(socket.get_executor(), [self = shared_from_this()] { self->ReadSome(); });
     else
+    {
+        unreadSince.reset();
         WaitReadable();
+    }
 }
 
 void ClientSession::WaitReadable()
@@ -119,11 +156,16 @@ void ClientSession::Ended(const std::string& reason)
 // The session's own decision to end the membership: the room is told why.
 void ClientSession::LeaveRoom(const std::string& reason)
 {
+    if (counted)
+    {
+        counted = false;
+        context.backlog.Remove(number);
+    }
     if (member == 0)
         return;
     const ChatRoom::MemberId id = member;
     member = 0;
-    server.Room().Leave(id, reason);
+    context.room.Leave(id, reason);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -131,20 +173,17 @@ void ClientSession::LeaveRoom(const std::string& reason)
 
 void ClientSession::Deliver(const Frame& frame)
 {
-    if (state == State::Closed || cutOffPending)
+    if (state == State::Closed || letGoPending)
         return;
     output.Push(frame);
-    BacklogChanged();
+    BacklogChanged(false);
     if (!waitingWritable && !flushScheduled)
     {
         flushScheduled = true;
-        server.ScheduleFlush(shared_from_this());
+        context.flushes.Schedule(shared_from_this());
     }
 }
 
-// What waits is copied into the server's one write buffer and written without blocking, as much
-// as the socket takes; only when it is full does the session wait for it. Small frames thus go
-// out many to a write, and nothing of a write has to stay put while the session waits.
 void ClientSession::Flush()
 {
     flushScheduled = false;
@@ -152,34 +191,38 @@ void ClientSession::Flush()
         WriteWhatWaits();
 }
 
+// What waits is copied into the shared write buffer and written without blocking, as much as the
+// socket takes; only when it is full does the session wait for it. Small frames thus go out many
+// to a write, and nothing of a write has to stay put while the session waits. Also tried at each
+// tick for a member that is behind: the system signals room to write only in large steps.
 void ClientSession::WriteWhatWaits()
 {
+    bool wrote = false;
     while (state != State::Closed && !output.Empty())
     {
-        const std::size_t copied = output.CopyOut(server.WriteBuffer(), server.WriteBufferSize());
+        const std::size_t copied =
+            output.CopyOut(context.writeBuffer.data(), context.writeBuffer.size());
         asio::error_code error;
         const std::size_t sent =
-            socket.write_some(asio::buffer(server.WriteBuffer(), copied), error);
-        if (error == asio::error::would_block || error == asio::error::try_again)
-        {
-            WaitWritable();
-            return;
-        }
+            socket.write_some(asio::buffer(context.writeBuffer.data(), copied), error);
+        if (WouldBlock(error))
+            break;
         if (error)
         {
             Ended(ErrorText(error));
             return;
         }
-        lastProgress = Clock::now();
         output.Consume(sent);
-        BacklogChanged();
+        wrote = true;
         if (sent < copied)
-        {
-            WaitWritable();
-            return;
-        }
+            break;
     }
-    if (state == State::Closing)
+    if (state == State::Closed)
+        return;
+    BacklogChanged(wrote);
+    if (!output.Empty())
+        WaitWritable();
+    else if (state == State::Closing)
         FinishSending();
 }
 
@@ -198,91 +241,31 @@ void ClientSession::WaitWritable()
                       });
 }
 
-// ---------------------------------------------------------------------------------------------
-// The backlog: see OutputLimits.
-
-void ClientSession::BacklogChanged()
+// The one check of the backlog; its one action is letting the member go.
+void ClientSession::BacklogChanged(bool wrote)
 {
-    const std::size_t bytes = output.Bytes();
-    if (bytes > OutputLimits::HardLimit && member != 0 && !cutOffPending)
-    {
-        // Not from here: this runs while the room is busy handing out frames.
-        cutOffPending = true;
-        asio::post(socket.get_executor(), [self = shared_from_this()] {
-            self->CutOff("too slow: more than 1 MiB waiting to be sent");
-        });
+    if (!counted)
         return;
-    }
-    if (!congested && bytes >= OutputLimits::PauseMark && member != 0)
-    {
-        congested = true;
-        congestedSince = Clock::now();
-        holding = true;
-        server.Hold();
-        server.Congested(this, true);
-    }
-    else if (congested && bytes <= OutputLimits::ResumeMark)
-    {
-        EndCongestion();
-    }
+    const std::string reason = context.backlog.Check(number, output.Bytes(), wrote);
+    if (reason.empty() || letGoPending)
+        return;
+    letGoPending = true;
+    // Not from here: this may run while the room is handing out frames.
+    asio::post(socket.get_executor(), [self = shared_from_this(), reason] { self->LetGo(reason); });
 }
 
-// Caught up, or going: it holds nobody back and needs no more watching.
-void ClientSession::EndCongestion()
+// What waited for it will not be read in time: it is dropped (all but a frame already begun,
+// which the client would otherwise read as garbage), and the member is told why behind what the
+// system holds already.
+void ClientSession::LetGo(const std::string& reason)
 {
-    if (!congested)
+    if (state != State::Open || member == 0)
         return;
-    congested = false;
-    overSoft = false;
-    StopHolding();
-    server.Congested(this, false);
-}
-
-void ClientSession::StopHolding()
-{
-    if (!holding)
-        return;
-    holding = false;
-    server.ReleaseHold();
-}
-
-void ClientSession::CheckBacklog(Clock::time_point now)
-{
-    if (!congested || state == State::Closed)
-        return;
-    // The system tells that a socket may be written again only once a good part of its buffer
-    // is free; a client that reads slowly frees it a little at a time. A write tried now finds
-    // any room there is, so that such a client is seen to read.
-    if (holding)
-        WriteWhatWaits();
-    if (state == State::Closed || !congested)
-        return;
-    if (holding && now - std::max(lastProgress, congestedSince) > OutputLimits::StallTime)
-        StopHolding();
-    if (output.Bytes() <= OutputLimits::SoftLimit)
-    {
-        overSoft = false;
-        return;
-    }
-    if (!overSoft)
-    {
-        overSoft = true;
-        overSoftSince = now;
-    }
-    else if (now - overSoftSince >= OutputLimits::SoftTime)
-    {
-        CutOff("too slow: more than 256 KiB waiting to be sent for 10 s");
-    }
-}
-
-// What waits for a member that does not read, here and in the system's buffers, will never be
-// read: its connection is reset rather than closed.
-void ClientSession::CutOff(const std::string& reason)
-{
-    if (state == State::Closed)
-        return;
+    letGoPending = true;
     LeaveRoom(reason);
-    Close(true);
+    output.DropUnsent();
+    output.Push(ChatRoom::ServerLine("You were disconnected: you fell too far behind the room."));
+    BeginClosing();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -290,35 +273,41 @@ void ClientSession::CutOff(const std::string& reason)
 
 void ClientSession::Disconnect()
 {
-    member = 0; // the room has let it go already
+    // The room has let it go already.
+    member = 0;
+    if (counted)
+    {
+        counted = false;
+        context.backlog.Remove(number);
+    }
     BeginClosing();
     Resume(); // a paused read goes on, only to drain, until the client closes
 }
 
+// Sends what waits, then tells the client that no more comes, and gives it CloseGrace to read
+// and close; one that has not by then is reset, so that what it did not read is dropped.
 void ClientSession::BeginClosing()
 {
     if (state != State::Open)
         return;
     state = State::Closing;
-    closeBy = Clock::now() + OutputLimits::CloseGrace;
-    EndCongestion();
-    server.Closing(shared_from_this());
-    if (!waitingWritable && output.Empty())
-        FinishSending();
+    closeTimer.emplace(socket.get_executor());
+    closeTimer->expires_after(CloseGrace);
+    closeTimer->async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (!error)
+            self->Close(true);
+    });
+    if (!waitingWritable && !flushScheduled)
+    {
+        flushScheduled = true;
+        context.flushes.Schedule(shared_from_this());
+    }
 }
 
-// Everything has gone out: the client is told that no more comes, and closes in its own time.
 void ClientSession::FinishSending()
 {
     asio::error_code ignored;
     socket.shutdown(asio::socket_base::shutdown_send, ignored);
-}
-
-bool ClientSession::CloseIfOverdue(Clock::time_point now)
-{
-    if (state == State::Closing && now >= closeBy)
-        Close(false);
-    return state == State::Closed;
 }
 
 void ClientSession::Shutdown()
@@ -335,14 +324,20 @@ void ClientSession::Close(bool reset)
 {
     if (state == State::Closed)
         return;
-    EndCongestion();
+    if (counted)
+    {
+        counted = false;
+        context.backlog.Remove(number);
+    }
     state = State::Closed;
+    if (closeTimer)
+        closeTimer->cancel();
     asio::error_code ignored;
     if (reset)
         socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
     output.Clear();
     if (!turnedAwayReason.empty())
-        WriteLogLine(server.Log(), address + " disconnected: turned away: " + turnedAwayReason);
-    server.Closed(this);
+        WriteLogLine(context.log, address + " disconnected: turned away: " + turnedAwayReason);
+    context.closed(*this);
 }

@@ -1,51 +1,75 @@
 #pragma once
 
+#include "server/BacklogPolicy.h"
 #include "server/ChatParticipant.h"
 #include "server/ChatRoom.h"
 #include "server/OutputQueue.h"
 
+#include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
+#include <array>
 #include <chrono>
+#include <functional>
+#include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
-class ChatServer;
+class ClientSession;
 
-// How much may wait for one connection, and what happens beyond. A connection that reads what it
-// is sent is never cut off: once its backlog reaches PauseMark the server reads nothing from any
-// client (so no more lines are made for anyone) until it is down to ResumeMark. One that does not
-// read (nothing of its backlog has gone out for StallTime) no longer holds the others up; it is
-// cut off when more than SoftLimit has waited for SoftTime, or more than HardLimit at once. The
-// system's own send buffer is kept modest as well.
-struct OutputLimits
+// Writes start once the handlers that are ready have run, so that everything queued for a
+// connection meanwhile goes out in one write.
+class FlushBatch
 {
-    static constexpr std::size_t PauseMark = 64 * 1024;
-    static constexpr std::size_t ResumeMark = 16 * 1024;
-    static constexpr std::size_t SoftLimit = 256 * 1024;
-    static constexpr auto SoftTime = std::chrono::seconds(10);
-    static constexpr std::size_t HardLimit = 1024 * 1024;
-    // Long enough for a client that reads slowly over loopback, whose window opens in large
-    // steps, to be seen reading.
-    static constexpr auto StallTime = std::chrono::seconds(2);
-    static constexpr int SendBuffer = 64 * 1024;
-    // A closing connection's time to read its last line and go.
-    static constexpr auto CloseGrace = std::chrono::seconds(2);
+public:
+    explicit FlushBatch(asio::io_context& io) : io(io) {}
+    void Schedule(std::shared_ptr<ClientSession> session);
+
+private:
+    void Run();
+
+    asio::io_context& io;
+    std::vector<std::shared_ptr<ClientSession>> due;
+    bool posted = false;
+};
+
+// What the connections of one server share. Everything runs on the server's one thread, which
+// does one thing at a time: one read buffer and one write buffer serve every connection.
+struct SessionContext
+{
+    ChatRoom& room;
+    BacklogPolicy& backlog;
+    FlushBatch& flushes;
+    std::ostream& log;
+    // Called once when a connection has closed, for the server to let go of it.
+    std::function<void(ClientSession&)> closed;
+    std::array<char, 16384> readBuffer{};
+    std::array<char, 65536> writeBuffer{};
 };
 
 // One client connection: it moves bytes between its socket and the chat room, and holds what
-// waits to be sent. It reads only when the server lets it (see OutputLimits) and writes as soon
-// as something is queued. Kept alive by the server's table and by its own pending operations.
+// waits to be sent. It writes as soon as something is queued, reads unless the room waits
+// (BacklogPolicy decides), and is let go when the policy says so. Kept alive by the server's
+// table and by its own pending operations.
 class ClientSession final : public ChatParticipant,
                             public std::enable_shared_from_this<ClientSession>
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    ClientSession(ChatServer& server, asio::ip::tcp::socket socket, std::string address);
+    // The system's send buffer for each connection: what it keeps beside the server's own queue.
+    static constexpr int SendBuffer = 64 * 1024;
+    // A closing connection's time to read its last line and go.
+    static constexpr auto CloseGrace = std::chrono::seconds(2);
 
+    ClientSession(SessionContext& context, asio::ip::tcp::socket socket, std::uint64_t number,
+                  std::string address);
+
+    std::uint64_t Number() const { return number; }
     const std::string& Address() const { return address; }
-    bool Closed() const { return state == State::Closed; }
 
     // A member of the room: its input goes to the room.
     void Start(ChatRoom::MemberId id);
@@ -56,14 +80,12 @@ public:
     void Deliver(const Frame& frame) override;
     void Disconnect() override;
 
-    // Called by the server: writes what is queued, unless a write is under way.
+    // Writes what is queued, unless the session waits for the socket to take more.
     void Flush();
-    // Reading may go on again.
-    void Resume();
-    // Once a tick while its backlog is high: stops holding the others up, or cuts it off.
-    void CheckBacklog(Clock::time_point now);
-    // Once a tick while closing: true when it has closed.
-    bool CloseIfOverdue(Clock::time_point now);
+    // Tries a write all the same: for a member that is behind, to see whether it reads at all.
+    void TryWrite() { WriteWhatWaits(); }
+    // Let go by the policy: told why, as far as it still listens, and closed.
+    void LetGo(const std::string& reason);
     // The server stops: what is queued goes out as far as the socket takes it, then it closes.
     void Shutdown();
 
@@ -77,22 +99,22 @@ private:
 
     void ReadSome();
     void WaitReadable();
+    void Resume();
     void Ended(const std::string& reason);
     void LeaveRoom(const std::string& reason);
     void WriteWhatWaits();
     void WaitWritable();
-    void BacklogChanged();
-    void EndCongestion();
-    void StopHolding();
-    void CutOff(const std::string& reason);
+    void BacklogChanged(bool wrote);
     void BeginClosing();
     void FinishSending();
     void Close(bool reset);
 
-    ChatServer& server;
+    SessionContext& context;
     asio::ip::tcp::socket socket;
-    std::string address;
+    const std::uint64_t number;
+    const std::string address;
     ChatRoom::MemberId member = 0; // 0 when not, or no longer, in the room
+    bool counted = false;          // known to the backlog policy
     State state = State::Open;
     std::string turnedAwayReason;
 
@@ -100,13 +122,8 @@ private:
     bool waitingWritable = false;
     bool flushScheduled = false;
     bool readPaused = false;
-    bool cutOffPending = false;
-
-    bool congested = false; // backlog at or above PauseMark, not yet back to ResumeMark
-    bool holding = false;   // and the server waits for it
-    bool overSoft = false;
-    Clock::time_point congestedSince;
-    Clock::time_point lastProgress;
-    Clock::time_point overSoftSince;
-    Clock::time_point closeBy;
+    bool letGoPending = false;
+    // Since when input has waited unread because the room waited (see TokenBucket).
+    std::optional<Clock::time_point> unreadSince;
+    std::optional<asio::steady_timer> closeTimer;
 };

@@ -42,6 +42,17 @@ void OutputQueue::Consume(std::size_t count)
     }
 }
 
+void OutputQueue::DropUnsent()
+{
+    if (firstSent == 0)
+    {
+        Clear();
+        return;
+    }
+    frames.resize(1);
+    bytes = frames.front()->size() - firstSent;
+}
+
 void OutputQueue::Clear()
 {
     frames.clear();

@@ -18,6 +18,8 @@ public:
     std::size_t CopyOut(char* buffer, std::size_t max) const;
     // Drops the first count bytes, which have been sent.
     void Consume(std::size_t count);
+    // Drops every frame not yet begun; the rest of one begun stays, so the stream stays whole.
+    void DropUnsent();
     void Clear();
 
 private:

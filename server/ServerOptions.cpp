@@ -1,6 +1,7 @@
 #include "server/ServerOptions.h"
 
 #include "chat/ChatProtocol.h"
+#include "server/BacklogPolicy.h"
 
 #include <cstdlib>
 
@@ -115,6 +116,7 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
 
 std::string ServerUsage()
 {
+    const OutputLimits limits;
     return "Usage: ostrel-server [OPTION]...\n"
            "\n"
            "Runs an Ostrel Chat server: it relays every chat line to everyone connected and keeps\n"
@@ -135,9 +137,15 @@ std::string ServerUsage()
            "  --max-line-bytes N      longest chat line relayed, in bytes (default 512)\n"
            "  --help                  show this text\n"
            "\n"
-           "A client that does not read what it is sent is cut off once more than 256 KiB has\n"
-           "waited for it for 10 seconds, or more than 1 MiB at once; while a client that reads\n"
-           "falls behind, the server reads more slowly from the senders instead.\n"
+           "A client that falls " +
+           SizeText(limits.behindMark) +
+           " behind what it is sent and does not catch up\n"
+           "within " +
+           std::to_string(limits.behindTime.count()) +
+           " seconds is let go, and one with more than " + SizeText(limits.hardLimit) +
+           " waiting at once;\n"
+           "nobody else waits for it. Only while most of the room is behind does the server read\n"
+           "more slowly from the senders.\n"
            "\n"
            "Ctrl+C, SIGTERM or SIGHUP closes every connection and stops the server.\n";
 }

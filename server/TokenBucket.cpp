@@ -2,35 +2,26 @@
 
 #include <algorithm>
 
-TokenBucket::TokenBucket(double perSecond, double burst, Clock::time_point now)
-    : perSecond(perSecond), burst(burst), tokens(burst), last(now)
-{
-}
-
-void TokenBucket::Refill(Clock::time_point now)
-{
-    if (now <= last)
-        return;
-    const double seconds = std::chrono::duration<double>(now - last).count();
-    tokens = std::min(burst, tokens + seconds * perSecond);
-    last = now;
-}
-
-bool TokenBucket::Take(Clock::time_point now)
+TokenBucket::TokenBucket(double perSecond, double burst, Clock::time_point now) : due(now)
 {
     if (perSecond <= 0)
+        return;
+    interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / perSecond));
+    tolerance = std::chrono::duration_cast<Clock::duration>(interval * (std::max(burst, 1.0) - 1));
+}
+
+bool TokenBucket::Take(Clock::time_point now, Clock::time_point unreadSince)
+{
+    if (interval == Clock::duration::zero())
         return true;
-    Refill(now);
-    if (tokens < 1)
+    if (due - now > tolerance)
         return false;
-    tokens -= 1;
+    due = std::max(due, std::min(unreadSince, now)) + interval;
     return true;
 }
 
-bool TokenBucket::Full(Clock::time_point now)
+bool TokenBucket::Full(Clock::time_point now) const
 {
-    if (perSecond <= 0)
-        return true;
-    Refill(now);
-    return tokens >= burst;
+    return interval == Clock::duration::zero() || due <= now;
 }

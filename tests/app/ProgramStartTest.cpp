@@ -189,23 +189,24 @@ TEST_F(ProgramStart, FirstRunStoresShowsAndAnnouncesTheGeneratedNickname)
 
 TEST_F(ProgramStart, StoredNicknameIsUsedAndTheGeneratedOneNeverSent)
 {
-    WriteSettings("server=127.0.0.13\nnickname=Zed\n");
+    // A name that holds the word "server" in small letters is an ordinary one.
+    WriteSettings("server=127.0.0.13\nnickname=myserver\n");
     LoopbackPeer server("127.0.0.13", 6112);
     ASSERT_TRUE(server.Listening());
     ProgramRun run(program, dir.Path());
     ASSERT_TRUE(server.Accept(15000));
-    EXPECT_EQ(AnnouncedNickname(server.ReceivePacket(10000)), "Zed");
+    EXPECT_EQ(AnnouncedNickname(server.ReceivePacket(10000)), "myserver");
 
     const HWND window = run.WaitForWindow(MainWindowClass);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(LabelText(window), "Zed: ");
+    EXPECT_EQ(LabelText(window), "myserver: ");
     PostMessageW(window, WM_CLOSE, 0, 0);
     DWORD exitCode = 99;
     ASSERT_TRUE(run.WaitForExit(exitCode));
     // Everything the program sent until it closed: no generated name anywhere.
     const Bytes rest = server.Receive(65536, 2000);
     EXPECT_EQ(AsString(rest).find("User#"), std::string::npos);
-    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.13\nnickname=Zed\n"));
+    EXPECT_EQ(Settings(), OnDisk("server=127.0.0.13\nnickname=myserver\n"));
 }
 
 TEST_F(ProgramStart, StoredNicknameTheServerWouldRefuseIsReplacedByAGeneratedOne)

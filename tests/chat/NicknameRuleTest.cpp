@@ -30,8 +30,14 @@ TEST(NicknameRule, UsableNamesAndTheReasonForEveryOther)
         {"alice ", "begin or end with a space"},
         {"SERVER", "SERVER"},
         {"Server", "SERVER"},
-        {"my server", "SERVER"},
-        {"MySERVERname", "SERVER"},
+        {"sErVeR", "SERVER"},
+        {"MySERVERname", "SERVER in capitals"},
+        {"my SERVER", "SERVER in capitals"},
+        // Only passing for the server is refused, not the word.
+        {"Observer", nullptr},
+        {"myserver", nullptr},
+        {"my server", nullptr},
+        {"Servers", nullptr},
     };
     for (const auto& c : cases)
     {

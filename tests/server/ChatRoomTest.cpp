@@ -77,13 +77,14 @@ protected:
         room.Receive(id, frame.data(), frame.size(), now);
     }
 
-    // Lets time pass, a tick at a time, as the server does.
-    void Pass(std::chrono::milliseconds time)
+    // Lets time pass, a tick at a time, as the server does; readingWaits while it reads from
+    // nobody.
+    void Pass(std::chrono::milliseconds time, bool readingWaits = false)
     {
         for (const auto end = now + time; now < end;)
         {
             now += 100ms;
-            room.Tick(now);
+            room.Tick(now, readingWaits);
         }
     }
 
@@ -180,6 +181,8 @@ TEST_F(Room, AThousandJoinsInOneRoundAreSummedUp)
     for (std::size_t i = 0; i < others.size(); ++i)
         Send(Join(others[i]), PacketType::Nickname, "newcomer-" + std::to_string(i));
     EXPECT_TRUE(watcher.Take().empty());
+    for (auto& other : others)
+        other.Take(); // what each one's own join brought
     Pass(300ms);
     const auto heard = watcher.Take();
     ASSERT_EQ(heard.size(), 3u);
@@ -187,6 +190,12 @@ TEST_F(Room, AThousandJoinsInOneRoundAreSummedUp)
     EXPECT_EQ(Said(heard[1]), "1000 users joined.");
     EXPECT_EQ(heard[2].type, PacketType::UsersOnline);
     EXPECT_NE(heard[2].text.find(" more)"), std::string::npos);
+    // A newcomer of the round is told only of those who came after it, never of itself.
+    const auto toFirst = others.front().Take();
+    ASSERT_EQ(toFirst.size(), 3u);
+    EXPECT_EQ(toFirst[0].type, PacketType::NewUser);
+    EXPECT_EQ(Said(toFirst[1]), "999 users joined.");
+    EXPECT_TRUE(others.back().Take().empty()) << "nobody came after the last, who has the list";
 }
 
 TEST_F(Room, FloodingIsDroppedWithOneWarningAndClosedIfItGoesOn)
@@ -218,6 +227,43 @@ TEST_F(Room, FloodingIsDroppedWithOneWarningAndClosedIfItGoesOn)
     EXPECT_NE(log.str().find("(Fast) disconnected: flooding"), std::string::npos) << log.str();
 }
 
+TEST_F(Room, LinesThatWaitedUnreadAreJudgedByTheSendersOwnPace)
+{
+    Connection steady, flooder, witness;
+    const auto steadyId = Join(steady);
+    const auto flooderId = Join(flooder);
+    Send(Join(witness), PacketType::Nickname, "Witness");
+    Send(steadyId, PacketType::Nickname, "Steady");
+    Send(flooderId, PacketType::Nickname, "Fast");
+    Pass(3s);
+    for (Connection* c : {&steady, &flooder, &witness})
+        c->Take();
+
+    // The server read from nobody for 10 s. One member said 4 lines a second meanwhile (under
+    // the rate of 5), the other 1,000 lines; each arrives in one read.
+    const auto since = now;
+    Pass(10s, true);
+    auto lines = [](const std::string& name, int count) {
+        std::string bytes;
+        for (int i = 0; i < count; ++i)
+            bytes += oNet::WireFrame(*ChatProtocol::MakeTextPacket(
+                PacketType::ChatMessage, "[10:00:00] [" + name + "]: " + std::to_string(i)));
+        return bytes;
+    };
+    const std::string steadyLines = lines("Steady", 40);
+    room.Receive(steadyId, steadyLines.data(), steadyLines.size(), now, since);
+    EXPECT_EQ(witness.Take().size(), 40u);
+    EXPECT_EQ(steady.Take().size(), 40u) << "every line back, and no warning";
+
+    // The flooder gets what the rate allows for that time and a burst, then is dropped and cut off.
+    const std::string flood = lines("Fast", 1000);
+    room.Receive(flooderId, flood.data(), flood.size(), now, since);
+    EXPECT_EQ(witness.Take().size(), 60u);
+    EXPECT_TRUE(flooder.disconnected);
+    EXPECT_NE(log.str().find("(Fast) disconnected: flooding"), std::string::npos) << log.str();
+    EXPECT_EQ(log.str().find("Steady is sending too fast"), std::string::npos) << log.str();
+}
+
 TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
 {
     Connection silent, named, refused;
@@ -241,6 +287,18 @@ TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
     EXPECT_NE(Said(answers[0]).find("SERVER"), std::string::npos);
     EXPECT_NE(Said(answers[1]).find("at least one character"), std::string::npos);
     EXPECT_FALSE(named.disconnected);
+
+    // While the server reads from nobody, a newcomer's time does not run: its name may be
+    // waiting unread.
+    Connection late;
+    const auto lateId = Join(late);
+    Pass(30s, true);
+    EXPECT_FALSE(late.disconnected);
+    Pass(9500ms);
+    EXPECT_FALSE(late.disconnected);
+    Send(lateId, PacketType::Nickname, "Late");
+    Pass(2s);
+    EXPECT_FALSE(late.disconnected);
 }
 
 } // namespace
