@@ -3,6 +3,7 @@
 
 #include "app/MainLoop.h"
 #include "app/ProgramSettings.h"
+#include "app/ServerTrust.h"
 #include "app/SettingsFile.h"
 #include "chat/MyClient.h"
 #include "chat/NicknameRule.h"
@@ -59,9 +60,27 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return SocketLayerFailed();
     }
 
+    // With tls=on the connection is encrypted, and the server's key must be the one trusted.
+    ServerTrust trust(settings, serverAddress);
+    std::string problem;
+    if (!trust.WantsTls(client.useTls, problem))
+    {
+        std::cerr << problem << std::endl;
+        ShowError(problem.c_str());
+        WSACleanup();
+        return 1;
+    }
+    client.trustServer = [&trust](const std::string& pin) { return trust(pin); };
+
     if (!client.Connect(oNet::Endpoint(serverAddress.c_str(), ServerPort)))
     {
-        ShowError("Unable to reach server!");
+        if (client.failure == oNet::ConnectFailure::NotSecure)
+            ShowError(
+                ("Unable to make a secure connection to the server.\n\n" + client.failureReason)
+                    .c_str());
+        else if (client.failure != oNet::ConnectFailure::NotTrusted)
+            ShowError("Unable to reach server!");
+        WSACleanup();
         return 1;
     }
 

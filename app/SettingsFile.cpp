@@ -13,9 +13,11 @@
 namespace
 {
 
-bool LineMatches(const std::string& line, const std::string& key)
+bool LineMatches(const std::string& line, const std::string& key, SettingsFile::Match match)
 {
     const std::string_view keySide = std::string_view(line).substr(0, line.find('='));
+    if (match == SettingsFile::Match::ExactKey)
+        return keySide == key && line.find('=') != std::string::npos;
     return keySide.find(key) != std::string_view::npos;
 }
 
@@ -53,38 +55,38 @@ SettingsFile::SettingsFile(std::string fileName) : fileName(std::move(fileName))
     std::ofstream create(this->fileName);
 }
 
-bool SettingsFile::HasKey(std::string key)
+bool SettingsFile::HasKey(std::string key, Match match)
 {
     std::ifstream in(fileName);
     if (!in.is_open())
         return false;
     while (std::getline(in, currentLine))
     {
-        if (LineMatches(currentLine, key))
+        if (LineMatches(currentLine, key, match))
             return true;
     }
     return false;
 }
 
-std::string SettingsFile::GetValue(std::string key)
+std::string SettingsFile::GetValue(std::string key, Match match)
 {
     std::string value;
-    if (!HasKey(key))
+    if (!HasKey(key, match))
         return value;
     std::ifstream in(fileName);
     if (!in.is_open())
         return value;
     while (std::getline(in, currentLine))
     {
-        if (LineMatches(currentLine, key))
+        if (LineMatches(currentLine, key, match))
             value = ValueOf(currentLine);
     }
     return value;
 }
 
-bool SettingsFile::SetValue(std::string key, std::string value)
+bool SettingsFile::SetValue(std::string key, std::string value, Match match)
 {
-    if (!HasKey(key))
+    if (!HasKey(key, match))
     {
         const bool breakFirst = LacksFinalBreak(fileName);
         std::ofstream out(fileName, std::ios::app);
@@ -106,7 +108,7 @@ bool SettingsFile::SetValue(std::string key, std::string value)
     bool changed = false;
     while (std::getline(in, currentLine))
     {
-        if (LineMatches(currentLine, key))
+        if (LineMatches(currentLine, key, match))
         {
             const std::string before = currentLine;
             const std::size_t separator = currentLine.find('=');

@@ -12,19 +12,27 @@
 class SettingsFile
 {
 public:
+    // How a line matches a key: the key within its key side, or (for the settings that decide
+    // how the program connects, which no nickname may stand in for) the whole key side.
+    enum class Match
+    {
+        InKeySide,
+        ExactKey,
+    };
+
     // Creates an empty file when none can be read.
     explicit SettingsFile(std::string fileName);
 
     // Whether some line matches the key; false also when the file cannot be read.
-    bool HasKey(std::string key);
+    bool HasKey(std::string key, Match match = Match::InKeySide);
     // The value of the last matching line: everything after its first "=", or the whole line
     // when it has none. Empty when the key is absent or the file cannot be read.
-    std::string GetValue(std::string key);
+    std::string GetValue(std::string key, Match match = Match::InKeySide);
     // Rewrites every matching line with the new value, or appends key=value (on a line of its
     // own, also after a last line without a break) when no line matches. A rewrite goes to
     // fileName + ".tmp", which then replaces the file, and writes nothing when no value changes.
     // False, with the file as it was, when any step fails.
-    bool SetValue(std::string key, std::string value);
+    bool SetValue(std::string key, std::string value, Match match = Match::InKeySide);
 
     std::string fileName;
     std::string currentLine;

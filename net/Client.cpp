@@ -1,6 +1,7 @@
 #include "net/Client.h"
 
 #include "net/SocketAddress.h"
+#include "net/TlsTransport.h"
 
 #include <algorithm>
 #include <cstring>
@@ -85,6 +86,26 @@ constexpr int PollTimeoutMs = 1;
 
 } // namespace
 
+int PlainTransport::Poll(WSAPOLLFD& record, int timeoutMs)
+{
+    return calls.poll(&record, 1, timeoutMs);
+}
+
+int PlainTransport::Receive(char* buffer, int length)
+{
+    return calls.receive(socket, buffer, length);
+}
+
+int PlainTransport::Send(const char* buffer, int length)
+{
+    return calls.send(socket, buffer, length);
+}
+
+int PlainTransport::LastError()
+{
+    return calls.lastError();
+}
+
 SocketCalls PlatformSocketCalls()
 {
     return {PlatformOpen,    SetNonBlocking, PlatformSetNoDelay, PlatformConnect,  PlatformPoll,
@@ -115,11 +136,16 @@ void Client::OnDisconnect(std::string reason)
 bool Client::Connect(Endpoint endpoint)
 {
     connected = false;
-    const SOCKET socketHandle = endpoint.ipVersion == IpVersion::Unresolved
-                                    ? INVALID_SOCKET
-                                    : OpenConnectedSocket(endpoint);
-    if (socketHandle == INVALID_SOCKET)
+    failure = ConnectFailure::None;
+    failureReason.clear();
+    std::unique_ptr<Transport> tls;
+    const SOCKET connectedSocket = endpoint.ipVersion == IpVersion::Unresolved ? INVALID_SOCKET
+                                   : useTls ? OpenSecureSocket(endpoint, tls)
+                                            : OpenConnectedSocket(endpoint);
+    if (connectedSocket == INVALID_SOCKET)
     {
+        if (failure == ConnectFailure::None)
+            failure = ConnectFailure::Unreachable;
         OnConnectFail();
         return false;
     }
@@ -128,13 +154,48 @@ bool Client::Connect(Endpoint endpoint)
     std::cout << "Successfully connected to server " << endpoint.ipText << "." << std::endl
               << std::endl;
 
-    connection = Connection(socketHandle);
+    connection = Connection(connectedSocket);
+    secure = std::move(tls);
     pollRecord = {};
-    pollRecord.fd = socketHandle;
+    pollRecord.fd = connectedSocket;
     pollRecord.events = POLLRDNORM;
     connected = true;
     OnConnect();
     return true;
+}
+
+// A connected socket with a TLS handshake made on it and the server's key trusted, or
+// INVALID_SOCKET with nothing left open and the failure noted. When the user had to be asked
+// about the key, the connection is made anew: the server may have given up waiting meanwhile.
+SOCKET Client::OpenSecureSocket(const Endpoint& endpoint, std::unique_ptr<Transport>& tls)
+{
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        SocketUnderConstruction socketHandle(OpenConnectedSocket(endpoint), calls.close);
+        if (socketHandle.Get() == INVALID_SOCKET)
+            return INVALID_SOCKET;
+        std::unique_ptr<TlsTransport> made =
+            TlsTransport::Handshake(socketHandle.Get(), calls, endpoint.hostText, failureReason);
+        if (!made)
+        {
+            failure = ConnectFailure::NotSecure;
+            std::cerr << "No secure connection to " << endpoint.ipText << ": " << failureReason
+                      << std::endl;
+            return INVALID_SOCKET;
+        }
+        const Trust trust = trustServer ? trustServer(made->ServerPin()) : Trust::Trusted;
+        if (trust == Trust::NotTrusted)
+        {
+            failure = ConnectFailure::NotTrusted;
+            return INVALID_SOCKET;
+        }
+        if (trust == Trust::Trusted || attempt == 1)
+        {
+            tls = std::move(made);
+            return socketHandle.Release();
+        }
+    }
+    return INVALID_SOCKET;
 }
 
 // A socket connected to the endpoint and switched to non-blocking mode, or INVALID_SOCKET with
@@ -166,6 +227,7 @@ void Client::Disconnect(std::string reason)
     OnDisconnect(std::move(reason));
     pollRecord.fd = INVALID_SOCKET;
     connected = false;
+    secure.reset();
     if (connection.socket == INVALID_SOCKET)
         return;
     if (calls.close(connection.socket) == 0)
@@ -186,7 +248,7 @@ bool Client::Transfer()
     if (connection.outgoing.HasPending())
         pollRecord.events |= POLLWRNORM;
     pollWork = pollRecord;
-    if (calls.poll(&pollWork, 1, PollTimeoutMs) <= 0)
+    if (Way().Poll(pollWork, PollTimeoutMs) <= 0)
         return true; // nothing to do, or a failed poll: the pass goes on to dispatch
 
     const auto events = pollWork.revents;
@@ -232,7 +294,7 @@ bool Client::ReceiveStep()
         wanted = incoming.currentSize - incoming.transferred;
     }
 
-    const int received = calls.receive(connection.socket, destination, wanted);
+    const int received = Way().Receive(destination, wanted);
     if (received == 0)
     {
         Disconnect("Recv==0");
@@ -240,7 +302,7 @@ bool Client::ReceiveStep()
     }
     if (received < 0)
     {
-        if (calls.lastError() == WSAEWOULDBLOCK)
+        if (Way().LastError() == WSAEWOULDBLOCK)
             return true;
         Disconnect("Recv<0");
         return false;
@@ -289,9 +351,9 @@ void Client::SendStep()
         {
             outgoing.currentSize = static_cast<std::uint16_t>(packet->buffer.size());
             const std::uint16_t prefix = htons(outgoing.currentSize);
-            const int sent = calls.send(
-                connection.socket, reinterpret_cast<const char*>(&prefix) + outgoing.transferred,
-                2 - outgoing.transferred);
+            const int sent =
+                Way().Send(reinterpret_cast<const char*>(&prefix) + outgoing.transferred,
+                           2 - outgoing.transferred);
             if (sent > 0)
                 outgoing.transferred += sent;
             if (outgoing.transferred != 2)
@@ -300,7 +362,7 @@ void Client::SendStep()
             outgoing.stage = TransferStage::Body;
         }
 
-        const int sent = calls.send(connection.socket, packet->buffer.data() + outgoing.transferred,
+        const int sent = Way().Send(packet->buffer.data() + outgoing.transferred,
                                     outgoing.currentSize - outgoing.transferred);
         if (sent > 0)
             outgoing.transferred += sent;

@@ -4,8 +4,10 @@
 #include "net/Packet.h"
 #include "net/PacketQueue.h"
 #include "net/SocketPlatform.h"
+#include "net/Transport.h"
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,6 +45,15 @@ struct SocketCalls
 
 SocketCalls PlatformSocketCalls();
 
+// Why the last Connect failed.
+enum class ConnectFailure
+{
+    None,
+    Unreachable, // no connection to the server
+    NotSecure,   // connected, but no TLS: the reason is in failureReason
+    NotTrusted,  // TLS, but the server's key is not one the user trusts
+};
+
 // The library's TCP client: one connection to one server, worked on one frame at a time by its
 // owner's loop. Derived classes override the virtual operations to handle packets and events.
 // The owner starts the socket layer before Connect and cleans it up after its last Disconnect;
@@ -50,6 +61,12 @@ SocketCalls PlatformSocketCalls();
 class Client
 {
 public:
+    Client() = default;
+    // The transport refers to the client's own members.
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    virtual ~Client() = default;
+
     // One pass of network work: poll for at most 1 ms, read at most once, write what the socket
     // takes, then hand every complete received packet to ProcessPacket. False when the pass
     // closed the connection.
@@ -74,6 +91,20 @@ public:
     bool connected = false;
     SocketCalls calls = PlatformSocketCalls();
 
+    // With useTls, Connect makes a TLS handshake on the new connection and asks trustServer
+    // about the server's key pin before it reports success; nothing is sent before both. The
+    // frame loop then moves its bytes through TLS, never knowing it.
+    bool useTls = false;
+    enum class Trust
+    {
+        Trusted,
+        TrustedOnAsking, // the user was asked, which may have taken longer than the server waits
+        NotTrusted,
+    };
+    std::function<Trust(const std::string& serverPin)> trustServer;
+    ConnectFailure failure = ConnectFailure::None;
+    std::string failureReason;
+
 protected:
     // Steps of a frame shared with derived frames: the poll with its receive and send steps
     // (false when it closed the connection), and the dispatch of received packets.
@@ -82,6 +113,11 @@ protected:
 
 private:
     SOCKET OpenConnectedSocket(const Endpoint& endpoint);
+    SOCKET OpenSecureSocket(const Endpoint& endpoint, std::unique_ptr<Transport>& tls);
+    Transport& Way() { return secure ? *secure : plain; }
+
+    PlainTransport plain{connection.socket, calls};
+    std::unique_ptr<Transport> secure; // TLS, when the connection has it
     bool ReceiveStep();
     void SendStep();
 };

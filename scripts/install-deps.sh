@@ -13,6 +13,7 @@ packages=(
     zip unzip                                      # the release package
     clang-14 libclang-rt-14-dev libbenchmark-dev   # fuzzers and benchmarks
     libasio-dev                                    # the chat server's event loop (header-only)
+    libssl-dev openssl                             # the server's TLS; test certificates
     iproute2 procps                                # ss, pkill and friends in the scripts
 )
 

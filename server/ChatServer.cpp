@@ -4,6 +4,7 @@
 #include "server/IpNetwork.h"
 #include "server/ServerLog.h"
 #include "server/ServerPlatform.h"
+#include "server/ServerTls.h"
 
 #include <asio/post.hpp>
 
@@ -28,11 +29,17 @@ bool OutOfDescriptors(const asio::error_code& error)
 
 } // namespace
 
-ChatServer::ChatServer(ServerOptions options, std::ostream& log, OutputLimits limits)
+ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
+                       OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
       room(this->options, log), backlog(Clock::now(), limits),
-      flushes(io), context{room, backlog, flushes, log,
-                           [this](ClientSession& session) { Closed(session); }}
+      flushes(io), context{room,
+                           backlog,
+                           flushes,
+                           log,
+                           [this](ClientSession& session) { Closed(session); },
+                           tls,
+                           tls && this->options.tlsOnly}
 {
 }
 
@@ -80,6 +87,11 @@ bool ChatServer::Start(std::string& error)
     port = acceptor.local_endpoint(failure).port();
     WriteLogLine(log, "listening on " + endpoint.ipText + " port " + std::to_string(port) +
                           " for up to " + std::to_string(options.maxClients) + " clients");
+    if (context.tls)
+        WriteLogLine(log, std::string("TLS on") +
+                              (context.tlsOnly ? ", plain connections refused"
+                                               : " beside plain connections") +
+                              "; the pin for clients' tls-pin= is " + context.tls->Pin());
     Accept();
     Tick();
     return true;

@@ -33,7 +33,9 @@ public:
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
 
-    ChatServer(ServerOptions options, std::ostream& log, OutputLimits limits = {});
+    // With tls, connections may speak TLS (options.tlsOnly: must); it outlives the server.
+    ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls = nullptr,
+               OutputLimits limits = {});
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;

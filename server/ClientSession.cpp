@@ -1,6 +1,7 @@
 #include "server/ClientSession.h"
 
 #include "server/ServerLog.h"
+#include "server/ServerTls.h"
 
 #include <asio/post.hpp>
 
@@ -50,6 +51,8 @@ ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket sock
 
 void ClientSession::Start(ChatRoom::MemberId id)
 {
+    if (!context.tls)
+        channel = std::make_unique<PlainChannel>(socket);
     member = id;
     counted = true;
     context.backlog.Add(number);
@@ -58,6 +61,8 @@ void ClientSession::Start(ChatRoom::MemberId id)
 
 void ClientSession::TurnAway(const Frame& line, const std::string& reason)
 {
+    if (!context.tls)
+        channel = std::make_unique<PlainChannel>(socket);
     turnedAwayReason = reason;
     Deliver(line);
     BeginClosing();
@@ -69,9 +74,47 @@ void ClientSession::TurnAway(const Frame& line, const std::string& reason)
 // when it has nothing more to give: a full read is followed by another, after the handlers
 // already waiting, so that one busy client does not keep the loop to itself.
 
+// With TLS, the first byte tells: a TLS handshake record, or anything else (a plain client's
+// first frame is its Nickname). False while it has not come yet, or when the connection has
+// ended.
+bool ClientSession::ChooseChannel()
+{
+    unsigned char first = 0;
+    asio::error_code error;
+    const std::size_t count =
+        socket.receive(asio::buffer(&first, 1), asio::socket_base::message_peek, error);
+    if (WouldBlock(error))
+    {
+        WaitReadable();
+        return false;
+    }
+    if (error || count == 0)
+    {
+        Ended(error && error != asio::error::eof ? ErrorText(error) : "closed by the client");
+        return false;
+    }
+    encrypted = first == TlsHandshakeRecord;
+    channel = encrypted ? context.tls->Channel(socket) : std::make_unique<PlainChannel>(socket);
+    if (!encrypted && context.tlsOnly)
+        RefusePlain();
+    // Anything queued meanwhile (a turned-away line) can go now.
+    if (!output.Empty() && !waitingWritable)
+        WriteWhatWaits();
+    return state != State::Closed;
+}
+
+void ClientSession::RefusePlain()
+{
+    LeaveRoom("refused: a plain connection, and this server accepts TLS only");
+    Queue(ChatRoom::ServerLine("This server accepts encrypted connections only."));
+    BeginClosing();
+}
+
 void ClientSession::ReadSome()
 {
     if (state == State::Closed)
+        return;
+    if (!channel && !ChooseChannel())
         return;
     if (member != 0 && context.backlog.RoomWaits())
     {
@@ -89,12 +132,21 @@ void ClientSession::ReadSome()
         return;
     }
     asio::error_code error;
+    ByteChannel::Wait waitFor = ByteChannel::Wait::wait_read;
     const std::size_t count =
-        socket.read_some(asio::buffer(context.readBuffer.data(), context.readBuffer.size()), error);
+        channel->Read(context.readBuffer.data(), context.readBuffer.size(), error, waitFor);
+    if (writeAwaitsRead)
+    {
+        // What was read may have moved a TLS handshake on, which a write waited for.
+        writeAwaitsRead = false;
+        WriteWhatWaits();
+        if (state == State::Closed)
+            return;
+    }
     if (WouldBlock(error))
     {
         unreadSince.reset();
-        WaitReadable();
+        WaitReadable(waitFor);
         return;
     }
     if (error == asio::error::eof)
@@ -107,6 +159,15 @@ void ClientSession::ReadSome()
         Ended(ErrorText(error));
         return;
     }
+    if (!context.tls && !sawInput && count > 0 &&
+        static_cast<unsigned char>(context.readBuffer[0]) == TlsHandshakeRecord)
+    {
+        // No plain client begins so: a TLS client is told at once, rather than after a time-out.
+        LeaveRoom("began a TLS handshake, and this server has no TLS (see --tls-cert)");
+        Close(false);
+        return;
+    }
+    sawInput = true;
     // A closing connection's input is only drained, so that closing does not reset it.
     if (member != 0)
     {
@@ -116,7 +177,8 @@ void ClientSession::ReadSome()
     }
     if (state == State::Closed)
         return;
-    if (count == context.readBuffer.size())
+    // A full read may leave more in the socket; TLS may hold decrypted bytes back as well.
+    if (count == context.readBuffer.size() || encrypted)
         asio::post(socket.get_executor(), [self = shared_from_this()] { self->ReadSome(); });
     else
     {
@@ -125,15 +187,14 @@ void ClientSession::ReadSome()
     }
 }
 
-void ClientSession::WaitReadable()
+void ClientSession::WaitReadable(ByteChannel::Wait waitFor)
 {
-    socket.async_wait(asio::socket_base::wait_read,
-                      [self = shared_from_this()](const asio::error_code& error) {
-                          if (!error)
-                              self->ReadSome();
-                          else if (error != asio::error::operation_aborted)
-                              self->Ended(ErrorText(error));
-                      });
+    socket.async_wait(waitFor, [self = shared_from_this()](const asio::error_code& error) {
+        if (!error)
+            self->ReadSome();
+        else if (error != asio::error::operation_aborted)
+            self->Ended(ErrorText(error));
+    });
 }
 
 void ClientSession::Resume()
@@ -175,6 +236,11 @@ void ClientSession::Deliver(const Frame& frame)
 {
     if (state == State::Closed || letGoPending)
         return;
+    Queue(frame);
+}
+
+void ClientSession::Queue(const Frame& frame)
+{
     output.Push(frame);
     BacklogChanged(false);
     if (!waitingWritable && !flushScheduled)
@@ -197,14 +263,16 @@ void ClientSession::Flush()
 // tick for a member that is behind: the system signals room to write only in large steps.
 void ClientSession::WriteWhatWaits()
 {
+    if (!channel)
+        return; // the first byte has not told how to write yet
     bool wrote = false;
+    ByteChannel::Wait waitFor = ByteChannel::Wait::wait_write;
     while (state != State::Closed && !output.Empty())
     {
         const std::size_t copied =
             output.CopyOut(context.writeBuffer.data(), context.writeBuffer.size());
         asio::error_code error;
-        const std::size_t sent =
-            socket.write_some(asio::buffer(context.writeBuffer.data(), copied), error);
+        const std::size_t sent = channel->Write(context.writeBuffer.data(), copied, error, waitFor);
         if (WouldBlock(error))
             break;
         if (error)
@@ -214,16 +282,21 @@ void ClientSession::WriteWhatWaits()
         }
         output.Consume(sent);
         wrote = true;
-        if (sent < copied)
+        if (sent < copied && !encrypted)
             break;
     }
     if (state == State::Closed)
         return;
     BacklogChanged(wrote);
-    if (!output.Empty())
+    if (output.Empty())
+    {
+        if (state == State::Closing)
+            channel->FinishSending();
+    }
+    else if (waitFor == ByteChannel::Wait::wait_read)
+        writeAwaitsRead = true; // the read side tries again
+    else
         WaitWritable();
-    else if (state == State::Closing)
-        FinishSending();
 }
 
 void ClientSession::WaitWritable()
@@ -264,7 +337,7 @@ void ClientSession::LetGo(const std::string& reason)
     letGoPending = true;
     LeaveRoom(reason);
     output.DropUnsent();
-    output.Push(ChatRoom::ServerLine("You were disconnected: you fell too far behind the room."));
+    Queue(ChatRoom::ServerLine("You were disconnected: you fell too far behind the room."));
     BeginClosing();
 }
 
@@ -302,12 +375,6 @@ void ClientSession::BeginClosing()
         flushScheduled = true;
         context.flushes.Schedule(shared_from_this());
     }
-}
-
-void ClientSession::FinishSending()
-{
-    asio::error_code ignored;
-    socket.shutdown(asio::socket_base::shutdown_send, ignored);
 }
 
 void ClientSession::Shutdown()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/BacklogPolicy.h"
+#include "server/ByteChannel.h"
 #include "server/ChatParticipant.h"
 #include "server/ChatRoom.h"
 #include "server/OutputQueue.h"
@@ -19,6 +20,7 @@
 #include <vector>
 
 class ClientSession;
+class ServerTls;
 
 // Writes start once the handlers that are ready have run, so that everything queued for a
 // connection meanwhile goes out in one write.
@@ -46,14 +48,18 @@ struct SessionContext
     std::ostream& log;
     // Called once when a connection has closed, for the server to let go of it.
     std::function<void(ClientSession&)> closed;
+    // With TLS, a connection's first byte tells whether it speaks TLS or plain.
+    ServerTls* tls = nullptr;
+    bool tlsOnly = false;
     std::array<char, 16384> readBuffer{};
     std::array<char, 65536> writeBuffer{};
 };
 
 // One client connection: it moves bytes between its socket and the chat room, and holds what
 // waits to be sent. It writes as soon as something is queued, reads unless the room waits
-// (BacklogPolicy decides), and is let go when the policy says so. Kept alive by the server's
-// table and by its own pending operations.
+// (BacklogPolicy decides), and is let go when the policy says so. Its bytes go through a
+// ByteChannel, plain or TLS, chosen by the first byte the client sends when the server takes
+// both. Kept alive by the server's table and by its own pending operations.
 class ClientSession final : public ChatParticipant,
                             public std::enable_shared_from_this<ClientSession>
 {
@@ -70,6 +76,7 @@ public:
 
     std::uint64_t Number() const { return number; }
     const std::string& Address() const { return address; }
+    bool Encrypted() const { return encrypted; }
 
     // A member of the room: its input goes to the room.
     void Start(ChatRoom::MemberId id);
@@ -97,20 +104,25 @@ private:
         Closed
     };
 
+    bool ChooseChannel();
+    void RefusePlain();
     void ReadSome();
-    void WaitReadable();
+    void WaitReadable(ByteChannel::Wait waitFor = ByteChannel::Wait::wait_read);
     void Resume();
     void Ended(const std::string& reason);
     void LeaveRoom(const std::string& reason);
     void WriteWhatWaits();
     void WaitWritable();
+    void Queue(const Frame& frame);
     void BacklogChanged(bool wrote);
     void BeginClosing();
-    void FinishSending();
     void Close(bool reset);
 
     SessionContext& context;
     asio::ip::tcp::socket socket;
+    std::unique_ptr<ByteChannel> channel; // none until the first byte has told which
+    bool encrypted = false;
+    bool sawInput = false;
     const std::uint64_t number;
     const std::string address;
     ChatRoom::MemberId member = 0; // 0 when not, or no longer, in the room
@@ -120,6 +132,7 @@ private:
 
     OutputQueue output;
     bool waitingWritable = false;
+    bool writeAwaitsRead = false; // TLS: a write waits for the handshake to read on
     bool flushScheduled = false;
     bool readPaused = false;
     bool letGoPending = false;

@@ -2,6 +2,7 @@
 
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
+#include "server/ServerTls.h"
 
 #include <iostream>
 
@@ -20,7 +21,26 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    ChatServer server(options, std::cout);
+    std::unique_ptr<ServerTls> tls;
+    if (options.tlsPin)
+    {
+        std::string pin;
+        if (!ServerTls::PinOf(options.tlsCert, pin, error))
+        {
+            std::cerr << "ostrel-server: " << error << std::endl;
+            return 2;
+        }
+        std::cout << pin << std::endl;
+        return 0;
+    }
+    if (!options.tlsCert.empty() &&
+        !(tls = ServerTls::Load(options.tlsCert, options.tlsKey, error)))
+    {
+        std::cerr << "ostrel-server: " << error << std::endl;
+        return 2;
+    }
+
+    ChatServer server(options, std::cout, tls.get());
     if (!server.Start(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;

@@ -62,11 +62,23 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.help = true;
             continue;
         }
+        if ((name == "--tls-only" || name == "--tls-pin") && !hasValue)
+        {
+            (name == "--tls-only" ? options.tlsOnly : options.tlsPin) = true;
+            continue;
+        }
         const NumberOption* number = nullptr;
         for (const auto& candidate : numberOptions)
             if (name == candidate.name)
                 number = &candidate;
-        if (!number && name != "--listen" && name != "--port")
+        std::string ServerOptions::*text = nullptr;
+        if (name == "--listen")
+            text = &ServerOptions::listenAddress;
+        else if (name == "--tls-cert")
+            text = &ServerOptions::tlsCert;
+        else if (name == "--tls-key")
+            text = &ServerOptions::tlsKey;
+        if (!number && !text && name != "--port")
         {
             error = "unknown option " + name;
             return false;
@@ -82,14 +94,14 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         }
 
         unsigned long long parsed = 0;
-        if (name == "--listen")
+        if (text)
         {
             if (value.empty())
             {
-                error = "--listen needs an address";
+                error = name + (name == "--listen" ? " needs an address" : " needs a file name");
                 return false;
             }
-            options.listenAddress = value;
+            options.*text = value;
         }
         else if (name == "--port")
         {
@@ -111,7 +123,13 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.*(number->field) = static_cast<std::size_t>(parsed);
         }
     }
-    return true;
+    if (options.tlsPin && options.tlsCert.empty())
+        error = "--tls-pin needs --tls-cert FILE";
+    else if (!options.tlsPin && options.tlsCert.empty() != options.tlsKey.empty())
+        error = "TLS needs both --tls-cert and --tls-key";
+    else if (options.tlsOnly && options.tlsCert.empty())
+        error = "--tls-only needs --tls-cert and --tls-key";
+    return error.empty();
 }
 
 std::string ServerUsage()
@@ -135,6 +153,12 @@ std::string ServerUsage()
            "                          (default 10)\n"
            "  --history N             chat lines replayed to a newcomer (default 20; 0: none)\n"
            "  --max-line-bytes N      longest chat line relayed, in bytes (default 512)\n"
+           "  --tls-cert FILE         certificate (PEM) for encrypted connections; with\n"
+           "  --tls-key FILE          its private key (PEM), the port takes TLS and plain\n"
+           "                          connections alike (Linux build only)\n"
+           "  --tls-only              refuse plain connections\n"
+           "  --tls-pin               with --tls-cert: print the pin users put in their\n"
+           "                          settings (tls-pin=) and exit\n"
            "  --help                  show this text\n"
            "\n"
            "A client that falls " +

@@ -15,11 +15,16 @@ struct ServerOptions
     std::size_t nicknameTimeout = 10; // seconds a connection may stay without a nickname
     std::size_t history = 20;         // chat lines replayed to a newcomer
     std::size_t maxLineBytes = 512;   // the longest chat line relayed
+    std::string tlsCert;              // PEM files: with both, connections may use TLS
+    std::string tlsKey;
+    bool tlsOnly = false; // plain connections are refused
+    bool tlsPin = false;  // print the certificate's pin and exit
     bool help = false;
 };
 
-// Reads the options of ServerUsage, each as "--name value" or "--name=value", and "--help".
-// False, with a one-line reason in error, for anything else or a value out of range.
+// Reads the options of ServerUsage, each as "--name value" or "--name=value", and the flags
+// "--help", "--tls-only" and "--tls-pin". False, with a one-line reason in error, for anything
+// else, a value out of range, or TLS options that do not go together.
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options,
                         std::string& error);
 

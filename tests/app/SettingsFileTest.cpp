@@ -85,6 +85,23 @@ TEST_F(SettingsFileTest, LooksUpKeysOnTheKeySideOfEachLine)
     }
 }
 
+TEST_F(SettingsFileTest, ConnectionSettingsAreReadAndWrittenByTheirExactKey)
+{
+    using Match = SettingsFile::Match;
+    // Neither a longer key, nor a line without "=", nor spaces around the key stand in.
+    SettingsFile settings =
+        With("tls=on\nmytls-pin=aa\ntls-pin =bb\ntls-pin\nnickname=tls-pin=cc\n");
+    EXPECT_EQ(settings.GetValue("tls", Match::ExactKey), "on");
+    EXPECT_FALSE(settings.HasKey("tls-pin", Match::ExactKey));
+    EXPECT_EQ(settings.GetValue("tls-pin", Match::ExactKey), "");
+    EXPECT_TRUE(settings.SetValue("tls-pin", "dd", Match::ExactKey));
+    EXPECT_EQ(Content(), OnDisk("tls=on\nmytls-pin=aa\ntls-pin =bb\ntls-pin\nnickname=tls-pin=cc\n"
+                                "tls-pin=dd\n"));
+    EXPECT_TRUE(settings.SetValue("tls-pin", "ee", Match::ExactKey));
+    EXPECT_EQ(settings.GetValue("tls-pin", Match::ExactKey), "ee");
+    EXPECT_EQ(settings.GetValue("tls", Match::ExactKey), "on");
+}
+
 struct Update
 {
     const char* before;

@@ -6,6 +6,7 @@
 
 #include "chat/ScriptedPeer.h"
 #include "support/Files.h"
+#include "support/HostProcess.h"
 #include "support/ProgramRun.h"
 #include "support/WindowTesting.h"
 
@@ -67,11 +68,53 @@ protected:
                                                   L" --port 6112 " + serverOptions);
         ASSERT_TRUE(WaitForText([&] { return server->Out(); }, "listening on")) << server->Err();
 
-        std::filesystem::create_directories(dir.Path() / "src");
-        for (const char* sound : {"snd_newmessage.mp3", "snd_newuser.mp3"})
-            std::filesystem::copy_file(ProgramPath(L"src") / sound, dir.Path() / "src" / sound);
+        CopySounds();
         WriteBytes(dir.File("data.dat"),
                    OnDisk("server=" + std::string(address) + "\n" + settings));
+    }
+
+    void CopySounds()
+    {
+        std::filesystem::create_directories(dir.Path() / "src");
+        for (const char* sound : {"snd_newmessage.mp3", "snd_newuser.mp3"})
+            std::filesystem::copy_file(ProgramPath(L"src") / sound, dir.Path() / "src" / sound,
+                                       std::filesystem::copy_options::skip_existing);
+    }
+
+    // Starts the Linux build of the server (the Windows one has no TLS) on the address with a
+    // throwaway certificate made by openssl, and writes the program's settings. The pin the
+    // server logs goes to pin.
+    void StartSecure(const char* address, const std::string& settings, std::string& pin)
+    {
+        serverAddress = address;
+        certificates++;
+        const std::string name = "server" + std::to_string(certificates);
+        ASSERT_TRUE(RunOnHost("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                              "-nodes -days 2 -subj /CN=ostrel-test -keyout " +
+                                  name + ".key -out " + name + ".crt",
+                              serverDir.Path()))
+            << ReadBytes(serverDir.File("host-command.out"));
+        ASSERT_TRUE(std::filesystem::exists(OSTREL_HOST_SERVER))
+            << "the Linux build of the server is needed: cmake --build --preset native";
+        hostServer.reset(); // one at a time: the same address and port
+        hostServer = std::make_unique<HostProcess>(std::string(OSTREL_HOST_SERVER) + " --listen " +
+                                                       address + " --port 6112 --tls-cert " + name +
+                                                       ".crt --tls-key " + name + ".key",
+                                                   serverDir.Path());
+        const std::string marker = "tls-pin= is ";
+        ASSERT_TRUE(WaitForText([&] { return hostServer->Out(); }, marker)) << hostServer->Err();
+        const std::string out = hostServer->Out();
+        pin = out.substr(out.find(marker) + marker.size(), 64);
+        CopySounds();
+        WriteBytes(dir.File("data.dat"),
+                   OnDisk("server=" + std::string(address) + "\n" + settings));
+    }
+
+    // Starts the program and waits for a message box of it instead of its window.
+    HWND StartProgramForBox()
+    {
+        program = std::make_unique<ProgramRun>(ProgramPath(L"ostrel-chat.exe"), dir.Path());
+        return FindMessageBoxOf(program->ProcessId(), 30000);
     }
 
     void ConnectPeer(const std::string& name)
@@ -133,6 +176,8 @@ protected:
     TempDir serverDir;
     const char* serverAddress = nullptr;
     std::unique_ptr<ProgramRun> server;
+    std::unique_ptr<HostProcess> hostServer;
+    int certificates = 0;
     std::unique_ptr<ProgramRun> program;
     ScriptedPeer peer;
     HWND window = nullptr, messageBox = nullptr, chatLog = nullptr, usersList = nullptr,
@@ -284,6 +329,93 @@ TEST_F(Scenario, BurstOfLinesIsShownWholeAndInOrder)
     EXPECT_EQ(CloseProgram(), 0u);
     EXPECT_NE(program->Out().find("Lost connection. Reason: Main window closed\n"),
               std::string::npos);
+}
+
+// Encrypted, as a new user meets it: asked once about the server's key, which is then trusted
+// and stored; a plain client shares the room; the next start asks nothing; another key is
+// refused with both pins, and nothing is sent or stored.
+TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
+{
+    std::string pin;
+    StartSecure("127.0.0.50", "tls=on\nnickname=Tina\n", pin);
+    ASSERT_EQ(pin.size(), 64u) << hostServer->Out();
+    HWND box = StartProgramForBox();
+    ASSERT_NE(box, nullptr) << program->Err();
+    const std::string question = MessageBoxText(box);
+    EXPECT_NE(question.find("first encrypted connection to the server 127.0.0.50"),
+              std::string::npos)
+        << question;
+    EXPECT_NE(question.find(pin), std::string::npos) << question;
+    EXPECT_EQ(program->Out(), "") << "nothing before the answer";
+    PostMessageW(box, WM_COMMAND, IDYES, 0);
+    window = program->WaitForWindow("Ostrel chat client", 20000);
+    ASSERT_NE(window, nullptr) << program->Out() << program->Err();
+    messageBox = FindControl(window, "Edit", 3);
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")),
+              OnDisk("server=127.0.0.50\ntls=on\nnickname=Tina\ntls-pin=" + pin + "\n"));
+
+    // A plain client in the same room.
+    ConnectPeer("Plain");
+    ASSERT_TRUE(PeerWaits([&] { return peer.usersOnline == "Plain\r\nTina"; })) << peer.usersOnline;
+    Type("sent under TLS");
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("] [Tina]: sent under TLS"); }));
+    peer.Say("read under TLS");
+    EXPECT_TRUE(PeerWaits(
+        [&] { return program->Out().find("[Plain]: read under TLS\n") != std::string::npos; }));
+    EXPECT_EQ(CloseProgram(), 0u);
+
+    // Trusted now: no question.
+    program = std::make_unique<ProgramRun>(ProgramPath(L"ostrel-chat.exe"), dir.Path());
+    window = program->WaitForWindow("Ostrel chat client", 20000);
+    ASSERT_NE(window, nullptr) << program->Err();
+    EXPECT_EQ(FindMessageBoxOf(program->ProcessId(), 0), nullptr);
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("Tina joined."); }))
+        << "the peer came after the first";
+    EXPECT_EQ(CloseProgram(), 0u);
+
+    // The server's key replaced: refused, with both pins, and nothing stored or sent.
+    const std::string settings = ReadBytes(dir.File("data.dat"));
+    std::string newPin;
+    StartSecure("127.0.0.50", "", newPin);
+    WriteBytes(dir.File("data.dat"), settings);
+    ASSERT_NE(newPin, pin);
+    box = StartProgramForBox();
+    ASSERT_NE(box, nullptr);
+    const std::string refusal = MessageBoxText(box);
+    EXPECT_NE(refusal.find("has changed"), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find(pin), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find(newPin), std::string::npos) << refusal;
+    EXPECT_EQ(TextOf(box), "Error");
+    DismissMessageBox(box);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), settings);
+    EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << hostServer->Out();
+}
+
+TEST_F(Scenario, EncryptedConnectionNotTrustedOrImpossibleEndsTheProgramStoringNothing)
+{
+    std::string pin;
+    StartSecure("127.0.0.51", "tls=on\n", pin);
+    HWND box = StartProgramForBox();
+    ASSERT_NE(box, nullptr) << program->Err();
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.51\ntls=on\n"));
+
+    // A server without TLS.
+    Start("127.0.0.52", "tls=on\n");
+    box = StartProgramForBox();
+    ASSERT_NE(box, nullptr) << program->Err();
+    EXPECT_EQ(MessageBoxText(box).find("Unable to make a secure connection to the server.\n\n"), 0u)
+        << MessageBoxText(box);
+    DismissMessageBox(box);
+    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.52\ntls=on\n"));
 }
 
 } // namespace

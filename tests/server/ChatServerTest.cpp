@@ -57,7 +57,7 @@ public:
     explicit RunningServer(ServerOptions options = {}, OutputLimits limits = {}) : logStream(&log)
     {
         options.port = 0;
-        server = std::make_unique<ChatServer>(options, logStream, limits);
+        server = std::make_unique<ChatServer>(options, logStream, nullptr, limits);
         std::string error;
         started = server->Start(error);
         EXPECT_TRUE(started) << error;

@@ -40,14 +40,33 @@ TEST(ServerOptions, TakesEachOptionInBothForms)
     EXPECT_EQ(options.port, 0);
     EXPECT_EQ(options.maxClients, 1u);
     EXPECT_TRUE(options.help);
+
+    ASSERT_TRUE(Parse({"--tls-cert", "c.pem", "--tls-key=k.pem", "--tls-only"}, options, error));
+    EXPECT_EQ(options.tlsCert, "c.pem");
+    EXPECT_EQ(options.tlsKey, "k.pem");
+    EXPECT_TRUE(options.tlsOnly);
 }
 
 TEST(ServerOptions, BadOptionsGetAOneLineReason)
 {
     const std::vector<std::vector<const char*>> bad = {
-        {"--verbose"},          {"extra"},          {"--port"},    {"--port", "65536"},
-        {"--port", "-1"},       {"--port", "12ab"}, {"--port="},   {"--max-clients", "0"},
-        {"--max-clients", "x"}, {"--listen"},       {"--listen="}, {"--port", "99999999999"},
+        {"--verbose"},
+        {"extra"},
+        {"--port"},
+        {"--port", "65536"},
+        {"--port", "-1"},
+        {"--port", "12ab"},
+        {"--port="},
+        {"--max-clients", "0"},
+        {"--max-clients", "x"},
+        {"--listen"},
+        {"--listen="},
+        {"--port", "99999999999"},
+        {"--tls-cert", "c.pem"},
+        {"--tls-key", "k.pem"},
+        {"--tls-only"},
+        {"--tls-pin"},
+        {"--tls-cert="},
     };
     for (const auto& args : bad)
     {
@@ -62,7 +81,8 @@ TEST(ServerOptions, BadOptionsGetAOneLineReason)
 TEST(ServerOptions, UsageNamesEveryOption)
 {
     const std::string usage = ServerUsage();
-    for (const char* option : {"--listen", "--port", "--max-clients", "--help"})
+    for (const char* option :
+         {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

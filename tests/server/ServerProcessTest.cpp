@@ -1,6 +1,9 @@
 // ostrel-server run as a process: its command line, its exit codes and its shutdown on signals.
 
+#include "chat/ChatProtocol.h"
+#include "support/Files.h"
 #include "support/RawConnection.h"
+#include "support/TlsTesting.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +20,8 @@
 
 extern char** environ;
 
-using testing_support::RawConnection;
+using namespace testing_support;
+using oNet::PacketType;
 
 namespace
 {
@@ -193,6 +197,120 @@ TEST(ServerProcess, HelpExplainsAndExitsWithZero)
     ServerProcess server({"--help"});
     EXPECT_EQ(server.Wait(), 0);
     EXPECT_EQ(server.out.rfind("Usage: ostrel-server", 0), 0u) << server.out;
+}
+
+std::string Frame(PacketType type, const std::string& text)
+{
+    return oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
+}
+
+// The text a packet carries.
+std::string TextOf(const Bytes& bytes)
+{
+    if (bytes.size() < 2)
+        return "<nothing>";
+    oNet::Packet packet;
+    packet.buffer.assign(bytes.begin(), bytes.end());
+    if (packet.Type() == PacketType::NewUser)
+        return "<new user>";
+    std::string text;
+    packet >> text;
+    return text;
+}
+
+// Reads packets until one holds the piece; its text, or what came last.
+template <typename Connection>
+std::string TextHolding(Connection& connection, const std::string& piece)
+{
+    std::string text;
+    for (int i = 0; i < 10 && text.find(piece) == std::string::npos; ++i)
+        text = TextOf(connection.ReceivePacket(5000));
+    return text;
+}
+
+TEST(ServerProcess, TlsAndPlainClientsShareOnePortAndThePinIsTheKeysOwn)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const std::string pin = OpenSslPin(made.certificate);
+    ASSERT_EQ(pin.size(), 64u);
+    {
+        ServerProcess printer({"--tls-pin", "--tls-cert", made.certificate});
+        EXPECT_EQ(printer.Wait(), 0) << printer.err;
+        EXPECT_EQ(printer.out, pin + "\n");
+    }
+
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    EXPECT_TRUE(server.OutputShows("the pin for clients' tls-pin= is " + pin)) << server.out;
+
+    TlsClient newest, older;
+    ASSERT_TRUE(newest.Connect(port));
+    ASSERT_TRUE(older.Connect(port, TLS1_2_VERSION));
+    EXPECT_EQ(newest.Version(), "TLSv1.3");
+    EXPECT_EQ(older.Version(), "TLSv1.2");
+    RawConnection plain;
+    ASSERT_TRUE(plain.Connect("127.0.0.1", port));
+    newest.Send(Frame(PacketType::Nickname, "Tess"));
+    older.Send(Frame(PacketType::Nickname, "Toby"));
+    plain.Send(Frame(PacketType::Nickname, "Paul"));
+    EXPECT_NE(TextHolding(newest, "Tess joined.").find("Tess joined."), std::string::npos);
+    EXPECT_NE(TextHolding(older, "Toby joined.").find("Toby joined."), std::string::npos);
+    EXPECT_NE(TextHolding(plain, "Paul joined.").find("Paul joined."), std::string::npos);
+
+    // One room: what each says, every other hears, whichever way its bytes travel.
+    plain.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Paul]: in the clear"));
+    newest.Send(Frame(PacketType::ChatMessage, "[12:00:01] [Tess]: under TLS 1.3"));
+    older.Send(Frame(PacketType::ChatMessage, "[12:00:02] [Toby]: under TLS 1.2"));
+    for (const std::string line :
+         {"[Paul]: in the clear", "[Tess]: under TLS 1.3", "[Toby]: under TLS 1.2"})
+    {
+        EXPECT_NE(TextHolding(plain, line).find(line), std::string::npos) << line;
+        EXPECT_NE(TextHolding(newest, line).find(line), std::string::npos) << line;
+        EXPECT_NE(TextHolding(older, line).find(line), std::string::npos) << line;
+    }
+}
+
+TEST(ServerProcess, TlsOnlyRefusesPlainClientsAndUnusableKeysStopTheStart)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const TestCertificate other = MakeCertificate(dir.Path(), "other", "rsa");
+    {
+        ServerProcess server(
+            {"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key, "--tls-only"});
+        const std::uint16_t port = server.ListeningPort();
+        ASSERT_NE(port, 0) << server.err;
+        RawConnection plain;
+        ASSERT_TRUE(plain.Connect("127.0.0.1", port));
+        plain.Send(Frame(PacketType::Nickname, "Paul"));
+        EXPECT_NE(TextOf(plain.ReceivePacket())
+                      .find("[SERVER]: This server accepts encrypted connections only."),
+                  std::string::npos);
+        EXPECT_TRUE(plain.SeesClose());
+        TlsClient tls;
+        EXPECT_TRUE(tls.Connect(port)) << "TLS clients are welcome";
+    }
+    {
+        // A server without TLS tells a TLS client at once, not after the nickname time-out.
+        ServerProcess server({"--port", "0"});
+        const std::uint16_t port = server.ListeningPort();
+        TlsClient tls;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(tls.Connect(port));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_TRUE(server.OutputShows("began a TLS handshake, and this server has no TLS"));
+    }
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--tls-cert", made.certificate, "--tls-key", other.key},
+          {"--tls-cert", made.key, "--tls-key", made.key},
+          {"--tls-cert", dir.File("missing.crt"), "--tls-key", made.key}})
+    {
+        ServerProcess server(arguments);
+        EXPECT_EQ(server.Wait(), 2) << arguments[1];
+        EXPECT_EQ(server.err.find('\n'), server.err.size() - 1) << "one line: " << server.err;
+    }
 }
 
 TEST(ServerProcess, PortInUseIsReportedWithExitCodeOne)
