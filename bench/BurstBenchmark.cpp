@@ -4,11 +4,15 @@
 // standard output, then the chat log holding it), and the peer's own round trip of the same
 // lines through the server as the floor. Runs the burst several times, each in a new program.
 //
-//   burst_benchmark.exe [--lines N] [--runs R] [--program PATH]
+//   burst_benchmark.exe [--lines N] [--runs R] [--program PATH] [--tls]
 //
-// --program runs another build of ostrel-chat.exe (an earlier one, to compare).
+// --program runs another build of ostrel-chat.exe (an earlier one, to compare). --tls runs the
+// Linux build of the server instead (the Windows one has no TLS) and alternates plain bursts
+// with bursts over TLS, so that the two are compared in one run against one server.
 
 #include "chat/ScriptedPeer.h"
+#include "support/Files.h"
+#include "support/HostProcess.h"
 #include "support/ProgramRun.h"
 #include "support/WindowTesting.h"
 
@@ -54,15 +58,17 @@ struct Result
     double peer = 0;   // until the peer itself has the last line back from the server
 };
 
+// tlsPin: the program connects with TLS, trusting that pin; empty: plain.
 bool RunBurst(const std::filesystem::path& programPath, const std::filesystem::path& dir, int run,
-              int lines, Result& result)
+              int lines, const std::string& tlsPin, Result& result)
 {
     std::filesystem::create_directories(dir / "src");
     for (const char* sound : {"snd_newmessage.mp3", "snd_newuser.mp3"})
         std::filesystem::copy_file(ProgramPath(L"src") / sound, dir / "src" / sound,
                                    std::filesystem::copy_options::overwrite_existing);
     std::ofstream(dir / "data.dat", std::ios::trunc)
-        << "server=" << Address << "\nnickname=Reader\n";
+        << "server=" << Address << "\nnickname=Reader\n"
+        << (tlsPin.empty() ? "" : "tls=on\ntls-pin=" + tlsPin + "\n");
 
     ProgramRun program(programPath, dir);
     const HWND window = program.WaitForWindow("Ostrel chat client", 30000);
@@ -117,49 +123,100 @@ int main(int argc, char** argv)
 {
     int lines = 2000;
     int runs = 3;
+    bool tls = false;
     std::filesystem::path programPath = ProgramPath(L"ostrel-chat.exe");
-    for (int i = 1; i + 1 < argc; i += 2)
+    for (int i = 1; i < argc; ++i)
     {
-        if (std::string(argv[i]) == "--lines")
-            lines = std::stoi(argv[i + 1]);
-        else if (std::string(argv[i]) == "--runs")
-            runs = std::stoi(argv[i + 1]);
-        else if (std::string(argv[i]) == "--program")
-            programPath = std::filesystem::absolute(argv[i + 1]);
+        const std::string name = argv[i];
+        if (name == "--tls")
+            tls = true;
+        else if (i + 1 >= argc)
+            break;
+        else if (name == "--lines")
+            lines = std::stoi(argv[++i]);
+        else if (name == "--runs")
+            runs = std::stoi(argv[++i]);
+        else if (name == "--program")
+            programPath = std::filesystem::absolute(argv[++i]);
     }
     WSADATA socketLayer = {};
     WSAStartup(MAKEWORD(2, 2), &socketLayer);
     const std::filesystem::path base =
         std::filesystem::temp_directory_path() / ("ostrel-burst-" + std::to_string(GetTickCount()));
     std::filesystem::create_directories(base);
-    ProgramRun server(ProgramPath(L"ostrel-server.exe"), base,
-                      L"--listen " + std::wstring(Address, Address + strlen(Address)) +
-                          L" --port 6112 --line-rate 0");
-    if (!WaitForText([&] { return server.Out(); }, "listening on", 30000))
-    {
-        std::fprintf(stderr, "the server did not start: %s\n", server.Err().c_str());
-        return 1;
-    }
 
-    std::printf("program: %s\nlines per burst: %d\n", programPath.string().c_str(), lines);
-    std::printf("| run | program echoed the last line, s | its chat log holds it, s | "
-                "lines/s | the peer's own round trip, s |\n|---|---|---|---|---|\n");
-    std::vector<double> shown;
-    for (int run = 1; run <= runs; ++run)
+    std::unique_ptr<ProgramRun> windowsServer;
+    std::unique_ptr<HostProcess> linuxServer;
+    std::string pin;
+    const std::string serverOptions =
+        std::string("--listen ") + Address + " --port 6112 --line-rate 0";
+    if (tls)
     {
-        Result result;
-        if (!RunBurst(programPath, base / ("run" + std::to_string(run)), run, lines, result))
+        if (!RunOnHost("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                       "-days 2 -subj /CN=burst -keyout server.key -out server.crt",
+                       base))
         {
-            std::fprintf(stderr, "run %d did not finish\n", run);
+            std::fprintf(stderr, "openssl could not make a certificate\n");
             return 1;
         }
-        shown.push_back(result.shown);
-        std::printf("| %d | %.2f | %.2f | %.0f | %.2f |\n", run, result.echoed, result.shown,
-                    lines / result.shown, result.peer);
-        std::fflush(stdout);
+        linuxServer = std::make_unique<HostProcess>(
+            std::string(OSTREL_HOST_SERVER) + " " + serverOptions +
+                " --tls-cert server.crt --tls-key server.key",
+            base);
+        const std::string marker = "tls-pin= is ";
+        if (!WaitForText([&] { return linuxServer->Out(); }, marker, 30000))
+        {
+            std::fprintf(stderr, "the server did not start: %s\n", linuxServer->Err().c_str());
+            return 1;
+        }
+        const std::string out = linuxServer->Out();
+        pin = out.substr(out.find(marker) + marker.size(), 64);
     }
-    std::sort(shown.begin(), shown.end());
-    std::printf("median until the chat log holds the last line: %.2f s\n", shown[shown.size() / 2]);
+    else
+    {
+        windowsServer = std::make_unique<ProgramRun>(
+            ProgramPath(L"ostrel-server.exe"), base,
+            std::wstring(serverOptions.begin(), serverOptions.end()));
+        if (!WaitForText([&] { return windowsServer->Out(); }, "listening on", 30000))
+        {
+            std::fprintf(stderr, "the server did not start: %s\n", windowsServer->Err().c_str());
+            return 1;
+        }
+    }
+
+    std::printf("program: %s\nserver: %s\nlines per burst: %d\n", programPath.string().c_str(),
+                tls ? "the Linux build, TLS and plain" : "ostrel-server.exe", lines);
+    std::printf("| run | connection | program echoed the last line, s | its chat log holds it, s | "
+                "lines/s | the peer's own round trip, s |\n|---|---|---|---|---|---|\n");
+    std::vector<double> shown[2];
+    int run = 0;
+    for (int round = 1; round <= runs; ++round)
+        for (int encrypted = 0; encrypted < (tls ? 2 : 1); ++encrypted)
+        {
+            ++run;
+            Result result;
+            if (!RunBurst(programPath, base / ("run" + std::to_string(run)), run, lines,
+                          encrypted ? pin : "", result))
+            {
+                std::fprintf(stderr, "run %d did not finish\n", run);
+                return 1;
+            }
+            shown[encrypted].push_back(result.shown);
+            std::printf("| %d | %s | %.2f | %.2f | %.0f | %.2f |\n", run,
+                        encrypted ? "TLS" : "plain", result.echoed, result.shown,
+                        lines / result.shown, result.peer);
+            std::fflush(stdout);
+        }
+    for (auto& times : shown)
+        std::sort(times.begin(), times.end());
+    std::printf("median until the chat log holds the last line: %.2f s plain",
+                shown[0][shown[0].size() / 2]);
+    if (tls)
+        std::printf(", %.2f s over TLS: %.2fx", shown[1][shown[1].size() / 2],
+                    shown[1][shown[1].size() / 2] / shown[0][shown[0].size() / 2]);
+    std::printf("\n");
+    linuxServer.reset();
+    windowsServer.reset();
     std::error_code ignored;
     std::filesystem::remove_all(base, ignored);
     WSACleanup();

@@ -9,6 +9,8 @@
 #include "net/SocketPlatform.h"
 
 #include <fcntl.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -77,8 +79,64 @@ inline std::string TextFrame(oNet::PacketType type, const std::string& text)
     return oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
 }
 
+// TLS client connections for the benchmarks, as many as wanted from one context.
+class TlsClients
+{
+public:
+    TlsClients() : context(SSL_CTX_new(TLS_client_method()))
+    {
+        SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE);
+    }
+    ~TlsClients() { SSL_CTX_free(context); }
+    TlsClients(const TlsClients&) = delete;
+    TlsClients& operator=(const TlsClients&) = delete;
+
+    // Connects to 127.0.0.1 and makes the handshake, waiting for it; then the connection is
+    // non-blocking. Null when the handshake fails.
+    SSL* Connect(std::uint16_t port, SOCKET& s)
+    {
+        s = ConnectToLoopback(port);
+        const int noDelay = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, s);
+        if (SSL_connect(ssl) != 1)
+        {
+            SSL_free(ssl);
+            return nullptr;
+        }
+        oNet::SetNonBlocking(s, true);
+        return ssl;
+    }
+
+private:
+    SSL_CTX* context;
+};
+
+// Writes all the bytes through TLS on a non-blocking socket, waiting while it is full.
+inline void SendAllTls(SSL* ssl, const std::string& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size())
+    {
+        const int n = SSL_write(ssl, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+        if (n > 0)
+        {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int error = SSL_get_error(ssl, n);
+        if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ)
+            return; // the connection is gone
+        pollfd record{SSL_get_fd(ssl),
+                      static_cast<short>(error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+        poll(&record, 1, 100);
+    }
+}
+
 // Many client connections, read through one epoll set on the calling thread. Each whole frame is
 // handed to a callback with the connection's index, the packet type and the text it carries.
+// A connection may be plain or TLS.
 class Crowd
 {
 public:
@@ -86,17 +144,21 @@ public:
     ~Crowd()
     {
         for (std::size_t i = 0; i < sockets.size(); ++i)
+        {
+            SSL_free(tls[i]);
             if (open[i])
                 closesocket(sockets[i]);
+        }
         close(epoll);
     }
     Crowd(const Crowd&) = delete;
     Crowd& operator=(const Crowd&) = delete;
 
-    std::size_t Add(SOCKET s)
+    std::size_t Add(SOCKET s, SSL* ssl = nullptr)
     {
         const std::size_t index = sockets.size();
         sockets.push_back(s);
+        tls.push_back(ssl);
         input.emplace_back();
         open.push_back(true);
         epoll_event event{};
@@ -108,6 +170,14 @@ public:
 
     std::size_t Size() const { return sockets.size(); }
     SOCKET Socket(std::size_t index) const { return sockets[index]; }
+    // Sends all the bytes on the connection, through TLS when it has it.
+    void Send(std::size_t index, const std::string& bytes)
+    {
+        if (tls[index])
+            SendAllTls(tls[index], bytes);
+        else
+            SendAll(sockets[index], bytes);
+    }
     bool Open(std::size_t index) const { return open[index]; }
     std::size_t ClosedCount() const
     {
@@ -130,7 +200,19 @@ public:
             std::string& in = input[index];
             for (;;)
             {
-                const ssize_t n = recv(sockets[index], buffer, sizeof buffer, 0);
+                ssize_t n = 0;
+                if (tls[index])
+                {
+                    n = SSL_read(tls[index], buffer, sizeof buffer);
+                    if (n <= 0)
+                    {
+                        const int error = SSL_get_error(tls[index], static_cast<int>(n));
+                        n = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? -1 : 0;
+                        errno = EWOULDBLOCK;
+                    }
+                }
+                else
+                    n = recv(sockets[index], buffer, sizeof buffer, 0);
                 if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK))
                 {
                     open[index] = false;
@@ -141,7 +223,8 @@ public:
                 if (n < 0)
                     break;
                 in.append(buffer, static_cast<std::size_t>(n));
-                if (n < static_cast<ssize_t>(sizeof buffer))
+                // TLS may hold more already read from the socket: read until it says so.
+                if (!tls[index] && n < static_cast<ssize_t>(sizeof buffer))
                     break;
             }
             std::size_t at = 0;
@@ -177,6 +260,7 @@ public:
 private:
     int epoll;
     std::vector<SOCKET> sockets;
+    std::vector<SSL*> tls;
     std::vector<std::string> input;
     std::vector<bool> open;
     char buffer[65536];

@@ -3,7 +3,7 @@
 //
 //   server_load_benchmark [--members N] [--seconds S] [--slow-seconds S] [--only PART]
 //
-// PART is one of attacks, scale, stalled, slow; without --only, all four run.
+// PART is one of attacks, scale, stalled, slow, tls; without --only, all five run.
 //
 // 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
 //    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
@@ -20,6 +20,9 @@
 //    member, with one that reads 1 KiB a second through a 2 KiB receive buffer, and with one that
 //    reads 16 KiB every 1.5 s through a 64 KiB buffer. Reported: the probe's round trips, lines
 //    that did not reach everyone, "too fast" warnings, and when the slow member was let go.
+// 5. Encrypted members: N members (default 10,000) over TLS against the same room in plain TCP,
+//    side by side: a line to all, and memory per idle member; the server's CPU time per TLS
+//    handshake; 1,000 TLS clients joining back to back beside 50 reading members.
 
 #include "bench/ServerBenchSupport.h"
 
@@ -619,6 +622,140 @@ SlowRoomOutcome RunSlowRoom(const SlowReader& slow)
 }
 
 // ---------------------------------------------------------------------------------------------
+// 5. Encrypted members.
+
+// A key and a certificate for the server, made by openssl in a folder of their own.
+struct BenchCertificate
+{
+    BenchCertificate()
+    {
+        char folderTemplate[] = "/tmp/ostrel-bench-tls-XXXXXX";
+        folder = mkdtemp(folderTemplate);
+        certificate = folder + "/server.crt";
+        key = folder + "/server.key";
+        const std::string command = "openssl req -x509 -newkey ec -pkeyopt "
+                                    "ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench "
+                                    "-keyout " +
+                                    key + " -out " + certificate + " 2>/dev/null";
+        if (std::system(command.c_str()) != 0)
+        {
+            std::cerr << "cannot make a certificate with openssl" << std::endl;
+            std::exit(1);
+        }
+    }
+    ~BenchCertificate() { std::system(("rm -rf " + folder).c_str()); }
+    std::vector<std::string> Options() const
+    {
+        return {"--tls-cert", certificate, "--tls-key", key};
+    }
+
+    std::string folder, certificate, key;
+};
+
+// Members named m0, m1, ... joining over TLS, everyone reading all the while.
+void AddTlsMembers(Crowd& crowd, TlsClients& clients, std::uint16_t port, std::size_t count)
+{
+    const std::size_t first = crowd.Size();
+    for (std::size_t i = first; i < first + count; ++i)
+    {
+        SOCKET s = INVALID_SOCKET;
+        SSL* ssl = clients.Connect(port, s);
+        if (!ssl)
+        {
+            std::cerr << "a TLS handshake failed" << std::endl;
+            std::exit(1);
+        }
+        crowd.Add(s, ssl);
+        crowd.Send(i, Nick("m" + std::to_string(i)));
+        if (i % 100 == 0)
+            crowd.Poll(0, [](std::size_t, PacketType, std::string_view) {});
+    }
+    crowd.Drain(1500);
+}
+
+std::string TlsMassJoin(std::uint16_t port, const std::atomic<bool>& done)
+{
+    Crowd joiners;
+    TlsClients clients;
+    const auto start = Clock::now();
+    for (int i = 0; i < 1000 && !done; ++i)
+    {
+        SOCKET s = INVALID_SOCKET;
+        SSL* ssl = clients.Connect(port, s);
+        if (!ssl)
+            continue;
+        const std::size_t index = joiners.Add(s, ssl);
+        joiners.Send(index, Nick("joiner-" + std::to_string(i)));
+        joiners.Poll(0, [](std::size_t, PacketType, std::string_view) {});
+    }
+    const double joinMs = MsSince(start);
+    while (!done)
+        joiners.Poll(5, [](std::size_t, PacketType, std::string_view) {});
+    std::ostringstream out;
+    out << joiners.Size() << " joined over TLS back to back in " << std::fixed
+        << std::setprecision(0) << joinMs << " ms, all reading; " << joiners.ClosedCount()
+        << " of them cut off";
+    return out.str();
+}
+
+struct TlsOutcome
+{
+    std::size_t members = 0;
+    Spread broadcastMs[2], broadcastCpuMs[2]; // plain, then TLS
+    double rssPerMember[2] = {};
+    double handshakeCpuMs = 0;
+    AttackOutcome massJoin;
+};
+
+TlsOutcome RunTls(std::size_t members)
+{
+    TlsOutcome outcome;
+    outcome.members = members;
+    const BenchCertificate certificate;
+    for (int encrypted = 0; encrypted < 2; ++encrypted)
+    {
+        ServerProcess server(OSTREL_SERVER_PATH,
+                             With({"--line-rate", "0", "--max-per-address", "0", "--max-clients",
+                                   std::to_string(members + 2000), "--nickname-timeout", "3600"},
+                                  certificate.Options()));
+        Crowd crowd;
+        TlsClients clients;
+        const std::size_t rss0 = server.Rss();
+        if (encrypted)
+            AddTlsMembers(crowd, clients, server.Port(), members);
+        else
+            AddMembers(crowd, server.Port(), members);
+        outcome.rssPerMember[encrypted] = (static_cast<double>(server.Rss()) - rss0) / members;
+        for (int i = 0; i < 20; ++i)
+        {
+            const std::string marker = "broadcast " + std::to_string(i);
+            const double cpu = server.CpuMs();
+            outcome.broadcastMs[encrypted].Add(
+                TimeToReachAll(crowd, members, marker, [&] { crowd.Send(1, Say("m1", marker)); }));
+            outcome.broadcastCpuMs[encrypted].Add(server.CpuMs() - cpu);
+            crowd.Drain(50);
+        }
+        if (encrypted)
+        {
+            // Handshakes alone: connect, handshake, close.
+            const int handshakes = 1000;
+            const double before = server.CpuMs();
+            for (int i = 0; i < handshakes; ++i)
+            {
+                SOCKET s = INVALID_SOCKET;
+                SSL* ssl = clients.Connect(server.Port(), s);
+                SSL_free(ssl);
+                closesocket(s);
+            }
+            outcome.handshakeCpuMs = (server.CpuMs() - before) / handshakes;
+        }
+    }
+    outcome.massJoin =
+        RunAttack("1,000 TLS clients join back to back", certificate.Options(), 250, TlsMassJoin);
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
 
 // Raises this process's limit on open files as far as it may go, and returns it.
 std::size_t RaiseFileLimit()
@@ -747,6 +884,35 @@ void ReportStalled()
               << stall.peakKernelPerMember / 1024 << " KiB in the kernel (both ends)" << std::endl;
 }
 
+void ReportTls(std::size_t members)
+{
+    const TlsOutcome tls = RunTls(members);
+    std::cout << "## " << tls.members
+              << " members over TLS against plain TCP\n\n| measure | plain p50 / p99 | TLS p50 / "
+                 "p99 | TLS against plain |\n|---|---|---|---|\n";
+    const char* names[] = {"a line to all: sent until the last has it, ms",
+                           "the same: the server's time, ms"};
+    const Spread* spreads[2][2] = {{&tls.broadcastMs[0], &tls.broadcastMs[1]},
+                                   {&tls.broadcastCpuMs[0], &tls.broadcastCpuMs[1]}};
+    for (int row = 0; row < 2; ++row)
+        std::cout << "| " << names[row] << " | " << Ms(spreads[row][0]->P50()) << " / "
+                  << Ms(spreads[row][0]->P99()) << " | " << Ms(spreads[row][1]->P50()) << " / "
+                  << Ms(spreads[row][1]->P99()) << " | " << std::fixed << std::setprecision(2)
+                  << spreads[row][1]->P50() / spreads[row][0]->P50() << "x at p50, "
+                  << spreads[row][1]->P99() / spreads[row][0]->P99() << "x at p99 |\n";
+    std::cout << "| memory per idle member in the server, KiB | " << std::setprecision(1)
+              << tls.rssPerMember[0] / 1024 << " | " << tls.rssPerMember[1] / 1024 << " | |\n\n"
+              << "- a TLS handshake (with its accept and close) costs the server "
+              << std::setprecision(2) << tls.handshakeCpuMs
+              << " ms of CPU: " << std::setprecision(0) << 1000 / tls.handshakeCpuMs
+              << " handshakes a second on one core\n- " << tls.massJoin.name << ": probe p50 / p99 "
+              << Ms(Percentile(tls.massJoin.roundTripsMs, 0.5)) << " / "
+              << Ms(Percentile(tls.massJoin.roundTripsMs, 0.99)) << " ms, "
+              << tls.massJoin.readersCutOff << " of 51 reading members cut off; "
+              << tls.massJoin.attacker << "\n"
+              << std::endl;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -783,5 +949,7 @@ int main(int argc, char** argv)
         ReportScale(members);
     if (only.empty() || only == "stalled")
         ReportStalled();
+    if (only.empty() || only == "tls")
+        ReportTls(members);
     return 0;
 }

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Runs every benchmark of Ostrel Chat and keeps what they print in build/bench/:
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
-#   the chat server (throughput and latency against bare sockets; under attack and with 10,000
-#   members, against a bare loop of sends), the chat log under Wine (AppendChatLine in bursts
-#   against the bare rich edit insertion painted per line, as the log grows to 10,000 lines), and
-#   a burst of 2,000 lines through the real programs under Wine.
+#   the chat server (throughput and latency against bare sockets; under attack, with slow readers
+#   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain),
+#   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
+#   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
+#   programs under Wine, plain and (burst-tls) over TLS against plain.
 # It also draws build/bench/chat-log-cost.svg, the chat log's cost per line.
 #
 #   scripts/bench.sh [--update-docs]              everything
 #   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame server
-#                                                 server-load chat-log burst
+#                                                 server-load chat-log burst burst-tls
 #
 # --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
 # build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
@@ -24,12 +25,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log burst)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | server | server-load | chat-log | burst) ;;
+    packet | frame | server | server-load | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [server] [server-load] [chat-log] [burst]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [server] [server-load] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -81,12 +82,22 @@ if wants chat-log; then
     fi
 fi
 
-if wants burst; then
+if wants burst || wants burst-tls; then
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target burst_benchmark
     ostrel_display_start
     ostrel_wine_set_managed N
+fi
+if wants burst; then
     echo "==> burst through the real programs (under Wine; about a minute)"
     scripts/wine-run build/windows/bench/burst_benchmark.exe | tr -d '\r' | tee "$out/burst.txt"
+fi
+if wants burst-tls; then
+    # Against the Linux build of the server, which the Windows programs start on the host.
+    cmake --preset native >/dev/null
+    cmake --build --preset native --target ostrel-server
+    echo "==> burst through the real programs over TLS and plain (under Wine; two minutes)"
+    scripts/wine-run build/windows/bench/burst_benchmark.exe --tls | tr -d '\r' |
+        tee "$out/burst-tls.txt"
 fi
 echo "figures: $out/"
