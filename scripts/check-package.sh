@@ -35,6 +35,12 @@ cd "$work/unzipped"
 grep -q $'\r$' README.txt || fail "README.txt should have Windows line breaks"
 
 ostrel_wine_prefix_ready
+# The Windows server has no TLS, and says so in one line with exit code 2.
+status=0
+wine ./ostrel-server.exe --tls-cert server.crt --tls-key server.key >"$work/tls.out" 2>"$work/tls.err" </dev/null || status=$?
+[ "$status" -eq 2 ] || fail "TLS options: exit code $status, not 2"
+grep -q "TLS is not available in the Windows build of the server" "$work/tls.err" ||
+    fail "TLS options: $(cat "$work/tls.err")"
 address=127.0.0.50
 wine ./ostrel-server.exe --listen "$address" --port 6112 >"$work/server.log" 2>"$work/server.err" </dev/null &
 server_pid=$!

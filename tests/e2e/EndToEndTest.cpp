@@ -337,12 +337,12 @@ TEST_F(Scenario, BurstOfLinesIsShownWholeAndInOrder)
 TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
 {
     std::string pin;
-    StartSecure("127.0.0.50", "tls=on\nnickname=Tina\n", pin);
+    StartSecure("127.0.0.53", "tls=on\nnickname=Tina\n", pin);
     ASSERT_EQ(pin.size(), 64u) << hostServer->Out();
     HWND box = StartProgramForBox();
     ASSERT_NE(box, nullptr) << program->Err();
     const std::string question = MessageBoxText(box);
-    EXPECT_NE(question.find("first encrypted connection to the server 127.0.0.50"),
+    EXPECT_NE(question.find("first encrypted connection to the server 127.0.0.53"),
               std::string::npos)
         << question;
     EXPECT_NE(question.find(pin), std::string::npos) << question;
@@ -352,7 +352,7 @@ TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
     ASSERT_NE(window, nullptr) << program->Out() << program->Err();
     messageBox = FindControl(window, "Edit", 3);
     EXPECT_EQ(ReadBytes(dir.File("data.dat")),
-              OnDisk("server=127.0.0.50\ntls=on\nnickname=Tina\ntls-pin=" + pin + "\n"));
+              OnDisk("server=127.0.0.53\ntls=on\nnickname=Tina\ntls-pin=" + pin + "\n"));
 
     // A plain client in the same room.
     ConnectPeer("Plain");
@@ -376,7 +376,7 @@ TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
     // The server's key replaced: refused, with both pins, and nothing stored or sent.
     const std::string settings = ReadBytes(dir.File("data.dat"));
     std::string newPin;
-    StartSecure("127.0.0.50", "", newPin);
+    StartSecure("127.0.0.53", "", newPin);
     WriteBytes(dir.File("data.dat"), settings);
     ASSERT_NE(newPin, pin);
     box = StartProgramForBox();
@@ -397,17 +397,17 @@ TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
 TEST_F(Scenario, EncryptedConnectionNotTrustedOrImpossibleEndsTheProgramStoringNothing)
 {
     std::string pin;
-    StartSecure("127.0.0.51", "tls=on\n", pin);
+    StartSecure("127.0.0.54", "tls=on\n", pin);
     HWND box = StartProgramForBox();
     ASSERT_NE(box, nullptr) << program->Err();
     PostMessageW(box, WM_COMMAND, IDNO, 0);
     DWORD exitCode = 99;
     ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
     EXPECT_EQ(exitCode, 1u);
-    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.51\ntls=on\n"));
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.54\ntls=on\n"));
 
     // A server without TLS.
-    Start("127.0.0.52", "tls=on\n");
+    Start("127.0.0.55", "tls=on\n");
     box = StartProgramForBox();
     ASSERT_NE(box, nullptr) << program->Err();
     EXPECT_EQ(MessageBoxText(box).find("Unable to make a secure connection to the server.\n\n"), 0u)
@@ -415,7 +415,7 @@ TEST_F(Scenario, EncryptedConnectionNotTrustedOrImpossibleEndsTheProgramStoringN
     DismissMessageBox(box);
     ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
     EXPECT_EQ(exitCode, 1u);
-    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.52\ntls=on\n"));
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.55\ntls=on\n"));
 }
 
 } // namespace
