@@ -10,9 +10,14 @@ DESTDIR="$root" cmake --install "$build" --prefix /opt/ostrel >/dev/null
 server="$root/opt/ostrel/bin/ostrel-server"
 unit="$root/opt/ostrel/lib/systemd/system/ostrel-server.service"
 "$server" --help | grep -q '^Usage: ostrel-server' || { echo "the installed server does not run"; exit 1; }
-grep -qx 'ExecStart=/opt/ostrel/bin/ostrel-server --listen 0.0.0.0 --port 6112' "$unit" ||
+grep -qx 'ExecStart=/opt/ostrel/bin/ostrel-server --listen 0.0.0.0 --port 6112 --control /run/ostrel-server/control --ban-file /var/lib/ostrel-server/bans' "$unit" ||
     { echo "the unit does not start the installed server:"; cat "$unit"; exit 1; }
 grep -qx 'WantedBy=multi-user.target' "$unit" || { echo "the unit cannot be enabled"; exit 1; }
+# `--command` finds the socket where the unit puts it.
+"$server" --help | grep -q '(default /run/ostrel-server/control)' ||
+    { echo "--command looks for the control socket elsewhere than the unit puts it"; exit 1; }
+grep -qx 'RuntimeDirectory=ostrel-server' "$unit" && grep -qx 'StateDirectory=ostrel-server' "$unit" ||
+    { echo "the unit gives the control socket and the ban file no place"; exit 1; }
 installed=$(cd "$root" && find . -type f | sort)
 [ "$installed" = "$(printf '%s\n' ./opt/ostrel/bin/ostrel-server ./opt/ostrel/lib/systemd/system/ostrel-server.service)" ] ||
     { echo "unexpected files installed:"; echo "$installed"; exit 1; }

@@ -4,6 +4,7 @@
 #include "server/ChatRules.h"
 #include "server/ServerLog.h"
 
+#include <algorithm>
 #include <ctime>
 #include <unordered_set>
 
@@ -26,8 +27,9 @@ std::string Plural(std::size_t count, const std::string& one, const std::string&
 } // namespace
 
 ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
-                         const ServerOptions& options, Clock::time_point now)
-    : participant(&participant), address(std::move(address)),
+                         const ServerOptions& options, Clock::time_point now,
+                         const asio::ip::address& ip)
+    : participant(&participant), address(std::move(address)), ip(Unmapped(ip)), joined(now),
       lines(static_cast<double>(options.lineRate), 2.0 * static_cast<double>(options.lineRate), now)
 {
 }
@@ -42,7 +44,7 @@ Frame ChatRoom::ServerLine(const std::string& text)
 }
 
 ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
-                                  Clock::time_point now)
+                                  Clock::time_point now, const asio::ip::address& ip)
 {
     if (firstTick)
     {
@@ -50,7 +52,7 @@ ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::strin
         lastTick = now;
     }
     const MemberId id = nextId++;
-    members.emplace(id, Member(participant, address, options, now));
+    members.emplace(id, Member(participant, address, options, now, ip));
     unnamed.emplace_back(readingTime + std::chrono::seconds(options.nicknameTimeout), id);
     return id;
 }
@@ -232,6 +234,7 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
         member.participant->Deliver(ServerLine(problem));
         return;
     }
+    ++member.linesSaid;
     // Who joined or left before this line is told before it.
     SendAnnouncements();
     const Frame frame = MakeFrame(oNet::WireFrame(packet));
@@ -360,7 +363,7 @@ void ChatRoom::Close(MemberId id, const std::string& reason)
     Leave(id, reason);
 }
 
-void ChatRoom::Leave(MemberId id, const std::string& reason)
+void ChatRoom::Leave(MemberId id, const std::string& reason, const std::string& note)
 {
     const auto found = members.find(id);
     if (found == members.end())
@@ -370,7 +373,100 @@ void ChatRoom::Leave(MemberId id, const std::string& reason)
     if (!member.nickname.empty())
     {
         names.erase(member.nickname);
-        Announce(Change::Left, 0, member.nickname + " left.");
+        Announce(Change::Left, 0,
+                 member.nickname + (note.empty() ? " left." : " left (" + note + ")."));
     }
     members.erase(found);
+}
+
+// ---------------------------------------------------------------------------------------------
+// For the operator.
+
+std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
+{
+    std::vector<MemberView> named, unnamed;
+    for (const auto& entry : members)
+    {
+        const Member& member = entry.second;
+        (member.nickname.empty() ? unnamed : named)
+            .push_back({member.nickname, member.address, now - member.joined, member.linesSaid});
+    }
+    std::sort(named.begin(), named.end(), [](const MemberView& a, const MemberView& b) {
+        return NicknameRule::LessIgnoringCase(a.nickname, b.nickname);
+    });
+    std::sort(unnamed.begin(), unnamed.end(),
+              [](const MemberView& a, const MemberView& b) { return a.connected > b.connected; });
+    named.insert(named.end(), unnamed.begin(), unnamed.end());
+    return named;
+}
+
+void ChatRoom::Say(const std::string& text)
+{
+    // Who joined or left before this is told before it, as for a chat line.
+    SendAnnouncements();
+    const Frame line = ServerLine(text);
+    for (auto& entry : members)
+        if (!entry.second.nickname.empty())
+            entry.second.participant->Deliver(line);
+}
+
+std::string ChatRoom::NameLike(const std::string& name) const
+{
+    const auto found = names.find(name);
+    return found == names.end() ? "" : *found;
+}
+
+std::optional<asio::ip::address> ChatRoom::AddressOf(const std::string& name) const
+{
+    for (const auto& entry : members)
+        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
+            return entry.second.ip;
+    return std::nullopt;
+}
+
+void ChatRoom::RemoveMember(MemberId id, const std::string& told, const std::string& note,
+                            const std::string& reason)
+{
+    const auto found = members.find(id);
+    if (found == members.end())
+        return;
+    found->second.participant->Deliver(ServerLine(told));
+    found->second.participant->Disconnect();
+    Leave(id, reason, note);
+}
+
+std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::string& told,
+                                          const std::string& note, const std::string& reason)
+{
+    for (const auto& entry : members)
+        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
+        {
+            const std::string who = entry.second.nickname;
+            RemoveMember(entry.first, told, note, reason);
+            return {who};
+        }
+    return {};
+}
+
+std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::string& told,
+                                          const std::string& note, const std::string& reason)
+{
+    // Named members first, by name; then the unnamed.
+    std::vector<std::pair<std::string, MemberId>> matching;
+    for (const auto& entry : members)
+        if (network.Contains(entry.second.ip))
+            matching.emplace_back(entry.second.nickname.empty()
+                                      ? "~" + entry.second.address + " (unnamed)"
+                                      : entry.second.nickname,
+                                  entry.first);
+    std::sort(matching.begin(), matching.end(), [](const auto& a, const auto& b) {
+        return NicknameRule::LessIgnoringCase(a.first, b.first);
+    });
+    std::vector<std::string> who;
+    for (const auto& [label, id] : matching)
+    {
+        who.push_back(label[0] == '~' ? label.substr(1) : label);
+        RemoveMember(id, told, note, reason);
+    }
+    return who;
 }

@@ -3,6 +3,7 @@
 #include "chat/NicknameRule.h"
 #include "net/Packet.h"
 #include "server/ChatParticipant.h"
+#include "server/IpNetwork.h"
 #include "server/ServerOptions.h"
 #include "server/TokenBucket.h"
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <iosfwd>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -44,7 +46,9 @@ public:
     ChatRoom(const ChatRoom&) = delete;
     ChatRoom& operator=(const ChatRoom&) = delete;
 
-    MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now);
+    // address: as the log shows it; ip: what bans are checked against.
+    MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now,
+                  const asio::ip::address& ip = {});
     // Takes bytes the member sent and handles every complete frame among them. Bytes that waited
     // unread because the server was reading from nobody are read with the time they have waited
     // since (see TokenBucket); otherwise unreadSince is now.
@@ -55,7 +59,8 @@ public:
         Receive(id, bytes, size, now, now);
     }
     // The member's connection has ended or is being closed by the server: it leaves the room.
-    void Leave(MemberId id, const std::string& reason);
+    // Its leaving is announced as "NAME left." or, given a note, "NAME left (note).".
+    void Leave(MemberId id, const std::string& reason, const std::string& note = "");
     // Closes members that stayed unnamed too long, and sends what was collected for the list.
     // While the server reads from nobody, nobody's time to choose a nickname runs.
     void Tick(Clock::time_point now, bool readingWaits = false);
@@ -66,6 +71,29 @@ public:
 
     // The frame of a server line, "[HH:MM:SS] [SERVER]: " + text, in local time.
     static Frame ServerLine(const std::string& text);
+
+    // For the operator.
+    struct MemberView
+    {
+        std::string nickname; // empty while unnamed
+        std::string address;
+        Clock::duration connected;
+        std::uint64_t lines;
+    };
+    // Everyone connected: the named in the order of the users list, then the unnamed.
+    std::vector<MemberView> Who(Clock::time_point now) const;
+    // A server line to every named member, at once.
+    void Say(const std::string& text);
+    // The nickname as the member has it, or empty when nobody has it (in any case).
+    std::string NameLike(const std::string& name) const;
+    std::optional<asio::ip::address> AddressOf(const std::string& name) const;
+    // Removes the members named (any case), or all whose address is in the network: each is
+    // told `told` and closed, and the room hears it leave with the note. Returns who went, as
+    // the log shows them.
+    std::vector<std::string> Remove(const std::string& name, const std::string& told,
+                                    const std::string& note, const std::string& reason);
+    std::vector<std::string> Remove(const IpNetwork& network, const std::string& told,
+                                    const std::string& note, const std::string& reason);
 
 private:
     struct NameOrder
@@ -79,10 +107,13 @@ private:
     struct Member
     {
         Member(ChatParticipant& participant, std::string address, const ServerOptions& options,
-               Clock::time_point now);
+               Clock::time_point now, const asio::ip::address& ip);
 
         ChatParticipant* participant;
         std::string address;
+        asio::ip::address ip;
+        Clock::time_point joined;
+        std::uint64_t linesSaid = 0;
         std::string nickname; // empty until named
         std::string input;
         TokenBucket lines;
@@ -124,6 +155,8 @@ private:
     void BroadcastUsersOnline();
     Frame UsersOnline() const;
     void Close(MemberId id, const std::string& reason);
+    void RemoveMember(MemberId id, const std::string& told, const std::string& note,
+                      const std::string& reason);
 
     const ServerOptions options;
     std::ostream& log;

@@ -9,6 +9,7 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
+#include <ctime>
 #include <system_error>
 
 namespace
@@ -32,7 +33,9 @@ bool OutOfDescriptors(const asio::error_code& error)
 ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                        OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log), backlog(Clock::now(), limits),
+      room(this->options, log),
+      commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
+      backlog(Clock::now(), limits),
       flushes(io), context{room,
                            backlog,
                            flushes,
@@ -56,6 +59,17 @@ bool ChatServer::Start(std::string& error)
                               std::to_string(allowed) + ": the system lets this process open " +
                               std::to_string(descriptors) + " files");
         options.maxClients = allowed;
+    }
+
+    if (!options.banFile.empty())
+    {
+        std::vector<std::string> problems;
+        if (!bans.Load(options.banFile, std::time(nullptr), problems, error))
+            return false;
+        for (const auto& problem : problems)
+            WriteLogLine(log, problem);
+        WriteLogLine(log, std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
+                              " in force, from " + options.banFile);
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -92,9 +106,33 @@ bool ChatServer::Start(std::string& error)
                               (context.tlsOnly ? ", plain connections refused"
                                                : " beside plain connections") +
                               "; the pin for clients' tls-pin= is " + context.tls->Pin());
+    const CommandHandler handler = [this](const std::string& line) {
+        return Command(line, "console");
+    };
+    if (!options.control.empty())
+    {
+        controlSocket = ControlSocket::Open(
+            io, options.control,
+            [this](const std::string& line) { return Command(line, "control socket"); }, error);
+        if (!controlSocket)
+            return false;
+        WriteLogLine(log, "taking operator commands at " + options.control);
+    }
+    if (options.console || OperatorConsole::InputIsTerminal())
+    {
+        OperatorConsole::Start(io, handler, log);
+        WriteLogLine(log, "taking operator commands from the console (help lists them)");
+    }
+    bansChecked = Clock::now();
     Accept();
     Tick();
     return true;
+}
+
+CommandAnswer ChatServer::Command(const std::string& line, const std::string& source)
+{
+    const auto answer = commands.Run(line, source, Clock::now(), std::time(nullptr));
+    return {answer.ok, answer.text};
 }
 
 void ChatServer::StopOnSignals()
@@ -190,7 +228,15 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     // Connections still closing hold their descriptors, so they count until they have closed.
     std::string refusal;
     std::string line;
-    if (OpenConnections() >= options.maxClients)
+    const Ban* ban = bans.Find(remote.address(), std::time(nullptr));
+    if (ban)
+    {
+        refusal = "banned (" + ban->network.ToString() + ")";
+        line = "You are banned from this server." +
+               (ban->reason.empty() ? "" : " Reason: " + ban->reason + ".") +
+               (ban->until ? " The ban ends " + UtcText(*ban->until) + " (UTC)." : "");
+    }
+    else if (OpenConnections() >= options.maxClients)
     {
         refusal = "server full";
         line = "Server is full.";
@@ -221,7 +267,7 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     ++perGroup[group];
     groupOf.emplace(number, group);
     sessions.emplace(number, session);
-    session->Start(room.Join(*session, address, Clock::now()));
+    session->Start(room.Join(*session, address, Clock::now(), remote.address()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -232,6 +278,11 @@ void ChatServer::Tick()
 {
     const auto now = Clock::now();
     room.Tick(now, backlog.RoomWaits());
+    if (now - bansChecked >= BanCheckInterval)
+    {
+        bansChecked = now;
+        DropEndedBans();
+    }
     for (const auto& letGo : backlog.Tick(now))
     {
         const auto found = sessions.find(letGo.id);
@@ -250,6 +301,15 @@ void ChatServer::Tick()
         if (!error && !stopping)
             Tick();
     });
+}
+
+void ChatServer::DropEndedBans()
+{
+    if (!bans.DropEnded(std::time(nullptr)) || options.banFile.empty())
+        return;
+    std::string error;
+    if (!bans.Save(options.banFile, error))
+        WriteLogLine(log, error);
 }
 
 void ChatServer::Closed(ClientSession& session)

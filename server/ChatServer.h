@@ -1,8 +1,11 @@
 #pragma once
 
 #include "server/BacklogPolicy.h"
+#include "server/BanList.h"
 #include "server/ChatRoom.h"
 #include "server/ClientSession.h"
+#include "server/OperatorChannels.h"
+#include "server/OperatorCommands.h"
 #include "server/ServerOptions.h"
 
 #include <asio/io_context.hpp>
@@ -32,6 +35,8 @@ public:
     static constexpr std::size_t ReservedDescriptors = 32;
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
+    // How often bans that have ended are dropped from the list and the file.
+    static constexpr auto BanCheckInterval = std::chrono::seconds(60);
 
     // With tls, connections may speak TLS (options.tlsOnly: must); it outlives the server.
     ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls = nullptr,
@@ -40,8 +45,9 @@ public:
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
 
-    // Raises the descriptor limit, clamps the client limit to it, and listens on the configured
-    // address and port. False, with the reason, when it cannot listen.
+    // Raises the descriptor limit, clamps the client limit to it, reads the ban file, and listens
+    // on the configured address and port, and for operator commands where asked. False, with the
+    // reason, when it cannot.
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
@@ -52,6 +58,9 @@ public:
     // From any thread: closes every connection and ends Run.
     void Stop();
 
+    // An operator's command, on the server's thread; source names where it came from.
+    CommandAnswer Command(const std::string& line, const std::string& source);
+
 private:
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
@@ -59,6 +68,7 @@ private:
     void Tick();
     void Shutdown();
     void Closed(ClientSession& session);
+    void DropEndedBans();
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
 
     ServerOptions options;
@@ -69,6 +79,10 @@ private:
     asio::steady_timer acceptTimer;
     std::unique_ptr<asio::signal_set> signals;
     ChatRoom room;
+    BanList bans;
+    OperatorCommands commands;
+    std::unique_ptr<ControlSocket> controlSocket;
+    Clock::time_point bansChecked;
     BacklogPolicy backlog;
     FlushBatch flushes;
     SessionContext context;

@@ -1,6 +1,7 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
+#include "server/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/ServerTls.h"
 
@@ -19,6 +20,15 @@ int main(int argc, char** argv)
     {
         std::cout << ServerUsage();
         return 0;
+    }
+
+    if (!options.command.empty())
+        return SendCommand(options.control.empty() ? DefaultControlPath : options.control,
+                           options.command, std::cout, std::cerr);
+    if (!options.control.empty() && !ControlSocket::Available())
+    {
+        std::cerr << "ostrel-server: " << ControlSocket::Unavailable() << std::endl;
+        return 2;
     }
 
     std::unique_ptr<ServerTls> tls;

@@ -2,6 +2,7 @@
 
 #include "chat/ChatProtocol.h"
 #include "server/BacklogPolicy.h"
+#include "server/OperatorChannels.h"
 
 #include <cstdlib>
 
@@ -62,9 +63,11 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             options.help = true;
             continue;
         }
-        if ((name == "--tls-only" || name == "--tls-pin") && !hasValue)
+        if ((name == "--tls-only" || name == "--tls-pin" || name == "--console") && !hasValue)
         {
-            (name == "--tls-only" ? options.tlsOnly : options.tlsPin) = true;
+            (name == "--tls-only"  ? options.tlsOnly
+             : name == "--tls-pin" ? options.tlsPin
+                                   : options.console) = true;
             continue;
         }
         const NumberOption* number = nullptr;
@@ -78,6 +81,12 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             text = &ServerOptions::tlsCert;
         else if (name == "--tls-key")
             text = &ServerOptions::tlsKey;
+        else if (name == "--ban-file")
+            text = &ServerOptions::banFile;
+        else if (name == "--control")
+            text = &ServerOptions::control;
+        else if (name == "--command")
+            text = &ServerOptions::command;
         if (!number && !text && name != "--port")
         {
             error = "unknown option " + name;
@@ -98,7 +107,9 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         {
             if (value.empty())
             {
-                error = name + (name == "--listen" ? " needs an address" : " needs a file name");
+                error = name + (name == "--listen"    ? " needs an address"
+                                : name == "--command" ? " needs a command"
+                                                      : " needs a file name");
                 return false;
             }
             options.*text = value;
@@ -159,6 +170,17 @@ std::string ServerUsage()
            "  --tls-only              refuse plain connections\n"
            "  --tls-pin               with --tls-cert: print the pin users put in their\n"
            "                          settings (tls-pin=) and exit\n"
+           "  --ban-file FILE         keep the operator's bans in FILE over a restart\n"
+           "                          (default: in memory only)\n"
+           "  --console               take operator commands from standard input even when it\n"
+           "                          is not a terminal (when it is one, they are taken anyway)\n"
+           "  --control PATH          take operator commands on a local socket at PATH, for\n"
+           "                          ostrel-server --command (Linux only)\n"
+           "  --command \"COMMAND\"     send COMMAND to the server running with --control PATH\n"
+           "                          (default " +
+           std::string(DefaultControlPath) +
+           "), print its answer\n"
+           "                          and exit\n"
            "  --help                  show this text\n"
            "\n"
            "A client that falls " +
@@ -168,8 +190,18 @@ std::string ServerUsage()
            std::to_string(limits.behindTime.count()) +
            " seconds is let go, and one with more than " + SizeText(limits.hardLimit) +
            " waiting at once;\n"
-           "nobody else waits for it. Only while most of the room is behind does the server read\n"
-           "more slowly from the senders.\n"
+           "nobody else waits for it. Only while most of the room is behind does the\n"
+           "server read more slowly from the senders.\n"
+           "\n"
+           "Operator commands, typed into the console or sent with --command:\n"
+           "  who                             who is connected, from where, for how long, lines\n"
+           "  say TEXT                        a server line to everyone\n"
+           "  kick NAME [REASON]              remove a member\n"
+           "  ban TARGET [DURATION] [REASON]  keep out an address, a network or a member's\n"
+           "                                  address; DURATION like 30m, 12h, 7d\n"
+           "  unban TARGET                    lift a ban\n"
+           "  bans                            the bans in force\n"
+           "For example: ostrel-server --command \"ban 192.0.2.0/24 12h spamming\"\n"
            "\n"
            "Ctrl+C, SIGTERM or SIGHUP closes every connection and stops the server.\n";
 }

@@ -19,12 +19,16 @@ struct ServerOptions
     std::string tlsKey;
     bool tlsOnly = false; // plain connections are refused
     bool tlsPin = false;  // print the certificate's pin and exit
+    std::string banFile;  // where bans are kept over a restart; empty: in memory only
+    bool console = false; // operator commands from standard input even when it is no terminal
+    std::string control;  // a local socket for operator commands (Linux); empty: none
+    std::string command;  // send this command to a running server and print its answer
     bool help = false;
 };
 
 // Reads the options of ServerUsage, each as "--name value" or "--name=value", and the flags
-// "--help", "--tls-only" and "--tls-pin". False, with a one-line reason in error, for anything
-// else, a value out of range, or TLS options that do not go together.
+// "--help", "--tls-only", "--tls-pin" and "--console". False, with a one-line reason in error, for
+// anything else, a value out of range, or TLS options that do not go together.
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options,
                         std::string& error);
 

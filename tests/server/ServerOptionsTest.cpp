@@ -67,6 +67,10 @@ TEST(ServerOptions, BadOptionsGetAOneLineReason)
         {"--tls-only"},
         {"--tls-pin"},
         {"--tls-cert="},
+        {"--ban-file"},
+        {"--control="},
+        {"--command", ""},
+        {"--console=yes"},
     };
     for (const auto& args : bad)
     {
@@ -82,7 +86,8 @@ TEST(ServerOptions, UsageNamesEveryOption)
 {
     const std::string usage = ServerUsage();
     for (const char* option :
-         {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin", "--help"})
+         {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin",
+          "--ban-file", "--console", "--control", "--command", "who", "kick", "unban", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

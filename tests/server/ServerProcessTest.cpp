@@ -11,9 +11,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -29,16 +31,19 @@ namespace
 class ServerProcess
 {
 public:
-    // With a file limit, the server is started through the shell, which sets it first.
+    // With a file limit, the server is started through the shell, which sets it first. Its
+    // standard input is a pipe the test writes to (Type).
     explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0)
     {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addclose(&actions, in[1]);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, err[0]);
         arguments.insert(arguments.begin(), OSTREL_SERVER_PATH);
@@ -53,10 +58,19 @@ public:
         if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
         close(out[1]);
         close(err[1]);
+        inFd = in[1];
         outFd = out[0];
         errFd = err[0];
+    }
+
+    // A line on the server's standard input, as typed at its console.
+    void Type(const std::string& line)
+    {
+        const std::string bytes = line + "\n";
+        EXPECT_EQ(write(inFd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
 
     ~ServerProcess()
@@ -66,6 +80,7 @@ public:
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
+        close(inFd);
         close(outFd);
         close(errFd);
     }
@@ -129,6 +144,7 @@ private:
         return true;
     }
 
+    int inFd = -1;
     int outFd = -1;
     int errFd = -1;
     bool exited = false;
@@ -311,6 +327,120 @@ TEST(ServerProcess, TlsOnlyRefusesPlainClientsAndUnusableKeysStopTheStart)
         EXPECT_EQ(server.Wait(), 2) << arguments[1];
         EXPECT_EQ(server.err.find('\n'), server.err.size() - 1) << "one line: " << server.err;
     }
+}
+
+// `ostrel-server --command ...` against a running server: its exit code, and what it printed.
+struct CommandRun
+{
+    int exitCode;
+    std::string out, err;
+};
+CommandRun SendCommand(const std::string& control, const std::string& command)
+{
+    ServerProcess client({"--command", command, "--control", control});
+    CommandRun run;
+    run.exitCode = client.Wait();
+    run.out = client.out;
+    run.err = client.err;
+    return run;
+}
+
+TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansLast)
+{
+    TempDir dir;
+    const std::string control = dir.File("control");
+    const std::string banFile = dir.File("bans");
+    const std::vector<std::string> arguments = {"--port", "0",          "--console", "--control",
+                                                control,  "--ban-file", banFile};
+    auto server = std::make_unique<ServerProcess>(arguments);
+    std::uint16_t port = server->ListeningPort();
+    ASSERT_NE(port, 0) << server->err;
+    ASSERT_TRUE(server->OutputShows("taking operator commands from the console"));
+    struct stat socketFile
+    {
+    };
+    ASSERT_EQ(stat(control.c_str(), &socketFile), 0);
+    EXPECT_EQ(socketFile.st_mode & 0777, 0600u) << "the server's own user only";
+
+    RawConnection alice, bob;
+    ASSERT_TRUE(alice.Connect("127.0.0.1", port));
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, "127.0.0.2"));
+    alice.Send(Frame(PacketType::Nickname, "Alice"));
+    bob.Send(Frame(PacketType::Nickname, "Bob the Builder"));
+    ASSERT_NE(TextHolding(alice, "Alice joined.").find("joined"), std::string::npos);
+    ASSERT_NE(TextHolding(bob, "Bob the Builder joined.").find("joined"), std::string::npos);
+
+    // At the console.
+    server->Type("who");
+    EXPECT_TRUE(server->OutputShows("2 connections\nAlice  127.0.0.1:")) << server->out;
+    EXPECT_TRUE(server->OutputShows("Bob the Builder  127.0.0.2:"));
+    EXPECT_TRUE(server->OutputShows("console: who -> listed"));
+
+    // Through the control socket.
+    const CommandRun said = SendCommand(control, "say maintenance at noon");
+    EXPECT_EQ(said.exitCode, 0) << said.err;
+    EXPECT_EQ(said.out, "said to everyone: maintenance at noon\n");
+    EXPECT_NE(TextHolding(alice, "maintenance").find("[SERVER]: maintenance at noon"),
+              std::string::npos);
+
+    const CommandRun kicked = SendCommand(control, "kick alice being rude");
+    EXPECT_EQ(kicked.exitCode, 0) << kicked.err;
+    EXPECT_NE(TextHolding(alice, "removed").find("You were removed from the room: being rude."),
+              std::string::npos);
+    EXPECT_TRUE(alice.SeesClose());
+    EXPECT_NE(TextHolding(bob, "Alice left").find("Alice left (removed: being rude)."),
+              std::string::npos);
+    EXPECT_TRUE(server->OutputShows("control socket: kick alice being rude -> kicked Alice"));
+
+    // Bad commands change nothing and say why.
+    for (const std::string bad :
+         {"frobnicate", "kick Nobody", "ban Bob the Builder 5x spam", "unban 192.0.2.1", "say"})
+    {
+        const CommandRun refused = SendCommand(control, bad);
+        EXPECT_EQ(refused.exitCode, 1) << bad;
+        EXPECT_EQ(refused.out, "") << bad;
+        EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+    }
+
+    // A ban by nickname bans the member's address, and lasts over a restart.
+    server->Type("ban Bob the Builder 30m spamming");
+    EXPECT_TRUE(server->OutputShows("-> banned 127.0.0.2 for 30m, until ")) << server->out;
+    EXPECT_NE(TextHolding(bob, "banned").find("you are banned from this server (spamming)."),
+              std::string::npos);
+    EXPECT_TRUE(bob.SeesClose());
+    kill(server->pid, SIGTERM);
+    EXPECT_EQ(server->Wait(), 0);
+    server = std::make_unique<ServerProcess>(arguments);
+    port = server->ListeningPort();
+    ASSERT_NE(port, 0) << server->err;
+    EXPECT_TRUE(server->OutputShows("1 ban in force"));
+    ASSERT_TRUE(server->OutputShows("taking operator commands from the console"));
+    RawConnection banned, welcome;
+    ASSERT_TRUE(banned.Connect("127.0.0.1", port, "127.0.0.2"));
+    EXPECT_NE(TextOf(banned.ReceivePacket())
+                  .find("You are banned from this server. Reason: spamming. The ban ends 20"),
+              std::string::npos);
+    EXPECT_TRUE(banned.SeesClose());
+    ASSERT_TRUE(welcome.Connect("127.0.0.1", port));
+    welcome.Send(Frame(PacketType::Nickname, "Welcome"));
+    EXPECT_NE(TextHolding(welcome, "Welcome joined.").find("joined"), std::string::npos);
+
+    const CommandRun lifted = SendCommand(control, "unban 127.0.0.2");
+    EXPECT_EQ(lifted.out, "lifted the ban on 127.0.0.2\n") << lifted.err;
+    EXPECT_EQ(SendCommand(control, "bans").out, "no bans\n");
+    RawConnection back;
+    ASSERT_TRUE(back.Connect("127.0.0.1", port, "127.0.0.2"));
+    back.Send(Frame(PacketType::Nickname, "Bob"));
+    EXPECT_NE(TextHolding(back, "Bob joined.").find("joined"), std::string::npos);
+
+    // One server at a time on a control socket; none there, and the command says so.
+    ServerProcess second({"--port", "0", "--control", control});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.err.find("another server takes commands at " + control), std::string::npos)
+        << second.err;
+    const CommandRun nobody = SendCommand(dir.File("nothing"), "who");
+    EXPECT_EQ(nobody.exitCode, 2);
+    EXPECT_NE(nobody.err.find("cannot reach the server at"), std::string::npos);
 }
 
 TEST(ServerProcess, PortInUseIsReportedWithExitCodeOne)

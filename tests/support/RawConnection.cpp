@@ -53,10 +53,20 @@ RawConnection& RawConnection::operator=(RawConnection&& other) noexcept
     return *this;
 }
 
-bool RawConnection::Connect(const char* address, std::uint16_t port)
+bool RawConnection::Connect(const char* address, std::uint16_t port, const char* from)
 {
     Close();
     socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (from)
+    {
+        sockaddr_storage local;
+        const int length = oNet::SocketAddressOf(oNet::Endpoint(from, 0), local);
+        if (bind(socket, reinterpret_cast<sockaddr*>(&local), length) != 0)
+        {
+            Close();
+            return false;
+        }
+    }
     sockaddr_storage remote;
     const int length = oNet::SocketAddressOf(oNet::Endpoint(address, port), remote);
     if (connect(socket, reinterpret_cast<sockaddr*>(&remote), length) != 0)

@@ -23,8 +23,9 @@ public:
     RawConnection(RawConnection&& other) noexcept;
     RawConnection& operator=(RawConnection&& other) noexcept;
 
-    // Connects to a listening address (blocking); false when refused.
-    bool Connect(const char* address, std::uint16_t port);
+    // Connects to a listening address (blocking), from the given local address if any; false
+    // when refused.
+    bool Connect(const char* address, std::uint16_t port, const char* from = nullptr);
     bool Open() const { return socket != INVALID_SOCKET; }
     SOCKET Socket() const { return socket; }
 

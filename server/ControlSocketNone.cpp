@@ -1,0 +1,29 @@
+// The Windows build of the server takes operator commands from its console window only.
+
+#include "server/OperatorChannels.h"
+
+#include <ostream>
+
+bool ControlSocket::Available()
+{
+    return false;
+}
+
+std::string ControlSocket::Unavailable()
+{
+    return "the control socket (--control, --command) is for Linux: on Windows, type commands "
+           "into the server's console window";
+}
+
+std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context&, const std::string&,
+                                                   CommandHandler, std::string& error)
+{
+    error = Unavailable();
+    return nullptr;
+}
+
+int SendCommand(const std::string&, const std::string&, std::ostream&, std::ostream& err)
+{
+    err << "ostrel-server: " << ControlSocket::Unavailable() << std::endl;
+    return 2;
+}
