@@ -27,6 +27,7 @@
 #include "bench/ServerBenchSupport.h"
 
 #include <sys/resource.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <functional>
@@ -244,6 +245,42 @@ void AddMembers(Crowd& crowd, std::uint16_t port, std::size_t count)
     crowd.Drain(1500);
 }
 
+// A connection to the server from a loopback address of its own, reading without waiting.
+SOCKET ConnectFrom(const std::string& from, std::uint16_t port)
+{
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_storage local, remote;
+    const int localLength = oNet::SocketAddressOf(oNet::Endpoint(from.c_str(), 0), local);
+    const int remoteLength = oNet::SocketAddressOf(oNet::Endpoint("127.0.0.1", port), remote);
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), localLength) != 0 ||
+        connect(s, reinterpret_cast<sockaddr*>(&remote), remoteLength) != 0)
+        LoopbackFailed("connect from another address to", port);
+    oNet::SetNonBlocking(s, true);
+    return s;
+}
+
+// Sends one operator command to the server's control socket and waits for its answer.
+std::string OperatorCommand(const std::string& control, const std::string& command)
+{
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", control.c_str());
+    std::string answer;
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    {
+        const std::string line = command + "\n";
+        if (write(s, line.data(), line.size()) == static_cast<ssize_t>(line.size()))
+        {
+            char chunk[4096];
+            for (ssize_t n; (n = read(s, chunk, sizeof chunk)) > 0;)
+                answer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    close(s);
+    return answer;
+}
+
 // Round trips of a request the server answers to the sender alone: a nickname it refuses.
 std::vector<double> PrivateRoundTrips(Crowd& crowd, std::size_t who, int count)
 {
@@ -270,17 +307,18 @@ struct Spread
     double P99() const { return Percentile(samples, 0.99); }
 };
 
-// Time from sending a frame until every one of the crowd's first `members` has it.
+// Time from sending a frame until every one of the crowd's members from `first` to `last` has it.
 template <typename Send>
-double TimeToReachAll(Crowd& crowd, std::size_t members, const std::string& marker, Send&& send)
+double TimeToReachAll(Crowd& crowd, std::size_t first, std::size_t last, const std::string& marker,
+                      Send&& send)
 {
     std::vector<bool> got(crowd.Size(), false);
     std::size_t reached = 0;
     const auto start = Clock::now();
     send();
-    while (reached < members && MsSince(start) < 30000)
+    while (reached < last - first && MsSince(start) < 30000)
         crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view text) {
-            if (index < members && !got[index] && type == PacketType::ChatMessage &&
+            if (index >= first && index < last && !got[index] && type == PacketType::ChatMessage &&
                 text.find(marker) != std::string_view::npos)
             {
                 got[index] = true;
@@ -290,12 +328,20 @@ double TimeToReachAll(Crowd& crowd, std::size_t members, const std::string& mark
     return MsSince(start);
 }
 
+// ... from the first to the `members`th.
+template <typename Send>
+double TimeToReachAll(Crowd& crowd, std::size_t members, const std::string& marker, Send&& send)
+{
+    return TimeToReachAll(crowd, 0, members, marker, std::forward<Send>(send));
+}
+
 struct ScaleOutcome
 {
     std::size_t members = 0;
     Spread privateAt100, privateAtN;
     Spread joinHandledMs, joinWithRoundMs;
     double marginalJoinMs = 0;
+    Spread leaveMs, kickMs, banMs; // server time until everyone else has heard of it
     Spread broadcastMs, broadcastCpuMs, bareMs, bareWriterMs;
     double rssPerMember = 0, kernelPerMember = 0;
 };
@@ -305,9 +351,11 @@ ScaleOutcome RunScale(std::size_t members)
     ScaleOutcome outcome;
     outcome.members = members;
     {
+        const std::string control = "/tmp/ostrel-bench-control-" + std::to_string(getpid());
         ServerProcess server(OSTREL_SERVER_PATH,
                              {"--line-rate", "0", "--max-per-address", "0", "--max-clients",
-                              std::to_string(members + 2000), "--nickname-timeout", "3600"});
+                              std::to_string(members + 2000), "--nickname-timeout", "3600",
+                              "--control", control});
         Crowd crowd;
         AddMembers(crowd, server.Port(), 100);
         PrivateRoundTrips(crowd, 0, 20); // warm-up
@@ -350,6 +398,35 @@ ScaleOutcome RunScale(std::size_t members)
             outcome.joinHandledMs.Add(server.CpuMs() - before);
             TimeToReachAll(crowd, members, name + " joined.", [] {});
             outcome.joinWithRoundMs.Add(server.CpuMs() - before);
+            crowd.Drain(300);
+        }
+
+        // One member leaving, against the operator removing one: the server's time until all
+        // the others have heard of it (a round of the users list, told to everyone, included).
+        // Those banned come from addresses of their own, since the rest share 127.0.0.1.
+        for (int i = 0; i < 5; ++i)
+        {
+            const std::string leaver = "m" + std::to_string(10 + i);
+            double before = server.CpuMs();
+            closesocket(crowd.Socket(10 + i));
+            TimeToReachAll(crowd, 100, members, leaver + " left.", [] {});
+            outcome.leaveMs.Add(server.CpuMs() - before);
+
+            const std::string kicked = "m" + std::to_string(20 + i);
+            before = server.CpuMs();
+            TimeToReachAll(crowd, 100, members, kicked + " left (removed",
+                           [&] { OperatorCommand(control, "kick " + kicked); });
+            outcome.kickMs.Add(server.CpuMs() - before);
+
+            const std::string from = "127.0.0." + std::to_string(100 + i);
+            const std::string banned = "banned-" + std::to_string(i);
+            const std::size_t index = crowd.Add(ConnectFrom(from, server.Port()));
+            SendAll(crowd.Socket(index), Nick(banned));
+            crowd.Drain(300);
+            before = server.CpuMs();
+            TimeToReachAll(crowd, 100, members, banned + " left (banned",
+                           [&] { OperatorCommand(control, "ban " + banned + " 1h"); });
+            outcome.banMs.Add(server.CpuMs() - before);
             crowd.Drain(300);
         }
 
@@ -852,6 +929,12 @@ void ReportScale(std::size_t members)
               << "| one more join: server time with the round that tells everyone, ms | "
               << Ms(scale.joinWithRoundMs.P50()) << " | " << Ms(scale.joinWithRoundMs.P99())
               << " |\n"
+              << "| a member leaves: server time until everyone has heard, ms | "
+              << Ms(scale.leaveMs.P50()) << " | " << Ms(scale.leaveMs.P99()) << " |\n"
+              << "| the operator kicks a member: the same, ms | " << Ms(scale.kickMs.P50()) << " | "
+              << Ms(scale.kickMs.P99()) << " |\n"
+              << "| the operator bans a member: the same, ms | " << Ms(scale.banMs.P50()) << " | "
+              << Ms(scale.banMs.P99()) << " |\n"
               << "| a line to all " << scale.members << ": sent until the last has it, ms | "
               << Ms(scale.broadcastMs.P50()) << " | " << Ms(scale.broadcastMs.P99()) << " |\n"
               << "| the same: the server's time, ms | " << Ms(scale.broadcastCpuMs.P50()) << " | "

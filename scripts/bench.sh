@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark of Ostrel Chat and keeps what they print in build/bench/:
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
+#   the server's ban list (10,000 bans checked against one hash lookup; read from its file),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
 #   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
@@ -9,8 +10,8 @@
 # It also draws build/bench/chat-log-cost.svg, the chat log's cost per line.
 #
 #   scripts/bench.sh [--update-docs]              everything
-#   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame server
-#                                                 server-load chat-log burst burst-tls
+#   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame ban-list
+#                                                 server server-load chat-log burst burst-tls
 #
 # --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
 # build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
@@ -25,12 +26,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame server server-load chat-log burst burst-tls)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | server | server-load | chat-log | burst | burst-tls) ;;
+    packet | frame | ban-list | server | server-load | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [server] [server-load] [chat-log] [burst] [burst-tls]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -51,12 +52,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if wants packet || wants frame || wants server || wants server-load; then
+if wants packet || wants frame || wants ban-list || wants server || wants server-load; then
     cmake --preset native >/dev/null
-    cmake --build --preset native --target packet_benchmark frame_benchmark server_benchmark \
-        server_load_benchmark
+    cmake --build --preset native --target packet_benchmark frame_benchmark ban_list_benchmark \
+        server_benchmark server_load_benchmark
 fi
-for name in packet frame server server-load; do
+for name in packet frame ban-list server server-load; do
     wants "$name" || continue
     echo "==> $name benchmark"
     "build/native/bench/${name//-/_}_benchmark" | tee "$out/$name.txt"
