@@ -11,7 +11,14 @@
 // Also times each step of the bare insertion and reports the process's memory. Prints a summary
 // and, with --csv FILE, the cost per line of each block of 250 lines for a chart.
 //
+// With --long, it appends 50,000 lines to the main window alone (the log keeps the newest
+// 5,000), in bursts of 100 painted at each burst's end, and reports the cost per line around
+// lines 1,000, 10,000 and 50,000 (over 1,000 lines each, so that the trimming of the oldest 500,
+// twice in that span once the log is full, is counted) and the working set after 5,000 and after
+// 50,000 lines.
+//
 //   chat_log_benchmark.exe [--csv FILE]
+//   chat_log_benchmark.exe --long
 
 #include "app/ProgramSettings.h"
 #include "ui/MainWindow.h"
@@ -24,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -68,16 +76,73 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+double WorkingSetMb()
+{
+    PROCESS_MEMORY_COUNTERS memory = {};
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    return memory.WorkingSetSize / 1048576.0;
+}
+
+// The main window alone, far past what its log keeps.
+int RunLong()
+{
+    {
+        std::ofstream settings("data.dat", std::ios::trunc);
+        settings << "nickname=Bob\n";
+    }
+    MainWindow window{programNicknames};
+    if (!window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650))
+        return 1;
+    PumpMessages();
+    constexpr int Lines = 50000, Block = 100, Span = 1000;
+    const int marks[] = {1000, 10000, Lines - Span};
+    std::vector<double> perLine(Lines, 0);
+    double atFive = 0;
+    for (int block = 0; block < Lines; block += Block)
+    {
+        const double start = Now();
+        for (int i = block; i < block + Block; ++i)
+            window.AppendChatLine(LineNumber(i));
+        window.RepaintChatLog();
+        const double cost = (Now() - start) * 1e3 / Block;
+        std::fill(perLine.begin() + block, perLine.begin() + block + Block, cost);
+        PumpMessages();
+        if (block + Block == 5000)
+            atFive = WorkingSetMb();
+    }
+    const double atFifty = WorkingSetMb();
+    std::printf("lines: %d, in bursts of %d; the log keeps %zu, trimming %zu at a time\n", Lines,
+                Block, MainWindow::ChatLogMaxLines, MainWindow::ChatLogTrimLines);
+    std::printf("| ms per line, over %d lines from | mean (trimming included) | median burst |\n"
+                "|---|---|---|\n",
+                Span);
+    double means[3];
+    for (int m = 0; m < 3; ++m)
+    {
+        const auto from = perLine.begin() + marks[m];
+        means[m] = std::accumulate(from, from + Span, 0.0) / Span;
+        std::printf("| line %d | %.3f | %.3f |\n", marks[m], means[m],
+                    Median(std::vector<double>(from, from + Span)));
+    }
+    std::printf("line %d against line %d: %.2fx\n", marks[2], marks[0], means[2] / means[0]);
+    std::printf("working set after 5,000 lines: %.1f MB, after %d: %.1f MB: %.2fx\n", atFive, Lines,
+                atFifty, atFifty / atFive);
+    DestroyWindow(window.hwnd);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const int lines = 10600;
     std::string csvPath;
-    for (int i = 1; i + 1 < argc; i += 2)
+    for (int i = 1; i < argc; ++i)
     {
-        if (std::string(argv[i]) == "--csv")
-            csvPath = argv[i + 1];
+        if (std::string(argv[i]) == "--long")
+            return RunLong();
+        if (std::string(argv[i]) == "--csv" && i + 1 < argc)
+            csvPath = argv[++i];
     }
 
     {

@@ -8,6 +8,9 @@
 #include "ui/RoundButton.h"
 #include "ui/WindowParts.h"
 
+#include <shellapi.h>
+#include <windowsx.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -53,8 +56,10 @@ constexpr int MinMessageWidth = 100;
 // While a burst of lines arrives, the chat log is painted at least this often.
 constexpr auto ChatLogPaintInterval = std::chrono::milliseconds(50);
 
+WNDPROC chatLogProc = nullptr; // the rich edit class's own procedure
+
 // A rich edit control stops taking inserted text at 32,767 characters unless told otherwise; the
-// chat log is never trimmed, so it may hold as much as its 32-bit positions can count.
+// chat log holds thousands of lines, as long as people make them.
 constexpr LPARAM ChatLogTextLimit = 0x7FFFFFFF;
 
 // Chat log colours.
@@ -114,6 +119,7 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         if (OnSetCursor(reinterpret_cast<HWND>(wParam), lParam))
             return TRUE;
         return DefWindowProcW(hwnd, message, wParam, lParam);
+
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
@@ -151,6 +157,12 @@ bool MainWindow::CreateControls()
                               10, 10, ChatLogWidth, ChatLogHeight, hwnd, IdMenu(ChatLogId), nullptr,
                               nullptr);
     SendMessageW(chatLog, EM_EXLIMITTEXT, 0, ChatLogTextLimit);
+    // Links are the log's own underlined text, whose clicks the window sees (the control's own
+    // links would be painted in a colour of their own). Subclassed by replacing its procedure:
+    // Wine's subclassing helpers look the subclass up at every message, which would double what
+    // a line costs.
+    chatLogProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        chatLog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWindow::ChatLogProc)));
 
     messageEdit = CreateWindowExA(0, "edit", "", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_AUTOHSCROLL,
                                   10, ChatLogHeight + 20, ChatLogWidth, 27, hwnd,
@@ -459,11 +471,172 @@ void MainWindow::AppendChatLine(const std::string& text)
     SendMessageW(chatLog, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selection));
     if (selection.cpMin != end || selection.cpMax != end)
         SendMessageA(chatLog, EM_SETSEL, end, end);
-    InsertChatLine(line);
+    // Inserting at the caret scrolls the caret into view: for a user who has scrolled up to read,
+    // the view is put back on the line it showed first. (By lines: the control's scroll
+    // positions are 16-bit, and the log grows taller than that.)
+    const bool showsEnd = ChatLogShowsEnd();
+    const LRESULT firstLine = showsEnd ? 0 : SendMessageW(chatLog, EM_GETFIRSTVISIBLELINE, 0, 0);
+    const ChatLineFormat format = InsertChatLine(line);
+    chatLineStarts.push_back(static_cast<std::int32_t>(end));
+    for (const auto& link : format.links)
+        chatLinks.push_back({static_cast<std::int32_t>(end) + link.begin,
+                             static_cast<std::int32_t>(end) + link.end});
     chatLength = static_cast<std::int32_t>(end) + static_cast<std::int32_t>(line.size());
-    SendMessageA(chatLog, EM_LINESCROLL, 0, 1);
+    // The newest line stays in view for a user who was reading it; one who has scrolled up keeps
+    // the lines they are reading.
+    if (showsEnd)
+        SendMessageA(chatLog, EM_LINESCROLL, 0, 1);
+    else
+        ScrollChatLogTo(firstLine);
+    if (chatLineStarts.size() >= ChatLogMaxLines + ChatLogTrimLines)
+        TrimChatLog(showsEnd);
     if (std::chrono::steady_clock::now() - chatLogHeldSince >= ChatLogPaintInterval)
         RepaintChatLog();
+}
+
+// Whether the last line of the log is in view: the scroll bar is at its end (or there is none).
+bool MainWindow::ChatLogShowsEnd() const
+{
+    SCROLLINFO info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    if (!GetScrollInfo(chatLog, SB_VERT, &info) || info.nPage == 0 ||
+        info.nMax - info.nMin < static_cast<int>(info.nPage))
+        return true;
+    return info.nPos + static_cast<int>(info.nPage) >= info.nMax;
+}
+
+// Removes the oldest ChatLogTrimLines lines at once, so that trimming costs little per line. The
+// view stays where it was: on the newest line for a user who was at the end, on the same text for
+// one who had scrolled up (or on the oldest line kept, when what they read is gone).
+void MainWindow::TrimChatLog(bool showsEnd)
+{
+    const std::int32_t cut = chatLineStarts[ChatLogTrimLines];
+    // What the view shows first.
+    const LRESULT firstShown =
+        showsEnd ? 0
+                 : SendMessageW(chatLog, EM_LINEINDEX,
+                                SendMessageW(chatLog, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+    CHARRANGE oldest = {0, cut};
+    SendMessageW(chatLog, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&oldest));
+    SendMessageW(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    chatLineStarts.erase(chatLineStarts.begin(),
+                         chatLineStarts.begin() + static_cast<std::ptrdiff_t>(ChatLogTrimLines));
+    for (std::int32_t& start : chatLineStarts)
+        start -= cut;
+    pressedLink = nullptr;
+    while (!chatLinks.empty() && chatLinks.front().begin < cut)
+        chatLinks.pop_front();
+    for (ChatLink& link : chatLinks)
+    {
+        link.begin -= cut;
+        link.end -= cut;
+    }
+    chatLength -= cut;
+    SendMessageW(chatLog, EM_SETSEL, chatLength, chatLength);
+
+    if (showsEnd)
+    {
+        SendMessageW(chatLog, WM_VSCROLL, SB_BOTTOM, 0);
+        return;
+    }
+    // The same text first in view; the oldest line kept when it is gone.
+    ScrollChatLogTo(
+        firstShown >= cut ? SendMessageW(chatLog, EM_EXLINEFROMCHAR, 0, firstShown - cut) : 0);
+}
+
+void MainWindow::ScrollChatLogTo(LRESULT firstLine)
+{
+    const LRESULT now = SendMessageW(chatLog, EM_GETFIRSTVISIBLELINE, 0, 0);
+    if (now != firstLine)
+        SendMessageW(chatLog, EM_LINESCROLL, 0, firstLine - now);
+}
+
+// A press and a release on the same link open it; the hand shows over links. The window is the
+// log's parent, found as the window base keeps it.
+LRESULT CALLBACK MainWindow::ChatLogProc(HWND log, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETCURSOR || message == WM_LBUTTONDOWN || message == WM_LBUTTONUP)
+    {
+        auto* self =
+            reinterpret_cast<MainWindow*>(GetWindowLongPtrW(GetParent(log), GWLP_USERDATA));
+        if (self && self->OnChatLogMouse(message, lParam))
+            return TRUE;
+    }
+    return CallWindowProcW(chatLogProc, log, message, wParam, lParam);
+}
+
+// True when the message has been handled (the hand cursor set).
+bool MainWindow::OnChatLogMouse(UINT message, LPARAM lParam)
+{
+    switch (message)
+    {
+    case WM_SETCURSOR: {
+        POINT point = {};
+        GetCursorPos(&point);
+        ScreenToClient(chatLog, &point);
+        if (LOWORD(lParam) != HTCLIENT || !LinkAt(point))
+            return false;
+        SetCursor(handCursor);
+        return true;
+    }
+    case WM_LBUTTONDOWN:
+        pressedLink = LinkAt({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        return false;
+    case WM_LBUTTONUP: {
+        const ChatLink* released = LinkAt({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+        if (released && released == pressedLink)
+            OpenLink(*released);
+        pressedLink = nullptr;
+        return false;
+    }
+    default:
+        return false;
+    }
+}
+
+const MainWindow::ChatLink* MainWindow::LinkAt(POINT point) const
+{
+    if (chatLinks.empty())
+        return nullptr;
+    POINTL at = {point.x, point.y};
+    const LRESULT index = SendMessageW(chatLog, EM_CHARFROMPOS, 0, reinterpret_cast<LPARAM>(&at));
+    const auto link = std::upper_bound(
+        chatLinks.begin(), chatLinks.end(), index,
+        [](LRESULT position, const ChatLink& candidate) { return position < candidate.begin; });
+    if (link == chatLinks.begin() || index >= std::prev(link)->end)
+        return nullptr;
+    // The nearest character is not always one under the point: past a line's end, say.
+    POINTL from = {}, to = {};
+    SendMessageW(chatLog, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&from), index);
+    SendMessageW(chatLog, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&to), index + 1);
+    if (point.x < from.x || (to.y == from.y && point.x >= to.x) || point.y < from.y)
+        return nullptr;
+    return &*std::prev(link);
+}
+
+void MainWindow::OpenLink(const ChatLink& link)
+{
+    const LONG length = link.end - link.begin;
+    if (length <= 0 || length > 4096)
+        return;
+    // The control is a Unicode one: its text comes as UTF-16 whichever way it is asked for.
+    std::vector<wchar_t> text(static_cast<std::size_t>(length) + 1, L'\0');
+    TEXTRANGEW range = {{link.begin, link.end}, text.data()};
+    SendMessageW(chatLog, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range));
+    // Only a web address is ever opened, checked again as it stands (anything beyond ASCII is
+    // none).
+    std::string address;
+    for (const wchar_t* c = text.data(); *c; ++c)
+        address += *c < 0x80 ? static_cast<char>(*c) : '\x7F';
+    if (IsWebAddress(address))
+        openLink(address);
+}
+
+void MainWindow::OpenInBrowser(const std::string& address)
+{
+    const std::wstring wide(address.begin(), address.end()); // ASCII: IsWebAddress holds
+    ShellExecuteW(nullptr, L"open", wide.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void MainWindow::RepaintChatLog()
@@ -479,7 +652,7 @@ void MainWindow::RepaintChatLog()
 // Inserts the line at the caret piece by piece, each piece's format set at the caret before it
 // goes in: the time grey, the sender bold in its colour, the rest in the log's default format.
 // (Colouring the line afterwards would take selections by position.)
-void MainWindow::InsertChatLine(const std::string& line)
+ChatLineFormat MainWindow::InsertChatLine(const std::string& line)
 {
     const ChatLineFormat format = FormatOfChatLine(line, nickname);
 
@@ -512,7 +685,11 @@ void MainWindow::InsertChatLine(const std::string& line)
         const std::string piece = line.substr(begin, end - begin);
         SendMessageA(chatLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(piece.c_str()));
     };
-    // The groups come in order: the sender's starts after the time's ends.
+    // Links keep the colour of the text around them, underlined.
+    CHARFORMATW link = plain;
+    link.dwMask |= CFM_UNDERLINE;
+    link.dwEffects |= CFE_UNDERLINE;
+    // The groups come in order: the sender's starts after the time's ends, the links after it.
     std::size_t at = 0;
     for (const auto* group : {&format.time, &format.sender})
     {
@@ -524,5 +701,13 @@ void MainWindow::InsertChatLine(const std::string& line)
         insert(begin, end, group == &format.time ? time : sender);
         at = end;
     }
+    for (const auto& address : format.links)
+    {
+        insert(at, static_cast<std::size_t>(address.begin), plain);
+        insert(static_cast<std::size_t>(address.begin), static_cast<std::size_t>(address.end),
+               link);
+        at = static_cast<std::size_t>(address.end);
+    }
     insert(at, line.size(), plain);
+    return format;
 }

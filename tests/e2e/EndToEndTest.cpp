@@ -331,6 +331,92 @@ TEST_F(Scenario, BurstOfLinesIsShownWholeAndInOrder)
               std::string::npos);
 }
 
+// The chat log's text as lines, and the one at the top of its view (lines this short do not
+// wrap, so a line of the view is a line of the log).
+std::vector<std::string> LinesOf(HWND chatLog)
+{
+    std::vector<std::string> lines;
+    const std::string text = ContentOf(chatLog);
+    for (std::size_t at = 0; at < text.size();)
+    {
+        const std::size_t end = std::min(text.find("\r\n", at), text.size());
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    return lines;
+}
+
+std::string TopLineOf(HWND chatLog)
+{
+    const auto lines = LinesOf(chatLog);
+    const auto first =
+        static_cast<std::size_t>(SendMessageW(chatLog, EM_GETFIRSTVISIBLELINE, 0, 0));
+    return first < lines.size() ? lines[first] : "";
+}
+
+// Whether the newest line is in view: the log shows some 34 lines, and its scroll bar cannot be
+// read from another process.
+bool ShowsTheEnd(HWND chatLog)
+{
+    const auto first =
+        static_cast<std::size_t>(SendMessageW(chatLog, EM_GETFIRSTVISIBLELINE, 0, 0));
+    const std::size_t lines = LinesOf(chatLog).size();
+    return first + 40 >= lines;
+}
+
+// A program left open for long: the log keeps the newest 5,000 lines, trimming the oldest 500 at
+// a time, and the view stays where the user left it: on the lines they scrolled up to read, or
+// on the newest line.
+TEST_F(Scenario, LongConversationKeepsTheNewestLinesAndTheViewWhereTheUserLeftIt)
+{
+    Start("127.0.0.46", "nickname=Reader\n", L"--line-rate 0 --history 0");
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Reader joined."));
+    ConnectPeer("Talker");
+    int said = 0;
+    const auto say = [&](int count) {
+        for (const int end = said + count; said < end; ++said)
+            peer.Say("line " + std::to_string(said));
+        const std::string last = "[Talker]: line " + std::to_string(said - 1) + "\n";
+        // The program's output grows long: it is read a few times a second, not at every frame.
+        auto nextLook = steady_clock::now();
+        ASSERT_TRUE(PeerWaits(
+            [&] {
+                if (steady_clock::now() < nextLook)
+                    return false;
+                nextLook = steady_clock::now() + milliseconds(200);
+                return program->Out().find(last) != std::string::npos;
+            },
+            120));
+    };
+    say(700);
+    EXPECT_TRUE(PeerWaits([&] { return ShowsTheEnd(chatLog); }, 5))
+        << "the newest line in view while the user reads it";
+
+    // The user scrolls up to read line 600 and some after it; the talk goes on past 5,500.
+    SendMessageW(chatLog, WM_VSCROLL, SB_TOP, 0);
+    SendMessageW(chatLog, EM_LINESCROLL, 0, 602);
+    const std::string reading = TopLineOf(chatLog);
+    ASSERT_NE(reading.find("[Talker]: line 600"), std::string::npos) << reading;
+    say(4900);
+    std::vector<std::string> lines = LinesOf(chatLog);
+    EXPECT_LE(lines.size(), 5500u);
+    EXPECT_GE(lines.size(), 5000u);
+    EXPECT_EQ(lines.front().find("line 0\r"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find("[Talker]: line 5599"), std::string::npos) << lines.back();
+    EXPECT_EQ(TopLineOf(chatLog), reading) << "the lines being read stay in view";
+    EXPECT_FALSE(ShowsTheEnd(chatLog));
+
+    // Back at the end, the newest line stays in view through the next trimming.
+    SendMessageW(chatLog, WM_VSCROLL, SB_BOTTOM, 0);
+    say(600);
+    lines = LinesOf(chatLog);
+    EXPECT_LE(lines.size(), 5500u);
+    EXPECT_NE(lines.back().find("[Talker]: line 6199"), std::string::npos) << lines.back();
+    EXPECT_TRUE(PeerWaits([&] { return ShowsTheEnd(chatLog); }, 5));
+    EXPECT_EQ(CloseProgram(), 0u);
+}
+
 // Encrypted, as a new user meets it: asked once about the server's key, which is then trusted
 // and stored; a plain client shares the room; the next start asks nothing; another key is
 // refused with both pins, and nothing is sent or stored.

@@ -83,4 +83,43 @@ TEST(ChatLineFormat, MissingGroupsAreLeftUnformatted)
     EXPECT_EQ(FormatOfChatLine("closed] [Bob]: hi", "Bob").senderKind, Kind::Own);
 }
 
+TEST(ChatLineFormat, WebAddressesInTheTextAreLinksAndNothingElseIs)
+{
+    struct LinkCase
+    {
+        const char* text;               // after "[12:00:01] [Alice]: "
+        std::vector<std::string> links; // as they are found, in order
+    };
+    const LinkCase cases[] = {
+        {"see https://example.com/a?b=1#c now", {"https://example.com/a?b=1#c"}},
+        {"HTTP://Example.COM:8080/x and http://b.org",
+         {"HTTP://Example.COM:8080/x", "http://b.org"}},
+        {"(see http://example.com/wiki/A_(b)), then.", {"http://example.com/wiki/A_(b)"}},
+        {"at http://example.com/path.", {"http://example.com/path"}},
+        {"http://example.com/%41%zz", {"http://example.com/%41"}},
+        {"file:///etc/passwd ftp://x.org mailto:a@b.c javascript:alert(1)", {}},
+        {"http://user@evil.com/ http:// http://-bad.com http://a..b xhttp://a.com", {}},
+        {"http://host:/ http://caf\xE9.fr https://example.com:99999999", {}},
+        {"no links here", {}},
+        {"at the end http://example.org.\n", {"http://example.org"}},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string line = std::string("[12:00:01] [Alice]: ") + c.text;
+        const ChatLineFormat format = FormatOfChatLine(line, "Bob");
+        std::vector<std::string> found;
+        for (const auto& link : format.links)
+        {
+            const std::string text = line.substr(link.begin, link.end - link.begin);
+            found.push_back(text);
+            EXPECT_TRUE(IsWebAddress(text)) << text;
+        }
+        EXPECT_EQ(found, c.links) << c.text;
+    }
+    // The sender group is never a link, whatever a nickname holds.
+    EXPECT_TRUE(FormatOfChatLine("[12:00:01] [http://a.com]: hi", "Bob").links.empty());
+    EXPECT_FALSE(IsWebAddress("http://a.com."));
+    EXPECT_FALSE(IsWebAddress("file://a.com"));
+}
+
 } // namespace

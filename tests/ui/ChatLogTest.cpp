@@ -252,4 +252,54 @@ TEST_F(ChatLog, LogTakesFarMoreThanTheDefaultLimitAndStaysAligned)
     EXPECT_TRUE(At(start + 12).bold);
 }
 
+TEST_F(ChatLog, WebAddressesAreUnderlinedLinksAndOnlyTheyAreOpened)
+{
+    std::vector<std::string> opened;
+    window.openLink = [&](const std::string& address) { opened.push_back(address); };
+    const std::string line =
+        "[09:00:00] [Alice]: see https://example.com/a?b=1, not file:///C:/secret.txt";
+    const std::string server = "[09:00:01] [SERVER]: or HTTP://Example.org";
+    window.AppendChatLine(line);
+    window.AppendChatLine(server);
+    window.RepaintChatLog();
+    PumpMessages(50);
+
+    const int link = static_cast<int>(line.find("https"));
+    const int file = static_cast<int>(line.find("file:"));
+    const int second = static_cast<int>(line.size()) + 1;
+    // Underlined, in the colour of the text around: what the user sees.
+    const CHARFORMATW linked = CharFormatAt(window.chatLog, link + 3);
+    const CHARFORMATW around = CharFormatAt(window.chatLog, link - 2);
+    EXPECT_TRUE(linked.dwEffects & CFE_UNDERLINE);
+    EXPECT_FALSE(around.dwEffects & CFE_UNDERLINE);
+    EXPECT_EQ(linked.dwEffects & CFE_AUTOCOLOR, around.dwEffects & CFE_AUTOCOLOR);
+    EXPECT_EQ(linked.crTextColor, around.crTextColor);
+    EXPECT_FALSE(CharFormatAt(window.chatLog, file + 3).dwEffects & CFE_UNDERLINE);
+    EXPECT_EQ(CharFormatAt(window.chatLog, second + 12).crTextColor, Red) << "SERVER stays red";
+
+    // Clicks, as the user makes them: on each address, on the file name, and right of the
+    // second line's end, where the nearest character is the address's last.
+    const auto click = [&](LONG x, LONG y) {
+        const LPARAM at = MAKELPARAM(x, y);
+        SendMessageW(window.chatLog, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        SendMessageW(window.chatLog, WM_LBUTTONUP, 0, at);
+        PumpMessages(20);
+    };
+    const auto clickOn = [&](int position) {
+        POINTL point = {};
+        SendMessageW(window.chatLog, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&point), position);
+        click(point.x + 2, point.y + 4);
+    };
+    clickOn(link + 3);
+    clickOn(file + 3);
+    POINTL end = {};
+    SendMessageW(window.chatLog, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&end),
+                 second + static_cast<int>(server.size()));
+    click(end.x + 40, end.y + 4);
+    EXPECT_EQ(opened, std::vector<std::string>{"https://example.com/a?b=1"});
+    clickOn(second + static_cast<int>(server.find("HTTP")) + 4);
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"https://example.com/a?b=1", "HTTP://Example.org"}));
+}
+
 } // namespace
