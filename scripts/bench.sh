@@ -74,6 +74,9 @@ if wants chat-log; then
     echo "==> chat log benchmark (under Wine; a few minutes)"
     (cd "$run_dir" && "$ostrel_root/scripts/wine-run" chat_log_benchmark.exe --csv chat-log.csv) |
         tr -d '\r' | tee "$out/chat-log.txt"
+    echo "==> chat log over 50,000 lines (under Wine; about three minutes)"
+    (cd "$run_dir" && "$ostrel_root/scripts/wine-run" chat_log_benchmark.exe --long) |
+        tr -d '\r' | tee "$out/chat-log-long.txt"
     tr -d '\r' <"$run_dir/chat-log.csv" >"$out/chat-log.csv"
     scripts/chart-chat-log.sh "$out/chat-log.csv" >"$out/chat-log-cost.svg"
     echo "chart: $out/chat-log-cost.svg"
