@@ -129,12 +129,5 @@ BENCHMARK(LoadBanFile)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::cout << "\n| benchmark | time | reference | time | ratio |\n|---|---|---|---|---|"
-              << std::endl;
-    reporter.PrintTimeRatio("CheckNewcomerAgainstBans", "HashLookupOfTheAddress");
-    benchmark::Shutdown();
-    return 0;
+    return RunAndReportRatios(argc, argv, {{"CheckNewcomerAgainstBans", "HashLookupOfTheAddress"}});
 }

@@ -159,10 +159,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "openssl could not make a certificate\n");
             return 1;
         }
-        linuxServer = std::make_unique<HostProcess>(
-            std::string(OSTREL_HOST_SERVER) + " " + serverOptions +
-                " --tls-cert server.crt --tls-key server.key",
-            base);
+        linuxServer =
+            std::make_unique<HostProcess>(std::string(OSTREL_HOST_SERVER) + " " + serverOptions +
+                                              " --tls-cert server.crt --tls-key server.key",
+                                          base);
         const std::string marker = "tls-pin= is ";
         if (!WaitForText([&] { return linuxServer->Out(); }, marker, 30000))
         {
@@ -174,9 +174,9 @@ int main(int argc, char** argv)
     }
     else
     {
-        windowsServer = std::make_unique<ProgramRun>(
-            ProgramPath(L"ostrel-server.exe"), base,
-            std::wstring(serverOptions.begin(), serverOptions.end()));
+        windowsServer =
+            std::make_unique<ProgramRun>(ProgramPath(L"ostrel-server.exe"), base,
+                                         std::wstring(serverOptions.begin(), serverOptions.end()));
         if (!WaitForText([&] { return windowsServer->Out(); }, "listening on", 30000))
         {
             std::fprintf(stderr, "the server did not start: %s\n", windowsServer->Err().c_str());

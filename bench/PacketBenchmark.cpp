@@ -96,14 +96,8 @@ BENCHMARK(LargestMemcpy);
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    std::cout << "\n| benchmark | time | reference | time | ratio |\n|---|---|---|---|---|"
-              << std::endl;
-    reporter.PrintTimeRatio("ChatLinePacket", "ChatLineMemcpy");
-    reporter.PrintTimeRatio("ChatLinePacket", "ChatLineAllocationAndMemcpy");
-    reporter.PrintTimeRatio("LargestPacket", "LargestMemcpy");
-    benchmark::Shutdown();
-    return 0;
+    return RunAndReportRatios(argc, argv,
+                              {{"ChatLinePacket", "ChatLineMemcpy"},
+                               {"ChatLinePacket", "ChatLineAllocationAndMemcpy"},
+                               {"LargestPacket", "LargestMemcpy"}});
 }

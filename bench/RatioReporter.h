@@ -9,6 +9,8 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 class RatioReporter : public benchmark::ConsoleReporter
 {
@@ -71,3 +73,19 @@ private:
 
     std::map<std::string, Result> results;
 };
+
+// A benchmark program's main: runs the benchmarks the command line selects, then prints each
+// (benchmark, reference) pair that ran as a row of a markdown table.
+inline int RunAndReportRatios(int argc, char** argv,
+                              const std::vector<std::pair<std::string, std::string>>& pairs)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::cout << "\n| benchmark | time | reference | time | ratio |\n|---|---|---|---|---|"
+              << std::endl;
+    for (const auto& [name, reference] : pairs)
+        reporter.PrintTimeRatio(name, reference);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -960,8 +960,8 @@ void ReportStalled()
 {
     const StallOutcome stall = RunStalled();
     std::cout << "## Stalled members\n\n- " << stall.cutOff << " of " << stall.stalled
-              << " members that never read were cut off within " << std::fixed << std::setprecision(1)
-              << stall.seconds
+              << " members that never read were cut off within " << std::fixed
+              << std::setprecision(1) << stall.seconds
               << " s\n- memory per stalled member at the peak: " << std::setprecision(0)
               << stall.peakRssPerMember / 1024 << " KiB in the server, "
               << stall.peakKernelPerMember / 1024 << " KiB in the kernel (both ends)" << std::endl;

@@ -64,6 +64,7 @@ std::size_t AddressEnd(const std::string& text, std::size_t at)
         if (i == port)
             return at;
     }
+    const std::size_t hostEnd = i;
     // After the host comes its path, or what ends the address: a space, a quote, a sentence's
     // punctuation. Anything else ("user@host", a port that runs on, a letter outside ASCII)
     // makes it no address at all.
@@ -89,7 +90,10 @@ std::size_t AddressEnd(const std::string& text, std::size_t at)
         else
             break;
     }
-    return i > host ? i : at;
+    // A host that the sentence's punctuation ended ("http://a-.") must still end as a host does.
+    if (i <= host || (i <= hostEnd && !IsAlnum(text[i - 1])))
+        return at;
+    return i;
 }
 
 std::vector<ChatLineFormat::Range> LinksIn(const std::string& line, std::size_t from)
@@ -143,6 +147,9 @@ ChatLineFormat FormatOfChatLine(const std::string& line, const std::string& ownN
         else if (sender.find("SERVER") != npos)
             format.senderKind = ChatLineFormat::Sender::Server;
     }
-    format.links = LinksIn(line, format.sender.present ? senderClose + 1 : 0);
+    // Links come after the groups, which are shown apart from them.
+    format.links = LinksIn(line, format.sender.present ? senderClose + 1
+                                 : format.time.present ? timeClose + 1
+                                                       : 0);
     return format;
 }

@@ -27,8 +27,8 @@ struct ChatLineFormat
     Range time;
     Range sender;
     Sender senderKind = Sender::Other;
-    // Web addresses in the text after the sender group (the whole line when it has none), in
-    // order: shown as links, which a click opens.
+    // Web addresses in the text after the groups (the whole line when it has none), in order:
+    // shown as links, which a click opens.
     std::vector<Range> links;
 };
 

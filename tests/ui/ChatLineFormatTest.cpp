@@ -100,6 +100,7 @@ TEST(ChatLineFormat, WebAddressesInTheTextAreLinksAndNothingElseIs)
         {"file:///etc/passwd ftp://x.org mailto:a@b.c javascript:alert(1)", {}},
         {"http://user@evil.com/ http:// http://-bad.com http://a..b xhttp://a.com", {}},
         {"http://host:/ http://caf\xE9.fr https://example.com:99999999", {}},
+        {"http://exampe.c-le.c-c-. or http://a-. or http://a.b.", {"http://a.b"}},
         {"no links here", {}},
         {"at the end http://example.org.\n", {"http://example.org"}},
     };
@@ -116,8 +117,10 @@ TEST(ChatLineFormat, WebAddressesInTheTextAreLinksAndNothingElseIs)
         }
         EXPECT_EQ(found, c.links) << c.text;
     }
-    // The sender group is never a link, whatever a nickname holds.
+    // The groups are never links, whatever a nickname holds, and links come after them.
     EXPECT_TRUE(FormatOfChatLine("[12:00:01] [http://a.com]: hi", "Bob").links.empty());
+    EXPECT_TRUE(FormatOfChatLine("p:'/e (http://example.org/x [t] hi", "Bob").links.empty())
+        << "a link before the only group (found by fuzzing: the line was shown with it twice)";
     EXPECT_FALSE(IsWebAddress("http://a.com."));
     EXPECT_FALSE(IsWebAddress("file://a.com"));
 }
