@@ -2,7 +2,6 @@
 
 #include "app/MoveFileOver.h"
 
-#include <cstdio>
 #include <fstream>
 #include <string_view>
 #include <utility>
@@ -125,21 +124,5 @@ bool SettingsFile::SetValue(std::string key, std::string value, Match match)
     // The same value again (the window stores the stored nickname at every start): no write.
     if (!changed)
         return true;
-    if (!Writable(fileName))
-        return false;
-
-    // The new content goes to a file beside it, which then takes the old one's place: a write
-    // that fails (a full disk) leaves the old file whole.
-    const std::string temporary = fileName + ".tmp";
-    std::ofstream out(temporary, std::ios::trunc);
-    if (!out.is_open())
-        return false;
-    out.write(output.data(), static_cast<std::streamsize>(output.size()));
-    out.close();
-    if (out.fail() || !MoveFileOver(temporary, fileName))
-    {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return Writable(fileName) && ReplaceFileContent(fileName, output);
 }

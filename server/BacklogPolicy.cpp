@@ -27,11 +27,7 @@ void BacklogPolicy::Remove(Id id)
         --members;
     const auto found = behind.find(id);
     if (found != behind.end())
-    {
-        if (found->second.stalled)
-            --stalled;
-        behind.erase(found);
-    }
+        Forget(found);
     Settle();
 }
 
@@ -55,9 +51,7 @@ std::string BacklogPolicy::Check(Id id, std::size_t waiting, bool wrote)
     Lag& lag = found->second;
     if (waiting <= limits.caughtUpMark)
     {
-        if (lag.stalled)
-            --stalled;
-        behind.erase(found);
+        Forget(found);
         Settle();
         return "";
     }
@@ -86,9 +80,7 @@ std::vector<BacklogPolicy::LetGo> BacklogPolicy::Tick(Clock::time_point time)
             letGo.push_back({lag->first, "too slow: fell " + SizeText(limits.behindMark) +
                                              " behind and did not catch up within " +
                                              std::to_string(limits.behindTime.count()) + " s"});
-            if (lag->second.stalled)
-                --stalled;
-            lag = behind.erase(lag);
+            lag = Forget(lag);
             continue;
         }
         if (!lag->second.stalled &&
@@ -101,6 +93,13 @@ std::vector<BacklogPolicy::LetGo> BacklogPolicy::Tick(Clock::time_point time)
     }
     Settle();
     return letGo;
+}
+
+BacklogPolicy::Lags::iterator BacklogPolicy::Forget(Lags::iterator lag)
+{
+    if (lag->second.stalled)
+        --stalled;
+    return behind.erase(lag);
 }
 
 void BacklogPolicy::WaitForRoom(std::function<void()> resume)

@@ -82,13 +82,17 @@ private:
         bool stalled = false;
     };
 
+    using Lags = std::unordered_map<Id, Lag>;
+
+    // No longer behind; the next entry.
+    Lags::iterator Forget(Lags::iterator lag);
     void Settle();
 
     const OutputLimits limits;
     Clock::time_point now;
     std::size_t members = 0;
     std::size_t stalled = 0;
-    std::unordered_map<Id, Lag> behind;
+    Lags behind;
     bool waits = false;
     bool mostCaughtUp = false;        // while it waits: most have caught up since...
     Clock::time_point mostCaughtUpAt; // ... then

@@ -3,7 +3,6 @@
 #include "app/MoveFileOver.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -207,14 +206,8 @@ bool BanList::Save(const std::string& path, std::string& error) const
     for (const Ban& ban : All())
         text << ban.network.ToString() << ' ' << (ban.until ? UtcText(*ban.until) : "-")
              << (ban.reason.empty() ? "" : " " + ban.reason) << '\n';
-    const std::string temporary = path + ".tmp";
-    std::ofstream out(temporary, std::ios::trunc);
-    const std::string bytes = text.str();
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (out.fail() || !MoveFileOver(temporary, path))
+    if (!ReplaceFileContent(path, text.str()))
     {
-        std::remove(temporary.c_str());
         error = "cannot write the ban file " + path;
         return false;
     }

@@ -235,12 +235,8 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
         return;
     }
     ++member.linesSaid;
-    // Who joined or left before this line is told before it.
-    SendAnnouncements();
     const Frame frame = MakeFrame(oNet::WireFrame(packet));
-    for (auto& entry : members)
-        if (!entry.second.nickname.empty())
-            entry.second.participant->Deliver(frame);
+    DeliverToNamed(frame);
     if (options.history > 0)
     {
         history.push_back(frame);
@@ -402,12 +398,24 @@ std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
 
 void ChatRoom::Say(const std::string& text)
 {
-    // Who joined or left before this is told before it, as for a chat line.
+    DeliverToNamed(ServerLine(text));
+}
+
+void ChatRoom::DeliverToNamed(const Frame& frame)
+{
+    // Who joined or left before this is told before it.
     SendAnnouncements();
-    const Frame line = ServerLine(text);
     for (auto& entry : members)
         if (!entry.second.nickname.empty())
-            entry.second.participant->Deliver(line);
+            entry.second.participant->Deliver(frame);
+}
+
+ChatRoom::MemberId ChatRoom::NamedMember(const std::string& name) const
+{
+    for (const auto& entry : members)
+        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
+            return entry.first;
+    return 0;
 }
 
 std::string ChatRoom::NameLike(const std::string& name) const
@@ -418,10 +426,10 @@ std::string ChatRoom::NameLike(const std::string& name) const
 
 std::optional<asio::ip::address> ChatRoom::AddressOf(const std::string& name) const
 {
-    for (const auto& entry : members)
-        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
-            return entry.second.ip;
-    return std::nullopt;
+    const MemberId id = NamedMember(name);
+    if (id == 0)
+        return std::nullopt;
+    return members.at(id).ip;
 }
 
 void ChatRoom::RemoveMember(MemberId id, const std::string& told, const std::string& note,
@@ -438,35 +446,43 @@ void ChatRoom::RemoveMember(MemberId id, const std::string& told, const std::str
 std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::string& told,
                                           const std::string& note, const std::string& reason)
 {
-    for (const auto& entry : members)
-        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
-        {
-            const std::string who = entry.second.nickname;
-            RemoveMember(entry.first, told, note, reason);
-            return {who};
-        }
-    return {};
+    const MemberId id = NamedMember(name);
+    if (id == 0)
+        return {};
+    const std::string who = members.at(id).nickname;
+    RemoveMember(id, told, note, reason);
+    return {who};
 }
 
 std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::string& told,
                                           const std::string& note, const std::string& reason)
 {
-    // Named members first, by name; then the unnamed.
-    std::vector<std::pair<std::string, MemberId>> matching;
+    // Named members first, by name; then the unnamed, by address.
+    struct Match
+    {
+        bool unnamed;
+        std::string label;
+        MemberId id;
+    };
+    std::vector<Match> matching;
     for (const auto& entry : members)
         if (network.Contains(entry.second.ip))
-            matching.emplace_back(entry.second.nickname.empty()
-                                      ? "~" + entry.second.address + " (unnamed)"
-                                      : entry.second.nickname,
-                                  entry.first);
-    std::sort(matching.begin(), matching.end(), [](const auto& a, const auto& b) {
-        return NicknameRule::LessIgnoringCase(a.first, b.first);
+        {
+            const bool unnamed = entry.second.nickname.empty();
+            matching.push_back(
+                {unnamed, unnamed ? entry.second.address + " (unnamed)" : entry.second.nickname,
+                 entry.first});
+        }
+    std::sort(matching.begin(), matching.end(), [](const Match& a, const Match& b) {
+        if (a.unnamed != b.unnamed)
+            return b.unnamed;
+        return NicknameRule::LessIgnoringCase(a.label, b.label);
     });
     std::vector<std::string> who;
-    for (const auto& [label, id] : matching)
+    for (const Match& match : matching)
     {
-        who.push_back(label[0] == '~' ? label.substr(1) : label);
-        RemoveMember(id, told, note, reason);
+        who.push_back(match.label);
+        RemoveMember(match.id, told, note, reason);
     }
     return who;
 }

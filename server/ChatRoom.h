@@ -151,6 +151,10 @@ private:
     void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet);
     void Announce(Change change, MemberId actor, const std::string& text);
     void SendAnnouncements();
+    // To every member with a nickname, after the announcements that came before it.
+    void DeliverToNamed(const Frame& frame);
+    // The member with this nickname in any case, or 0 when there is none.
+    MemberId NamedMember(const std::string& name) const;
     std::vector<Frame> Summary(MemberId id, std::uint64_t joinedAfter) const;
     void BroadcastUsersOnline();
     Frame UsersOnline() const;

@@ -106,9 +106,6 @@ bool ChatServer::Start(std::string& error)
                               (context.tlsOnly ? ", plain connections refused"
                                                : " beside plain connections") +
                               "; the pin for clients' tls-pin= is " + context.tls->Pin());
-    const CommandHandler handler = [this](const std::string& line) {
-        return Command(line, "console");
-    };
     if (!options.control.empty())
     {
         controlSocket = ControlSocket::Open(
@@ -120,7 +117,8 @@ bool ChatServer::Start(std::string& error)
     }
     if (options.console || OperatorConsole::InputIsTerminal())
     {
-        OperatorConsole::Start(io, handler, log);
+        OperatorConsole::Start(
+            io, [this](const std::string& line) { return Command(line, "console"); }, log);
         WriteLogLine(log, "taking operator commands from the console (help lists them)");
     }
     bansChecked = Clock::now();
@@ -131,8 +129,7 @@ bool ChatServer::Start(std::string& error)
 
 CommandAnswer ChatServer::Command(const std::string& line, const std::string& source)
 {
-    const auto answer = commands.Run(line, source, Clock::now(), std::time(nullptr));
-    return {answer.ok, answer.text};
+    return commands.Run(line, source, Clock::now(), std::time(nullptr));
 }
 
 void ChatServer::StopOnSignals()

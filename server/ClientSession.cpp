@@ -43,6 +43,9 @@ ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket sock
                              std::uint64_t number, std::string address)
     : context(context), socket(std::move(socket)), number(number), address(std::move(address))
 {
+    // Without TLS there is nothing for the first byte to tell.
+    if (!context.tls)
+        channel = std::make_unique<PlainChannel>(this->socket);
     asio::error_code ignored;
     this->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     this->socket.set_option(asio::socket_base::send_buffer_size(SendBuffer), ignored);
@@ -51,8 +54,6 @@ ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket sock
 
 void ClientSession::Start(ChatRoom::MemberId id)
 {
-    if (!context.tls)
-        channel = std::make_unique<PlainChannel>(socket);
     member = id;
     counted = true;
     context.backlog.Add(number);
@@ -61,8 +62,6 @@ void ClientSession::Start(ChatRoom::MemberId id)
 
 void ClientSession::TurnAway(const Frame& line, const std::string& reason)
 {
-    if (!context.tls)
-        channel = std::make_unique<PlainChannel>(socket);
     turnedAwayReason = reason;
     Deliver(line);
     BeginClosing();
@@ -217,16 +216,20 @@ void ClientSession::Ended(const std::string& reason)
 // The session's own decision to end the membership: the room is told why.
 void ClientSession::LeaveRoom(const std::string& reason)
 {
-    if (counted)
-    {
-        counted = false;
-        context.backlog.Remove(number);
-    }
+    StopCounting();
     if (member == 0)
         return;
     const ChatRoom::MemberId id = member;
     member = 0;
     context.room.Leave(id, reason);
+}
+
+void ClientSession::StopCounting()
+{
+    if (!counted)
+        return;
+    counted = false;
+    context.backlog.Remove(number);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,11 +246,17 @@ void ClientSession::Queue(const Frame& frame)
 {
     output.Push(frame);
     BacklogChanged(false);
-    if (!waitingWritable && !flushScheduled)
-    {
-        flushScheduled = true;
-        context.flushes.Schedule(shared_from_this());
-    }
+    ScheduleFlush();
+}
+
+// A write after the handlers that are ready now, unless one is due already or the session
+// waits for the socket.
+void ClientSession::ScheduleFlush()
+{
+    if (waitingWritable || flushScheduled)
+        return;
+    flushScheduled = true;
+    context.flushes.Schedule(shared_from_this());
 }
 
 void ClientSession::Flush()
@@ -348,11 +357,7 @@ void ClientSession::Disconnect()
 {
     // The room has let it go already.
     member = 0;
-    if (counted)
-    {
-        counted = false;
-        context.backlog.Remove(number);
-    }
+    StopCounting();
     BeginClosing();
     Resume(); // a paused read goes on, only to drain, until the client closes
 }
@@ -370,11 +375,7 @@ void ClientSession::BeginClosing()
         if (!error)
             self->Close(true);
     });
-    if (!waitingWritable && !flushScheduled)
-    {
-        flushScheduled = true;
-        context.flushes.Schedule(shared_from_this());
-    }
+    ScheduleFlush();
 }
 
 void ClientSession::Shutdown()
@@ -391,11 +392,7 @@ void ClientSession::Close(bool reset)
 {
     if (state == State::Closed)
         return;
-    if (counted)
-    {
-        counted = false;
-        context.backlog.Remove(number);
-    }
+    StopCounting();
     state = State::Closed;
     if (closeTimer)
         closeTimer->cancel();

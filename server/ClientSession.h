@@ -111,9 +111,12 @@ private:
     void Resume();
     void Ended(const std::string& reason);
     void LeaveRoom(const std::string& reason);
+    // No longer known to the backlog policy.
+    void StopCounting();
     void WriteWhatWaits();
     void WaitWritable();
     void Queue(const Frame& frame);
+    void ScheduleFlush();
     void BacklogChanged(bool wrote);
     void BeginClosing();
     void Close(bool reset);

@@ -57,7 +57,8 @@ private:
         CommandAnswer answer;
         if (error && error != asio::error::eof)
             answer = {false, error == asio::error::not_found
-                                 ? "the command is longer than 4096 bytes\n"
+                                 ? "the command is longer than " + std::to_string(MaxCommandBytes) +
+                                       " bytes\n"
                                  : "the command did not arrive whole\n"};
         else
         {

@@ -1,5 +1,6 @@
 #include "server/OperatorCommands.h"
 
+#include "net/Endpoint.h"
 #include "server/ServerLog.h"
 
 #include <algorithm>
@@ -7,14 +8,6 @@
 
 namespace
 {
-
-std::string Trimmed(const std::string& text)
-{
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 std::vector<std::string> Words(const std::string& text)
 {
@@ -109,12 +102,12 @@ std::string OperatorCommands::Help()
 OperatorCommands::Answer OperatorCommands::Run(const std::string& line, const std::string& source,
                                                ChatRoom::Clock::time_point now, std::time_t wallNow)
 {
-    const std::string command = Trimmed(line);
+    const std::string command = oNet::Trim(line);
     if (command.empty())
         return {};
     const std::size_t space = command.find(' ');
     const std::string verb = command.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : Trimmed(command.substr(space));
+    const std::string rest = space == std::string::npos ? "" : oNet::Trim(command.substr(space));
     Answer answer;
     if (verb == "who" && rest.empty())
         answer = Who(now);
@@ -181,7 +174,7 @@ bool OperatorCommands::TakeName(const std::string& rest, std::string& name,
         if (end == std::string::npos)
             return false;
         name = room.NameLike(rest.substr(1, end - 1));
-        after = Trimmed(rest.substr(end + 1));
+        after = oNet::Trim(rest.substr(end + 1));
         return !name.empty();
     }
     const auto words = Words(rest);

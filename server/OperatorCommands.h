@@ -2,6 +2,7 @@
 
 #include "server/BanList.h"
 #include "server/ChatRoom.h"
+#include "server/OperatorChannels.h"
 
 #include <ctime>
 #include <iosfwd>
@@ -25,11 +26,8 @@
 class OperatorCommands
 {
 public:
-    struct Answer
-    {
-        bool ok = true;
-        std::string text; // lines, each ended by "\n"; empty for an empty command
-    };
+    // Its text is lines, each ended by "\n"; empty for an empty command.
+    using Answer = CommandAnswer;
 
     // With an empty banFile, bans live in memory only.
     OperatorCommands(ChatRoom& room, BanList& bans, std::string banFile, std::size_t maxLineBytes,

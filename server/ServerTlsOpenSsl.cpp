@@ -4,6 +4,8 @@
 
 #include "server/ServerTls.h"
 
+#include "net/CertificateKey.h"
+
 #include <asio/ssl/context.hpp>
 #include <asio/ssl/error.hpp>
 #include <openssl/err.h>
@@ -52,14 +54,7 @@ std::string PinOfCertificate(X509* certificate)
     unsigned int digestLength = 0;
     if (EVP_Digest(der.data(), der.size(), digest, &digestLength, EVP_sha256(), nullptr) != 1)
         return "";
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < digestLength; ++i)
-    {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
+    return oNet::HexOf(digest, digestLength);
 }
 
 class TlsChannel final : public ByteChannel
@@ -143,13 +138,15 @@ private:
     SSL* ssl;
 };
 
-bool Readable(const std::string& what, const std::string& file, std::string& error)
+using OpenFile = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// The file opened for reading, or nothing with the reason in error.
+OpenFile OpenToRead(const std::string& what, const std::string& file, std::string& error)
 {
-    std::unique_ptr<FILE, int (*)(FILE*)> opened(std::fopen(file.c_str(), "rb"), &std::fclose);
-    if (opened)
-        return true;
-    error = "cannot read the " + what + " " + file + ": " + std::strerror(errno);
-    return false;
+    OpenFile opened(std::fopen(file.c_str(), "rb"), &std::fclose);
+    if (!opened)
+        error = "cannot read the " + what + " " + file + ": " + std::strerror(errno);
+    return opened;
 }
 
 class OpenSslTls final : public ServerTls
@@ -159,8 +156,8 @@ public:
 
     bool Load(const std::string& certificateFile, const std::string& keyFile, std::string& error)
     {
-        if (!Readable("certificate", certificateFile, error) ||
-            !Readable("private key", keyFile, error))
+        if (!OpenToRead("certificate", certificateFile, error) ||
+            !OpenToRead("private key", keyFile, error))
             return false;
         asio::error_code failure;
         ERR_clear_error();
@@ -237,10 +234,9 @@ std::unique_ptr<ServerTls> ServerTls::Load(const std::string& certificateFile,
 
 bool ServerTls::PinOf(const std::string& certificateFile, std::string& pin, std::string& error)
 {
-    if (!Readable("certificate", certificateFile, error))
+    const OpenFile file = OpenToRead("certificate", certificateFile, error);
+    if (!file)
         return false;
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(certificateFile.c_str(), "rb"),
-                                               &std::fclose);
     std::unique_ptr<X509, void (*)(X509*)> certificate(
         PEM_read_X509(file.get(), nullptr, nullptr, nullptr), &X509_free);
     ERR_clear_error();

@@ -119,7 +119,6 @@ LRESULT MainWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         if (OnSetCursor(reinterpret_cast<HWND>(wParam), lParam))
             return TRUE;
         return DefWindowProcW(hwnd, message, wParam, lParam);
-
     default:
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
