@@ -6,7 +6,7 @@
 #include "app/ServerTrust.h"
 #include "app/SettingsFile.h"
 #include "chat/MyClient.h"
-#include "chat/NicknameRule.h"
+#include "common/NicknameRule.h"
 #include "net/Endpoint.h"
 #include "net/SocketPlatform.h"
 #include "ui/MainWindow.h"

@@ -1,6 +1,6 @@
 #include "app/MainLoop.h"
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "chat/MyClient.h"
 #include "ui/MainWindow.h"
 

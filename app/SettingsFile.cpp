@@ -1,6 +1,6 @@
 #include "app/SettingsFile.h"
 
-#include "app/MoveFileOver.h"
+#include "common/MoveFileOver.h"
 
 #include <fstream>
 #include <string_view>

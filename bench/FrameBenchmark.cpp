@@ -6,7 +6,7 @@
 
 #include "bench/Loopback.h"
 #include "bench/RatioReporter.h"
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "net/Client.h"
 
 #include <atomic>

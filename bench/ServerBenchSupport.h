@@ -5,7 +5,7 @@
 // started as a process of its own.
 
 #include "bench/Loopback.h"
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "net/SocketPlatform.h"
 
 #include <fcntl.h>

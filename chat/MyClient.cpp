@@ -1,6 +1,6 @@
 #include "chat/MyClient.h"
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "ui/MainWindow.h"
 
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "chat/ScriptedPeer.h"
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 
 #include <ctime>
 #include <thread>

@@ -3,7 +3,7 @@
 // The client must either keep going or close with one of its reasons; it must never crash,
 // hang, leak, or hand on a packet shorter than its type field or longer than the limit.
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "net/Client.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

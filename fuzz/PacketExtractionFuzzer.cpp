@@ -2,7 +2,7 @@
 // the chat program reads it. A malformed packet may only raise PacketException, and no read may
 // go past the packet's end.
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "net/Packet.h"
 
 #include <cstdint>

@@ -15,6 +15,9 @@ packages=(
     libasio-dev                                    # the chat server's event loop (header-only)
     libssl-dev openssl                             # the server's TLS; test certificates
     iproute2 procps                                # ss, pkill and friends in the scripts
+    redis-server libhiredis-dev                    # a room across servers, and its tests
+    libsystemd-dev                                 # telling systemd how the server stands
+    libcpp-httplib-dev prometheus curl             # the server's metrics; promtool checks them
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #include "server/BanList.h"
 
-#include "app/MoveFileOver.h"
+#include "common/MoveFileOver.h"
 
 #include <algorithm>
 #include <filesystem>

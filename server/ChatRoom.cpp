@@ -1,6 +1,6 @@
 #include "server/ChatRoom.h"
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "server/ChatRules.h"
 #include "server/ServerLog.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "chat/NicknameRule.h"
+#include "common/NicknameRule.h"
 #include "net/Packet.h"
 #include "server/ChatParticipant.h"
 #include "server/IpNetwork.h"

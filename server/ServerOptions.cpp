@@ -1,6 +1,6 @@
 #include "server/ServerOptions.h"
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "server/BacklogPolicy.h"
 #include "server/OperatorChannels.h"
 

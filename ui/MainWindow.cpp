@@ -1,7 +1,7 @@
 #include "ui/MainWindow.h"
 
-#include "chat/ChatProtocol.h"
-#include "chat/NicknameRule.h"
+#include "common/ChatProtocol.h"
+#include "common/NicknameRule.h"
 #include "ui/ChatLineFormat.h"
 #include "ui/Cursors.h"
 #include "ui/EnterKeyEdits.h"

@@ -2,7 +2,7 @@
 // hands them to each member, with the clock in the test's hands.
 
 #include "server/ChatRoom.h"
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 
 #include <gtest/gtest.h>
 

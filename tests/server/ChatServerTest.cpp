@@ -2,7 +2,7 @@
 // what each client sees of joins, renames, departures, chat lines, refusals and bad input.
 
 #include "server/ChatServer.h"
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "net/Packet.h"
 #include "support/Bytes.h"
 #include "support/RawConnection.h"

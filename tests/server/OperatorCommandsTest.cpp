@@ -2,7 +2,7 @@
 // and what the answers and the log say.
 
 #include "server/OperatorCommands.h"
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 
 #include <gtest/gtest.h>
 

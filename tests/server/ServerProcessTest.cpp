@@ -1,6 +1,6 @@
 // ostrel-server run as a process: its command line, its exit codes and its shutdown on signals.
 
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "support/Files.h"
 #include "support/RawConnection.h"
 #include "support/TlsTesting.h"

@@ -1,4 +1,4 @@
-#include "app/MoveFileOver.h"
+#include "common/MoveFileOver.h"
 
 #include <cstdio>
 #include <fstream>

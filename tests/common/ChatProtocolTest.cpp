@@ -1,4 +1,4 @@
-#include "chat/ChatProtocol.h"
+#include "common/ChatProtocol.h"
 #include "support/Bytes.h"
 
 #include <gtest/gtest.h>

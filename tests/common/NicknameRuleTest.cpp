@@ -1,4 +1,4 @@
-#include "chat/NicknameRule.h"
+#include "common/NicknameRule.h"
 
 #include <gtest/gtest.h>
 
