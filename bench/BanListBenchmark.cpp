@@ -3,7 +3,7 @@
 // a list of single addresses would cost. And reading the same bans from a ban file at start.
 
 #include "bench/RatioReporter.h"
-#include "server/BanList.h"
+#include "server/operator/BanList.h"
 
 #include <cstdio>
 #include <random>

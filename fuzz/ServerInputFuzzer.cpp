@@ -3,7 +3,7 @@
 // Bad input may only close the member that sent it; everything the room hands out is a
 // well-formed frame of a type the server sends.
 
-#include "server/ChatRoom.h"
+#include "server/room/ChatRoom.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider provider(data, size);
     NullBuffer discard;
     std::ostream log(&discard);
-    ServerOptions options;
+    RoomOptions options;
     options.history = 3;
     ChatRoom room(options, log);
     auto now = ChatRoom::Clock::time_point{} + std::chrono::hours(1);

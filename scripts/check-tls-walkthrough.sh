@@ -28,7 +28,8 @@ cd "$work"
 eval "${commands[0]}" 2>/dev/null || fail "the certificate command failed: ${commands[0]}"
 [ -s server.crt ] && [ -s server.key ] || fail "no server.crt and server.key"
 
-eval "${commands[1]/0.0.0.0/127.0.0.60} --port 0" >server.log 2>&1 &
+# exec: the background job is the server itself, so that $! is the process to stop.
+eval "exec ${commands[1]/0.0.0.0/127.0.0.60} --port 0" >server.log 2>&1 &
 server=$!
 for _ in $(seq 1 100); do grep -q "tls-pin= is" server.log && break; sleep 0.05; done
 logged=$(sed -n 's/.*tls-pin= is \([0-9a-f]*\).*/\1/p' server.log)

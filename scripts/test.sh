@@ -22,6 +22,11 @@ step() {
 
 jobs=$(nproc)
 
+# The programs the tests start; none may outlive the run.
+started_programs='ostrel-(server|peer|chat)|redis-server'
+programs_running() { pgrep -f -- "$started_programs" | sort; }
+programs_before=$(programs_running)
+
 step "install packages" scripts/install-deps.sh || exit 1
 
 build() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"; }
@@ -53,6 +58,19 @@ windows_tests() {
 if step "build windows" build windows; then
     step "windows tests under wine" windows_tests
 fi
+
+# Whatever a test left running is named, fails the run, and is stopped.
+left_running() {
+    local left
+    left=$(comm -13 <(echo "$programs_before") <(programs_running) | grep -vx "$$" || true)
+    [ -z "$left" ] && return 0
+    for pid in $left; do
+        echo "left running: $(ps -o args= -p "$pid" 2>/dev/null)"
+        kill "$pid" 2>/dev/null
+    done
+    return 1
+}
+step "no program the tests started is left running" left_running
 
 echo
 if [ ${#failed[@]} -gt 0 ]; then

@@ -1,10 +1,10 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/IpNetwork.h"
-#include "server/ServerLog.h"
+#include "server/room/IpNetwork.h"
+#include "server/room/ServerLog.h"
 #include "server/ServerPlatform.h"
-#include "server/ServerTls.h"
+#include "server/connection/ServerTls.h"
 
 #include <asio/post.hpp>
 

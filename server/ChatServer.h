@@ -1,11 +1,11 @@
 #pragma once
 
-#include "server/BacklogPolicy.h"
-#include "server/BanList.h"
-#include "server/ChatRoom.h"
-#include "server/ClientSession.h"
-#include "server/OperatorChannels.h"
-#include "server/OperatorCommands.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/operator/BanList.h"
+#include "server/room/ChatRoom.h"
+#include "server/connection/ClientSession.h"
+#include "server/operator/OperatorChannels.h"
+#include "server/operator/OperatorCommands.h"
 #include "server/ServerOptions.h"
 
 #include <asio/io_context.hpp>

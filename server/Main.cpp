@@ -1,9 +1,9 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
-#include "server/OperatorChannels.h"
+#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
-#include "server/ServerTls.h"
+#include "server/connection/ServerTls.h"
 
 #include <iostream>
 

@@ -1,20 +1,19 @@
 #pragma once
 
+#include "server/room/RoomOptions.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-// What the chat server is told on its command line. The defaults are those of --help.
-struct ServerOptions
+// What the chat server is told on its command line, the room's own rules among them. The
+// defaults are those of --help.
+struct ServerOptions : RoomOptions
 {
     std::string listenAddress = "127.0.0.1";
     std::uint16_t port = 6112; // 0 lets the system pick a free port
     std::size_t maxClients = 1024;
     std::size_t maxPerAddress = 16;   // connections from one address; 0: no limit
-    std::size_t lineRate = 5;         // chat lines and nickname packets a second; 0: no limit
-    std::size_t nicknameTimeout = 10; // seconds a connection may stay without a nickname
-    std::size_t history = 20;         // chat lines replayed to a newcomer
-    std::size_t maxLineBytes = 512;   // the longest chat line relayed
     std::string tlsCert;              // PEM files: with both, connections may use TLS
     std::string tlsKey;
     bool tlsOnly = false; // plain connections are refused

@@ -1,7 +1,7 @@
 // The backlog policy with the clock in the test's hands: who is behind, when the room waits, who
 // is let go.
 
-#include "server/BacklogPolicy.h"
+#include "server/room/BacklogPolicy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The ban list and its file: what is banned, most specific first; bad lines reported with their
 // numbers and skipped; ended bans dropped; the file rewritten whole.
 
-#include "server/BanList.h"
+#include "server/operator/BanList.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The chat room without sockets: bytes in as a connection delivers them, frames out as the room
 // hands them to each member, with the clock in the test's hands.
 
-#include "server/ChatRoom.h"
+#include "server/room/ChatRoom.h"
 #include "common/ChatProtocol.h"
 
 #include <gtest/gtest.h>
@@ -59,9 +59,9 @@ class Room : public ::testing::Test
 protected:
     Room() : room(Options(), log) {}
 
-    static ServerOptions Options()
+    static RoomOptions Options()
     {
-        ServerOptions options;
+        RoomOptions options;
         options.history = 2;
         return options;
     }

@@ -1,6 +1,6 @@
 // Addresses and networks as the server counts and bans them.
 
-#include "server/IpNetwork.h"
+#include "server/room/IpNetwork.h"
 
 #include <gtest/gtest.h>
 

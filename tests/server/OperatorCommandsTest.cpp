@@ -1,7 +1,7 @@
 // The operator's commands against a room without sockets: names with spaces, bans of a network,
 // and what the answers and the log say.
 
-#include "server/OperatorCommands.h"
+#include "server/operator/OperatorCommands.h"
 #include "common/ChatProtocol.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ public:
 class Operator : public ::testing::Test
 {
 protected:
-    Operator() : room(ServerOptions(), log), commands(room, bans, "", 512, log) {}
+    Operator() : room(RoomOptions(), log), commands(room, bans, "", 512, log) {}
 
     ChatRoom::MemberId Join(Connection& connection, const char* ip, const std::string& name)
     {

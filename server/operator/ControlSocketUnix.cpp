@@ -1,7 +1,7 @@
 // The control socket on Linux: a Unix domain socket, mode 0600, that takes one command line a
 // connection and answers it; and the client side of `ostrel-server --command`.
 
-#include "server/OperatorChannels.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read_until.hpp>

@@ -1,7 +1,7 @@
-#include "server/OperatorCommands.h"
+#include "server/operator/OperatorCommands.h"
 
 #include "net/Endpoint.h"
-#include "server/ServerLog.h"
+#include "server/room/ServerLog.h"
 
 #include <algorithm>
 #include <sstream>

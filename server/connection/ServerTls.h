@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/ByteChannel.h"
+#include "server/connection/ByteChannel.h"
 
 #include <memory>
 #include <string>

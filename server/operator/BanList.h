@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/IpNetwork.h"
+#include "server/room/IpNetwork.h"
 
 #include <cstddef>
 #include <ctime>

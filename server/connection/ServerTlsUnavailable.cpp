@@ -1,6 +1,6 @@
 // The Windows build of the server has no TLS: Debian has no OpenSSL for MinGW.
 
-#include "server/ServerTls.h"
+#include "server/connection/ServerTls.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "server/IpNetwork.h"
+#include "server/room/IpNetwork.h"
 
 #include <algorithm>
 #include <functional>

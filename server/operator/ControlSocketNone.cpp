@@ -1,6 +1,6 @@
 // The Windows build of the server takes operator commands from its console window only.
 
-#include "server/OperatorChannels.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <ostream>
 

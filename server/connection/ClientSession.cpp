@@ -1,7 +1,7 @@
-#include "server/ClientSession.h"
+#include "server/connection/ClientSession.h"
 
-#include "server/ServerLog.h"
-#include "server/ServerTls.h"
+#include "server/room/ServerLog.h"
+#include "server/connection/ServerTls.h"
 
 #include <asio/post.hpp>
 

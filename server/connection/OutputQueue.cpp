@@ -1,4 +1,4 @@
-#include "server/OutputQueue.h"
+#include "server/connection/OutputQueue.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
-#include "server/ChatRoom.h"
+#include "server/room/ChatRoom.h"
 
 #include "common/ChatProtocol.h"
-#include "server/ChatRules.h"
-#include "server/ServerLog.h"
+#include "server/room/ChatRules.h"
+#include "server/room/ServerLog.h"
 
 #include <algorithm>
 #include <ctime>
@@ -27,14 +27,14 @@ std::string Plural(std::size_t count, const std::string& one, const std::string&
 } // namespace
 
 ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
-                         const ServerOptions& options, Clock::time_point now,
+                         const RoomOptions& options, Clock::time_point now,
                          const asio::ip::address& ip)
     : participant(&participant), address(std::move(address)), ip(Unmapped(ip)), joined(now),
       lines(static_cast<double>(options.lineRate), 2.0 * static_cast<double>(options.lineRate), now)
 {
 }
 
-ChatRoom::ChatRoom(const ServerOptions& options, std::ostream& log) : options(options), log(log) {}
+ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log) : options(options), log(log) {}
 
 Frame ChatRoom::ServerLine(const std::string& text)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/ChatParticipant.h"
+#include "server/room/ChatParticipant.h"
 
 #include <cstddef>
 #include <deque>

@@ -2,7 +2,7 @@
 // driven straight on its non-blocking socket, so that TLS connections move their bytes through
 // the same shared buffers, one read or write at a time, as plain ones do.
 
-#include "server/ServerTls.h"
+#include "server/connection/ServerTls.h"
 
 #include "net/CertificateKey.h"
 

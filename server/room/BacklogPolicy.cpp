@@ -1,4 +1,4 @@
-#include "server/BacklogPolicy.h"
+#include "server/room/BacklogPolicy.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server/ServerLog.h"
+#include "server/room/ServerLog.h"
 
 #include <ctime>
 #include <ostream>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "server/BanList.h"
-#include "server/ChatRoom.h"
-#include "server/OperatorChannels.h"
+#include "server/operator/BanList.h"
+#include "server/room/ChatRoom.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <ctime>
 #include <iosfwd>

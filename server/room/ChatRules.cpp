@@ -1,4 +1,4 @@
-#include "server/ChatRules.h"
+#include "server/room/ChatRules.h"
 
 namespace ChatRules
 {

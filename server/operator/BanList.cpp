@@ -1,4 +1,4 @@
-#include "server/BanList.h"
+#include "server/operator/BanList.h"
 
 #include "common/MoveFileOver.h"
 

@@ -2,10 +2,10 @@
 
 #include "common/NicknameRule.h"
 #include "net/Packet.h"
-#include "server/ChatParticipant.h"
-#include "server/IpNetwork.h"
-#include "server/ServerOptions.h"
-#include "server/TokenBucket.h"
+#include "server/room/ChatParticipant.h"
+#include "server/room/IpNetwork.h"
+#include "server/room/RoomOptions.h"
+#include "server/room/TokenBucket.h"
 
 #include <chrono>
 #include <cstdint>
@@ -42,7 +42,7 @@ public:
     // Packets dropped for flooding, without a pause, before the member is closed.
     static constexpr std::size_t FloodDropsToClose = 50;
 
-    ChatRoom(const ServerOptions& options, std::ostream& log);
+    ChatRoom(const RoomOptions& options, std::ostream& log);
     ChatRoom(const ChatRoom&) = delete;
     ChatRoom& operator=(const ChatRoom&) = delete;
 
@@ -106,7 +106,7 @@ private:
 
     struct Member
     {
-        Member(ChatParticipant& participant, std::string address, const ServerOptions& options,
+        Member(ChatParticipant& participant, std::string address, const RoomOptions& options,
                Clock::time_point now, const asio::ip::address& ip);
 
         ChatParticipant* participant;
@@ -162,7 +162,7 @@ private:
     void RemoveMember(MemberId id, const std::string& told, const std::string& note,
                       const std::string& reason);
 
-    const ServerOptions options;
+    const RoomOptions options;
     std::ostream& log;
     std::unordered_map<MemberId, Member> members;
     std::set<std::string, NameOrder> names; // the named members' nicknames, as listed

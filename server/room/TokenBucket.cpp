@@ -1,4 +1,4 @@
-#include "server/TokenBucket.h"
+#include "server/room/TokenBucket.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server/OperatorChannels.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <asio/post.hpp>
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "server/BacklogPolicy.h"
-#include "server/ByteChannel.h"
-#include "server/ChatParticipant.h"
-#include "server/ChatRoom.h"
-#include "server/OutputQueue.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/connection/ByteChannel.h"
+#include "server/room/ChatParticipant.h"
+#include "server/room/ChatRoom.h"
+#include "server/connection/OutputQueue.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
