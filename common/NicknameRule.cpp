@@ -50,6 +50,13 @@ bool SameName(const std::string& a, const std::string& b)
                                               [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
+std::string Folded(const std::string& name)
+{
+    std::string folded = name;
+    std::transform(folded.begin(), folded.end(), folded.begin(), Lower);
+    return folded;
+}
+
 bool LessIgnoringCase(const std::string& a, const std::string& b)
 {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),

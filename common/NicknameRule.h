@@ -21,6 +21,9 @@ std::string Problem(const std::string& name);
 // Whether two names are the same apart from letter case: such names cannot both be in use.
 bool SameName(const std::string& a, const std::string& b);
 
+// The name with its letters in one case: names that are the SameName fold alike.
+std::string Folded(const std::string& name);
+
 // Orders names without regard to case (ASCII letters), for sorted lists and lookups.
 bool LessIgnoringCase(const std::string& a, const std::string& b);
 

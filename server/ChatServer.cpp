@@ -33,7 +33,7 @@ bool OutOfDescriptors(const asio::error_code& error)
 ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                        OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log),
+      link(MakeLink()), room(this->options, log, *link),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
       flushes(io), context{room,
@@ -47,6 +47,47 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
 }
 
 ChatServer::~ChatServer() = default;
+
+// The room on this server alone, or kept in Redis with the other servers that join it.
+std::unique_ptr<RoomLink> ChatServer::MakeLink()
+{
+    if (options.redis.empty())
+        return std::make_unique<LocalLink>(options.history);
+    RedisRoomOptions room;
+    std::string checked; // with the options already
+    RedisAddress::Parse(options.redis, room.address, checked);
+    room.password = options.redisPassword;
+    room.room = options.room;
+    room.node = options.node.empty() ? HostName() + "/" + options.listenAddress + ":" +
+                                           std::to_string(options.port)
+                                     : options.node;
+    room.streamLength = options.streamLength;
+    room.history = options.history;
+    auto made = RedisLink::Create(io, room, log);
+    redis = made.get();
+    if (!made)
+        return std::make_unique<LocalLink>(options.history);
+    return made;
+}
+
+bool ChatServer::JoinRoom(std::string& error)
+{
+    if (!redis)
+        return options.redis.empty() || (error = RedisLink::Unavailable()).empty();
+    // While Redis is away, the server reads from none of its members.
+    redis->OnAvailable([this](bool available) { backlog.Hold(!available); });
+    bool decided = false;
+    redis->Start([&](const std::string& why) {
+        decided = true;
+        error = why;
+    });
+    while (!decided && io.run_one() > 0)
+    {
+    }
+    if (io.stopped())
+        io.restart();
+    return decided && error.empty();
+}
 
 bool ChatServer::Start(std::string& error)
 {
@@ -171,7 +212,11 @@ void ChatServer::Shutdown()
         all.push_back(entry.second);
     for (const auto& session : all)
         session->Shutdown();
-    io.stop();
+    // A server of a room across servers says goodbye first: its members leave for everyone.
+    if (redis)
+        redis->Stop([this] { io.stop(); });
+    else
+        io.stop();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -275,6 +320,9 @@ void ChatServer::Tick()
 {
     const auto now = Clock::now();
     room.Tick(now, backlog.RoomWaits());
+    // While most members are behind, the room's stream waits in Redis rather than here.
+    if (redis)
+        redis->Read(!backlog.ReadersBehind());
     if (now - bansChecked >= BanCheckInterval)
     {
         bansChecked = now;

@@ -7,6 +7,8 @@
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
 #include "server/ServerOptions.h"
+#include "server/link/RedisLink.h"
+#include "server/room/RoomLink.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -45,6 +47,10 @@ public:
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
 
+    // With --redis, joins the room kept there (waiting for Redis, at most a few seconds): false,
+    // with the reason, when Redis cannot be reached, refuses the password, or another server runs
+    // as this node. Without, the room is this server alone, and this does nothing.
+    bool JoinRoom(std::string& error);
     // Raises the descriptor limit, clamps the client limit to it, reads the ban file, and listens
     // on the configured address and port, and for operator commands where asked. False, with the
     // reason, when it cannot.
@@ -69,6 +75,7 @@ private:
     void Shutdown();
     void Closed(ClientSession& session);
     void DropEndedBans();
+    std::unique_ptr<RoomLink> MakeLink();
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
 
     ServerOptions options;
@@ -78,6 +85,8 @@ private:
     asio::steady_timer tickTimer;
     asio::steady_timer acceptTimer;
     std::unique_ptr<asio::signal_set> signals;
+    RedisLink* redis = nullptr; // the link, when the room is kept in Redis
+    std::unique_ptr<RoomLink> link;
     ChatRoom room;
     BanList bans;
     OperatorCommands commands;

@@ -4,7 +4,9 @@
 #include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
+#include "server/link/RedisLink.h"
 
+#include <fstream>
 #include <iostream>
 
 int main(int argc, char** argv)
@@ -50,7 +52,31 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (!options.redis.empty() && !RedisLink::Available())
+    {
+        std::cerr << "ostrel-server: " << RedisLink::Unavailable() << std::endl;
+        return 2;
+    }
+    if (!options.redisPasswordFile.empty())
+    {
+        // The password's first line; the file is the only place it is given.
+        std::ifstream file(options.redisPasswordFile);
+        if (!file || !std::getline(file, options.redisPassword) || options.redisPassword.empty())
+        {
+            std::cerr << "ostrel-server: cannot read a password from --redis-password-file "
+                      << options.redisPasswordFile << std::endl;
+            return 2;
+        }
+        if (options.redisPassword.back() == '\r')
+            options.redisPassword.pop_back();
+    }
+
     ChatServer server(options, std::cout, tls.get());
+    if (!server.JoinRoom(error))
+    {
+        std::cerr << "ostrel-server: " << error << std::endl;
+        return 2;
+    }
     if (!server.Start(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;

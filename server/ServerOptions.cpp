@@ -1,8 +1,10 @@
 #include "server/ServerOptions.h"
 
 #include "common/ChatProtocol.h"
-#include "server/room/BacklogPolicy.h"
+#include "server/link/RedisAddress.h"
+#include "server/link/RoomEventCodec.h"
 #include "server/operator/OperatorChannels.h"
+#include "server/room/BacklogPolicy.h"
 
 #include <cstdlib>
 
@@ -38,13 +40,18 @@ const NumberOption numberOptions[] = {
     {"--nickname-timeout", 1, 86400, &ServerOptions::nicknameTimeout},
     {"--history", 0, 10000, &ServerOptions::history},
     {"--max-line-bytes", 64, ChatProtocol::MaxTextBytes, &ServerOptions::maxLineBytes},
+    {"--stream-length", 100, 10000000, &ServerOptions::streamLength},
 };
+
+// The options that only mean something with --redis.
+const char* const redisOptions[] = {"--redis-password-file", "--room", "--node", "--stream-length"};
 
 } // namespace
 
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options,
                         std::string& error)
 {
+    std::string redisOnly; // an option given that needs --redis
     for (int i = 1; i < argc; ++i)
     {
         std::string name = argv[i];
@@ -87,6 +94,14 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             text = &ServerOptions::control;
         else if (name == "--command")
             text = &ServerOptions::command;
+        else if (name == "--redis")
+            text = &ServerOptions::redis;
+        else if (name == "--redis-password-file")
+            text = &ServerOptions::redisPasswordFile;
+        else if (name == "--room")
+            text = &ServerOptions::room;
+        else if (name == "--node")
+            text = &ServerOptions::node;
         if (!number && !text && name != "--port")
         {
             error = "unknown option " + name;
@@ -109,10 +124,15 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             {
                 error = name + (name == "--listen"    ? " needs an address"
                                 : name == "--command" ? " needs a command"
-                                                      : " needs a file name");
+                                : name == "--redis"   ? " needs redis://HOST[:PORT] or unix:PATH"
+                                : name == "--room" || name == "--node" ? " needs a name"
+                                                                       : " needs a file name");
                 return false;
             }
             options.*text = value;
+            for (const auto& given : redisOptions)
+                if (name == given)
+                    redisOnly = name;
         }
         else if (name == "--port")
         {
@@ -132,6 +152,8 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
                 return false;
             }
             options.*(number->field) = static_cast<std::size_t>(parsed);
+            if (name == "--stream-length")
+                redisOnly = name;
         }
     }
     if (options.tlsPin && options.tlsCert.empty())
@@ -140,6 +162,19 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         error = "TLS needs both --tls-cert and --tls-key";
     else if (options.tlsOnly && options.tlsCert.empty())
         error = "--tls-only needs --tls-cert and --tls-key";
+    else if (!redisOnly.empty() && options.redis.empty())
+        error = redisOnly + " needs --redis URL";
+    if (!error.empty() || options.redis.empty())
+        return error.empty();
+    RedisAddress address;
+    std::string problem;
+    if (!RedisAddress::Parse(options.redis, address, error))
+        return false;
+    if (!(problem = RoomEventCodec::NodeProblem(options.room)).empty())
+        error = "--room: " + problem;
+    else if (!options.node.empty() &&
+             !(problem = RoomEventCodec::NodeProblem(options.node)).empty())
+        error = "--node: " + problem;
     return error.empty();
 }
 
@@ -181,6 +216,16 @@ std::string ServerUsage()
            std::string(DefaultControlPath) +
            "), print its answer\n"
            "                          and exit\n"
+           "  --redis URL             join the room kept in the Redis at redis://HOST[:PORT]\n"
+           "                          (port 6379 by default) or unix:PATH, with every server\n"
+           "                          that joins it (Linux build only; no TLS to Redis: keep it\n"
+           "                          on loopback, a Unix socket or a private network)\n"
+           "  --redis-password-file FILE  the password Redis asks for, in FILE\n"
+           "  --room NAME             the room's name, the prefix of its keys (default ostrel)\n"
+           "  --node NAME             this server's name in the room (default: its host name,\n"
+           "                          listen address and port, as HOST/ADDRESS:PORT)\n"
+           "  --stream-length N       entries the room's stream in Redis is trimmed to, about\n"
+           "                          (default 10000)\n"
            "  --help                  show this text\n"
            "\n"
            "A client that falls " +

@@ -22,12 +22,21 @@ struct ServerOptions : RoomOptions
     bool console = false; // operator commands from standard input even when it is no terminal
     std::string control;  // a local socket for operator commands (Linux); empty: none
     std::string command;  // send this command to a running server and print its answer
+
+    // A room across servers.
+    std::string redis;                // the Redis that keeps the room; empty: this server alone
+    std::string redisPasswordFile;    // where the password Redis asks for is
+    std::string redisPassword;        // read from it at start
+    std::string room = "ostrel";      // the prefix of the room's keys in Redis
+    std::string node;                 // this server's name in the room; empty: host/address:port
+    std::size_t streamLength = 10000; // entries the room's stream is trimmed to, about
+
     bool help = false;
 };
 
 // Reads the options of ServerUsage, each as "--name value" or "--name=value", and the flags
 // "--help", "--tls-only", "--tls-pin" and "--console". False, with a one-line reason in error, for
-// anything else, a value out of range, or TLS options that do not go together.
+// anything else, a value out of range, or TLS or Redis options that do not go together.
 bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& options,
                         std::string& error);
 

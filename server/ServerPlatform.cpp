@@ -1,10 +1,19 @@
 #include "server/ServerPlatform.h"
 
+#include <asio/ip/host_name.hpp>
+
 #include <csignal>
 
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
+
+std::string HostName()
+{
+    asio::error_code error;
+    const std::string name = asio::ip::host_name(error);
+    return error || name.empty() ? "localhost" : name;
+}
 
 #ifdef _WIN32
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <string>
 #include <vector>
 
 // What differs between the server's platforms: descriptor limits, stop signals, address reuse.
@@ -16,6 +17,9 @@ std::size_t RaiseDescriptorLimit();
 
 // The signals that ask the server to stop in an orderly way.
 std::vector<int> StopSignals();
+
+// The machine's name, as a server names itself in a room across servers by default.
+std::string HostName();
 
 // Lets a restarted server listen on its port at once, although connections of its last run
 // may linger in the system's wait state.

@@ -59,6 +59,11 @@ ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log, RoomLink& link
     link.Attach(*this);
 }
 
+Frame ChatRoom::LineFrame(const std::string& line)
+{
+    return TextFrame(PacketType::ChatMessage, line);
+}
+
 Frame ChatRoom::ServerLine(const std::string& text)
 {
     const std::time_t now = std::time(nullptr);
@@ -141,7 +146,7 @@ ChatRoom::Input ChatRoom::Handle(MemberId id, Packet& packet, Clock::time_point 
         member.participant->Deliver(
             ServerLine("Your line was not passed on: its packet holds more than the line."));
     else
-        HandleChatLine(id, member, text);
+        HandleChatLine(id, member, text, packet);
     return Input::Next;
 }
 
@@ -250,7 +255,8 @@ void ChatRoom::Rename(MemberId id, Member& member, const std::string& name)
     link.Publish(std::move(renamed));
 }
 
-void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& line)
+void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& line,
+                              const Packet& packet)
 {
     if (member.nickname.empty())
     {
@@ -269,6 +275,8 @@ void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& li
     ++member.linesSaid;
     RoomEvent said = EventAbout(RoomEvent::Kind::Line, id, member.nickname);
     said.text = line;
+    // The line as it came is its frame: made once, here, for wherever it is applied at once.
+    said.frame = MakeFrame(oNet::WireFrame(packet));
     link.Publish(std::move(said));
 }
 
@@ -300,7 +308,7 @@ void ChatRoom::Apply(RoomEvent& event)
         break;
     case RoomEvent::Kind::Line:
         if (!event.frame)
-            event.frame = TextFrame(PacketType::ChatMessage, event.text);
+            event.frame = LineFrame(event.text);
         DeliverToRoom(event.frame);
         break;
     case RoomEvent::Kind::Said:

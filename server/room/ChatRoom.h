@@ -101,6 +101,8 @@ public:
 
     // The frame of a server line, "[HH:MM:SS] [SERVER]: " + text, in local time.
     static Frame ServerLine(const std::string& text);
+    // The frame of a member's chat line.
+    static Frame LineFrame(const std::string& line);
 
     // Told of every ban and unban the room applies, from any server of it.
     void OnBans(std::function<void(const RoomEvent&)> observer)
@@ -213,7 +215,8 @@ private:
     bool WithinRate(MemberId id, Member& member, Clock::time_point now,
                     Clock::time_point unreadSince);
     Input HandleNickname(MemberId id, Member& member, const std::string& name);
-    void HandleChatLine(MemberId id, Member& member, const std::string& line);
+    void HandleChatLine(MemberId id, Member& member, const std::string& line,
+                        const oNet::Packet& packet);
     void Rename(MemberId id, Member& member, const std::string& name);
     void Announce(Change change, MemberId actor, const std::string& text);
     void SendAnnouncements();

@@ -54,5 +54,6 @@ struct RoomEvent
     Departure departure;  // Left: why; Kicked, Banned: what the log says of those removed
     IpNetwork network;    // Banned, Unbanned
     std::optional<std::int64_t> until; // Banned: when it ends, in Unix time; none: when lifted
-    Frame frame;                       // Line: its frame, made once where the line is applied
+    // Line: its frame, made once (by the room that took it, or the one that applies it)
+    Frame frame;
 };

@@ -57,6 +57,10 @@ TEST(NicknameRule, NamesMatchAndSortWithoutRegardToCase)
     EXPECT_TRUE(NicknameRule::LessIgnoringCase("alice", "Bob"));
     EXPECT_FALSE(NicknameRule::LessIgnoringCase("ALICE", "alice"));
     EXPECT_FALSE(NicknameRule::LessIgnoringCase("alice", "ALICE"));
+    // Folded alike exactly when the same name; only ASCII letters fold.
+    EXPECT_EQ(NicknameRule::Folded("Alice Smith-2"), "alice smith-2");
+    EXPECT_EQ(NicknameRule::Folded("\xC9mile"), NicknameRule::Folded("\xC9MILE"));
+    EXPECT_NE(NicknameRule::Folded("\xC9mile"), NicknameRule::Folded("\xE9mile"));
 }
 
 } // namespace

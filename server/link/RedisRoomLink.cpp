@@ -1,0 +1,980 @@
+#include "server/link/RedisRoomLink.h"
+
+#include "common/NicknameRule.h"
+#include "server/room/ChatRoom.h"
+#include "server/room/ServerLog.h"
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <ctime>
+#include <iomanip>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+
+namespace
+{
+
+using Reply = const redisReply*;
+using Kind = RoomEvent::Kind;
+
+// Frees a name only while the member still holds it (a later holder keeps it).
+const char* const FreeIfHeld = "if redis.call('GET', KEYS[1]) == ARGV[1] then "
+                               "return redis.call('DEL', KEYS[1]) end return 0";
+
+std::string Text(Reply reply)
+{
+    return reply && reply->str ? std::string(reply->str, reply->len) : "";
+}
+
+bool IsError(Reply reply)
+{
+    return reply && reply->type == REDIS_REPLY_ERROR;
+}
+
+bool IsNil(Reply reply)
+{
+    return reply && reply->type == REDIS_REPLY_NIL;
+}
+
+bool IsArray(Reply reply, std::size_t elements)
+{
+    return reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == elements;
+}
+
+bool IsString(Reply reply)
+{
+    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
+}
+
+std::string RandomWord()
+{
+    std::random_device device;
+    std::mt19937_64 generator((std::uint64_t{device()} << 32) ^ device() ^
+                              static_cast<std::uint64_t>(std::time(nullptr)));
+    std::ostringstream word;
+    word << std::hex << std::setw(16) << std::setfill('0') << generator();
+    return word.str();
+}
+
+// A stream entry's id, "MILLISECONDS-SEQUENCE", as two numbers that order like the ids.
+std::pair<std::uint64_t, std::uint64_t> IdOf(const std::string& id)
+{
+    const std::size_t dash = id.find('-');
+    try
+    {
+        return {std::stoull(id.substr(0, dash)),
+                dash == std::string::npos ? 0 : std::stoull(id.substr(dash + 1))};
+    }
+    catch (const std::exception&)
+    {
+        return {0, 0};
+    }
+}
+
+// A reply of field and value pairs (XINFO, HGETALL) by field.
+std::map<std::string, Reply> Pairs(Reply reply)
+{
+    std::map<std::string, Reply> pairs;
+    if (!reply || reply->type != REDIS_REPLY_ARRAY)
+        return pairs;
+    for (std::size_t i = 0; i + 1 < reply->elements; i += 2)
+        if (IsString(reply->element[i]))
+            pairs[Text(reply->element[i])] = reply->element[i + 1];
+    return pairs;
+}
+
+// A stream entry ([id, [field, value, ...]]) as its id and fields; false when it is no entry.
+bool EntryOf(Reply entry, std::string& id, RoomEventCodec::Fields& fields)
+{
+    if (!IsArray(entry, 2) || !IsString(entry->element[0]))
+        return false;
+    id = Text(entry->element[0]);
+    const Reply values = entry->element[1];
+    if (!values || values->type != REDIS_REPLY_ARRAY || values->elements % 2 != 0)
+        return false;
+    fields.clear();
+    for (std::size_t i = 0; i < values->elements; i += 2)
+    {
+        if (!IsString(values->element[i]) || !IsString(values->element[i + 1]))
+            return false;
+        fields.emplace_back(Text(values->element[i]), Text(values->element[i + 1]));
+    }
+    return true;
+}
+
+std::string Plural(std::size_t count, const std::string& one, const std::string& many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+} // namespace
+
+RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log)
+    : io(io), options(std::move(options)), log(log),
+      commands(io, this->options.address, this->options.password),
+      reader(io, this->options.address, this->options.password), run(RandomWord()),
+      // Numbers of their own for this run's members: 2^30 of them, at a random place.
+      firstMemberId((std::uint64_t{std::random_device()()} | 1) << 30), retryTimer(io),
+      heartbeatTimer(io), startTimer(io), resyncTimer(io)
+{
+}
+
+RedisRoomLink::~RedisRoomLink() = default;
+
+// ---------------------------------------------------------------------------------------------
+// Joining the room, and joining it again after Redis was away.
+
+void RedisRoomLink::Start(std::function<void(const std::string& error)> done)
+{
+    startDone = std::move(done);
+    startTimer.expires_after(StartTime);
+    startTimer.async_wait([this](const asio::error_code& error) {
+        if (!error && !started)
+            FailStart("Redis did not answer within " +
+                      std::to_string(std::chrono::seconds(StartTime).count()) + " s");
+    });
+    Connect();
+}
+
+void RedisRoomLink::FailStart(const std::string& why)
+{
+    if (started || !startDone)
+        return;
+    ++generation;
+    startTimer.cancel();
+    commands.Drop(why);
+    reader.Drop(why);
+    const auto done = std::move(startDone);
+    startDone = nullptr;
+    done("the room in Redis at " + options.address.ToString() + ": " + why);
+}
+
+void RedisRoomLink::Connect()
+{
+    const std::uint64_t now = ++generation;
+    readPending = false;
+    auto ready = std::make_shared<int>(0);
+    auto connected = [this, now, ready](const std::string& error) {
+        if (now != generation)
+            return;
+        if (!error.empty())
+            Lost(now, error);
+        else if (++*ready == 2)
+            Register(now);
+    };
+    auto lost = [this, now](const std::string& why) { Lost(now, why); };
+    const auto time =
+        std::chrono::duration_cast<std::chrono::milliseconds>(RedisConnection::CommandTime);
+    commands.Connect(time, connected, lost);
+    reader.Connect(time, connected, lost);
+}
+
+void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
+{
+    if (when != generation)
+        return;
+    ++generation; // whatever the old connections still answer is dropped
+    readPending = false;
+    heartbeatTimer.cancel();
+    commands.Drop(why);
+    reader.Drop(why);
+    if (!started)
+    {
+        FailStart(why);
+        return;
+    }
+    if (stopping)
+    {
+        FinishStop();
+        return;
+    }
+    if (up)
+    {
+        up = false;
+        lostAt = Clock::now();
+        WriteLogLine(log, "lost Redis at " + options.address.ToString() + " (" + why +
+                              "): the server reads from none of its members until it is back; "
+                              "trying again");
+        if (availability)
+            availability(false);
+    }
+    backoff = backoff == Clock::duration{}
+                  ? Clock::duration(std::chrono::milliseconds(250))
+                  : std::min<Clock::duration>(backoff * 2, std::chrono::seconds(5));
+    retryTimer.expires_after(backoff);
+    retryTimer.async_wait([this](const asio::error_code& error) {
+        if (!error && !stopping)
+            Connect();
+    });
+}
+
+// The room's epoch first: unset, this is the room's first server (or Redis lost its data) and
+// sets one; another than the one this server knows, Redis lost the room since.
+void RedisRoomLink::Register(std::uint64_t now)
+{
+    commands.Command({"SET", Key("epoch"), RandomWord(), "NX"}, [](Reply) {});
+    commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        if (!IsString(reply))
+        {
+            Lost(now, "Redis refused to answer: " + Text(reply));
+            return;
+        }
+        const std::string current = Text(reply);
+        if (!started)
+        {
+            epoch = current;
+            CheckNode(now);
+            return;
+        }
+        if (current != epoch)
+        {
+            WriteLogLine(log, "Redis lost the room's data (it restarted empty, or the keys were "
+                              "removed): this server registers its " +
+                                  Plural(own.size(), "member", "members") +
+                                  " again and writes its latest events again");
+            epoch = current;
+            lastId = "0-0";
+            entriesSeen = 0;
+            lostData = true;
+            // Servers that ended while Redis was away never register again: once the others
+            // have, whoever is not registered has gone.
+            resyncTimer.expires_after(AliveTime + 2 * HeartbeatTime);
+            resyncTimer.async_wait([this](const asio::error_code& error) {
+                if (!error && up)
+                    ReadMembers(generation, [] {});
+            });
+        }
+        RegisterAgain(now, [this, now] { Up(now); });
+    });
+}
+
+// At its start, a server takes its node's key only if no other server holds it.
+void RedisRoomLink::CheckNode(std::uint64_t now)
+{
+    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
+    commands.Command(
+        {"SET", Key("alive:" + options.node), run, "NX", "PX", ms}, [this, now](Reply reply) {
+            if (now != generation || !reply)
+                return;
+            if (IsError(reply))
+                Lost(now, "Redis refused to answer: " + Text(reply));
+            else if (IsNil(reply))
+                FailStart("another server runs as the node " + options.node + " in the room " +
+                          options.room +
+                          ": give this one another --node (or, if that server "
+                          "was killed, start again once its key has expired, "
+                          "within " +
+                          std::to_string(std::chrono::seconds(AliveTime).count()) + " s)");
+            else
+                ReapOwnLeftovers(now);
+        });
+}
+
+// Members an earlier run of this node left behind (it was killed, and nobody has announced
+// them gone yet) leave now.
+void RedisRoomLink::ReapOwnLeftovers(std::uint64_t now)
+{
+    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    commands.Command({"HGETALL", Key("members:" + options.node)}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        ReapMembers(options.node, reply, "server restarted");
+        ReadPosition(now);
+    });
+}
+
+// Where this server starts reading: after the stream's last entry as it is now.
+void RedisRoomLink::ReadPosition(std::uint64_t now)
+{
+    commands.Command({"XINFO", "STREAM", Key("stream")}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        if (!IsError(reply))
+        {
+            const auto info = Pairs(reply);
+            const auto last = info.find("last-generated-id");
+            const auto added = info.find("entries-added");
+            if (last != info.end() && IsString(last->second))
+                lastId = Text(last->second);
+            if (added != info.end() && added->second->type == REDIS_REPLY_INTEGER)
+                entriesSeen = static_cast<std::uint64_t>(added->second->integer);
+        }
+        historyScan.clear();
+        ReadHistory(now, lastId, 0);
+    });
+}
+
+// The latest lines, from the newest backwards, a page at a time.
+void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, std::size_t scanned)
+{
+    if (options.history == 0 || lastId == "0-0" || historyScan.size() >= options.history ||
+        scanned > options.streamLength)
+    {
+        history.assign(historyScan.rbegin(), historyScan.rend());
+        historyScan.clear();
+        ReadMembers(now, [this, now] { Up(now); });
+        return;
+    }
+    const std::size_t page = 200;
+    commands.Command({"XREVRANGE", Key("stream"), before, "-", "COUNT", std::to_string(page)},
+                     [this, now, scanned, page](Reply reply) {
+                         if (now != generation || !reply)
+                             return;
+                         std::string oldest;
+                         std::size_t count = 0;
+                         if (reply->type == REDIS_REPLY_ARRAY)
+                         {
+                             count = reply->elements;
+                             for (std::size_t i = 0; i < reply->elements; ++i)
+                             {
+                                 std::string id, problem;
+                                 RoomEventCodec::Fields fields;
+                                 RoomEventCodec::Entry entry;
+                                 if (!EntryOf(reply->element[i], id, fields))
+                                     continue;
+                                 oldest = id;
+                                 if (RoomEventCodec::Decode(fields, entry, problem) &&
+                                     entry.event.kind == Kind::Line &&
+                                     historyScan.size() < options.history)
+                                     historyScan.push_back(ChatRoom::LineFrame(entry.event.text));
+                             }
+                         }
+                         // A short page is the stream's beginning.
+                         ReadHistory(now, "(" + oldest,
+                                     count < page || oldest.empty() ? options.streamLength + 1
+                                                                    : scanned + count);
+                     });
+}
+
+// The room's named members as the servers' lists have them, against those this server knows:
+// who is missing joins, who is gone leaves.
+void RedisRoomLink::ReadMembers(std::uint64_t now, std::function<void()> then)
+{
+    commands.Command({"SMEMBERS", Key("nodes")}, [this, now, then](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        std::vector<std::string> nodes;
+        if (reply->type == REDIS_REPLY_ARRAY)
+            for (std::size_t i = 0; i < reply->elements; ++i)
+                if (IsString(reply->element[i]) && Text(reply->element[i]) != options.node)
+                    nodes.push_back(Text(reply->element[i]));
+        auto listed = std::make_shared<std::map<MemberRef, RoomEvent>>();
+        auto waiting = std::make_shared<std::size_t>(nodes.size());
+        auto compare = [this, listed, then] {
+            for (auto entry = known.begin(); entry != known.end();)
+            {
+                const MemberRef member = (entry++)->first;
+                if (member.node == options.node || listed->count(member) != 0)
+                    continue;
+                RoomEvent gone;
+                gone.kind = Kind::Left;
+                gone.origin = member.node;
+                gone.member = member;
+                gone.name = known[member];
+                ApplyHere(gone);
+            }
+            for (auto& entry : *listed)
+                if (known.count(entry.first) == 0)
+                    ApplyHere(entry.second);
+            then();
+        };
+        if (nodes.empty())
+        {
+            compare();
+            return;
+        }
+        for (const std::string& node : nodes)
+            commands.Command({"HGETALL", Key("members:" + node)}, [this, now, node, listed, waiting,
+                                                                   compare](Reply members) {
+                if (now != generation || !members)
+                    return;
+                const auto entries = Pairs(members);
+                for (const auto& entry : entries)
+                {
+                    RoomEvent joined;
+                    std::string problem;
+                    if (RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined,
+                                                     problem))
+                        (*listed)[joined.member] = joined;
+                    else
+                        WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
+                }
+                if (--*waiting == 0)
+                    compare();
+            });
+    });
+}
+
+// After Redis was away: this server's key, its place among the nodes, its members' list and
+// their names as they were. Servers that took its members for lost hear them join again.
+void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
+{
+    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
+    const std::string members = Key("members:" + options.node);
+    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms}, [](Reply) {});
+    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    commands.Command({"EXISTS", members}, [this, now, members, then](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        const bool listed = reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+        commands.Command({"DEL", members}, [](Reply) {});
+        if (!own.empty())
+        {
+            Words list = {"HSET", members};
+            for (const auto& entry : own)
+            {
+                list.push_back(std::to_string(entry.first));
+                list.push_back(RoomEventCodec::EncodeMember(entry.second));
+            }
+            commands.Command(list, [](Reply) {});
+        }
+        for (const auto& entry : own)
+        {
+            const RoomEvent joined = entry.second;
+            commands.Command(
+                {"SET", Key("name:" + NicknameRule::Folded(joined.name)), Holder(joined.member),
+                 "NX", "GET"},
+                [this, now, joined](Reply held) {
+                    if (now != generation || !held || IsNil(held) ||
+                        Text(held) == Holder(joined.member))
+                        return;
+                    // Someone took the name while this server was away: the member must go.
+                    WriteLogLine(log, joined.name + " lost the nickname to " +
+                                          Text(held).substr(0, Text(held).find('\n')) +
+                                          " while this server was away from the room");
+                    RoomEvent kicked;
+                    kicked.kind = Kind::Kicked;
+                    kicked.origin = options.node;
+                    kicked.member = joined.member;
+                    kicked.name = joined.name;
+                    kicked.text = "Your nickname was taken by someone else while this server was "
+                                  "away from the room. Connect again with another one.";
+                    kicked.note = "nickname taken";
+                    kicked.departure = {LeaveReason::Kicked,
+                                        "its nickname was taken while the server was away"};
+                    Publish(kicked);
+                });
+        }
+        if (!listed && !own.empty())
+        {
+            // The room took this server's members for gone: they join again.
+            std::vector<RoomEvent> again;
+            for (const auto& entry : own)
+                again.push_back(entry.second);
+            for (RoomEvent& joined : again)
+                Publish(joined);
+        }
+        commands.Command({"PING"}, [this, now, then](Reply done) {
+            if (now == generation && done)
+                then();
+        });
+    });
+}
+
+void RedisRoomLink::Up(std::uint64_t now)
+{
+    if (now != generation)
+        return;
+    up = true;
+    backoff = {};
+    Resend(lostData);
+    lostData = false;
+    checkGap = true;
+    heartbeatTimer.expires_after(HeartbeatTime);
+    heartbeatTimer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            Heartbeat();
+    });
+    ReadNext();
+    if (!started)
+    {
+        started = true;
+        startTimer.cancel();
+        std::set<std::string> nodes;
+        for (const auto& entry : known)
+            nodes.insert(entry.first.node);
+        WriteLogLine(log, "joined the room " + options.room + " in Redis at " +
+                              options.address.ToString() + " as the node " + options.node + ": " +
+                              Plural(known.size(), "member", "members") + " on " +
+                              Plural(nodes.size(), "other server", "other servers") + ", " +
+                              Plural(history.size(), "line", "lines") + " of history");
+        const auto done = std::move(startDone);
+        startDone = nullptr;
+        done("");
+        return;
+    }
+    const auto away = std::chrono::duration<double>(Clock::now() - lostAt).count();
+    std::ostringstream seconds;
+    seconds << std::fixed << std::setprecision(1) << away;
+    WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
+                          " after " + seconds.str() + " s");
+    if (availability)
+        availability(true);
+}
+
+// What Redis may not have taken, in the order it was decided: entries not yet shown back (or,
+// after Redis lost its data, every one kept), the room's bookkeeping, open claims.
+void RedisRoomLink::Resend(bool everything)
+{
+    for (const Outgoing& entry : outgoing)
+        if (everything || !entry.seenBack)
+            SendEntry(entry);
+    for (const auto& command : kept)
+        SendKept(command.first);
+    for (const auto& claim : claims)
+        SendClaim(claim.first, claim.second);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading the stream.
+
+void RedisRoomLink::Read(bool read)
+{
+    if (read == reading)
+        return;
+    reading = read;
+    if (reading)
+    {
+        checkGap = true; // the lines it did not read meanwhile may have been trimmed
+        ReadNext();
+    }
+}
+
+void RedisRoomLink::ReadNext()
+{
+    if (!up || !reading || readPending || stopping)
+        return;
+    readPending = true;
+    const std::uint64_t now = generation;
+    if (checkGap)
+    {
+        checkGap = false;
+        CheckGap(now);
+        return;
+    }
+    reader.Command(
+        {"XREAD", "COUNT", std::to_string(EntriesPerRead), "BLOCK",
+         std::to_string(std::chrono::milliseconds(ReadBlock).count()), "STREAMS", Key("stream"),
+         lastId},
+        [this, now](Reply reply) {
+            if (now != generation)
+                return;
+            readPending = false;
+            if (!reply)
+                return;
+            if (IsError(reply))
+            {
+                reader.Drop("Redis refused to give the room's stream: " + Text(reply));
+                return;
+            }
+            TakeEntries(reply);
+            ReadNext();
+        },
+        ReadBlock + RedisConnection::CommandTime);
+}
+
+// Entries trimmed before this server read them are gone for it: the stream's count of entries
+// ever added says how many, and the list of members is read again.
+void RedisRoomLink::CheckGap(std::uint64_t now)
+{
+    reader.Command({"XINFO", "STREAM", Key("stream")}, [this, now](Reply reply) {
+        if (now != generation)
+            return;
+        readPending = false;
+        if (!reply)
+            return;
+        const auto info = Pairs(reply);
+        const auto deleted = info.find("max-deleted-entry-id");
+        const auto added = info.find("entries-added");
+        const auto length = info.find("length");
+        if (IsError(reply) || deleted == info.end() || added == info.end() ||
+            length == info.end() || IdOf(Text(deleted->second)) <= IdOf(lastId))
+        {
+            ReadNext();
+            return;
+        }
+        const auto total = static_cast<std::uint64_t>(added->second->integer);
+        const auto left = static_cast<std::uint64_t>(length->second->integer);
+        const std::uint64_t missed = total > left + entriesSeen ? total - left - entriesSeen : 0;
+        entriesSeen = total >= left ? total - left : entriesSeen;
+        WriteLogLine(log, "missed " + Plural(missed, "entry", "entries") +
+                              " of the room's stream: they were trimmed before this server read "
+                              "them (it was away or behind for long); it reads the room's list "
+                              "of members again");
+        ReadMembers(now, [this] { ReadNext(); });
+    });
+}
+
+void RedisRoomLink::TakeEntries(Reply reply)
+{
+    // [[stream, [entry, ...]]], or nil when nothing came in the time.
+    if (!IsArray(reply, 1) || !IsArray(reply->element[0], 2))
+        return;
+    const Reply entries = reply->element[0]->element[1];
+    if (!entries || entries->type != REDIS_REPLY_ARRAY)
+        return;
+    for (std::size_t i = 0; i < entries->elements && !stopping; ++i)
+    {
+        std::string id, problem;
+        RoomEventCodec::Fields fields;
+        RoomEventCodec::Entry entry;
+        if (!EntryOf(entries->element[i], id, fields))
+        {
+            WriteLogLine(log, "skipped an entry of the room's stream: it is no entry of fields");
+            continue;
+        }
+        lastId = id;
+        ++entriesSeen;
+        if (!RoomEventCodec::Decode(fields, entry, problem))
+        {
+            WriteLogLine(log, "skipped the entry " + id + " of the room's stream: " + problem);
+            continue;
+        }
+        Deliver(entry);
+    }
+}
+
+void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
+{
+    if (!seen[entry.event.origin + " " + entry.run].Add(entry.number))
+        return; // read before: written again after Redis lost its data
+    if (entry.event.origin == options.node && entry.run == run && !outgoing.empty() &&
+        entry.number >= outgoing.front().number)
+    {
+        Outgoing& mine = outgoing[entry.number - outgoing.front().number];
+        mine.seenBack = true;
+        mine.seenAt = Clock::now();
+    }
+    while (!outgoing.empty() && outgoing.front().seenBack &&
+           Clock::now() - outgoing.front().seenAt > RetainTime)
+        outgoing.pop_front();
+    ApplyHere(entry.event);
+    if (entry.event.kind == Kind::Line && options.history > 0 && entry.event.frame)
+    {
+        history.push_back(entry.event.frame);
+        if (history.size() > options.history)
+            history.pop_front();
+    }
+}
+
+void RedisRoomLink::ApplyHere(RoomEvent& event)
+{
+    if (event.kind == Kind::Joined || event.kind == Kind::Renamed)
+        known[event.member] = event.name;
+    else if (event.kind == Kind::Left)
+        known.erase(event.member);
+    if (listener)
+        listener->Apply(event);
+}
+
+bool RedisRoomLink::Seen::Add(std::uint64_t number)
+{
+    if (number <= floor || above.count(number) != 0)
+        return false;
+    above.insert(number);
+    while (!above.empty() && *above.begin() == floor + 1)
+    {
+        above.erase(above.begin());
+        ++floor;
+    }
+    // Numbers that never came (trimmed, or missed) are given up on, so that this stays small.
+    while (above.size() > 4096)
+    {
+        floor = *above.begin();
+        above.erase(above.begin());
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keeping alive, and noticing servers that are not.
+
+void RedisRoomLink::Heartbeat()
+{
+    if (!up || stopping)
+        return;
+    const std::uint64_t now = generation;
+    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
+    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms, "GET"},
+                     [this, now](Reply reply) {
+                         if (now != generation || !reply || !IsNil(reply))
+                             return;
+                         // The key had expired: this server was away for longer than it lives,
+                         // and the others may have taken its members for gone.
+                         WriteLogLine(log, "this server's key in Redis had expired (it was away "
+                                           "from the room): it registers its members again");
+                         RegisterAgain(now, [] {});
+                     });
+    commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
+        if (now != generation || !reply || Text(reply) == epoch)
+            return;
+        Lost(now, "the room's keys in Redis are gone");
+    });
+    commands.Command({"SMEMBERS", Key("nodes")}, [this, now](Reply reply) {
+        if (now != generation || !reply || reply->type != REDIS_REPLY_ARRAY)
+            return;
+        for (std::size_t i = 0; i < reply->elements; ++i)
+        {
+            const std::string node = Text(reply->element[i]);
+            if (node == options.node || !IsString(reply->element[i]))
+                continue;
+            commands.Command({"EXISTS", Key("alive:" + node)}, [this, now, node](Reply alive) {
+                if (now == generation && alive && alive->type == REDIS_REPLY_INTEGER &&
+                    alive->integer == 0)
+                    Reap(node);
+            });
+        }
+    });
+    checkGap = true;
+    heartbeatTimer.expires_after(HeartbeatTime);
+    heartbeatTimer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            Heartbeat();
+    });
+}
+
+// A server whose key expired stopped without saying goodbye. One server of the room, the one
+// that takes the node's reaping key, announces its members gone and frees their names.
+void RedisRoomLink::Reap(const std::string& node)
+{
+    const std::uint64_t now = generation;
+    const std::string lock = Key("reap:" + node);
+    commands.Command({"SET", lock, run, "NX", "PX", "30000"}, [this, now, node, lock](Reply taken) {
+        if (now != generation || !taken || !IsString(taken))
+            return; // another server does it
+        commands.Command({"EXISTS", Key("alive:" + node)}, [this, now, node, lock](Reply alive) {
+            if (now != generation || !alive)
+                return;
+            if (alive->type == REDIS_REPLY_INTEGER && alive->integer == 1)
+            {
+                commands.Command({"DEL", lock}, [](Reply) {}); // it came back
+                return;
+            }
+            commands.Command({"HGETALL", Key("members:" + node)},
+                             [this, now, node, lock](Reply members) {
+                                 if (now != generation || !members)
+                                     return;
+                                 ReapMembers(node, members, "server lost");
+                                 commands.Command({"SREM", Key("nodes"), node}, [](Reply) {});
+                                 commands.Command({"DEL", lock}, [](Reply) {});
+                             });
+        });
+    });
+}
+
+void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const std::string& note)
+{
+    const auto entries = Pairs(members);
+    std::size_t count = 0;
+    for (const auto& entry : entries)
+    {
+        RoomEvent joined;
+        std::string problem;
+        if (!RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined, problem))
+        {
+            WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
+            continue;
+        }
+        RoomEvent gone;
+        gone.kind = Kind::Left;
+        gone.origin = options.node;
+        gone.member = joined.member;
+        gone.name = joined.name;
+        gone.departure = {LeaveReason::Left, "its server stopped without saying goodbye"};
+        gone.note = note;
+        Publish(gone);
+        ++count;
+    }
+    if (entries.empty())
+        return;
+    commands.Command({"DEL", Key("members:" + node)}, [](Reply) {});
+    WriteLogLine(log, "the server " + node + " stopped without saying goodbye: its " +
+                          Plural(count, "member leaves", "members leave") + " the room");
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the room decides.
+
+void RedisRoomLink::Publish(RoomEvent event)
+{
+    event.origin = options.node;
+    const MemberRef member = event.member;
+    Outgoing entry{nextNumber++, {}, false, {}};
+    entry.command = {"XADD", Key("stream"), "MAXLEN", "~", std::to_string(options.streamLength),
+                     "*"};
+    for (auto& field : RoomEventCodec::Encode(event, run, entry.number))
+    {
+        entry.command.push_back(std::move(field.first));
+        entry.command.push_back(std::move(field.second));
+    }
+    outgoing.push_back(std::move(entry));
+    if (up)
+        SendEntry(outgoing.back());
+
+    // The room's bookkeeping, after the entry: a name is free only once its holder's leaving
+    // is in the stream, so that whoever takes it next joins after.
+    const std::string members = Key("members:" + member.node);
+    switch (event.kind)
+    {
+    case Kind::Joined:
+        if (member.node == options.node)
+            own[member.id] = event;
+        Keep({"HSET", members, std::to_string(member.id), RoomEventCodec::EncodeMember(event)});
+        break;
+    case Kind::Renamed: {
+        const auto mine = own.find(member.id);
+        if (member.node == options.node && mine != own.end())
+        {
+            mine->second.name = event.name;
+            Keep({"HSET", members, std::to_string(member.id),
+                  RoomEventCodec::EncodeMember(mine->second)});
+        }
+        if (!NicknameRule::SameName(event.oldName, event.name))
+            FreeName(member, event.oldName);
+        break;
+    }
+    case Kind::Left:
+        if (member.node == options.node)
+            own.erase(member.id);
+        Keep({"HDEL", members, std::to_string(member.id)});
+        FreeName(member, event.name);
+        break;
+    default:
+        break;
+    }
+}
+
+void RedisRoomLink::SendEntry(const Outgoing& entry)
+{
+    const std::uint64_t now = generation;
+    commands.Command(entry.command, [this, now](Reply reply) {
+        if (now == generation && IsError(reply))
+            commands.Drop("Redis refused an entry of the room: " + Text(reply));
+    });
+}
+
+void RedisRoomLink::Claim(MemberId id, const std::string& name)
+{
+    claims[id] = name;
+    if (up)
+        SendClaim(id, name);
+}
+
+// Set only if unset, and told what was there: nothing, or this member's own earlier claim
+// (sent again after a reconnection), grants the name.
+void RedisRoomLink::SendClaim(MemberId id, const std::string& name)
+{
+    const std::uint64_t now = generation;
+    const std::string holder = Holder({options.node, id});
+    commands.Command({"SET", Key("name:" + NicknameRule::Folded(name)), holder, "NX", "GET"},
+                     [this, now, id, name, holder](Reply reply) {
+                         if (now != generation || !reply)
+                             return;
+                         if (IsError(reply))
+                         {
+                             commands.Drop("Redis refused a nickname's claim: " + Text(reply));
+                             return;
+                         }
+                         const auto open = claims.find(id);
+                         if (open == claims.end() || open->second != name)
+                             return;
+                         claims.erase(open);
+                         if (listener)
+                             listener->Claimed(id, name, IsNil(reply) || Text(reply) == holder);
+                     });
+}
+
+void RedisRoomLink::Release(MemberId id, const std::string& name)
+{
+    FreeName({options.node, id}, name);
+}
+
+void RedisRoomLink::FreeName(const MemberRef& member, const std::string& name)
+{
+    Keep({"EVAL", FreeIfHeld, "1", Key("name:" + NicknameRule::Folded(name)), Holder(member)});
+}
+
+void RedisRoomLink::Keep(Words command)
+{
+    const std::uint64_t id = nextKept++;
+    kept.emplace(id, std::move(command));
+    if (up)
+        SendKept(id);
+}
+
+void RedisRoomLink::SendKept(std::uint64_t id)
+{
+    const std::uint64_t now = generation;
+    commands.Command(kept.at(id), [this, now, id](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        if (IsError(reply))
+            WriteLogLine(log, "Redis refused the room's bookkeeping (" + kept[id][0] + " " +
+                                  kept[id][1] + "): " + Text(reply));
+        kept.erase(id);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Goodbye.
+
+void RedisRoomLink::Stop(std::function<void()> done)
+{
+    stopDone = std::move(done);
+    if (!up)
+    {
+        stopping = true;
+        FinishStop();
+        return;
+    }
+    // The members leave for everyone at once, their names freed; then the node goes.
+    std::vector<RoomEvent> leaving;
+    for (const auto& entry : own)
+    {
+        RoomEvent gone;
+        gone.kind = Kind::Left;
+        gone.member = entry.second.member;
+        gone.name = entry.second.name;
+        gone.departure = {LeaveReason::Left, "the server shut down"};
+        gone.note = "server shut down";
+        leaving.push_back(std::move(gone));
+    }
+    for (RoomEvent& gone : leaving)
+        Publish(std::move(gone));
+    stopping = true;
+    const std::uint64_t now = generation;
+    commands.Command({"DEL", Key("members:" + options.node)}, [](Reply) {});
+    commands.Command({"SREM", Key("nodes"), options.node}, [](Reply) {});
+    commands.Command({"DEL", Key("alive:" + options.node)}, [](Reply) {});
+    commands.Command({"PING"}, [this, now, count = leaving.size()](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        WriteLogLine(log, "said goodbye to the room: " +
+                              Plural(count, "member leaves", "members leave") + " it");
+        FinishStop();
+    });
+    startTimer.expires_after(GoodbyeTime);
+    startTimer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            FinishStop();
+    });
+}
+
+void RedisRoomLink::FinishStop()
+{
+    if (!stopDone)
+        return;
+    ++generation;
+    retryTimer.cancel();
+    heartbeatTimer.cancel();
+    startTimer.cancel();
+    resyncTimer.cancel();
+    const auto done = std::move(stopDone);
+    stopDone = nullptr;
+    done();
+}

@@ -1,0 +1,178 @@
+#pragma once
+
+#include "server/link/RedisConnection.h"
+#include "server/link/RedisLink.h"
+#include "server/link/RoomEventCodec.h"
+
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// The room kept in Redis, with these keys under the room's name R:
+//
+//   R:stream          the room's one stream: every event, in the room's one order (XADD, trimmed
+//                     to about the stream length), read by every server with a plain XREAD BLOCK
+//                     from the last entry it read, on a connection of its own
+//   R:epoch           a random word set once: a Redis that lost its data (restarted empty) has
+//                     another, or none, and its stream's entries count anew
+//   R:nodes           the servers of the room
+//   R:alive:NODE      this run of the server, expiring unless renewed every HeartbeatTime
+//   R:members:NODE    the server's named members: number -> what its join said
+//   R:name:FOLDED     who holds the nickname (any letter case): "NODE\nNUMBER", set only if unset
+//   R:reap:NODE       taken (if free) by the one server that announces a lost server's members
+//
+// Each server applies every entry of the stream to its own members, its own events included,
+// and knows an entry it has read before (written again after Redis lost its data) by the run of
+// the server that wrote it and its number there. When Redis goes away, the server holds its
+// members' input, keeps what it has decided but Redis has not shown back, reconnects with
+// backoff, and writes that again; an entry the server cannot read is logged and skipped.
+class RedisRoomLink final : public RedisLink
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr auto AliveTime = std::chrono::seconds(10);
+    static constexpr auto HeartbeatTime = std::chrono::seconds(2);
+    static constexpr auto StartTime = std::chrono::seconds(8);
+    static constexpr auto GoodbyeTime = std::chrono::seconds(3);
+    static constexpr auto ReadBlock = std::chrono::seconds(2);
+    // Own events shown back are kept this long, to be written again should Redis lose them.
+    static constexpr auto RetainTime = std::chrono::seconds(10);
+    static constexpr std::size_t EntriesPerRead = 200;
+
+    RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log);
+    ~RedisRoomLink() override;
+
+    void Attach(Listener& listener) override { this->listener = &listener; }
+    const std::string& Node() const override { return options.node; }
+    MemberId FirstMemberId() const override { return firstMemberId; }
+    void Publish(RoomEvent event) override;
+    void Claim(MemberId id, const std::string& name) override;
+    void Release(MemberId id, const std::string& name) override;
+    const std::deque<Frame>& History() const override { return history; }
+
+    void Start(std::function<void(const std::string& error)> done) override;
+    void Stop(std::function<void()> done) override;
+    void OnAvailable(std::function<void(bool)> changed) override
+    {
+        availability = std::move(changed);
+    }
+    void Read(bool read) override;
+
+private:
+    using Words = std::vector<std::string>;
+    using Reply = const redisReply*;
+
+    // An event this server wrote, until it has come back through the stream and some while
+    // after.
+    struct Outgoing
+    {
+        std::uint64_t number;
+        Words command;
+        bool seenBack = false;
+        Clock::time_point seenAt{};
+    };
+
+    std::string Key(const std::string& what) const { return options.room + ":" + what; }
+    std::string Holder(const MemberRef& member) const
+    {
+        return member.node + "\n" + std::to_string(member.id);
+    }
+
+    // The numbers of one run's events read so far: each is taken once.
+    class Seen
+    {
+    public:
+        // False for a number read before.
+        bool Add(std::uint64_t number);
+
+    private:
+        std::uint64_t floor = 0;       // every number up to it has been read
+        std::set<std::uint64_t> above; // and these above it
+    };
+
+    // Each step of joining (again) carries the generation of the connections it began on, and
+    // ends quietly when they have been replaced since.
+    void Connect();
+    void Lost(std::uint64_t when, const std::string& why);
+    void FailStart(const std::string& why);
+    void Register(std::uint64_t now);
+    void CheckNode(std::uint64_t now);
+    void ReapOwnLeftovers(std::uint64_t now);
+    void ReadPosition(std::uint64_t now);
+    void ReadHistory(std::uint64_t now, const std::string& before, std::size_t scanned);
+    void ReadMembers(std::uint64_t now, std::function<void()> then);
+    void RegisterAgain(std::uint64_t now, std::function<void()> then);
+    void Up(std::uint64_t now);
+    void Resend(bool everything);
+
+    void ReadNext();
+    void CheckGap(std::uint64_t now);
+    void TakeEntries(Reply reply);
+    void Deliver(RoomEventCodec::Entry& entry);
+    // Hands an event to the room, keeping this server's list of the room's members.
+    void ApplyHere(RoomEvent& event);
+    void Heartbeat();
+    void Reap(const std::string& node);
+    void ReapMembers(const std::string& node, Reply members, const std::string& note);
+    void FinishStop();
+
+    // A command of the room's bookkeeping, written again after a reconnection until Redis has
+    // taken it.
+    void Keep(Words command);
+    void SendKept(std::uint64_t id);
+    void SendClaim(MemberId id, const std::string& name);
+    void SendEntry(const Outgoing& entry);
+    void FreeName(const MemberRef& member, const std::string& name);
+    void Forget(const MemberRef& member);
+
+    asio::io_context& io;
+    const RedisRoomOptions options;
+    std::ostream& log;
+    RedisConnection commands;
+    RedisConnection reader;
+    Listener* listener = nullptr;
+    const std::string run;
+    const MemberId firstMemberId;
+
+    std::uint64_t generation = 0; // of the connections: answers to older ones are dropped
+    bool started = false;
+    bool up = false;
+    bool stopping = false;
+    bool reading = true;
+    bool readPending = false;
+    bool checkGap = true;
+    bool lostData = false;
+    std::function<void(const std::string&)> startDone;
+    std::function<void()> stopDone;
+    std::function<void(bool)> availability;
+    Clock::time_point lostAt;
+    Clock::duration backoff{};
+    asio::steady_timer retryTimer;
+    asio::steady_timer heartbeatTimer;
+    asio::steady_timer startTimer;
+    asio::steady_timer resyncTimer;
+
+    std::string epoch;
+    std::string lastId = "0-0";    // the last entry of the stream read
+    std::uint64_t entriesSeen = 0; // entries of the stream up to it
+    std::deque<Frame> history;
+    std::vector<Frame> historyScan;             // newest first, while it is read at the start
+    std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
+    std::map<MemberRef, std::string> known;     // the room's named members
+    std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
+
+    std::uint64_t nextNumber = 1;
+    std::deque<Outgoing> outgoing;
+    std::map<MemberId, std::string> claims;
+    std::uint64_t nextKept = 1;
+    std::map<std::uint64_t, Words> kept;
+};

@@ -1,0 +1,378 @@
+#include "server/link/RoomEventCodec.h"
+
+#include "common/ChatProtocol.h"
+#include "common/NicknameRule.h"
+#include "server/room/ChatRules.h"
+
+#include <algorithm>
+#include <map>
+
+namespace RoomEventCodec
+{
+
+namespace
+{
+
+using Kind = RoomEvent::Kind;
+
+// Room for "[HH:MM:SS] [SERVER]: " before a server line's text.
+constexpr std::size_t MaxServerText = ChatProtocol::MaxTextBytes - 21;
+constexpr std::size_t MaxNodeBytes = 64;
+constexpr std::size_t MaxAddressBytes = 64;
+constexpr std::size_t MaxDetailBytes = 1024;
+
+const std::pair<Kind, const char*> kindNames[] = {
+    {Kind::Joined, "joined"}, {Kind::Renamed, "renamed"},   {Kind::Left, "left"},
+    {Kind::Line, "line"},     {Kind::Said, "said"},         {Kind::Kicked, "kicked"},
+    {Kind::Banned, "banned"}, {Kind::Unbanned, "unbanned"},
+};
+
+const LeaveReason leaveReasons[] = {
+    LeaveReason::Left,     LeaveReason::Flooding, LeaveReason::TooSlow, LeaveReason::Timeout,
+    LeaveReason::BadInput, LeaveReason::Kicked,   LeaveReason::Banned,  LeaveReason::TurnedAway,
+};
+
+bool HasControlBytes(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+bool ParseNumber(const std::string& text, std::uint64_t& value)
+{
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoull(text);
+    return true;
+}
+
+// The fields of one entry by name, each once.
+class Reader
+{
+public:
+    Reader(const Fields& fields, std::string& problem) : problem(problem)
+    {
+        for (const auto& field : fields)
+            if (!values.emplace(field.first, field.second).second)
+                Fail("the field " + Shown(field.first) + " comes twice");
+    }
+
+    bool Ok() const { return problem.empty(); }
+    void Fail(const std::string& why)
+    {
+        if (problem.empty())
+            problem = why;
+    }
+
+    // A text without control characters of at most maxBytes; empty only when allowed.
+    std::string Text(const std::string& name, std::size_t maxBytes, bool mayBeEmpty = false)
+    {
+        const auto found = values.find(name);
+        if (found == values.end())
+        {
+            if (!mayBeEmpty)
+                Fail("the field " + name + " is missing");
+            return "";
+        }
+        const std::string& text = found->second;
+        if (text.empty() && !mayBeEmpty)
+            Fail("the field " + name + " is empty");
+        else if (text.size() > maxBytes)
+            Fail("the field " + name + " is longer than " + std::to_string(maxBytes) + " bytes");
+        else if (HasControlBytes(text))
+            Fail("the field " + name + " holds control characters");
+        return text;
+    }
+
+    std::uint64_t Number(const std::string& name)
+    {
+        std::uint64_t value = 0;
+        const std::string text = Text(name, 20);
+        if (Ok() && !ParseNumber(text, value))
+            Fail("the field " + name + " is not a number: " + Shown(text));
+        return value;
+    }
+
+    std::string Name(const std::string& field)
+    {
+        const std::string name = Text(field, NicknameRule::MaxBytes);
+        const std::string why = Ok() ? NicknameRule::Problem(name) : "";
+        if (!why.empty())
+            Fail("the field " + field + " is no usable nickname: " + why);
+        return name;
+    }
+
+    static std::string Shown(const std::string& text)
+    {
+        std::string shown;
+        for (char c : text.substr(0, 40))
+            shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+        return "\"" + shown + (text.size() > 40 ? "...\"" : "\"");
+    }
+
+private:
+    std::map<std::string, std::string> values;
+    std::string& problem;
+};
+
+void ReadMember(Reader& reader, RoomEvent& event)
+{
+    event.member.node = reader.Text("node", MaxNodeBytes);
+    if (reader.Ok() && !NodeProblem(event.member.node).empty())
+        reader.Fail("the field node is no node's name");
+    event.member.id = reader.Number("id");
+    if (reader.Ok() && event.member.id == 0)
+        reader.Fail("the field id is 0");
+    event.name = reader.Name("name");
+}
+
+void ReadAddress(Reader& reader, RoomEvent& event)
+{
+    event.address = reader.Text("address", MaxAddressBytes);
+    const std::string ip = reader.Text("ip", MaxAddressBytes);
+    if (!reader.Ok())
+        return;
+    if (event.address.find(' ') != std::string::npos)
+        reader.Fail("the field address holds a space");
+    asio::error_code error;
+    event.ip = asio::ip::make_address(ip, error);
+    if (error)
+        reader.Fail("the field ip is no address: " + Reader::Shown(ip));
+    const std::uint64_t since = reader.Number("since");
+    if (reader.Ok() && since > (std::uint64_t{1} << 40))
+        reader.Fail("the field since is no time");
+    event.since = static_cast<std::int64_t>(since);
+}
+
+void ReadDeparture(Reader& reader, RoomEvent& event)
+{
+    const std::string label = reader.Text("reason", 32);
+    event.departure.detail = reader.Text("detail", MaxDetailBytes, true);
+    if (!reader.Ok())
+        return;
+    const auto found =
+        std::find_if(std::begin(leaveReasons), std::end(leaveReasons),
+                     [&](LeaveReason reason) { return label == MetricLabel(reason); });
+    if (found == std::end(leaveReasons))
+        reader.Fail("the field reason is no way of leaving: " + Reader::Shown(label));
+    else
+        event.departure.reason = *found;
+}
+
+void ReadNetwork(Reader& reader, RoomEvent& event)
+{
+    const std::string text = reader.Text("network", 64);
+    std::string why;
+    if (reader.Ok() && !IpNetwork::Parse(text, event.network, why))
+        reader.Fail("the field network: " + why);
+}
+
+void Add(Fields& fields, const char* name, const std::string& value)
+{
+    fields.emplace_back(name, value);
+}
+
+} // namespace
+
+std::string NodeProblem(const std::string& node)
+{
+    if (node.empty())
+        return "a node's name needs at least one character";
+    if (node.size() > MaxNodeBytes)
+        return "a node's name may be at most " + std::to_string(MaxNodeBytes) + " bytes long";
+    if (HasControlBytes(node) || node.find(' ') != std::string::npos)
+        return "a node's name may hold no spaces or control characters";
+    return "";
+}
+
+Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t number)
+{
+    Fields fields;
+    Add(fields, "v", Version);
+    for (const auto& kind : kindNames)
+        if (kind.first == event.kind)
+            Add(fields, "kind", kind.second);
+    Add(fields, "origin", event.origin);
+    Add(fields, "run", run);
+    Add(fields, "number", std::to_string(number));
+    const bool aboutMember =
+        event.kind != Kind::Said && event.kind != Kind::Banned && event.kind != Kind::Unbanned;
+    if (aboutMember)
+    {
+        Add(fields, "node", event.member.node);
+        Add(fields, "id", std::to_string(event.member.id));
+        Add(fields, "name", event.name);
+    }
+    switch (event.kind)
+    {
+    case Kind::Joined:
+        Add(fields, "address", event.address);
+        Add(fields, "ip", event.ip.to_string());
+        Add(fields, "since", std::to_string(event.since));
+        break;
+    case Kind::Renamed:
+        Add(fields, "old", event.oldName);
+        break;
+    case Kind::Left:
+        Add(fields, "reason", MetricLabel(event.departure.reason));
+        Add(fields, "detail", event.departure.detail);
+        Add(fields, "note", event.note);
+        break;
+    case Kind::Line:
+    case Kind::Said:
+        Add(fields, "text", event.text);
+        break;
+    case Kind::Kicked:
+    case Kind::Banned:
+        Add(fields, "text", event.text);
+        Add(fields, "note", event.note);
+        Add(fields, "reason", MetricLabel(event.departure.reason));
+        Add(fields, "detail", event.departure.detail);
+        if (event.kind == Kind::Banned)
+        {
+            Add(fields, "network", event.network.ToString());
+            if (event.until)
+                Add(fields, "until", std::to_string(*event.until));
+        }
+        break;
+    case Kind::Unbanned:
+        Add(fields, "network", event.network.ToString());
+        break;
+    }
+    return fields;
+}
+
+bool Decode(const Fields& fields, Entry& entry, std::string& problem)
+{
+    problem.clear();
+    entry = Entry();
+    Reader reader(fields, problem);
+    const std::string version = reader.Text("v", 16);
+    if (reader.Ok() && version != Version)
+        reader.Fail("written in version " + Reader::Shown(version) +
+                    " of the room's entries, not " + Version);
+    const std::string kind = reader.Text("kind", 16);
+    RoomEvent& event = entry.event;
+    const auto found = std::find_if(std::begin(kindNames), std::end(kindNames),
+                                    [&](const auto& known) { return kind == known.second; });
+    if (reader.Ok() && found == std::end(kindNames))
+        reader.Fail("no kind of event: " + Reader::Shown(kind));
+    if (!reader.Ok())
+        return false;
+    event.kind = found->first;
+    event.origin = reader.Text("origin", MaxNodeBytes);
+    if (reader.Ok() && !NodeProblem(event.origin).empty())
+        reader.Fail("the field origin is no node's name");
+    entry.run = reader.Text("run", 64);
+    entry.number = reader.Number("number");
+    if (reader.Ok() && entry.number == 0)
+        reader.Fail("the field number is 0");
+
+    switch (event.kind)
+    {
+    case Kind::Joined:
+        ReadMember(reader, event);
+        ReadAddress(reader, event);
+        break;
+    case Kind::Renamed:
+        ReadMember(reader, event);
+        event.oldName = reader.Name("old");
+        break;
+    case Kind::Left:
+        ReadMember(reader, event);
+        ReadDeparture(reader, event);
+        event.note = reader.Text("note", MaxDetailBytes, true);
+        break;
+    case Kind::Line: {
+        ReadMember(reader, event);
+        event.text = reader.Text("text", ChatProtocol::MaxTextBytes);
+        const std::string why = reader.Ok() ? ChatRules::ChatLineProblem(event.text, event.name,
+                                                                         ChatProtocol::MaxTextBytes)
+                                            : "";
+        if (!why.empty())
+            reader.Fail("the line is not one a member may say: " + why);
+        break;
+    }
+    case Kind::Said:
+        event.text = reader.Text("text", MaxServerText);
+        break;
+    case Kind::Kicked:
+    case Kind::Banned:
+        if (event.kind == Kind::Kicked)
+            ReadMember(reader, event);
+        event.text = reader.Text("text", MaxServerText);
+        event.note = reader.Text("note", MaxDetailBytes, true);
+        ReadDeparture(reader, event);
+        if (event.kind == Kind::Banned)
+        {
+            ReadNetwork(reader, event);
+            const std::string until = reader.Text("until", 20, true);
+            std::uint64_t value = 0;
+            if (reader.Ok() && !until.empty())
+            {
+                if (!ParseNumber(until, value) || value > (std::uint64_t{1} << 40))
+                    reader.Fail("the field until is no time: " + Reader::Shown(until));
+                else
+                    event.until = static_cast<std::int64_t>(value);
+            }
+        }
+        break;
+    case Kind::Unbanned:
+        ReadNetwork(reader, event);
+        break;
+    }
+    return reader.Ok();
+}
+
+std::string EncodeMember(const RoomEvent& joined)
+{
+    // "1 SINCE IP ADDRESS NAME": the name last, since it may hold spaces.
+    return std::string(Version) + " " + std::to_string(joined.since) + " " + joined.ip.to_string() +
+           " " + joined.address + " " + joined.name;
+}
+
+bool DecodeMember(const std::string& node, const std::string& id, const std::string& value,
+                  RoomEvent& joined, std::string& problem)
+{
+    // VERSION SINCE IP ADDRESS, then the name.
+    std::string parts[4];
+    std::size_t at = 0;
+    for (std::string& part : parts)
+    {
+        const std::size_t space = value.find(' ', at);
+        if (space == std::string::npos)
+        {
+            problem = "the member's entry " + Reader::Shown(value) + " is cut short";
+            return false;
+        }
+        part = value.substr(at, space - at);
+        at = space + 1;
+    }
+    if (parts[0] != Version)
+    {
+        problem = "the member's entry is written in version " + Reader::Shown(parts[0]);
+        return false;
+    }
+    // The same checks as for a Joined entry of the stream.
+    const Fields fields = {{"v", Version},
+                           {"kind", "joined"},
+                           {"origin", node},
+                           {"run", "-"},
+                           {"number", "1"},
+                           {"node", node},
+                           {"id", id},
+                           {"since", parts[1]},
+                           {"ip", parts[2]},
+                           {"address", parts[3]},
+                           {"name", value.substr(at)}};
+    Entry entry;
+    if (!Decode(fields, entry, problem))
+        return false;
+    joined = entry.event;
+    return true;
+}
+
+} // namespace RoomEventCodec
