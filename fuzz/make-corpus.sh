@@ -54,4 +54,12 @@ printf 'a=b=c\nplain line\n' > corpus/settings_file/odd-lines
     text_packet 5 'ALICE' | frame
 } > corpus/server_input/impersonate
 printf '\x00\x02\x00\x07' > corpus/server_input/unknown-type
+
+# Entries of a room's stream in Redis, one a line: field, value, ... separated by tabs.
+mkdir -p corpus/room_entry
+head='v\t1\torigin\tthere\trun\tr1\tnumber'
+member='node\tthere\tid\t7\tname\tCarol'
+printf "$head\t1\tkind\tjoined\t$member\taddress\t10.0.0.9:4000\tip\t10.0.0.9\tsince\t1800000000\n$head\t2\tkind\tline\t$member\ttext\t[12:00:00] [Carol]: hi\n$head\t3\tkind\trenamed\tnode\tthere\tid\t7\tname\tCaz\told\tCarol\n$head\t4\tkind\tleft\tnode\tthere\tid\t7\tname\tCaz\treason\ttoo_slow\tdetail\tfell behind\tnote\tserver lost\n" > corpus/room_entry/join-say-rename-leave
+printf "$head\t1\tkind\tkicked\tnode\there\tid\t1\tname\tAlice\ttext\tYou were removed.\tnote\tremoved\treason\tkicked\tdetail\tspam\n$head\t2\tkind\tbanned\ttext\tBanned.\tnote\tbanned\treason\tbanned\tdetail\t\tnetwork\t127.0.0.0/8\tuntil\t1800003600\n$head\t3\tkind\tsaid\ttext\tmaintenance\n" > corpus/room_entry/kick-ban-say
+printf 'member\tthere\t7\t1 1800000000 10.0.0.9 10.0.0.9:4000 Carol Ann\nhello\tworld\nv\t2\tkind\tline\n' > corpus/room_entry/member-and-strangers
 ls corpus/*

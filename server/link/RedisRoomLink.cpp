@@ -320,35 +320,34 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
         ReadMembers(now, [this, now] { Up(now); });
         return;
     }
-    const std::size_t page = 200;
-    commands.Command({"XREVRANGE", Key("stream"), before, "-", "COUNT", std::to_string(page)},
-                     [this, now, scanned, page](Reply reply) {
-                         if (now != generation || !reply)
-                             return;
-                         std::string oldest;
-                         std::size_t count = 0;
-                         if (reply->type == REDIS_REPLY_ARRAY)
-                         {
-                             count = reply->elements;
-                             for (std::size_t i = 0; i < reply->elements; ++i)
-                             {
-                                 std::string id, problem;
-                                 RoomEventCodec::Fields fields;
-                                 RoomEventCodec::Entry entry;
-                                 if (!EntryOf(reply->element[i], id, fields))
-                                     continue;
-                                 oldest = id;
-                                 if (RoomEventCodec::Decode(fields, entry, problem) &&
-                                     entry.event.kind == Kind::Line &&
-                                     historyScan.size() < options.history)
-                                     historyScan.push_back(ChatRoom::LineFrame(entry.event.text));
-                             }
-                         }
-                         // A short page is the stream's beginning.
-                         ReadHistory(now, "(" + oldest,
-                                     count < page || oldest.empty() ? options.streamLength + 1
-                                                                    : scanned + count);
-                     });
+    commands.Command(
+        {"XREVRANGE", Key("stream"), before, "-", "COUNT", std::to_string(HistoryPage)},
+        [this, now, scanned](Reply reply) {
+            if (now != generation || !reply)
+                return;
+            std::string oldest;
+            std::size_t count = 0;
+            if (reply->type == REDIS_REPLY_ARRAY)
+            {
+                count = reply->elements;
+                for (std::size_t i = 0; i < reply->elements; ++i)
+                {
+                    std::string id, problem;
+                    RoomEventCodec::Fields fields;
+                    RoomEventCodec::Entry entry;
+                    if (!EntryOf(reply->element[i], id, fields))
+                        continue;
+                    oldest = id;
+                    if (RoomEventCodec::Decode(fields, entry, problem) &&
+                        entry.event.kind == Kind::Line && historyScan.size() < options.history)
+                        historyScan.push_back(ChatRoom::LineFrame(entry.event.text));
+                }
+            }
+            // A short page is the stream's beginning.
+            ReadHistory(now, "(" + oldest,
+                        count < HistoryPage || oldest.empty() ? options.streamLength + 1
+                                                              : scanned + count);
+        });
 }
 
 // The room's named members as the servers' lists have them, against those this server knows:
@@ -484,7 +483,7 @@ void RedisRoomLink::Up(std::uint64_t now)
     backoff = {};
     Resend(lostData);
     lostData = false;
-    checkGap = true;
+    caughtUp = false;
     heartbeatTimer.expires_after(HeartbeatTime);
     heartbeatTimer.async_wait([this](const asio::error_code& error) {
         if (!error)
@@ -521,9 +520,11 @@ void RedisRoomLink::Up(std::uint64_t now)
 // after Redis lost its data, every one kept), the room's bookkeeping, open claims.
 void RedisRoomLink::Resend(bool everything)
 {
-    for (const Outgoing& entry : outgoing)
-        if (everything || !entry.seenBack)
+    if (everything)
+        for (const Outgoing& entry : retained)
             SendEntry(entry);
+    for (const Outgoing& entry : unconfirmed)
+        SendEntry(entry);
     for (const auto& command : kept)
         SendKept(command.first);
     for (const auto& claim : claims)
@@ -540,79 +541,108 @@ void RedisRoomLink::Read(bool read)
     reading = read;
     if (reading)
     {
-        checkGap = true; // the lines it did not read meanwhile may have been trimmed
+        caughtUp = false; // what came meanwhile may have been trimmed
         ReadNext();
     }
 }
 
+// Reading from the last entry read skips, without a word, whatever has been trimmed after it.
+// So unless this server has just found nothing more to read, it reads together with the
+// stream's counts, in one transaction: a gap shows, and is counted. Once it has read all there
+// is, it waits with XREAD BLOCK, which Redis answers as each entry comes, before any trimming
+// can reach it.
 void RedisRoomLink::ReadNext()
 {
     if (!up || !reading || readPending || stopping)
         return;
     readPending = true;
     const std::uint64_t now = generation;
-    if (checkGap)
+    const Words read = {"XREAD",   "COUNT",       std::to_string(EntriesPerRead),
+                        "STREAMS", Key("stream"), lastId};
+    if (caughtUp)
     {
-        checkGap = false;
-        CheckGap(now);
+        Words block = read;
+        block.insert(block.begin() + 3,
+                     {"BLOCK", std::to_string(std::chrono::milliseconds(ReadBlock).count())});
+        reader.Command(
+            block,
+            [this, now](Reply reply) {
+                if (now != generation)
+                    return;
+                readPending = false;
+                if (!reply)
+                    return;
+                if (IsError(reply))
+                {
+                    reader.Drop("Redis refused to give the room's stream: " + Text(reply));
+                    return;
+                }
+                if (!IsNil(reply))
+                    caughtUp = false;
+                TakeEntries(reply);
+                ReadNext();
+            },
+            ReadBlock + RedisConnection::CommandTime);
         return;
     }
-    reader.Command(
-        {"XREAD", "COUNT", std::to_string(EntriesPerRead), "BLOCK",
-         std::to_string(std::chrono::milliseconds(ReadBlock).count()), "STREAMS", Key("stream"),
-         lastId},
-        [this, now](Reply reply) {
-            if (now != generation)
-                return;
-            readPending = false;
-            if (!reply)
-                return;
-            if (IsError(reply))
-            {
-                reader.Drop("Redis refused to give the room's stream: " + Text(reply));
-                return;
-            }
-            TakeEntries(reply);
-            ReadNext();
-        },
-        ReadBlock + RedisConnection::CommandTime);
-}
-
-// Entries trimmed before this server read them are gone for it: the stream's count of entries
-// ever added says how many, and the list of members is read again.
-void RedisRoomLink::CheckGap(std::uint64_t now)
-{
-    reader.Command({"XINFO", "STREAM", Key("stream")}, [this, now](Reply reply) {
+    reader.Command({"MULTI"}, [](Reply) {});
+    reader.Command({"XINFO", "STREAM", Key("stream")}, [](Reply) {});
+    reader.Command(read, [](Reply) {});
+    reader.Command({"EXEC"}, [this, now](Reply reply) {
         if (now != generation)
             return;
         readPending = false;
         if (!reply)
             return;
-        const auto info = Pairs(reply);
-        const auto deleted = info.find("max-deleted-entry-id");
-        const auto added = info.find("entries-added");
-        const auto length = info.find("length");
-        if (IsError(reply) || deleted == info.end() || added == info.end() ||
-            length == info.end() || IdOf(Text(deleted->second)) <= IdOf(lastId))
+        if (!IsArray(reply, 2))
         {
-            ReadNext();
+            reader.Drop("Redis refused to give the room's stream: " + Text(reply));
             return;
         }
-        const auto total = static_cast<std::uint64_t>(added->second->integer);
-        const auto left = static_cast<std::uint64_t>(length->second->integer);
-        const std::uint64_t missed = total > left + entriesSeen ? total - left - entriesSeen : 0;
-        entriesSeen = total >= left ? total - left : entriesSeen;
-        WriteLogLine(log, "missed " + Plural(missed, "entry", "entries") +
-                              " of the room's stream: they were trimmed before this server read "
-                              "them (it was away or behind for long); it reads the room's list "
-                              "of members again");
-        ReadMembers(now, [this] { ReadNext(); });
+        const Reply entries = reply->element[1];
+        if (IsError(entries))
+        {
+            reader.Drop("Redis refused to give the room's stream: " + Text(entries));
+            return;
+        }
+        CountGap(reply->element[0]);
+        caughtUp = IsNil(entries);
+        TakeEntries(entries);
+        ReadNext();
     });
+}
+
+// Entries trimmed before this server read them are gone for it: the stream's count of entries
+// ever added says how many, and the list of members is read again.
+void RedisRoomLink::CountGap(Reply info)
+{
+    if (IsError(info))
+        return; // no stream yet
+    const auto fields = Pairs(info);
+    const auto first = fields.find("recorded-first-entry-id");
+    const auto added = fields.find("entries-added");
+    const auto length = fields.find("length");
+    if (first == fields.end() || added == fields.end() || length == fields.end() ||
+        added->second->type != REDIS_REPLY_INTEGER || length->second->type != REDIS_REPLY_INTEGER)
+        return;
+    // Every entry up to the last one read has been counted; what the stream no longer holds of
+    // those after it was trimmed (or deleted) unread.
+    const auto total = static_cast<std::uint64_t>(added->second->integer);
+    const auto kept = static_cast<std::uint64_t>(length->second->integer);
+    if (total <= kept + entriesSeen || (kept > 0 && IdOf(Text(first->second)) <= IdOf(lastId)))
+        return;
+    const std::uint64_t missed = total - kept - entriesSeen;
+    entriesSeen = total - kept;
+    WriteLogLine(log, "missed " + Plural(missed, "entry", "entries") +
+                          " of the room's stream: they were trimmed before this server read them "
+                          "(it was away or behind for long); it reads the room's list of members "
+                          "again");
+    ReadMembers(generation, [] {});
 }
 
 void RedisRoomLink::TakeEntries(Reply reply)
 {
-    // [[stream, [entry, ...]]], or nil when nothing came in the time.
+    // [[stream, [entry, ...]]], or nil when there was nothing.
     if (!IsArray(reply, 1) || !IsArray(reply->element[0], 2))
         return;
     const Reply entries = reply->element[0]->element[1];
@@ -643,16 +673,8 @@ void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
 {
     if (!seen[entry.event.origin + " " + entry.run].Add(entry.number))
         return; // read before: written again after Redis lost its data
-    if (entry.event.origin == options.node && entry.run == run && !outgoing.empty() &&
-        entry.number >= outgoing.front().number)
-    {
-        Outgoing& mine = outgoing[entry.number - outgoing.front().number];
-        mine.seenBack = true;
-        mine.seenAt = Clock::now();
-    }
-    while (!outgoing.empty() && outgoing.front().seenBack &&
-           Clock::now() - outgoing.front().seenAt > RetainTime)
-        outgoing.pop_front();
+    if (entry.event.origin == options.node && entry.run == run)
+        SeenBack(entry.number);
     ApplyHere(entry.event);
     if (entry.event.kind == Kind::Line && options.history > 0 && entry.event.frame)
     {
@@ -660,6 +682,24 @@ void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
         if (history.size() > options.history)
             history.pop_front();
     }
+}
+
+// One of this server's own entries has come back. Redis takes one connection's entries in order,
+// so those before it that Redis took are in the stream before it too: seen, or trimmed unread.
+// They are kept a while, to be written again should Redis lose its data.
+void RedisRoomLink::SeenBack(std::uint64_t number)
+{
+    const auto now = Clock::now();
+    while (!unconfirmed.empty() && unconfirmed.front().number <= number &&
+           (unconfirmed.front().taken || unconfirmed.front().number == number))
+    {
+        retained.push_back(std::move(unconfirmed.front()));
+        retained.back().seenAt = now;
+        unconfirmed.pop_front();
+    }
+    while (!retained.empty() &&
+           (now - retained.front().seenAt > RetainTime || retained.size() > RetainMost))
+        retained.pop_front();
 }
 
 void RedisRoomLink::ApplyHere(RoomEvent& event)
@@ -730,7 +770,6 @@ void RedisRoomLink::Heartbeat()
             });
         }
     });
-    checkGap = true;
     heartbeatTimer.expires_after(HeartbeatTime);
     heartbeatTimer.async_wait([this](const asio::error_code& error) {
         if (!error)
@@ -812,9 +851,9 @@ void RedisRoomLink::Publish(RoomEvent event)
         entry.command.push_back(std::move(field.first));
         entry.command.push_back(std::move(field.second));
     }
-    outgoing.push_back(std::move(entry));
+    unconfirmed.push_back(std::move(entry));
     if (up)
-        SendEntry(outgoing.back());
+        SendEntry(unconfirmed.back());
 
     // The room's bookkeeping, after the entry: a name is free only once its holder's leaving
     // is in the stream, so that whoever takes it next joins after.
@@ -852,9 +891,18 @@ void RedisRoomLink::Publish(RoomEvent event)
 void RedisRoomLink::SendEntry(const Outgoing& entry)
 {
     const std::uint64_t now = generation;
-    commands.Command(entry.command, [this, now](Reply reply) {
-        if (now == generation && IsError(reply))
+    commands.Command(entry.command, [this, now, number = entry.number](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        if (IsError(reply))
+        {
             commands.Drop("Redis refused an entry of the room: " + Text(reply));
+            return;
+        }
+        // Numbers follow one another among those not yet seen back.
+        if (!unconfirmed.empty() && number >= unconfirmed.front().number &&
+            number - unconfirmed.front().number < unconfirmed.size())
+            unconfirmed[number - unconfirmed.front().number].taken = true;
     });
 }
 

@@ -44,9 +44,12 @@ public:
     static constexpr auto StartTime = std::chrono::seconds(8);
     static constexpr auto GoodbyeTime = std::chrono::seconds(3);
     static constexpr auto ReadBlock = std::chrono::seconds(2);
-    // Own events shown back are kept this long, to be written again should Redis lose them.
+    // Own events shown back are kept this long (and at most so many), to be written again should
+    // Redis lose them.
     static constexpr auto RetainTime = std::chrono::seconds(10);
+    static constexpr std::size_t RetainMost = 20000;
     static constexpr std::size_t EntriesPerRead = 200;
+    static constexpr std::size_t HistoryPage = 200;
 
     RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log);
     ~RedisRoomLink() override;
@@ -77,7 +80,7 @@ private:
     {
         std::uint64_t number;
         Words command;
-        bool seenBack = false;
+        bool taken = false; // Redis said it took it
         Clock::time_point seenAt{};
     };
 
@@ -115,9 +118,10 @@ private:
     void Resend(bool everything);
 
     void ReadNext();
-    void CheckGap(std::uint64_t now);
+    void CountGap(Reply info);
     void TakeEntries(Reply reply);
     void Deliver(RoomEventCodec::Entry& entry);
+    void SeenBack(std::uint64_t number);
     // Hands an event to the room, keeping this server's list of the room's members.
     void ApplyHere(RoomEvent& event);
     void Heartbeat();
@@ -149,7 +153,7 @@ private:
     bool stopping = false;
     bool reading = true;
     bool readPending = false;
-    bool checkGap = true;
+    bool caughtUp = false; // the last read found nothing more: the next one may wait
     bool lostData = false;
     std::function<void(const std::string&)> startDone;
     std::function<void()> stopDone;
@@ -171,7 +175,8 @@ private:
     std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
 
     std::uint64_t nextNumber = 1;
-    std::deque<Outgoing> outgoing;
+    std::deque<Outgoing> unconfirmed; // not yet shown back, in order
+    std::deque<Outgoing> retained;    // shown back lately
     std::map<MemberId, std::string> claims;
     std::uint64_t nextKept = 1;
     std::map<std::uint64_t, Words> kept;

@@ -1,4 +1,5 @@
 #include "server/ServerOptions.h"
+#include "server/link/RedisAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,21 @@ TEST(ServerOptions, BadOptionsGetAOneLineReason)
         {"--control="},
         {"--command", ""},
         {"--console=yes"},
+        {"--redis", "localhost"},
+        {"--redis", "redis://"},
+        {"--redis", "redis://host:0"},
+        {"--redis", "redis://host:70000"},
+        {"--redis", "redis://host:port"},
+        {"--redis", "redis://:secret@host"},
+        {"--redis", "redis://[::1"},
+        {"--redis", "unix:"},
+        {"--room", "other"},
+        {"--node", "a"},
+        {"--stream-length", "5000"},
+        {"--redis-password-file", "pw"},
+        {"--redis", "unix:/r.sock", "--room", "two words"},
+        {"--redis", "unix:/r.sock", "--node", "tab\there"},
+        {"--redis", "unix:/r.sock", "--stream-length", "99"},
     };
     for (const auto& args : bad)
     {
@@ -82,12 +98,56 @@ TEST(ServerOptions, BadOptionsGetAOneLineReason)
     }
 }
 
+TEST(ServerOptions, RedisIsReachedByAnAddressOrASocketAndNamesTheRoomAndTheNode)
+{
+    ServerOptions options;
+    std::string error;
+    ASSERT_TRUE(Parse({"--redis", "redis://10.0.0.5", "--room=lobby", "--node", "east-1",
+                       "--stream-length", "500", "--redis-password-file", "/etc/pw"},
+                      options, error))
+        << error;
+    EXPECT_EQ(options.room, "lobby");
+    EXPECT_EQ(options.node, "east-1");
+    EXPECT_EQ(options.streamLength, 500u);
+    EXPECT_EQ(options.redisPasswordFile, "/etc/pw");
+
+    struct Case
+    {
+        const char* url;
+        const char* host;
+        std::uint16_t port;
+        const char* path;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"redis://10.0.0.5", "10.0.0.5", 6379, "", "redis://10.0.0.5:6379"},
+        {"redis://cache.internal:6380/", "cache.internal", 6380, "", "redis://cache.internal:6380"},
+        {"redis://[::1]:7000", "::1", 7000, "", "redis://[::1]:7000"},
+        {"redis://[fd00::5]", "fd00::5", 6379, "", "redis://[fd00::5]:6379"},
+        {"unix:/run/redis/redis.sock", "", 6379, "/run/redis/redis.sock",
+         "unix:/run/redis/redis.sock"},
+    };
+    for (const Case& c : cases)
+    {
+        RedisAddress address;
+        ASSERT_TRUE(RedisAddress::Parse(c.url, address, error)) << c.url << ": " << error;
+        EXPECT_EQ(address.host, c.host);
+        EXPECT_EQ(address.port, c.port);
+        EXPECT_EQ(address.path, c.path);
+        EXPECT_EQ(address.ToString(), c.shown);
+    }
+    RedisAddress address;
+    EXPECT_FALSE(RedisAddress::Parse("redis://user:pw@host", address, error));
+    EXPECT_NE(error.find("--redis-password-file"), std::string::npos) << error;
+}
+
 TEST(ServerOptions, UsageNamesEveryOption)
 {
     const std::string usage = ServerUsage();
     for (const char* option :
          {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin",
-          "--ban-file", "--console", "--control", "--command", "who", "kick", "unban", "--help"})
+          "--ban-file", "--console", "--control", "--command", "--redis", "--redis-password-file",
+          "--room", "--node", "--stream-length", "who", "kick", "unban", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
 }
 

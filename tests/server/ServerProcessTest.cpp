@@ -3,152 +3,24 @@
 #include "common/ChatProtocol.h"
 #include "support/Files.h"
 #include "support/RawConnection.h"
+#include "support/ServerProcess.h"
 #include "support/TlsTesting.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 using namespace testing_support;
 using oNet::PacketType;
 
 namespace
 {
-
-class ServerProcess
-{
-public:
-    // With a file limit, the server is started through the shell, which sets it first. Its
-    // standard input is a pipe the test writes to (Type).
-    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0)
-    {
-        int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        posix_spawn_file_actions_addclose(&actions, in[1]);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, err[0]);
-        arguments.insert(arguments.begin(), OSTREL_SERVER_PATH);
-        if (fileLimit > 0)
-            arguments.insert(arguments.begin(),
-                             {"/bin/sh", "-c",
-                              "ulimit -n " + std::to_string(fileLimit) + " && exec \"$0\" \"$@\""});
-        std::vector<char*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        inFd = in[1];
-        outFd = out[0];
-        errFd = err[0];
-    }
-
-    // A line on the server's standard input, as typed at its console.
-    void Type(const std::string& line)
-    {
-        const std::string bytes = line + "\n";
-        EXPECT_EQ(write(inFd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-    ~ServerProcess()
-    {
-        if (pid > 0 && !exited)
-        {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(inFd);
-        close(outFd);
-        close(errFd);
-    }
-
-    // Reads the standard output until it holds the text; false after the time.
-    bool OutputShows(const std::string& text, int timeoutMs = 5000)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out.find(text) == std::string::npos)
-        {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            ReadAvailable(outFd, out, 50);
-        }
-        return true;
-    }
-
-    // Waits for the process to end and collects all it wrote; its exit status, or -1.
-    int Wait(int timeoutMs = 5000)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0)
-        {
-            if (std::chrono::steady_clock::now() > end)
-                return -1;
-            ReadAvailable(outFd, out, 20);
-            ReadAvailable(errFd, err, 0);
-        }
-        exited = true;
-        while (ReadAvailable(outFd, out, 0) || ReadAvailable(errFd, err, 0))
-        {
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    // The port the server reported listening on.
-    std::uint16_t ListeningPort()
-    {
-        if (!OutputShows(" for up to "))
-            return 0;
-        const std::size_t at = out.find(" port ");
-        return static_cast<std::uint16_t>(std::stoi(out.substr(at + 6)));
-    }
-
-    pid_t pid = -1;
-    std::string out;
-    std::string err;
-
-private:
-    static bool ReadAvailable(int fd, std::string& into, int timeoutMs)
-    {
-        pollfd record{fd, POLLIN, 0};
-        if (poll(&record, 1, timeoutMs) <= 0)
-            return false;
-        char chunk[4096];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        into.append(chunk, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    int inFd = -1;
-    int outFd = -1;
-    int errFd = -1;
-    bool exited = false;
-};
 
 TEST(ServerProcess, SignalsCloseEveryConnectionAndExitWithZero)
 {

@@ -1,0 +1,479 @@
+// One room across several real ostrel-server processes through a real redis-server of the
+// test's own (on a Unix socket), with raw clients on loopback: one conversation in one order,
+// one holder of a name, servers that stop or are killed, Redis frozen, stopped and restarted
+// empty, history that outlives the servers, and entries that are not the room's.
+
+#include "common/ChatProtocol.h"
+#include "support/Files.h"
+#include "support/RawConnection.h"
+#include "support/RedisServer.h"
+#include "support/ServerProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace testing_support;
+using oNet::PacketType;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+
+std::string Line(const std::string& name, const std::string& text)
+{
+    return "[12:34:56] [" + name + "]: " + text;
+}
+
+// A client of one of the servers, speaking the chat protocol, that keeps all it hears.
+class Member
+{
+public:
+    explicit Member(std::uint16_t port) { EXPECT_TRUE(connection.Connect("127.0.0.1", port)); }
+
+    void Nick(const std::string& name) { Send(PacketType::Nickname, name); }
+    void Say(const std::string& line) { Send(PacketType::ChatMessage, line); }
+    void Send(PacketType type, const std::string& text)
+    {
+        connection.Send(oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text)));
+    }
+
+    // Whether a text holding the piece has come, reading until it has; false after the time.
+    bool Hears(const std::string& piece, int timeoutMs = 5000)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (std::size_t at = 0;; ++at)
+        {
+            for (; at < texts.size(); ++at)
+                if (texts[at].find(piece) != std::string::npos)
+                    return true;
+            if (!ReadOne(end))
+                return false;
+            at = texts.size() - 2; // look at the new one
+        }
+    }
+
+    // Reads until it has heard this many chat lines; false after the time.
+    bool HearsLines(std::size_t count, int timeoutMs = 10000)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (ChatLines().size() < count)
+            if (!ReadOne(end))
+                return false;
+        return true;
+    }
+
+    // Reads whatever comes for the time.
+    void Listen(int ms)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (ReadOne(end))
+        {
+        }
+    }
+
+    // The members' chat lines heard (not the server's), in order.
+    std::vector<std::string> ChatLines() const
+    {
+        std::vector<std::string> lines;
+        for (const auto& text : texts)
+            if (text.rfind("[12:34:56] [", 0) == 0)
+                lines.push_back(text);
+        return lines;
+    }
+
+    std::size_t Count(const std::string& piece) const
+    {
+        return static_cast<std::size_t>(std::count_if(texts.begin(), texts.end(), [&](auto& text) {
+            return text.find(piece) != std::string::npos;
+        }));
+    }
+
+    std::string lastList; // the latest users-online list
+    std::vector<std::string> texts;
+    RawConnection connection;
+
+private:
+    bool ReadOne(Clock::time_point end)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        const Bytes bytes =
+            connection.ReceivePacket(static_cast<int>(std::max<long long>(1, left.count())));
+        if (bytes.size() < 2)
+            return false;
+        oNet::Packet packet;
+        packet.buffer.assign(bytes.begin(), bytes.end());
+        std::string text;
+        if (packet.Type() == PacketType::NewUser)
+            text = "<new user>";
+        else
+            packet >> text;
+        if (packet.Type() == PacketType::UsersOnline)
+            lastList = text;
+        texts.push_back(text);
+        return true;
+    }
+};
+
+// Names the member and waits for its join to come back: whoever joins after it, it hears of.
+void Join(Member& member, const std::string& name)
+{
+    member.Nick(name);
+    ASSERT_TRUE(member.Hears(name + " joined.")) << name;
+}
+
+// How many calls of a command Redis has served.
+long long Calls(const RedisServer& redis, const std::string& command)
+{
+    const std::string stats = redis.Command({"INFO", "commandstats"});
+    const std::string marker = "cmdstat_" + command + ":calls=";
+    const std::size_t at = stats.find(marker);
+    return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+}
+
+class RedisRoom : public ::testing::Test
+{
+protected:
+    // A server of the room, named node, on a free port; more options after the usual ones.
+    std::unique_ptr<ServerProcess> StartServer(const std::string& node,
+                                               std::vector<std::string> more = {"--line-rate", "0"})
+    {
+        std::vector<std::string> arguments = {
+            "--port", "0", "--max-per-address", "0", "--redis", redis.Url(), "--node", node};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        auto server = std::make_unique<ServerProcess>(arguments);
+        EXPECT_NE(server->ListeningPort(), 0) << server->out << server->err;
+        return server;
+    }
+
+    RedisServer redis;
+};
+
+TEST_F(RedisRoom, MembersOfTwoServersHaveOneConversationInOneOrder)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    ASSERT_TRUE(
+        a->OutputShows("joined the room ostrel in Redis at " + redis.Url() + " as the node a"));
+    Member alice(a->ListeningPort()), bob(b->ListeningPort()), carol(a->ListeningPort());
+    alice.Nick("Alice");
+    ASSERT_TRUE(alice.Hears("Alice joined."));
+    bob.Nick("Bob");
+    ASSERT_TRUE(bob.Hears("Bob joined."));
+    carol.Nick("Carol");
+    ASSERT_TRUE(carol.Hears("Carol joined."));
+    ASSERT_TRUE(bob.Hears("Carol joined.")) << "joins are announced on every server";
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+
+    // Thirty lines each, sent as fast as the sockets take them: every member hears all ninety
+    // lines, its own too, and all hear them in one order.
+    for (int i = 0; i < 30; ++i)
+        for (Member* member : {&alice, &bob, &carol})
+        {
+            const std::string name = member == &alice ? "Alice" : member == &bob ? "Bob" : "Carol";
+            member->Say(Line(name, std::to_string(i)));
+        }
+    for (Member* member : {&alice, &bob, &carol})
+        ASSERT_TRUE(member->HearsLines(90));
+    alice.Listen(200);
+    EXPECT_EQ(alice.ChatLines().size(), 90u);
+    EXPECT_EQ(alice.ChatLines(), bob.ChatLines());
+    EXPECT_EQ(alice.ChatLines(), carol.ChatLines());
+    int next = 0;
+    for (const auto& line : bob.ChatLines())
+    {
+        if (line.find("[Alice]") != std::string::npos)
+        {
+            EXPECT_EQ(line, Line("Alice", std::to_string(next++))) << "in the order said";
+        }
+    }
+    EXPECT_EQ(next, 30);
+    EXPECT_EQ(bob.lastList, "Alice\r\nBob\r\nCarol") << "the list of the whole room";
+
+    // One write to Redis per line, whatever the number of members and servers.
+    const long long writesBefore =
+        Calls(redis, "xadd") + Calls(redis, "hset") + Calls(redis, "set");
+    for (int i = 0; i < 10; ++i)
+        alice.Say(Line("Alice", "counted " + std::to_string(i)));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "counted 9")));
+    ASSERT_TRUE(carol.Hears(Line("Alice", "counted 9")));
+    const long long writes = Calls(redis, "xadd") + Calls(redis, "hset") + Calls(redis, "set");
+    // The servers' heartbeats (a SET each every 2 s) may fall in between.
+    EXPECT_GE(writes - writesBefore, 10);
+    EXPECT_LE(writes - writesBefore - 10, 4);
+
+    // Renames and departures too, wherever they happen.
+    bob.Nick("Robert");
+    EXPECT_TRUE(alice.Hears("Bob is now known as Robert."));
+    carol.connection.Close();
+    EXPECT_TRUE(bob.Hears("Carol left."));
+    EXPECT_TRUE(bob.Hears("Alice\r\nRobert"));
+    // A name given up is free in the whole room.
+    Member another(b->ListeningPort());
+    another.Nick("bob");
+    EXPECT_TRUE(another.Hears("bob joined."));
+}
+
+TEST_F(RedisRoom, TwoMembersAskingForOneNameAtOnceOnTwoServersEndWithOneHolder)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    for (int round = 0; round < 10; ++round)
+    {
+        const std::string name = "Racer" + std::to_string(round);
+        Member first(a->ListeningPort()), second(b->ListeningPort());
+        const std::string frame =
+            oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, name));
+        std::thread other([&] { second.connection.Send(frame); });
+        first.connection.Send(frame);
+        other.join();
+        const bool firstHas = first.Hears(name + " joined.", 3000);
+        const bool secondHas = second.Hears(name + " joined.", firstHas ? 500 : 3000);
+        EXPECT_NE(firstHas, secondHas) << name << ": exactly one holds it";
+        Member& loser = firstHas ? second : first;
+        EXPECT_TRUE(loser.Hears("The nickname " + name + " is taken. Choose another one.")) << name;
+    }
+}
+
+TEST_F(RedisRoom, ServerThatStopsSaysGoodbyeAndOneKilledIsAnnouncedGoneOnceWithinFifteenSeconds)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    auto c = StartServer("c");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort()), carol(c->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    Join(carol, "Carol");
+    ASSERT_TRUE(alice.Hears("Carol joined."));
+
+    // Killed: nobody says goodbye for it, but within 15 s one of the others announces its member
+    // gone, once, and frees the name.
+    const auto killed = Clock::now();
+    b->Signal(SIGKILL);
+    ASSERT_TRUE(alice.Hears("Bob left (server lost).", 15000));
+    EXPECT_LT(Clock::now() - killed, std::chrono::seconds(15));
+    EXPECT_TRUE(carol.Hears("Bob left (server lost).", 2000));
+    alice.Listen(2500); // a heartbeat more: nobody announces it again
+    carol.Listen(100);
+    EXPECT_EQ(alice.Count("Bob left"), 1u);
+    EXPECT_EQ(carol.Count("Bob left"), 1u);
+    EXPECT_EQ(a->Count("the server b stopped without saying goodbye") +
+                  c->Count("the server b stopped without saying goodbye"),
+              1u);
+    Member again(a->ListeningPort());
+    again.Nick("Bob");
+    EXPECT_TRUE(again.Hears("Bob joined.")) << "the name is free again";
+
+    // Stopped: its members leave for everyone at once, and the node may start again at once.
+    c->Signal(SIGTERM);
+    EXPECT_EQ(c->Wait(5000), 0);
+    EXPECT_NE(c->out.find("said goodbye to the room: 1 member leaves it"), std::string::npos)
+        << c->out;
+    EXPECT_TRUE(alice.Hears("Carol left (server shut down)."));
+    c = StartServer("c");
+    EXPECT_TRUE(c->OutputShows("as the node c: 2 members on 1 other server"));
+}
+
+TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
+{
+    // The default line rate: lines that waited unread while Redis was away are no flood.
+    auto a = StartServer("a", {});
+    auto b = StartServer("b", {});
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+    alice.Say(Line("Alice", "before"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "before")));
+
+    // Frozen: it stops answering; the servers give it up after a few seconds, hold their
+    // members' lines, and go on when it answers again.
+    redis.Freeze();
+    for (int i = 0; i < 4; ++i)
+    {
+        alice.Say(Line("Alice", "frozen " + std::to_string(i)));
+        bob.Say(Line("Bob", "frozen " + std::to_string(i)));
+    }
+    EXPECT_TRUE(a->OutputShows("lost Redis at " + redis.Url(), 10000));
+    redis.Thaw();
+    EXPECT_TRUE(a->OutputShows("back in the room ostrel", 10000));
+
+    // Stopped, and started again empty while members talk.
+    redis.Stop();
+    EXPECT_TRUE(b->OutputShows("lost Redis at", 10000));
+    for (int i = 0; i < 6; ++i)
+    {
+        alice.Say(Line("Alice", "away " + std::to_string(i)));
+        bob.Say(Line("Bob", "away " + std::to_string(i)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the lines wait in the servers
+    ASSERT_TRUE(redis.Start());
+    for (auto* server : {a.get(), b.get()})
+    {
+        EXPECT_TRUE(server->OutputShows("Redis lost the room's data", 10000)) << server->out;
+        EXPECT_TRUE(server->OutputShows("back in the room ostrel", 10000));
+    }
+    for (Member* member : {&alice, &bob})
+    {
+        ASSERT_TRUE(member->Hears(Line("Alice", "away 5"), 10000));
+        ASSERT_TRUE(member->Hears(Line("Bob", "away 5"), 10000));
+        member->Listen(500);
+        for (const char* name : {"Alice", "Bob"})
+            for (const std::string said : {"before", "frozen 0", "frozen 3", "away 0", "away 5"})
+            {
+                if (said != "before" || std::string(name) == "Alice")
+                {
+                    EXPECT_EQ(member->Count(Line(name, said)), 1u) << name << ": " << said;
+                }
+            }
+        EXPECT_EQ(member->Count("sending too fast"), 0u);
+    }
+    EXPECT_EQ(alice.ChatLines(), bob.ChatLines());
+    EXPECT_EQ(a->Count("lost Redis at"), 2u) << "said once each time";
+
+    // The names were registered again: still taken in the whole room.
+    Member late(b->ListeningPort());
+    late.Nick("ALICE");
+    EXPECT_TRUE(late.Hears("The nickname ALICE is taken."));
+}
+
+TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
+{
+    auto a = StartServer("a", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
+    auto b = StartServer("b", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+
+    // One server does not read for a while (stopped), and the stream is trimmed meanwhile: it
+    // counts what it missed, and never delivers a line twice.
+    b->Signal(SIGSTOP);
+    std::string lines;
+    for (int i = 0; i < 600; ++i)
+        lines += oNet::WireFrame(*ChatProtocol::MakeTextPacket(
+            PacketType::ChatMessage, Line("Alice", "many " + std::to_string(i))));
+    alice.connection.Send(lines);
+    ASSERT_TRUE(alice.Hears(Line("Alice", "many 599"), 10000));
+    b->Signal(SIGCONT);
+    ASSERT_TRUE(bob.Hears(Line("Alice", "many 599"), 10000));
+    ASSERT_TRUE(b->OutputShows("of the room's stream: they were trimmed"));
+    const std::size_t at = b->out.find("missed ");
+    const std::size_t missed = std::stoul(b->out.substr(at + 7));
+    EXPECT_GT(missed, 0u);
+    EXPECT_EQ(missed + bob.ChatLines().size(), 600u) << b->out;
+
+    // Every server stops; new ones give a newcomer the last five lines, in order.
+    for (auto* server : {a.get(), b.get()})
+    {
+        server->Signal(SIGTERM);
+        EXPECT_EQ(server->Wait(), 0);
+    }
+    a = StartServer("a2", {"--history", "5"});
+    EXPECT_TRUE(a->OutputShows("5 lines of history"));
+    Member newcomer(a->ListeningPort());
+    newcomer.Nick("New");
+    ASSERT_TRUE(newcomer.Hears(Line("Alice", "many 599")));
+    const std::vector<std::string> expected = {Line("Alice", "many 595"), Line("Alice", "many 596"),
+                                               Line("Alice", "many 597"), Line("Alice", "many 598"),
+                                               Line("Alice", "many 599")};
+    EXPECT_EQ(newcomer.ChatLines(), expected);
+}
+
+TEST_F(RedisRoom, EntriesThatAreNotTheRoomsAreLoggedAndSkipped)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+
+    // Another program writes to the room's stream: something else entirely, a newer version,
+    // and a line forged in Bob's name with a control character in it.
+    redis.Command({"XADD", "ostrel:stream", "*", "hello", "world"});
+    redis.Command({"XADD", "ostrel:stream", "*", "v", "2", "kind", "line"});
+    redis.Command({"XADD",
+                   "ostrel:stream",
+                   "*",
+                   "v",
+                   "1",
+                   "kind",
+                   "line",
+                   "origin",
+                   "b",
+                   "run",
+                   "x",
+                   "number",
+                   "1",
+                   "node",
+                   "b",
+                   "id",
+                   "7",
+                   "name",
+                   "Bob",
+                   "text",
+                   "[12:34:56] [Bob]: hi\r\n[12:34:56] [SERVER]: forged"});
+    alice.Say(Line("Alice", "after them"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "after them")));
+    for (auto* server : {a.get(), b.get()})
+    {
+        EXPECT_TRUE(server->OutputShows("of the room's stream: the field v is missing"));
+        EXPECT_TRUE(server->OutputShows("written in version \"2\""));
+        EXPECT_TRUE(server->OutputShows("the field text holds control characters"));
+    }
+    EXPECT_EQ(bob.Count("forged"), 0u);
+}
+
+TEST_F(RedisRoom, ServerThatCannotJoinTheRoomSaysWhyInOneLineAndExitsWithTwo)
+{
+    TempDir dir;
+    const auto refused = [](ServerProcess& server, const std::string& why) {
+        const auto start = Clock::now();
+        EXPECT_EQ(server.Wait(12000), 2) << server.out << server.err;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(server.out.find("listening"), std::string::npos) << "it never listened";
+        EXPECT_EQ(std::count(server.err.begin(), server.err.end(), '\n'), 1) << server.err;
+        EXPECT_NE(server.err.find(why), std::string::npos) << server.err;
+    };
+    {
+        ServerProcess nowhere({"--port", "0", "--redis", "unix:" + dir.File("nothing.sock")});
+        refused(nowhere, "the room in Redis at unix:");
+    }
+    {
+        auto running = StartServer("taken");
+        ServerProcess twin({"--port", "0", "--redis", redis.Url(), "--node", "taken"});
+        refused(twin, "another server runs as the node taken in the room ostrel");
+    }
+    {
+        redis.Freeze();
+        ServerProcess frozen({"--port", "0", "--redis", redis.Url(), "--node", "f"});
+        refused(frozen, "did not answer");
+        redis.Thaw();
+    }
+    ASSERT_TRUE(redis.Start({"--requirepass", "s3cret"}));
+    WriteBytes(dir.File("wrong"), "guess\n");
+    WriteBytes(dir.File("right"), "s3cret\n");
+    {
+        ServerProcess without({"--port", "0", "--redis", redis.Url(), "--node", "p"});
+        refused(without, "NOAUTH");
+    }
+    {
+        ServerProcess wrong({"--port", "0", "--redis", redis.Url(), "--node", "p",
+                             "--redis-password-file", dir.File("wrong")});
+        refused(wrong, "Redis refused the password");
+    }
+    ServerProcess right({"--port", "0", "--redis", redis.Url(), "--node", "p",
+                         "--redis-password-file", dir.File("right")});
+    EXPECT_NE(right.ListeningPort(), 0) << right.err;
+    EXPECT_EQ(right.out.find("s3cret"), std::string::npos);
+}
+
+} // namespace
