@@ -2,6 +2,7 @@
 // network frames, and shut-down.
 
 #include "app/MainLoop.h"
+#include "app/MessageBoxQuestions.h"
 #include "app/ProgramSettings.h"
 #include "app/ServerTrust.h"
 #include "app/SettingsFile.h"
@@ -61,15 +62,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     }
 
     // With tls=on the connection is encrypted, and the server's key must be the one trusted.
-    ServerTrust trust(settings, serverAddress);
     std::string problem;
-    if (!trust.WantsTls(client.useTls, problem))
+    if (!settings.GetSwitch("tls", client.useTls, problem))
     {
         std::cerr << problem << std::endl;
         ShowError(problem.c_str());
         WSACleanup();
         return 1;
     }
+    MessageBoxQuestions questions;
+    ServerTrust trust(settings, serverAddress, questions);
     client.trustServer = [&trust](const std::string& pin) { return trust(pin); };
 
     if (!client.Connect(oNet::Endpoint(serverAddress.c_str(), ServerPort)))

@@ -1,7 +1,6 @@
 #include "chat/MyClient.h"
 
 #include "common/ChatProtocol.h"
-#include "ui/MainWindow.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -10,41 +9,21 @@
 using oNet::Packet;
 using oNet::PacketType;
 
-std::tm MyClient::CurrentLocalTime()
-{
-    const __time64_t now = _time64(nullptr);
-    std::tm local = {};
-    _localtime64_s(&local, &now);
-    return local;
-}
-
 void MyClient::OnConnect()
 {
-    std::srand(ChatProtocol::NicknameSeed(static_cast<std::uint64_t>(_time64(nullptr)),
-                                          GetCurrentProcessId(), GetTickCount()));
-    nickname = ChatProtocol::GeneratedNickname(std::rand());
+    std::srand(NicknameSeedNow());
+    // The generator's range is 0..32767 on Windows; elsewhere its low 15 bits give the same.
+    nickname = ChatProtocol::GeneratedNickname(std::rand() & 0x7FFF);
 }
 
-bool MyClient::Frame(MainWindow& window)
+bool MyClient::Frame()
 {
-    // The typed message is queued before anything received in this frame is handled.
-    if (window.messagePending)
-    {
-        SendChatMessage(window.pendingMessage);
-        window.pendingMessage = "";
-        SetWindowTextA(window.messageEdit, "");
-        window.messagePending = false;
-    }
-    const bool open = Transfer() && Dispatch([&](std::shared_ptr<Packet> packet) {
-                          return ProcessPacket(std::move(packet), window);
-                      });
-    // Nothing more to read: a burst of lines is over, and the chat log shows it.
-    if (!open || !(pollWork.revents & POLLRDNORM))
-        window.RepaintChatLog();
+    const bool open = Client::Frame();
+    moreToRead = open && (pollWork.revents & POLLRDNORM);
     return open;
 }
 
-bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)
+bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet)
 {
     // The sounds open at the first packet and stay open; one that cannot be opened is tried
     // again at most once a second.
@@ -57,7 +36,7 @@ bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)
     case PacketType::ChatMessage: {
         std::string line;
         *packet >> line;
-        window.AppendChatLine(line);
+        chatLogLines.push_back(line);
         newMessageSound.Play();
         std::cout << line << std::endl;
         return true;
@@ -92,6 +71,21 @@ void MyClient::SendChatMessage(std::string text)
     {
         // Only a nickname far longer than the program lets anyone choose can get here.
         std::cerr << "Message not sent: the line is too long for one packet. " << e.Message()
+                  << std::endl;
+    }
+}
+
+void MyClient::AnnounceNickname(const std::string& name)
+{
+    nickname = name;
+    try
+    {
+        connection.outgoing.Append(ChatProtocol::MakeTextPacket(PacketType::Nickname, nickname));
+    }
+    catch (const oNet::PacketException& e)
+    {
+        // Nicknames are kept short enough for a chat line; this is only a last guard.
+        std::cerr << "Nickname not announced: it is too long for one packet. " << e.Message()
                   << std::endl;
     }
 }

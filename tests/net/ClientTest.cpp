@@ -526,12 +526,14 @@ namespace failing
 {
 int failAt = 0;
 int calls = 0;
+bool failedLast = false;
 std::vector<SOCKET> open;
 constexpr int ErrorCode = WSAENOBUFS;
 
 bool Fails()
 {
-    return ++calls == failAt;
+    failedLast = ++calls == failAt;
+    return failedLast;
 }
 SOCKET Open(int family)
 {
@@ -553,6 +555,14 @@ int Connect(SOCKET s, const sockaddr* address, int length)
 {
     return Fails() ? SOCKET_ERROR : PlatformSocketCalls().connect(s, address, length);
 }
+int Poll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
+{
+    return Fails() ? SOCKET_ERROR : PlatformSocketCalls().poll(records, count, timeoutMs);
+}
+int ConnectResult(SOCKET s)
+{
+    return Fails() ? ErrorCode : PlatformSocketCalls().connectResult(s);
+}
 int Close(SOCKET s)
 {
     open.erase(std::remove(open.begin(), open.end(), s), open.end());
@@ -560,7 +570,7 @@ int Close(SOCKET s)
 }
 int LastError()
 {
-    return ErrorCode;
+    return failedLast ? ErrorCode : PlatformSocketCalls().lastError();
 }
 } // namespace failing
 
@@ -569,33 +579,45 @@ TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocket
     LoopbackPeer peer;
     const std::string notCreated =
         "Socket could not be created. Error code: " + std::to_string(failing::ErrorCode) + "\n";
-    // Connect's calls in order: open, non-blocking, no delay, blocking, connect, non-blocking.
-    const char* const errors[] = {
-        notCreated.c_str(), notCreated.c_str(), notCreated.c_str(), "", "", ""};
-    for (int failAt = 1; failAt <= 7; ++failAt)
+    // Connect's calls in order: open, non-blocking, no delay, connect, and while the connection
+    // is under way, poll and the connect's result. Each fails in turn until one more than there
+    // are: that connection is made.
+    for (int failAt = 1;; ++failAt)
     {
-        const bool succeeds = failAt == 7; // six calls: the seventh never comes
+        ASSERT_LE(failAt, 10) << "Connect keeps making calls";
         RecordingClient client;
         client.calls.open = failing::Open;
         client.calls.setNonBlocking = failing::SetNonBlocking;
         client.calls.setNoDelay = failing::SetNoDelay;
         client.calls.connect = failing::Connect;
+        client.calls.poll = failing::Poll;
+        client.calls.connectResult = failing::ConnectResult;
         client.calls.close = failing::Close;
         client.calls.lastError = failing::LastError;
         failing::failAt = failAt;
         failing::calls = 0;
+        failing::failedLast = false;
         StreamCapture capture;
-        EXPECT_EQ(client.Connect(Endpoint("127.0.0.1", peer.Port())), succeeds) << failAt;
-        EXPECT_EQ(capture.Err(), succeeds ? "" : errors[failAt - 1]) << failAt;
-        EXPECT_EQ(capture.Out(), succeeds ? "Successfully connected to server 127.0.0.1.\n\n" : "")
-            << failAt;
-        EXPECT_EQ(client.events, std::vector<std::string>{succeeds ? "connect" : "fail"}) << failAt;
-        EXPECT_EQ(client.IsConnected(), succeeds) << failAt;
-        if (succeeds)
+        const bool connected = client.Connect(Endpoint("127.0.0.1", peer.Port()));
+        EXPECT_FALSE(client.IsConnecting()) << failAt;
+        if (failing::calls < failAt)
         {
+            ASSERT_TRUE(connected) << failAt;
+            EXPECT_GE(failAt, 5) << "open, non-blocking, no delay, connect: at least";
+            EXPECT_EQ(capture.Err(), "");
+            EXPECT_EQ(capture.Out(), "Successfully connected to server 127.0.0.1.\n\n");
+            EXPECT_EQ(client.events, std::vector<std::string>{"connect"});
             EXPECT_EQ(failing::open, std::vector<SOCKET>{client.connection.socket});
             client.Disconnect("done");
+            EXPECT_TRUE(failing::open.empty());
+            break;
         }
+        EXPECT_FALSE(connected) << failAt;
+        EXPECT_EQ(capture.Err(), failAt <= 3 ? notCreated : "") << failAt;
+        EXPECT_EQ(capture.Out(), "") << failAt;
+        EXPECT_EQ(client.events, std::vector<std::string>{"fail"}) << failAt;
+        EXPECT_EQ(client.failure, ConnectFailure::Unreachable) << failAt;
+        EXPECT_FALSE(client.IsConnected()) << failAt;
         EXPECT_TRUE(failing::open.empty()) << failAt;
     }
 }
