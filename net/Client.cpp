@@ -235,31 +235,27 @@ bool Client::ReceiveStep()
     return true;
 }
 
-// As many writes as the socket takes: each packet's length prefix, then its buffer, with
-// separate calls. A write that moves nothing leaves the rest for a later pass.
+// As many writes as the socket takes, one for each packet: its 2-byte length and its bytes go
+// together, so that on a TLS connection a packet is one record, and its length tells nothing by
+// a record of its own. A write that takes part of a frame leaves the rest for a later pass.
 void Client::SendStep()
 {
     PacketQueue& outgoing = connection.outgoing;
+    char* const frame = connection.sendBuffer.data();
     while (outgoing.HasPending())
     {
-        const std::shared_ptr<Packet>& packet = outgoing.Front();
         if (outgoing.stage == TransferStage::Header)
         {
-            outgoing.currentSize = static_cast<std::uint16_t>(packet->buffer.size());
-            const std::uint16_t prefix = htons(outgoing.currentSize);
-            const int sent =
-                Way().Send(reinterpret_cast<const char*>(&prefix) + outgoing.transferred,
-                           2 - outgoing.transferred);
-            if (sent > 0)
-                outgoing.transferred += sent;
-            if (outgoing.transferred != 2)
-                break;
+            const Packet& packet = *outgoing.Front();
+            outgoing.currentSize = static_cast<std::uint16_t>(2 + packet.buffer.size());
+            const std::uint16_t prefix = htons(static_cast<std::uint16_t>(packet.buffer.size()));
+            std::memcpy(frame, &prefix, 2);
+            std::memcpy(frame + 2, packet.buffer.data(), packet.buffer.size());
             outgoing.transferred = 0;
             outgoing.stage = TransferStage::Body;
         }
-
-        const int sent = Way().Send(packet->buffer.data() + outgoing.transferred,
-                                    outgoing.currentSize - outgoing.transferred);
+        const int sent =
+            Way().Send(frame + outgoing.transferred, outgoing.currentSize - outgoing.transferred);
         if (sent > 0)
             outgoing.transferred += sent;
         if (outgoing.transferred != outgoing.currentSize)

@@ -27,6 +27,8 @@ struct Connection
     PacketQueue incoming;
     PacketQueue outgoing;
     std::array<char, MaxPacketSize> receiveBuffer{};
+    // The frame of the packet being sent: its length prefix and its bytes, written together.
+    std::array<char, 2 + MaxPacketSize> sendBuffer{};
 };
 
 // The library's TCP client: one connection to one server, worked on one frame at a time by its
