@@ -34,10 +34,15 @@ void HandOverMessage(MainWindow& window, MyClient& client)
 {
     if (!window.messagePending)
         return;
-    client.SendChatMessage(window.pendingMessage);
-    window.pendingMessage.clear();
-    SetWindowTextA(window.messageEdit, "");
     window.messagePending = false;
+    // While the connection is being made again, nothing is sent and the text stays in the box,
+    // to be sent once it is back.
+    if (client.IsConnected())
+    {
+        client.SendChatMessage(window.pendingMessage);
+        SetWindowTextA(window.messageEdit, "");
+    }
+    window.pendingMessage.clear();
 }
 
 void ShowUsersOnline(MainWindow& window, MyClient& client)

@@ -12,13 +12,14 @@ class MyClient;
 
 // One turn: at most one window message (never waiting for one, taken and dispatched as Unicode),
 // the hand-offs to the chat client, one network frame, then the hand-offs to the window. The
-// caller loops while the client is connected and message is not WM_QUIT.
+// caller loops while the client is running and message is not WM_QUIT.
 void RunTurn(MSG& message, MainWindow& window, MyClient& client);
 
 // A changed nickname goes to the chat client and is announced with one Nickname packet, however
 // many changes came since the last turn.
 void AnnounceNickname(MainWindow& window, MyClient& client);
-// The message the user sent goes to the chat client, and the box is emptied for the next one.
+// The message the user sent goes to the chat client, and the box is emptied for the next one;
+// while the client is not connected, the text stays in the box.
 void HandOverMessage(MainWindow& window, MyClient& client);
 // A users-online text the chat client received is shown as the whole users list.
 void ShowUsersOnline(MainWindow& window, MyClient& client);

@@ -75,13 +75,13 @@ protected:
         client.newUserSound.Close();
     }
 
-    // Runs frames until the condition holds, the connection closes or five seconds pass.
+    // Runs frames until the condition holds, the client stops or five seconds pass.
     bool FramesUntil(const std::function<bool()>& done)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (!done())
         {
-            if (!client.IsConnected() || std::chrono::steady_clock::now() > deadline)
+            if (!client.Running() || std::chrono::steady_clock::now() > deadline)
                 return done();
             client.Frame();
         }
@@ -280,6 +280,113 @@ TEST_F(MyClientTest, ConnectingGivesAGeneratedNicknameAndWritesNoMore)
     EXPECT_LE(number, 42767);
     EXPECT_FALSE(other.connection.outgoing.HasPending()) << "connecting sends nothing";
     other.Disconnect("done");
+}
+
+// The client's clock in the tests of connecting again: it moves only when the test moves it.
+namespace fake
+{
+oNet::Clock::time_point time = oNet::Clock::time_point{} + std::chrono::hours(1000);
+oNet::Clock::time_point Now()
+{
+    return time;
+}
+} // namespace fake
+
+int SendNothing(SOCKET, const char*, int)
+{
+    return SOCKET_ERROR;
+}
+
+// With reconnect, a lost connection is tried again after 1 s, then 2 s and 4 s after each try
+// that failed (the random source here gives delays without jitter), and once it is made the
+// client announces the nickname it had and sends the line the server never had.
+TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUnsentLine)
+{
+    using namespace std::chrono_literals;
+    // A server on a fixed port, which a server started later can listen on again.
+    const std::uint16_t port = RefusingPort();
+    auto first = std::make_unique<LoopbackPeer>("127.0.0.1", port);
+    client.Disconnect("to the server on the fixed port");
+    ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
+    ASSERT_TRUE(first->Accept());
+    client.reconnect = true;
+    client.now = fake::Now;
+    client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
+    client.localTime = [] { return At(10, 0, 0); };
+    client.usersOnlineText = "Bob";
+    // A line that does not leave before the server goes.
+    client.calls.send = SendNothing;
+    client.SendChatMessage("said as it went");
+    ASSERT_TRUE(FramesUntil([&] { return client.connection.outgoing.transferred == 0; }));
+    client.calls.send = oNet::PlatformSocketCalls().send;
+    first.reset();
+
+    StreamCapture capture;
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_TRUE(client.Running());
+    EXPECT_EQ(capture.Out().rfind("Lost connection. Reason: ", 0), 0u) << capture.Out();
+    EXPECT_EQ(client.chatLogLines,
+              Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
+    EXPECT_TRUE(client.usersOnlineChanged);
+    EXPECT_EQ(client.usersOnlineText, "");
+
+    // Tries as their times come, each written as it always is; between them, none.
+    const auto framesAt = [&](oNet::Clock::duration later) {
+        fake::time += later;
+        for (int i = 0; i < 20; ++i)
+            client.Frame();
+    };
+    const auto fails = [&] {
+        std::size_t count = 0;
+        for (std::size_t at = capture.Out().find("Failed to connect.\n"); at != std::string::npos;
+             at = capture.Out().find("Failed to connect.\n", at + 1))
+            ++count;
+        return count;
+    };
+    framesAt(999ms);
+    EXPECT_EQ(fails(), 0u);
+    framesAt(1ms);
+    EXPECT_EQ(fails(), 1u) << capture.Out();
+    framesAt(1999ms);
+    EXPECT_EQ(fails(), 1u);
+    framesAt(1ms);
+    EXPECT_EQ(fails(), 2u);
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_TRUE(client.Running());
+
+    LoopbackPeer back("127.0.0.1", port);
+    ASSERT_TRUE(back.Listening());
+    framesAt(3999ms);
+    EXPECT_FALSE(back.Accept(100)) << "tried before its time";
+    fake::time += 1ms;
+    ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(back.Accept());
+    EXPECT_NE(capture.Out().find("Failed to connect.\nSuccessfully connected to server 127.0.0.1."),
+              std::string::npos)
+        << capture.Out();
+    EXPECT_EQ(client.chatLogLines.back(), "[10:00:00] Connected to the server again.");
+    EXPECT_EQ(client.nickname, "Bob");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Bob"));
+    EXPECT_EQ(AsString(back.ReceivePacket()).substr(6), "[10:00:00] [Bob]: said as it went");
+    EXPECT_TRUE(back.ReceivePacket(200).empty()) << "nothing else";
+
+    // A loss after that starts again from the first delay.
+    back.CloseConnection();
+    client.chatLogLines.clear();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(client.chatLogLines,
+              Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
+}
+
+TEST_F(MyClientTest, WithoutReconnectALostConnectionEndsTheClient)
+{
+    peer.CloseConnection();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_FALSE(client.Running());
+    EXPECT_TRUE(client.chatLogLines.empty());
+    client.Frame();
+    EXPECT_FALSE(client.IsConnecting());
 }
 
 } // namespace

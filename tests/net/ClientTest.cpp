@@ -674,4 +674,47 @@ TEST(ClientConnection, DefaultHandlerReportsThePacketSize)
     client.Disconnect("done");
 }
 
+namespace fake
+{
+Clock::time_point time = Clock::time_point{} + std::chrono::hours(1000);
+Clock::time_point Now()
+{
+    return time;
+}
+} // namespace fake
+
+// A server that does not answer holds a connection being made no longer than a step's wait, and
+// only until the limit, on the client's own clock.
+TEST(ClientConnection, ConnectionGettingNoAnswerWaitsStepByStepUntilItsLimit)
+{
+    LoopbackPeer silent;
+    ASSERT_TRUE(silent.StopAnswering());
+    RecordingClient client;
+    client.now = fake::Now;
+    client.calls.close = CountingClose;
+    closeCalls = 0;
+    client.BeginConnect(Endpoint("127.0.0.1", silent.Port()));
+    for (int step = 0; step < 20; ++step)
+        ASSERT_TRUE(client.ContinueConnect(1)) << step;
+    fake::time += ConnectAttempt::ConnectLimit - std::chrono::milliseconds(1);
+    EXPECT_TRUE(client.ContinueConnect(1));
+    EXPECT_TRUE(client.IsConnecting());
+    EXPECT_TRUE(client.events.empty());
+
+    fake::time += std::chrono::milliseconds(1);
+    EXPECT_FALSE(client.ContinueConnect(1));
+    EXPECT_FALSE(client.IsConnecting());
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_EQ(client.failure, ConnectFailure::Unreachable);
+    EXPECT_EQ(client.events, std::vector<std::string>{"fail"});
+    EXPECT_EQ(closeCalls, 1) << "the socket of the attempt is closed";
+
+    // One given up by its owner is closed too.
+    client.BeginConnect(Endpoint("127.0.0.1", silent.Port()));
+    EXPECT_TRUE(client.ContinueConnect(1));
+    client.Disconnect("closing");
+    EXPECT_FALSE(client.IsConnecting());
+    EXPECT_EQ(closeCalls, 2);
+}
+
 } // namespace

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <functional>
+
+namespace oNet
+{
+
+// When to try again to connect after a connection was lost: about 1, 2, 4, 8 and 16 seconds
+// after the start of the try before (or after the loss), then every 30 seconds for as long as it
+// takes. Each delay is up to a fifth shorter at random, so that the many clients that lost a
+// server together do not all come back in the same second; none is ever longer than its step.
+class ReconnectSchedule
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr std::array<std::chrono::seconds, 6> Delays = {
+        std::chrono::seconds(1), std::chrono::seconds(2),  std::chrono::seconds(4),
+        std::chrono::seconds(8), std::chrono::seconds(16), std::chrono::seconds(30)};
+    static constexpr double Jitter = 0.2;
+
+    // random gives a number in [0, 1) for each delay's jitter.
+    explicit ReconnectSchedule(std::function<double()> random = UniformRandom)
+        : random(std::move(random))
+    {
+    }
+
+    // Plans the next try, the next step of the delays after from (the loss, or the start of the
+    // try that failed), and returns its delay.
+    Clock::duration PlanNext(Clock::time_point from);
+    bool Due(Clock::time_point now) const { return now >= next; }
+    // A connection has been made: the next loss starts from the first delay again.
+    void Reset() { step = 0; }
+
+    static double UniformRandom();
+
+private:
+    std::function<double()> random;
+    std::size_t step = 0;
+    Clock::time_point next{};
+};
+
+} // namespace oNet
