@@ -1,5 +1,6 @@
 #include "net/Client.h"
 #include "support/Bytes.h"
+#include "support/FailingSocketCalls.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 
@@ -524,62 +525,9 @@ TEST(ClientConnection, RefusedConnectionFailsOnceAndLeavesNoSocket)
     EXPECT_EQ(capture.Err(), "");
 }
 
-// Socket calls of which the failAt-th one that Connect makes fails, with every socket they open
-// and close tracked.
-namespace failing
-{
-int failAt = 0;
-int calls = 0;
-bool failedLast = false;
-std::vector<SOCKET> open;
-constexpr int ErrorCode = WSAENOBUFS;
-
-bool Fails()
-{
-    failedLast = ++calls == failAt;
-    return failedLast;
-}
-SOCKET Open(int family)
-{
-    if (Fails())
-        return INVALID_SOCKET;
-    const SOCKET s = PlatformSocketCalls().open(family);
-    open.push_back(s);
-    return s;
-}
-bool SetNonBlocking(SOCKET s, bool nonBlocking)
-{
-    return !Fails() && PlatformSocketCalls().setNonBlocking(s, nonBlocking);
-}
-bool SetNoDelay(SOCKET s)
-{
-    return !Fails() && PlatformSocketCalls().setNoDelay(s);
-}
-int Connect(SOCKET s, const sockaddr* address, int length)
-{
-    return Fails() ? SOCKET_ERROR : PlatformSocketCalls().connect(s, address, length);
-}
-int Poll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
-{
-    return Fails() ? SOCKET_ERROR : PlatformSocketCalls().poll(records, count, timeoutMs);
-}
-int ConnectResult(SOCKET s)
-{
-    return Fails() ? ErrorCode : PlatformSocketCalls().connectResult(s);
-}
-int Close(SOCKET s)
-{
-    open.erase(std::remove(open.begin(), open.end(), s), open.end());
-    return PlatformSocketCalls().close(s);
-}
-int LastError()
-{
-    return failedLast ? ErrorCode : PlatformSocketCalls().lastError();
-}
-} // namespace failing
-
 TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocketOpen)
 {
+    namespace failing = failing_calls;
     LoopbackPeer peer;
     const std::string notCreated =
         "Socket could not be created. Error code: " + std::to_string(failing::ErrorCode) + "\n";
@@ -590,30 +538,21 @@ TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocket
     {
         ASSERT_LE(failAt, 10) << "Connect keeps making calls";
         RecordingClient client;
-        client.calls.open = failing::Open;
-        client.calls.setNonBlocking = failing::SetNonBlocking;
-        client.calls.setNoDelay = failing::SetNoDelay;
-        client.calls.connect = failing::Connect;
-        client.calls.poll = failing::Poll;
-        client.calls.connectResult = failing::ConnectResult;
-        client.calls.close = failing::Close;
-        client.calls.lastError = failing::LastError;
-        failing::failAt = failAt;
-        failing::calls = 0;
-        failing::failedLast = false;
+        client.calls = failing::Calls();
+        failing::Arm(failAt);
         StreamCapture capture;
         const bool connected = client.Connect(Endpoint("127.0.0.1", peer.Port()));
         EXPECT_FALSE(client.IsConnecting()) << failAt;
-        if (failing::calls < failAt)
+        if (failing::Made() < failAt)
         {
             ASSERT_TRUE(connected) << failAt;
             EXPECT_GE(failAt, 5) << "open, non-blocking, no delay, connect: at least";
             EXPECT_EQ(capture.Err(), "");
             EXPECT_EQ(capture.Out(), "Successfully connected to server 127.0.0.1.\n\n");
             EXPECT_EQ(client.events, std::vector<std::string>{"connect"});
-            EXPECT_EQ(failing::open, std::vector<SOCKET>{client.connection.socket});
+            EXPECT_EQ(failing::Open(), std::vector<SOCKET>{client.connection.socket});
             client.Disconnect("done");
-            EXPECT_TRUE(failing::open.empty());
+            EXPECT_TRUE(failing::Open().empty());
             break;
         }
         EXPECT_FALSE(connected) << failAt;
@@ -621,8 +560,7 @@ TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocket
         EXPECT_EQ(capture.Out(), "") << failAt;
         EXPECT_EQ(client.events, std::vector<std::string>{"fail"}) << failAt;
         EXPECT_EQ(client.failure, ConnectFailure::Unreachable) << failAt;
-        EXPECT_FALSE(client.IsConnected()) << failAt;
-        EXPECT_TRUE(failing::open.empty()) << failAt;
+        EXPECT_TRUE(failing::Open().empty()) << failAt;
     }
 }
 

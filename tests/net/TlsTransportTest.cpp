@@ -5,6 +5,7 @@
 
 #include "chat/ScriptedPeer.h"
 #include "net/SocketCalls.h"
+#include "support/FailingSocketCalls.h"
 #include "support/Files.h"
 #include "support/HostProcess.h"
 #include "support/StreamCapture.h"
@@ -26,7 +27,7 @@ namespace
 const char* const ServerAddress = "127.0.0.70";
 
 // The socket calls' script: limits on what each read and write moves, and a record of every
-// socket opened and every byte written.
+// byte written.
 namespace script
 {
 int readLimit = 0;            // bytes a read returns at most; 0: no limit
@@ -36,34 +37,22 @@ bool gatherRecords = false;   // a read waits for at least two whole records
 int mostRecordsInARead = 0;
 int writes = 0;
 std::string written;
-std::vector<SOCKET> open;
 
-SOCKET Open(int family)
+// The content types of the whole TLS records at the start of the bytes (23: application data):
+// each has a 5-byte header that gives its body's length.
+std::vector<int> RecordTypes(const char* bytes, std::size_t size)
 {
-    const SOCKET s = oNet::PlatformSocketCalls().open(family);
-    if (s != INVALID_SOCKET)
-        open.push_back(s);
-    return s;
-}
-int Close(SOCKET s)
-{
-    open.erase(std::remove(open.begin(), open.end(), s), open.end());
-    return oNet::PlatformSocketCalls().close(s);
-}
-
-// Whole TLS records at the start of the bytes: 5-byte headers, each giving its body's length.
-int WholeRecords(const char* bytes, int size)
-{
-    int records = 0;
-    for (int at = 0; at + 5 <= size; ++records)
+    std::vector<int> types;
+    for (std::size_t at = 0; at + 5 <= size;)
     {
-        const int length = (static_cast<unsigned char>(bytes[at + 3]) << 8) |
-                           static_cast<unsigned char>(bytes[at + 4]);
-        if (at + 5 + length > size)
+        const int type = static_cast<unsigned char>(bytes[at]);
+        at += 5 + ((static_cast<unsigned char>(bytes[at + 3]) << 8) |
+                   static_cast<unsigned char>(bytes[at + 4]));
+        if (at > size)
             break;
-        at += 5 + length;
+        types.push_back(type);
     }
-    return records;
+    return types;
 }
 
 int Receive(SOCKET s, char* buffer, int length)
@@ -75,11 +64,13 @@ int Receive(SOCKET s, char* buffer, int length)
         const DWORD end = GetTickCount() + 1000;
         int waiting = 0;
         while ((waiting = recv(s, peeked, sizeof peeked, MSG_PEEK)) > 0 &&
-               WholeRecords(peeked, waiting) < 2 && static_cast<int>(end - GetTickCount()) > 0)
+               RecordTypes(peeked, waiting).size() < 2 &&
+               static_cast<int>(end - GetTickCount()) > 0)
             Sleep(5);
         const int received = recv(s, buffer, length, 0);
         if (received > 0)
-            mostRecordsInARead = std::max(mostRecordsInARead, WholeRecords(buffer, received));
+            mostRecordsInARead = std::max(mostRecordsInARead,
+                                          static_cast<int>(RecordTypes(buffer, received).size()));
         return received;
     }
     return recv(s, buffer, readLimit > 0 ? std::min(length, readLimit) : length, 0);
@@ -98,67 +89,14 @@ int Send(SOCKET s, const char* buffer, int length)
     return sent;
 }
 
-// The records written from the offset on, by content type (23: application data).
-std::vector<int> RecordTypes(std::size_t from)
-{
-    std::vector<int> types;
-    for (std::size_t at = from; at + 5 <= written.size();)
-    {
-        types.push_back(static_cast<unsigned char>(written[at]));
-        at += 5 + ((static_cast<unsigned char>(written[at + 3]) << 8) |
-                   static_cast<unsigned char>(written[at + 4]));
-    }
-    return types;
-}
-
 void Reset()
 {
     readLimit = writeLimit = 0;
     blockEveryOther = gatherRecords = false;
     mostRecordsInARead = writes = 0;
     written.clear();
-    open.clear();
 }
 } // namespace script
-
-// The failAt-th socket call of a connection being made fails.
-namespace failing
-{
-int failAt = 0;
-int calls = 0;
-bool failedLast = false;
-constexpr int ErrorCode = WSAECONNRESET;
-
-bool Fails()
-{
-    failedLast = ++calls == failAt;
-    return failedLast;
-}
-int Connect(SOCKET s, const sockaddr* address, int length)
-{
-    return Fails() ? SOCKET_ERROR : oNet::PlatformSocketCalls().connect(s, address, length);
-}
-int ConnectResult(SOCKET s)
-{
-    return Fails() ? ErrorCode : oNet::PlatformSocketCalls().connectResult(s);
-}
-int Poll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
-{
-    return Fails() ? SOCKET_ERROR : oNet::PlatformSocketCalls().poll(records, count, timeoutMs);
-}
-int Receive(SOCKET s, char* buffer, int length)
-{
-    return Fails() ? SOCKET_ERROR : recv(s, buffer, length, 0);
-}
-int Send(SOCKET s, const char* buffer, int length)
-{
-    return Fails() ? SOCKET_ERROR : send(s, buffer, length, 0);
-}
-int LastError()
-{
-    return failedLast ? ErrorCode : WSAGetLastError();
-}
-} // namespace failing
 
 class TlsTransportTest : public ::testing::Test
 {
@@ -193,8 +131,6 @@ protected:
     void Script(ScriptedPeer& client)
     {
         client.useTls = true;
-        client.calls.open = script::Open;
-        client.calls.close = script::Close;
         client.calls.receive = script::Receive;
         client.calls.send = script::Send;
     }
@@ -216,34 +152,27 @@ protected:
 
 TEST_F(TlsTransportTest, EachSocketCallOfTheHandshakeFailingInTurnEndsItCleanly)
 {
+    namespace failing = failing_calls;
     int failures = 0;
     for (int failAt = 1;; ++failAt)
     {
         ASSERT_LE(failAt, 100) << "the handshake keeps making calls";
         ScriptedPeer client;
-        Script(client);
-        client.calls.connect = failing::Connect;
-        client.calls.connectResult = failing::ConnectResult;
-        client.calls.poll = failing::Poll;
-        client.calls.receive = failing::Receive;
-        client.calls.send = failing::Send;
-        client.calls.lastError = failing::LastError;
+        client.useTls = true;
+        client.calls = failing::Calls();
         std::string seenPin;
         client.trustServer = [&](const std::string& serverPin) {
             seenPin = serverPin;
             return oNet::Trust::Trusted;
         };
-        failing::failAt = failAt;
-        failing::calls = 0;
-        failing::failedLast = false;
+        failing::Arm(failAt);
         StreamCapture capture;
         const bool connected = client.Connect(oNet::Endpoint(ServerAddress, port));
-        if (failing::calls < failAt)
+        if (failing::Made() < failAt)
         {
             // No call failed: the handshake is whole, and the connection carries the chat.
             ASSERT_TRUE(connected) << capture.Err();
             EXPECT_EQ(seenPin, pin);
-            EXPECT_EQ(script::open, std::vector<SOCKET>{client.connection.socket});
             Join(client, "Survivor");
             client.Disconnect("done");
             break;
@@ -251,21 +180,23 @@ TEST_F(TlsTransportTest, EachSocketCallOfTheHandshakeFailingInTurnEndsItCleanly)
         ++failures;
         EXPECT_FALSE(connected) << failAt;
         EXPECT_FALSE(client.IsConnecting()) << failAt;
-        EXPECT_TRUE(client.failure == oNet::ConnectFailure::Unreachable ||
-                    client.failure == oNet::ConnectFailure::NotSecure)
-            << failAt;
         if (client.failure == oNet::ConnectFailure::NotSecure)
         {
             EXPECT_EQ(capture.Err().rfind("No secure connection to 127.0.0.70: ", 0), 0u)
                 << failAt << ": " << capture.Err();
             EXPECT_EQ(seenPin, "") << "no verdict is asked on a handshake that failed";
         }
-        EXPECT_TRUE(script::open.empty()) << failAt << ": a socket was left open";
+        else
+            EXPECT_EQ(client.failure, oNet::ConnectFailure::Unreachable) << failAt;
+        EXPECT_TRUE(failing::Open().empty()) << failAt << ": a socket was left open";
     }
-    EXPECT_GE(failures, 8) << "connect, its result, and the handshake's polls, reads and writes";
+    EXPECT_GE(failures, 12) << "the connection's calls, then the handshake's polls, reads, writes";
 }
 
-TEST_F(TlsTransportTest, RecordsReadAByteAtATimeAndWrittenInPiecesCarryTheConversation)
+// Records read a byte at a time and written a few bytes at a time (or none) carry the
+// conversation; then, with whole records, a chat line leaves as one record, and several records
+// read at once are all handled.
+TEST_F(TlsTransportTest, RecordsInPiecesOrSeveralInOneReadCarryTheConversationOneRecordALine)
 {
     script::readLimit = 1;
     script::writeLimit = 3;
@@ -279,33 +210,20 @@ TEST_F(TlsTransportTest, RecordsReadAByteAtATimeAndWrittenInPiecesCarryTheConver
         [&] { return client.Saw("[Piecemeal]: through the smallest pieces"); }, 10s))
         << server->Out();
     EXPECT_GT(script::writes, 40) << "the writes really were cut short";
-    EXPECT_NE(server->Out().find("joined as Piecemeal"), std::string::npos);
-    client.Disconnect("done");
-}
 
-TEST_F(TlsTransportTest, SeveralRecordsInOneReadAreAllHandledAndAChatLineIsOneRecord)
-{
-    ScriptedPeer client;
-    Script(client);
-    ASSERT_TRUE(client.Connect(oNet::Endpoint(ServerAddress, port)));
-
-    // The nickname, then a chat line: one record each.
-    std::size_t from = script::written.size();
+    script::readLimit = script::writeLimit = 0;
+    script::blockEveryOther = false;
     script::gatherRecords = true;
-    Join(client, "Batcher");
-    ASSERT_TRUE(client.RunUntil([&] { return !client.connection.outgoing.HasPending(); }, 5s));
-    EXPECT_EQ(script::RecordTypes(from), std::vector<int>{23});
-    from = script::written.size();
+    const std::size_t from = script::written.size();
     client.Say("one line, one record");
     ASSERT_TRUE(client.RunUntil([&] { return !client.connection.outgoing.HasPending(); }, 5s));
-    EXPECT_EQ(script::RecordTypes(from), std::vector<int>{23});
-
-    // Two lines said together come back in records that are read together.
+    EXPECT_EQ(script::RecordTypes(script::written.data() + from, script::written.size() - from),
+              std::vector<int>{23});
     client.Say("first of two");
     client.Say("second of two");
-    ASSERT_TRUE(client.RunUntil([&] { return client.Saw("[Batcher]: second of two"); }, 10s));
-    EXPECT_TRUE(client.Saw("[Batcher]: first of two"));
-    EXPECT_TRUE(client.Saw("[Batcher]: one line, one record"));
+    ASSERT_TRUE(client.RunUntil([&] { return client.Saw("[Piecemeal]: second of two"); }, 10s));
+    EXPECT_TRUE(client.Saw("[Piecemeal]: first of two"));
+    EXPECT_TRUE(client.Saw("[Piecemeal]: one line, one record"));
     EXPECT_GE(script::mostRecordsInARead, 2) << "no read carried more than one record";
     client.Disconnect("done");
 }
