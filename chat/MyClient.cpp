@@ -67,7 +67,7 @@ void MyClient::ConnectionLost()
     connection.outgoing.packets.clear();
     usersOnlineText.clear();
     usersOnlineChanged = true;
-    const auto delay = schedule.PlanNext(now());
+    const auto delay = schedule.Lost(now());
     chatLogLines.push_back(MakeTimestamp() +
                            " The connection to the server was lost. Trying again in " +
                            InSeconds(delay) + ".");
@@ -98,11 +98,11 @@ void MyClient::TryEnded()
         if (failure == oNet::ConnectFailure::NotTrusted)
             reconnecting = false;
         else
-            schedule.PlanNext(tryStarted);
+            schedule.Failed(tryStarted);
         return;
     }
     reconnecting = false;
-    schedule.Reset();
+    schedule.Connected(now());
     chatLogLines.push_back(MakeTimestamp() + " Connected to the server again.");
     AnnounceNickname(nickname);
     for (; !unsent.empty(); unsent.pop_front())

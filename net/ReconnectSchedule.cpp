@@ -6,6 +6,13 @@
 namespace oNet
 {
 
+ReconnectSchedule::Clock::duration ReconnectSchedule::Lost(Clock::time_point at)
+{
+    if (at - connectedAt >= Delays.back())
+        step = 0;
+    return PlanNext(at);
+}
+
 ReconnectSchedule::Clock::duration ReconnectSchedule::PlanNext(Clock::time_point from)
 {
     const std::chrono::seconds base = Delays[std::min(step, Delays.size() - 1)];

@@ -371,7 +371,18 @@ TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUns
     EXPECT_EQ(AsString(back.ReceivePacket()).substr(6), "[10:00:00] [Bob]: said as it went");
     EXPECT_TRUE(back.ReceivePacket(200).empty()) << "nothing else";
 
-    // A loss after that starts again from the first delay.
+    // Lost again at once, as from a server that lets the client in and drops it: the tries go
+    // on with the next delay. Lost after the connection has lasted, they start afresh.
+    back.CloseConnection();
+    client.chatLogLines.clear();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(
+        client.chatLogLines,
+        Lines{"[10:00:00] The connection to the server was lost. Trying again in 8 seconds."});
+    fake::time += 8s;
+    ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(back.Accept());
+    fake::time += 30s;
     back.CloseConnection();
     client.chatLogLines.clear();
     ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));

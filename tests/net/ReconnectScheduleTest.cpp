@@ -30,11 +30,12 @@ std::function<double()> Giving(std::deque<double> numbers)
     };
 }
 
-std::vector<Clock::duration> Delays(ReconnectSchedule& schedule, int count)
+// The delay after a loss, then after count - 1 tries that failed.
+std::vector<Clock::duration> Delays(ReconnectSchedule& schedule, Clock::time_point lost, int count)
 {
-    std::vector<Clock::duration> delays;
-    for (int i = 0; i < count; ++i)
-        delays.push_back(schedule.PlanNext(Start));
+    std::vector<Clock::duration> delays = {schedule.Lost(lost)};
+    while (static_cast<int>(delays.size()) < count)
+        delays.push_back(schedule.Failed(lost));
     return delays;
 }
 
@@ -42,19 +43,31 @@ TEST(ReconnectSchedule, DelaysDoubleFromOneSecondToThirtyAndStayThere)
 {
     ReconnectSchedule schedule(Giving({0.0}));
     const std::vector<Clock::duration> expected = {1s, 2s, 4s, 8s, 16s, 30s, 30s, 30s};
-    EXPECT_EQ(Delays(schedule, 8), expected);
+    EXPECT_EQ(Delays(schedule, Start, 8), expected);
 
-    // Each try is due its delay after the start of the one before.
-    schedule.Reset();
-    const Clock::time_point lost = Start + 5s;
-    schedule.PlanNext(lost);
+    // Each try is due its delay after the loss, or after the start of the try before.
+    schedule.Connected(Start);
+    const Clock::time_point lost = Start + 1h;
+    schedule.Lost(lost);
     EXPECT_FALSE(schedule.Due(lost));
     EXPECT_FALSE(schedule.Due(lost + 999ms));
     EXPECT_TRUE(schedule.Due(lost + 1s));
     const Clock::time_point tried = lost + 1s + 300ms;
-    schedule.PlanNext(tried);
+    schedule.Failed(tried);
     EXPECT_FALSE(schedule.Due(tried + 1999ms));
     EXPECT_TRUE(schedule.Due(tried + 2s));
+}
+
+// A connection lost again before it lasted 30 s goes on with the steps; one that lasted starts
+// them afresh.
+TEST(ReconnectSchedule, OnlyAConnectionThatLastedStartsTheStepsAfresh)
+{
+    ReconnectSchedule schedule(Giving({0.0}));
+    EXPECT_EQ(Delays(schedule, Start, 3), (std::vector<Clock::duration>{1s, 2s, 4s}));
+    schedule.Connected(Start + 10s);
+    EXPECT_EQ(Delays(schedule, Start + 10s + 29999ms, 2), (std::vector<Clock::duration>{8s, 16s}));
+    schedule.Connected(Start + 100s);
+    EXPECT_EQ(Delays(schedule, Start + 130s, 2), (std::vector<Clock::duration>{1s, 2s}));
 }
 
 TEST(ReconnectSchedule, JitterMakesADelayUpToAFifthShorterAndNeverLonger)
@@ -62,7 +75,7 @@ TEST(ReconnectSchedule, JitterMakesADelayUpToAFifthShorterAndNeverLonger)
     // Numbers beyond [0, 1) from a faulty source are held to it.
     ReconnectSchedule schedule(Giving({0.5, 1.0, 0.25, -3.0, 7.0}));
     const std::vector<Clock::duration> expected = {900ms, 1600ms, 3800ms, 8s, 12800ms};
-    EXPECT_EQ(Delays(schedule, 5), expected);
+    EXPECT_EQ(Delays(schedule, Start, 5), expected);
 
     // The program's own source: a thousand clients that lost their server together come back
     // spread over the fifth of a second before the first step, none after it.
@@ -70,21 +83,13 @@ TEST(ReconnectSchedule, JitterMakesADelayUpToAFifthShorterAndNeverLonger)
     for (int client = 0; client < 1000; ++client)
     {
         ReconnectSchedule own;
-        const Clock::duration delay = own.PlanNext(Start);
+        const Clock::duration delay = own.Lost(Start);
         earliest = std::min(earliest, delay);
         latest = std::max(latest, delay);
     }
     EXPECT_GE(earliest, 800ms);
     EXPECT_LE(latest, 1s);
     EXPECT_GT(latest - earliest, 150ms) << "they would all come back at once";
-}
-
-TEST(ReconnectSchedule, AConnectionMadeStartsTheNextLossFromTheFirstStep)
-{
-    ReconnectSchedule schedule(Giving({0.0}));
-    Delays(schedule, 7);
-    schedule.Reset();
-    EXPECT_EQ(Delays(schedule, 2), (std::vector<Clock::duration>{1s, 2s}));
 }
 
 } // namespace
