@@ -3,7 +3,7 @@
 //
 //   server_load_benchmark [--members N] [--seconds S] [--slow-seconds S] [--only PART]
 //
-// PART is one of attacks, scale, stalled, slow, tls; without --only, all five run.
+// PART is one of attacks, scale, stalled, slow, tls, redis; without --only, all six run.
 //
 // 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
 //    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
@@ -23,9 +23,15 @@
 // 5. Encrypted members: N members (default 10,000) over TLS against the same room in plain TCP,
 //    side by side: a line to all, and memory per idle member; the server's CPU time per TLS
 //    handshake; 1,000 TLS clients joining back to back beside 50 reading members.
+// 6. A room through Redis: a redis-server of its own on a Unix socket, two servers with half of
+//    5,000 members each (at most N) against one server with all of them, side by side: a line to
+//    all, the servers' time, Redis's write commands per line; then the lines a second a room
+//    sustains with two members flooding (S seconds), one server against two through Redis, and
+//    Redis's memory for the room's trimmed stream.
 
 #include "bench/ServerBenchSupport.h"
 
+#include <hiredis/hiredis.h>
 #include <sys/resource.h>
 #include <sys/un.h>
 
@@ -833,6 +839,226 @@ TlsOutcome RunTls(std::size_t members)
 }
 
 // ---------------------------------------------------------------------------------------------
+// 6. A room on two servers through Redis.
+
+// A redis-server of the benchmark's own, on a Unix socket in a temporary folder, saving nothing.
+class RedisProcess
+{
+public:
+    RedisProcess()
+    {
+        char folderTemplate[] = "/tmp/ostrel-bench-redis-XXXXXX";
+        folder = mkdtemp(folderTemplate);
+        socket = folder + "/redis.sock";
+        std::vector<std::string> arguments = {"redis-server",
+                                              "--port",
+                                              "0",
+                                              "--unixsocket",
+                                              socket,
+                                              "--save",
+                                              "",
+                                              "--appendonly",
+                                              "no",
+                                              "--dir",
+                                              folder,
+                                              "--logfile",
+                                              folder + "/redis.log"};
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid, "redis-server", nullptr, nullptr, argv.data(), environ) != 0)
+        {
+            std::cerr << "cannot start redis-server" << std::endl;
+            std::exit(1);
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Command({"PING"}) != "PONG")
+        {
+            if (Clock::now() > deadline)
+            {
+                std::cerr << "redis-server did not start" << std::endl;
+                std::exit(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~RedisProcess()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::system(("rm -rf " + folder).c_str());
+    }
+
+    std::string Url() const { return "unix:" + socket; }
+
+    // A command's answer as text (a string, a status, an integer).
+    std::string Command(const std::vector<std::string>& words) const
+    {
+        redisContext* context = redisConnectUnix(socket.c_str());
+        if (!context || context->err)
+        {
+            redisFree(context);
+            return "";
+        }
+        std::vector<const char*> argv;
+        std::vector<std::size_t> lengths;
+        for (const auto& word : words)
+        {
+            argv.push_back(word.data());
+            lengths.push_back(word.size());
+        }
+        auto* reply = static_cast<redisReply*>(
+            redisCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data()));
+        std::string text;
+        if (reply && reply->type == REDIS_REPLY_INTEGER)
+            text = std::to_string(reply->integer);
+        else if (reply && reply->str)
+            text = std::string(reply->str, reply->len);
+        freeReplyObject(reply);
+        redisFree(context);
+        return text;
+    }
+
+    // Calls served of each command that writes to the room's keys, summed.
+    long long WriteCalls() const
+    {
+        long long calls = 0;
+        for (const char* command : {"xadd", "set", "hset", "hdel", "del", "eval", "sadd", "srem"})
+            calls += Calls(command);
+        return calls;
+    }
+    long long Calls(const std::string& command) const
+    {
+        const std::string stats = Command({"INFO", "commandstats"});
+        const std::string marker = "cmdstat_" + command + ":calls=";
+        const std::size_t at = stats.find(marker);
+        return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+    }
+
+private:
+    std::string folder, socket;
+    pid_t pid = -1;
+};
+
+struct RedisOutcome
+{
+    std::size_t members = 0;
+    Spread aloneMs, aloneCpuMs, linkedMs, linkedCpuMs; // one server; two through Redis
+    double xaddsPerLine = 0, writesPerLine = 0;
+    double aloneLinesPerSecond = 0, linkedLinesPerSecond = 0;
+    double streamEntries = 0, streamBytes = 0, redisBytes = 0;
+};
+
+// Two members flood the room (--line-rate 0) for a few seconds while the rest read everything;
+// the lines a second one reader receives. talkers[i] and readers connect where ports[i] says.
+double SustainedLines(const std::vector<std::uint16_t>& ports, std::size_t readers)
+{
+    Crowd crowd;
+    for (std::size_t i = 0; i < readers; ++i)
+    {
+        crowd.Add(QuickLoopbackConnection(ports[i % ports.size()]));
+        SendAll(crowd.Socket(i), Nick("reader-" + std::to_string(i)));
+    }
+    crowd.Drain(1000);
+    std::atomic<bool> done{false};
+    std::vector<std::thread> talkers;
+    for (std::size_t t = 0; t < 2; ++t)
+        talkers.emplace_back([&, t] {
+            const SOCKET s = QuickLoopbackConnection(ports[t % ports.size()]);
+            const std::string name = "talker-" + std::to_string(t);
+            SendAll(s, Nick(name));
+            std::string batch;
+            for (int i = 0; i < 100; ++i)
+                batch += Say(name, std::string(100, 't'));
+            while (!done && SendReading(s, batch, done))
+            {
+            }
+            closesocket(s);
+        });
+    // Under way for a second, reading all the while, before counting.
+    for (const auto start = Clock::now(); MsSince(start) < 1000;)
+        crowd.Poll(5, [](std::size_t, PacketType, std::string_view) {});
+    std::size_t lines = 0;
+    const auto start = Clock::now();
+    while (MsSince(start) < attackSeconds * 1000.0)
+        crowd.Poll(5, [&](std::size_t index, PacketType type, std::string_view text) {
+            if (index == 0 && type == PacketType::ChatMessage &&
+                text.find("] [talker-") != std::string_view::npos)
+                ++lines;
+        });
+    const double seconds = MsSince(start) / 1000;
+    done = true;
+    for (auto& talker : talkers)
+        talker.join();
+    return lines / seconds;
+}
+
+RedisOutcome RunRedis(std::size_t members)
+{
+    RedisOutcome outcome;
+    outcome.members = members;
+    RedisProcess redis;
+    const std::vector<std::string> common = {"--line-rate",        "0",
+                                             "--max-per-address",  "0",
+                                             "--max-clients",      std::to_string(members + 500),
+                                             "--nickname-timeout", "3600"};
+    {
+        ServerProcess alone(OSTREL_SERVER_PATH, common);
+        ServerProcess a(OSTREL_SERVER_PATH, With(common, {"--redis", redis.Url(), "--node", "a"}));
+        ServerProcess b(OSTREL_SERVER_PATH, With(common, {"--redis", redis.Url(), "--node", "b"}));
+        // The first `members` of the crowd are the room of one server; the rest, half on each,
+        // the room through Redis.
+        Crowd crowd;
+        AddMembers(crowd, alone.Port(), members);
+        AddMembers(crowd, a.Port(), members / 2);
+        AddMembers(crowd, b.Port(), members - members / 2);
+        const std::size_t first = members;
+        const std::size_t said = members + 1; // on a
+        const long long xadds = redis.Calls("xadd");
+        const long long writes = redis.WriteCalls();
+        const int rounds = 20;
+        // Side by side: a line in the one room, then in the other.
+        for (int i = 0; i < rounds; ++i)
+        {
+            const std::string marker = "to all " + std::to_string(i);
+            double cpu = alone.CpuMs();
+            outcome.aloneMs.Add(TimeToReachAll(
+                crowd, 0, members, marker, [&] { SendAll(crowd.Socket(1), Say("m1", marker)); }));
+            outcome.aloneCpuMs.Add(alone.CpuMs() - cpu);
+            crowd.Drain(50);
+            cpu = a.CpuMs() + b.CpuMs();
+            outcome.linkedMs.Add(TimeToReachAll(crowd, first, 2 * members, marker, [&] {
+                SendAll(crowd.Socket(said), Say("m" + std::to_string(said), marker));
+            }));
+            outcome.linkedCpuMs.Add(a.CpuMs() + b.CpuMs() - cpu);
+            crowd.Drain(50);
+        }
+        outcome.xaddsPerLine = static_cast<double>(redis.Calls("xadd") - xadds) / rounds;
+        outcome.writesPerLine = static_cast<double>(redis.WriteCalls() - writes) / rounds;
+    }
+    // Lines a second the room sustains: one server alone, and two through Redis.
+    {
+        ServerProcess alone(OSTREL_SERVER_PATH, common);
+        outcome.aloneLinesPerSecond = SustainedLines({alone.Port()}, 50);
+    }
+    {
+        ServerProcess a(OSTREL_SERVER_PATH,
+                        With(common, {"--redis", redis.Url(), "--node", "a2", "--room", "flood"}));
+        ServerProcess b(OSTREL_SERVER_PATH,
+                        With(common, {"--redis", redis.Url(), "--node", "b2", "--room", "flood"}));
+        outcome.linkedLinesPerSecond = SustainedLines({a.Port(), b.Port()}, 50);
+        outcome.streamEntries = std::stod("0" + redis.Command({"XLEN", "flood:stream"}));
+        outcome.streamBytes =
+            std::stod("0" + redis.Command({"MEMORY", "USAGE", "flood:stream", "SAMPLES", "0"}));
+        const std::string memory = redis.Command({"INFO", "memory"});
+        const std::size_t at = memory.find("used_memory:");
+        outcome.redisBytes = at == std::string::npos ? 0 : std::stod(memory.substr(at + 12));
+    }
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
 
 // Raises this process's limit on open files as far as it may go, and returns it.
 std::size_t RaiseFileLimit()
@@ -996,6 +1222,39 @@ void ReportTls(std::size_t members)
               << std::endl;
 }
 
+void ReportRedis(std::size_t members)
+{
+    const RedisOutcome redis = RunRedis(members);
+    std::cout << "## A room on two servers through Redis, against one server alone\n\n"
+              << "| measure | one server p50 / p99 | two servers and Redis p50 / p99 | ratio |\n"
+              << "|---|---|---|---|\n";
+    const auto row = [](const std::string& name, const Spread& alone, const Spread& linked) {
+        std::cout << "| " << name << " | " << Ms(alone.P50()) << " / " << Ms(alone.P99()) << " | "
+                  << Ms(linked.P50()) << " / " << Ms(linked.P99()) << " | " << std::fixed
+                  << std::setprecision(2) << linked.P50() / alone.P50() << "x at p50, "
+                  << linked.P99() / alone.P99() << "x at p99 |\n";
+    };
+    row("a line to all " + std::to_string(redis.members) + " (" +
+            std::to_string(redis.members / 2) +
+            " on each of the two): sent until the last has it, ms",
+        redis.aloneMs, redis.linkedMs);
+    row("the same: the servers' time, ms (both servers summed)", redis.aloneCpuMs,
+        redis.linkedCpuMs);
+    std::cout << "\n- Redis's commands per line: " << std::setprecision(2) << redis.xaddsPerLine
+              << " XADD, " << redis.writesPerLine
+              << " write commands in all (the servers' heartbeats included)\n"
+              << "- lines a second the room sustains, two members flooding, 50 reading: one server "
+              << std::setprecision(0) << redis.aloneLinesPerSecond << ", two through Redis "
+              << redis.linkedLinesPerSecond << " (" << std::setprecision(2)
+              << redis.linkedLinesPerSecond / redis.aloneLinesPerSecond << "x)\n"
+              << "- the room's stream after that: " << std::setprecision(0) << redis.streamEntries
+              << " entries (trimmed to about 10,000), " << redis.streamBytes / 1024 << " KiB ("
+              << redis.streamBytes / std::max(1.0, redis.streamEntries)
+              << " bytes an entry); Redis's memory in all " << redis.redisBytes / (1024 * 1024)
+              << " MiB\n"
+              << std::endl;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -1034,5 +1293,7 @@ int main(int argc, char** argv)
         ReportStalled();
     if (only.empty() || only == "tls")
         ReportTls(members);
+    if (only.empty() || only == "redis")
+        ReportRedis(std::min<std::size_t>(members, 5000));
     return 0;
 }

@@ -4,7 +4,8 @@
 // with a reason or read whole; one read whole is written and read back the same; the room hands
 // its members only well-formed frames, and nothing to a member it has let go.
 //
-// Input: entries one a line; each a tab-separated list of field, value, field, value... A line
+// Input: entries one a line; each a tab-separated list of field, value, field, value... (as the
+// stream holds them: "v", and "e" with the event's name=value fields separated by 0x1F). A line
 // that begins with "member" is a member's entry instead: member, node, number, value.
 
 #include "server/link/RoomEventCodec.h"

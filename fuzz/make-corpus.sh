@@ -55,11 +55,12 @@ printf 'a=b=c\nplain line\n' > corpus/settings_file/odd-lines
 } > corpus/server_input/impersonate
 printf '\x00\x02\x00\x07' > corpus/server_input/unknown-type
 
-# Entries of a room's stream in Redis, one a line: field, value, ... separated by tabs.
+# Entries of a room's stream in Redis, one a line: field, value, ... separated by tabs; the
+# event's own fields packed in "e", separated by 0x1F.
 mkdir -p corpus/room_entry
-head='v\t1\torigin\tthere\trun\tr1\tnumber'
-member='node\tthere\tid\t7\tname\tCarol'
-printf "$head\t1\tkind\tjoined\t$member\taddress\t10.0.0.9:4000\tip\t10.0.0.9\tsince\t1800000000\n$head\t2\tkind\tline\t$member\ttext\t[12:00:00] [Carol]: hi\n$head\t3\tkind\trenamed\tnode\tthere\tid\t7\tname\tCaz\told\tCarol\n$head\t4\tkind\tleft\tnode\tthere\tid\t7\tname\tCaz\treason\ttoo_slow\tdetail\tfell behind\tnote\tserver lost\n" > corpus/room_entry/join-say-rename-leave
-printf "$head\t1\tkind\tkicked\tnode\there\tid\t1\tname\tAlice\ttext\tYou were removed.\tnote\tremoved\treason\tkicked\tdetail\tspam\n$head\t2\tkind\tbanned\ttext\tBanned.\tnote\tbanned\treason\tbanned\tdetail\t\tnetwork\t127.0.0.0/8\tuntil\t1800003600\n$head\t3\tkind\tsaid\ttext\tmaintenance\n" > corpus/room_entry/kick-ban-say
-printf 'member\tthere\t7\t1 1800000000 10.0.0.9 10.0.0.9:4000 Carol Ann\nhello\tworld\nv\t2\tkind\tline\n' > corpus/room_entry/member-and-strangers
+head='v\t1\te\torigin=there\x1frun=r1'
+member='node=there\x1fid=7\x1fname=Carol'
+printf "$head\x1fnumber=1\x1fkind=joined\x1f$member\x1faddress=10.0.0.9:4000\x1fip=10.0.0.9\x1fsince=1800000000\n$head\x1fnumber=2\x1fkind=line\x1f$member\x1ftext=[12:00:00] [Carol]: hi\n$head\x1fnumber=3\x1fkind=renamed\x1fnode=there\x1fid=7\x1fname=Caz\x1fold=Carol\n$head\x1fnumber=4\x1fkind=left\x1fnode=there\x1fid=7\x1fname=Caz\x1freason=too_slow\x1fdetail=fell behind\x1fnote=server lost\n" > corpus/room_entry/join-say-rename-leave
+printf "$head\x1fnumber=1\x1fkind=kicked\x1fnode=here\x1fid=1\x1fname=Alice\x1ftext=You were removed.\x1fnote=removed\x1freason=kicked\x1fdetail=spam\n$head\x1fnumber=2\x1fkind=banned\x1ftext=Banned.\x1fnote=banned\x1freason=banned\x1fdetail=\x1fnetwork=127.0.0.0/8\x1funtil=1800003600\n$head\x1fnumber=3\x1fkind=said\x1ftext=maintenance\n" > corpus/room_entry/kick-ban-say
+printf 'member\tthere\t7\t1 1800000000 10.0.0.9 10.0.0.9:4000 Carol Ann\nhello\tworld\nv\t2\te\tkind=line\n' > corpus/room_entry/member-and-strangers
 ls corpus/*

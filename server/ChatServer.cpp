@@ -320,9 +320,17 @@ void ChatServer::Tick()
 {
     const auto now = Clock::now();
     room.Tick(now, backlog.RoomWaits());
-    // While most members are behind, the room's stream waits in Redis rather than here.
-    if (redis)
-        redis->Read(!backlog.ReadersBehind());
+    // While most members are behind, the room's stream waits in Redis rather than here, and is
+    // read again as soon as they have caught up.
+    if (redis && !streamWaits && backlog.ReadersBehind())
+    {
+        streamWaits = true;
+        redis->Read(false);
+        backlog.WaitForReaders([this] {
+            streamWaits = false;
+            redis->Read(true);
+        });
+    }
     if (now - bansChecked >= BanCheckInterval)
     {
         bansChecked = now;

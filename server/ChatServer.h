@@ -86,6 +86,7 @@ private:
     asio::steady_timer acceptTimer;
     std::unique_ptr<asio::signal_set> signals;
     RedisLink* redis = nullptr; // the link, when the room is kept in Redis
+    bool streamWaits = false;   // its stream is not read while most members are behind
     std::unique_ptr<RoomLink> link;
     ChatRoom room;
     BanList bans;

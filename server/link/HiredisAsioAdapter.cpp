@@ -1,5 +1,6 @@
 #include "server/link/HiredisAsioAdapter.h"
 
+#include <asio/post.hpp>
 #include <hiredis/async.h>
 
 void HiredisAsioAdapter::Attach(asio::io_context& io, redisAsyncContext* context)
@@ -32,11 +33,20 @@ void HiredisAsioAdapter::DelRead(void* adapter)
     static_cast<HiredisAsioAdapter*>(adapter)->wants[0] = false;
 }
 
+// hiredis has queued a command: it is written once the handlers ready now have run, together
+// with whatever else they queue, and waited for only when the socket is full.
 void HiredisAsioAdapter::AddWrite(void* adapter)
 {
     auto* self = static_cast<HiredisAsioAdapter*>(adapter);
     self->wants[1] = true;
-    self->Arm(true);
+    // Within a write, more to write means the socket is full: Ready waits for room then.
+    if (self->writing || self->writePosted || !self->attached)
+        return;
+    self->writePosted = true;
+    asio::post(self->socket.get_executor(), [keep = self->shared_from_this()] {
+        keep->writePosted = false;
+        keep->Ready(true);
+    });
 }
 
 void HiredisAsioAdapter::DelWrite(void* adapter)
@@ -78,6 +88,9 @@ void HiredisAsioAdapter::Arm(bool write)
                       });
 }
 
+// The event loop tells of a change of state only (edge-triggered), and hiredis reads or writes
+// once per call: so the socket is read until it holds nothing more (a few rounds, then the
+// others' turn), and waited on only then; a write is waited on only when it could not go whole.
 void HiredisAsioAdapter::Ready(bool write)
 {
     const int way = write ? 1 : 0;
@@ -85,9 +98,33 @@ void HiredisAsioAdapter::Ready(bool write)
         return;
     // hiredis may clean up (and free the context) within: nothing of it is touched after.
     if (write)
+    {
+        writing = true;
         redisAsyncHandleWrite(context);
-    else
+        writing = false;
+        if (attached && wants[1])
+            Arm(true);
+        return;
+    }
+    for (int round = 0; round < 16 && attached && wants[0]; ++round)
+    {
         redisAsyncHandleRead(context);
-    if (attached && wants[way])
-        Arm(write);
+        if (!attached || !wants[0] || !Readable())
+            break;
+        if (round == 15)
+        {
+            asio::post(socket.get_executor(), [self = shared_from_this()] { self->Ready(false); });
+            return;
+        }
+    }
+    if (attached && wants[0])
+        Arm(false);
+}
+
+bool HiredisAsioAdapter::Readable()
+{
+    asio::posix::stream_descriptor::bytes_readable waiting(true);
+    asio::error_code error;
+    socket.io_control(waiting, error);
+    return !error && waiting.get() > 0;
 }

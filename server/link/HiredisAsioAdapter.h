@@ -8,8 +8,9 @@
 struct redisAsyncContext;
 
 // Drives one hiredis asynchronous context from the server's io_context, on its one thread: the
-// context's socket is watched by an Asio descriptor that never owns it (hiredis closes it), and
-// a read or write wait is kept armed while hiredis wants one. Attach it right after the context
+// context's socket is watched by an Asio descriptor that never owns it (hiredis closes it);
+// what hiredis queues is written after the handlers ready now have run, and the socket is read
+// while hiredis wants replies. Attach it right after the context
 // is made; it lets go when hiredis cleans up, and pending waits then end without touching the
 // context.
 class HiredisAsioAdapter : public std::enable_shared_from_this<HiredisAsioAdapter>
@@ -30,11 +31,15 @@ private:
 
     void Arm(bool write);
     void Ready(bool write);
+    // Whether bytes wait in the socket.
+    bool Readable();
 
     redisAsyncContext* context;
     asio::posix::stream_descriptor socket;
     bool attached = true;
     bool wants[2] = {false, false};           // read, write: what hiredis wants
     bool armed[2] = {false, false};           // a wait is pending
+    bool writePosted = false;                 // a write is due once the ready handlers have run
+    bool writing = false;                     // within hiredis's write
     std::shared_ptr<HiredisAsioAdapter> self; // kept until hiredis cleans up
 };

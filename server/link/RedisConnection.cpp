@@ -65,6 +65,9 @@ void RedisConnection::Connect(std::chrono::milliseconds timeout,
         return;
     }
     context->data = this;
+    // The reply buffer is kept at its size rather than given back after every large reply: a
+    // room's stream comes in large replies, one after another.
+    context->c.reader->maxbuf = 0;
     HiredisAsioAdapter::Attach(io, context);
     redisAsyncSetConnectCallback(context, Connected);
     redisAsyncSetDisconnectCallback(context, Disconnected);

@@ -86,8 +86,9 @@ std::map<std::string, Reply> Pairs(Reply reply)
     return pairs;
 }
 
-// A stream entry ([id, [field, value, ...]]) as its id and fields; false when it is no entry.
-bool EntryOf(Reply entry, std::string& id, RoomEventCodec::Fields& fields)
+// A stream entry ([id, [field, value, ...]]) as its id and fields, where the reply holds them;
+// false when it is no entry.
+bool EntryOf(Reply entry, std::string& id, RoomEventCodec::FieldViews& fields)
 {
     if (!IsArray(entry, 2) || !IsString(entry->element[0]))
         return false;
@@ -100,7 +101,9 @@ bool EntryOf(Reply entry, std::string& id, RoomEventCodec::Fields& fields)
     {
         if (!IsString(values->element[i]) || !IsString(values->element[i + 1]))
             return false;
-        fields.emplace_back(Text(values->element[i]), Text(values->element[i + 1]));
+        fields.emplace_back(
+            std::string_view(values->element[i]->str, values->element[i]->len),
+            std::string_view(values->element[i + 1]->str, values->element[i + 1]->len));
     }
     return true;
 }
@@ -198,8 +201,7 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
         WriteLogLine(log, "lost Redis at " + options.address.ToString() + " (" + why +
                               "): the server reads from none of its members until it is back; "
                               "trying again");
-        if (availability)
-            availability(false);
+        Available();
     }
     backoff = backoff == Clock::duration{}
                   ? Clock::duration(std::chrono::milliseconds(250))
@@ -333,7 +335,7 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
                 for (std::size_t i = 0; i < reply->elements; ++i)
                 {
                     std::string id, problem;
-                    RoomEventCodec::Fields fields;
+                    RoomEventCodec::FieldViews fields;
                     RoomEventCodec::Entry entry;
                     if (!EntryOf(reply->element[i], id, fields))
                         continue;
@@ -493,6 +495,7 @@ void RedisRoomLink::Up(std::uint64_t now)
     if (!started)
     {
         started = true;
+        available = true;
         startTimer.cancel();
         std::set<std::string> nodes;
         for (const auto& entry : known)
@@ -512,8 +515,7 @@ void RedisRoomLink::Up(std::uint64_t now)
     seconds << std::fixed << std::setprecision(1) << away;
     WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
                           " after " + seconds.str() + " s");
-    if (availability)
-        availability(true);
+    Available();
 }
 
 // What Redis may not have taken, in the order it was decided: entries not yet shown back (or,
@@ -648,11 +650,11 @@ void RedisRoomLink::TakeEntries(Reply reply)
     const Reply entries = reply->element[0]->element[1];
     if (!entries || entries->type != REDIS_REPLY_ARRAY)
         return;
+    std::string id, problem;
+    RoomEventCodec::FieldViews fields;
+    RoomEventCodec::Entry entry;
     for (std::size_t i = 0; i < entries->elements && !stopping; ++i)
     {
-        std::string id, problem;
-        RoomEventCodec::Fields fields;
-        RoomEventCodec::Entry entry;
         if (!EntryOf(entries->element[i], id, fields))
         {
             WriteLogLine(log, "skipped an entry of the room's stream: it is no entry of fields");
@@ -700,6 +702,24 @@ void RedisRoomLink::SeenBack(std::uint64_t number)
     while (!retained.empty() &&
            (now - retained.front().seenAt > RetainTime || retained.size() > RetainMost))
         retained.pop_front();
+    if (ahead && unconfirmed.size() <= PaceLow)
+    {
+        ahead = false;
+        Available();
+    }
+}
+
+// The room takes this server's events while Redis is there and the server has read back most of
+// what it wrote: one that wrote on faster than it reads would see its own lines trimmed from the
+// stream before it read them.
+void RedisRoomLink::Available()
+{
+    const bool now = up && !ahead;
+    if (now == available)
+        return;
+    available = now;
+    if (availability)
+        availability(available);
 }
 
 void RedisRoomLink::ApplyHere(RoomEvent& event)
@@ -854,6 +874,11 @@ void RedisRoomLink::Publish(RoomEvent event)
     unconfirmed.push_back(std::move(entry));
     if (up)
         SendEntry(unconfirmed.back());
+    if (!ahead && unconfirmed.size() >= PaceHigh)
+    {
+        ahead = true;
+        Available();
+    }
 
     // The room's bookkeeping, after the entry: a name is free only once its holder's leaving
     // is in the stream, so that whoever takes it next joins after.

@@ -48,6 +48,10 @@ public:
     // Redis lose them.
     static constexpr auto RetainTime = std::chrono::seconds(10);
     static constexpr std::size_t RetainMost = 20000;
+    // A server this many of its own entries ahead of its reading takes no more from its members
+    // until it is back to PaceLow.
+    static constexpr std::size_t PaceHigh = 1000;
+    static constexpr std::size_t PaceLow = 200;
     static constexpr std::size_t EntriesPerRead = 200;
     static constexpr std::size_t HistoryPage = 200;
 
@@ -122,6 +126,7 @@ private:
     void TakeEntries(Reply reply);
     void Deliver(RoomEventCodec::Entry& entry);
     void SeenBack(std::uint64_t number);
+    void Available();
     // Hands an event to the room, keeping this server's list of the room's members.
     void ApplyHere(RoomEvent& event);
     void Heartbeat();
@@ -155,6 +160,8 @@ private:
     bool readPending = false;
     bool caughtUp = false; // the last read found nothing more: the next one may wait
     bool lostData = false;
+    bool ahead = false;     // written far ahead of what it has read back
+    bool available = false; // what the server was last told
     std::function<void(const std::string&)> startDone;
     std::function<void()> stopDone;
     std::function<void(bool)> availability;

@@ -5,7 +5,6 @@
 #include "server/room/ChatRules.h"
 
 #include <algorithm>
-#include <map>
 
 namespace RoomEventCodec
 {
@@ -32,7 +31,7 @@ const LeaveReason leaveReasons[] = {
     LeaveReason::BadInput, LeaveReason::Kicked,   LeaveReason::Banned,  LeaveReason::TurnedAway,
 };
 
-bool HasControlBytes(const std::string& text)
+bool HasControlBytes(std::string_view text)
 {
     return std::any_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
@@ -49,15 +48,21 @@ bool ParseNumber(const std::string& text, std::uint64_t& value)
     return true;
 }
 
-// The fields of one entry by name, each once.
+// The fields of one entry by name, each once. Looked at in place: an entry has a few fields.
 class Reader
 {
 public:
-    Reader(const Fields& fields, std::string& problem) : problem(problem)
+    Reader(const FieldViews& fields, std::string& problem) : fields(fields), problem(problem)
     {
-        for (const auto& field : fields)
-            if (!values.emplace(field.first, field.second).second)
-                Fail("the field " + Shown(field.first) + " comes twice");
+        if (fields.size() > MaxFields)
+        {
+            Fail("the entry has more than " + std::to_string(MaxFields) + " fields");
+            return;
+        }
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (fields[i].first == fields[j].first)
+                    Fail("the field " + Shown(fields[i].first) + " comes twice");
     }
 
     bool Ok() const { return problem.empty(); }
@@ -68,44 +73,46 @@ public:
     }
 
     // A text without control characters of at most maxBytes; empty only when allowed.
-    std::string Text(const std::string& name, std::size_t maxBytes, bool mayBeEmpty = false)
+    std::string Text(std::string_view name, std::size_t maxBytes, bool mayBeEmpty = false)
     {
-        const auto found = values.find(name);
-        if (found == values.end())
+        const auto found = std::find_if(fields.begin(), fields.end(),
+                                        [&](const auto& field) { return field.first == name; });
+        if (found == fields.end())
         {
             if (!mayBeEmpty)
-                Fail("the field " + name + " is missing");
+                Fail("the field " + std::string(name) + " is missing");
             return "";
         }
-        const std::string& text = found->second;
+        const std::string_view text = found->second;
         if (text.empty() && !mayBeEmpty)
-            Fail("the field " + name + " is empty");
+            Fail("the field " + std::string(name) + " is empty");
         else if (text.size() > maxBytes)
-            Fail("the field " + name + " is longer than " + std::to_string(maxBytes) + " bytes");
+            Fail("the field " + std::string(name) + " is longer than " + std::to_string(maxBytes) +
+                 " bytes");
         else if (HasControlBytes(text))
-            Fail("the field " + name + " holds control characters");
-        return text;
+            Fail("the field " + std::string(name) + " holds control characters");
+        return std::string(text);
     }
 
-    std::uint64_t Number(const std::string& name)
+    std::uint64_t Number(std::string_view name)
     {
         std::uint64_t value = 0;
         const std::string text = Text(name, 20);
         if (Ok() && !ParseNumber(text, value))
-            Fail("the field " + name + " is not a number: " + Shown(text));
+            Fail("the field " + std::string(name) + " is not a number: " + Shown(text));
         return value;
     }
 
-    std::string Name(const std::string& field)
+    std::string Name(std::string_view field)
     {
         const std::string name = Text(field, NicknameRule::MaxBytes);
         const std::string why = Ok() ? NicknameRule::Problem(name) : "";
         if (!why.empty())
-            Fail("the field " + field + " is no usable nickname: " + why);
+            Fail("the field " + std::string(field) + " is no usable nickname: " + why);
         return name;
     }
 
-    static std::string Shown(const std::string& text)
+    static std::string Shown(std::string_view text)
     {
         std::string shown;
         for (char c : text.substr(0, 40))
@@ -114,7 +121,9 @@ public:
     }
 
 private:
-    std::map<std::string, std::string> values;
+    static constexpr std::size_t MaxFields = 64;
+
+    const FieldViews& fields;
     std::string& problem;
 };
 
@@ -188,10 +197,9 @@ std::string NodeProblem(const std::string& node)
     return "";
 }
 
-Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t number)
+Fields FieldsOf(const RoomEvent& event, const std::string& run, std::uint64_t number)
 {
     Fields fields;
-    Add(fields, "v", Version);
     for (const auto& kind : kindNames)
         if (kind.first == event.kind)
             Add(fields, "kind", kind.second);
@@ -245,15 +253,68 @@ Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t numb
     return fields;
 }
 
-bool Decode(const Fields& fields, Entry& entry, std::string& problem)
+Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t number)
+{
+    return Pack(FieldsOf(event, run, number));
+}
+
+Fields Pack(const Fields& fields)
+{
+    std::string packed;
+    for (const auto& field : fields)
+        packed +=
+            (packed.empty() ? "" : std::string(1, Separator)) + field.first + "=" + field.second;
+    return {{"v", Version}, {"e", packed}};
+}
+
+bool Decode(const Fields& entry, Entry& decoded, std::string& problem)
+{
+    FieldViews views;
+    views.reserve(entry.size());
+    for (const auto& field : entry)
+        views.emplace_back(field.first, field.second);
+    return Decode(views, decoded, problem);
+}
+
+bool Decode(const FieldViews& entry, Entry& decoded, std::string& problem)
 {
     problem.clear();
-    entry = Entry();
-    Reader reader(fields, problem);
+    decoded = Entry();
+    Reader reader(entry, problem);
     const std::string version = reader.Text("v", 16);
     if (reader.Ok() && version != Version)
         reader.Fail("written in version " + Reader::Shown(version) +
                     " of the room's entries, not " + Version);
+    const auto packed = std::find_if(entry.begin(), entry.end(),
+                                     [](const auto& field) { return field.first == "e"; });
+    if (reader.Ok() && packed == entry.end())
+        reader.Fail("the field e is missing");
+    if (!reader.Ok())
+        return false;
+    // Looked at where the entry holds them.
+    FieldViews fields;
+    const std::string_view all = packed->second;
+    for (std::size_t start = 0; start <= all.size();)
+    {
+        const std::size_t end = std::min(all.find(Separator, start), all.size());
+        const std::string_view field = all.substr(start, end - start);
+        const std::size_t equals = field.find('=');
+        if (equals == std::string_view::npos)
+        {
+            problem = "the field e holds " + Reader::Shown(field) + ", which is no name=value";
+            return false;
+        }
+        fields.emplace_back(field.substr(0, equals), field.substr(equals + 1));
+        start = end + 1;
+    }
+    return DecodeFields(fields, decoded, problem);
+}
+
+bool DecodeFields(const FieldViews& fields, Entry& entry, std::string& problem)
+{
+    problem.clear();
+    entry = Entry();
+    Reader reader(fields, problem);
     const std::string kind = reader.Text("kind", 16);
     RoomEvent& event = entry.event;
     const auto found = std::find_if(std::begin(kindNames), std::end(kindNames),
@@ -357,19 +418,15 @@ bool DecodeMember(const std::string& node, const std::string& id, const std::str
         return false;
     }
     // The same checks as for a Joined entry of the stream.
-    const Fields fields = {{"v", Version},
-                           {"kind", "joined"},
-                           {"origin", node},
-                           {"run", "-"},
-                           {"number", "1"},
-                           {"node", node},
-                           {"id", id},
-                           {"since", parts[1]},
-                           {"ip", parts[2]},
-                           {"address", parts[3]},
+    const Fields fields = {{"kind", "joined"},        {"origin", node}, {"run", "-"},
+                           {"number", "1"},           {"node", node},   {"id", id},
+                           {"since", parts[1]},       {"ip", parts[2]}, {"address", parts[3]},
                            {"name", value.substr(at)}};
+    FieldViews views;
+    for (const auto& field : fields)
+        views.emplace_back(field.first, field.second);
     Entry entry;
-    if (!Decode(fields, entry, problem))
+    if (!DecodeFields(views, entry, problem))
         return false;
     joined = entry.event;
     return true;

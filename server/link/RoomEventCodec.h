@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,9 +17,13 @@ namespace RoomEventCodec
 {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
+// The same, looked at where they are (in a reply from Redis).
+using FieldViews = std::vector<std::pair<std::string_view, std::string_view>>;
 
 // The version of the entries this build writes and reads.
 constexpr const char* Version = "1";
+// Between the fields packed in an entry: a control character, which no field may hold.
+constexpr char Separator = '\x1f';
 
 // An event as it travels: with the run of the server that decided it (each start of a server is
 // a run of its own) and its number in that run, by which a server that reads an event twice
@@ -30,9 +35,18 @@ struct Entry
     std::uint64_t number = 0;
 };
 
+// An entry of the stream: the version ("v"), and the event's fields packed in one value ("e"),
+// each as name=value, so that a reader has two values to take rather than a score.
 Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t number);
 // False, with the reason, for an entry this build cannot take as it is.
-bool Decode(const Fields& fields, Entry& entry, std::string& problem);
+bool Decode(const FieldViews& entry, Entry& decoded, std::string& problem);
+bool Decode(const Fields& entry, Entry& decoded, std::string& problem);
+
+// The event's fields themselves ("kind", "origin", "run", "number", and those of its kind), as
+// they are packed, and back.
+Fields FieldsOf(const RoomEvent& event, const std::string& run, std::uint64_t number);
+Fields Pack(const Fields& fields);
+bool DecodeFields(const FieldViews& fields, Entry& entry, std::string& problem);
 
 // A node's named member as the room's list of that node's members keeps it (the value of one
 // field, the member's number being the field): what its Joined event said.

@@ -119,6 +119,14 @@ void BacklogPolicy::WaitForRoom(std::function<void()> resume)
         waiting.push_back(std::move(resume));
 }
 
+void BacklogPolicy::WaitForReaders(std::function<void()> resume)
+{
+    if (!waits)
+        resume();
+    else
+        waitingForReaders.push_back(std::move(resume));
+}
+
 std::vector<BacklogPolicy::Id> BacklogPolicy::Behind() const
 {
     std::vector<Id> ids;
@@ -149,6 +157,13 @@ void BacklogPolicy::Settle()
         }
         if (lagging == 0 || now - mostCaughtUpAt >= limits.stragglerTime)
             waits = false;
+    }
+    if (!waits && !waitingForReaders.empty())
+    {
+        std::vector<std::function<void()>> resume;
+        resume.swap(waitingForReaders);
+        for (auto& go : resume)
+            go();
     }
     if (RoomWaits() || waiting.empty())
         return;

@@ -74,6 +74,8 @@ public:
     void Hold(bool hold);
     // Reading has stopped because the room waits: `resume` runs, once, when it goes on.
     void WaitForRoom(std::function<void()> resume);
+    // `resume` runs, once, when most readers are no longer behind (held or not).
+    void WaitForReaders(std::function<void()> resume);
     // The members behind now: the server tries a write to each at every tick, since the system
     // signals room to write only in large steps, and a member that reads slowly must be seen to.
     std::vector<Id> Behind() const;
@@ -106,6 +108,7 @@ private:
     bool mostCaughtUp = false;        // while it waits: most have caught up since...
     Clock::time_point mostCaughtUpAt; // ... then
     std::vector<std::function<void()>> waiting;
+    std::vector<std::function<void()>> waitingForReaders;
 };
 
 // Sizes as a person reads them: "64 KiB", "1 MiB".

@@ -620,4 +620,64 @@ TEST_F(Scenario, EncryptedReconnectionChecksTheKeyEachTimeAndRefusesAChangedOne)
     EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << "nothing was sent";
 }
 
+// A room on two servers, as an operator sets it up: a redis-server of the test's own and two
+// servers that join the room kept there (the Linux build: the Windows one has no Redis), each on
+// a loopback address of its own. The program talks to one, the peer to the other, and they chat
+// both ways; when the peer's server stops, its member leaves the program's list.
+TEST_F(Scenario, TwoServersThroughRedisMakeOneRoom)
+{
+    ASSERT_TRUE(std::filesystem::exists(OSTREL_HOST_SERVER))
+        << "the Linux build of the server is needed: cmake --build --preset native";
+    for (const char* folder : {"redis", "one", "two"})
+        std::filesystem::create_directories(serverDir.Path() / folder);
+    // The socket is named from each one's folder: a Wine folder's host path is too long for one.
+    HostProcess redis("redis-server --port 0 --unixsocket redis.sock --unixsocketperm 700 "
+                      "--save '' --appendonly no",
+                      serverDir.Path() / "redis");
+    ASSERT_TRUE(WaitForText([&] { return redis.Out(); }, "Ready to accept connections"))
+        << redis.Out() << redis.Err();
+    const std::string server =
+        std::string(OSTREL_HOST_SERVER) + " --port 6112 --redis unix:../redis/redis.sock --listen ";
+    HostProcess one(server + "127.0.0.90 --node one", serverDir.Path() / "one");
+    auto two =
+        std::make_unique<HostProcess>(server + "127.0.0.91 --node two", serverDir.Path() / "two");
+    ASSERT_TRUE(WaitForText([&] { return one.Out(); }, "listening on")) << one.Err();
+    ASSERT_TRUE(WaitForText([&] { return two->Out(); }, "listening on")) << two->Err();
+
+    serverAddress = "127.0.0.91";
+    CopySounds();
+    WriteBytes(dir.File("data.dat"), OnDisk("server=127.0.0.90\nnickname=Ann\n"));
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Ann joined."));
+    ConnectPeer("Peer");
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Peer joined."))
+        << "a join on the other server";
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(usersList); }, "Peer"));
+    EXPECT_TRUE(PeerWaits([&] { return peer.usersOnline == "Ann\r\nPeer"; })) << peer.usersOnline;
+
+    Type("hello from server one");
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("] [Ann]: hello from server one"); }));
+    peer.Say("hi from server two");
+    ASSERT_TRUE(PeerWaits([&] {
+        return program->Out().find("[Peer]: hi from server two\n") != std::string::npos;
+    })) << program->Out();
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "[Peer]: hi from server two"));
+    EXPECT_TRUE(WaitForText([&] { return one.Out(); }, "joined as Ann")) << one.Out();
+
+    // The peer's server stops: it says goodbye, and its member leaves the room on the other.
+    two.reset();
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Peer left (server shut down)."))
+        << ContentOf(chatLog);
+    EXPECT_TRUE(WaitForText(
+        [&] {
+            const std::string users = ContentOf(usersList);
+            const bool alone =
+                users.find("Ann") != std::string::npos && users.find("Peer") == std::string::npos;
+            return std::string(alone ? "alone" : "");
+        },
+        "alone"))
+        << ContentOf(usersList);
+    EXPECT_EQ(CloseProgram(), 0u);
+}
+
 } // namespace

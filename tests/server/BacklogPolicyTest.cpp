@@ -140,12 +140,17 @@ TEST_F(Backlog, HeldRoomWaitsWhoeverIsBehindAndGoesOnWhenReleased)
     EXPECT_TRUE(policy.RoomWaits());
     EXPECT_FALSE(policy.ReadersBehind());
     policy.WaitForRoom([&] { ++resumed; });
-    // Readers falling behind and catching up meanwhile do not release it.
+    // Readers falling behind and catching up meanwhile do not release it; whoever waits for the
+    // readers alone (the room's stream) goes on once they have caught up.
+    int readersBack = 0;
     for (BacklogPolicy::Id id : {1, 2, 3})
         policy.Check(id, behind, false);
     EXPECT_TRUE(policy.ReadersBehind());
+    policy.WaitForReaders([&] { ++readersBack; });
+    EXPECT_EQ(readersBack, 0);
     for (BacklogPolicy::Id id : {1, 2, 3})
         policy.Check(id, 1000, true);
+    EXPECT_EQ(readersBack, 1);
     EXPECT_TRUE(policy.RoomWaits());
     EXPECT_EQ(resumed, 0);
     policy.Hold(false);

@@ -400,27 +400,9 @@ TEST_F(RedisRoom, EntriesThatAreNotTheRoomsAreLoggedAndSkipped)
     // and a line forged in Bob's name with a control character in it.
     redis.Command({"XADD", "ostrel:stream", "*", "hello", "world"});
     redis.Command({"XADD", "ostrel:stream", "*", "v", "2", "kind", "line"});
-    redis.Command({"XADD",
-                   "ostrel:stream",
-                   "*",
-                   "v",
-                   "1",
-                   "kind",
-                   "line",
-                   "origin",
-                   "b",
-                   "run",
-                   "x",
-                   "number",
-                   "1",
-                   "node",
-                   "b",
-                   "id",
-                   "7",
-                   "name",
-                   "Bob",
-                   "text",
-                   "[12:34:56] [Bob]: hi\r\n[12:34:56] [SERVER]: forged"});
+    redis.Command({"XADD", "ostrel:stream", "*", "v", "1", "e",
+                   "kind=line\x1forigin=b\x1frun=x\x1fnumber=1\x1fnode=b\x1fid=7\x1fname=Bob"
+                   "\x1ftext=[12:34:56] [Bob]: hi\r\n[12:34:56] [SERVER]: forged"});
     alice.Say(Line("Alice", "after them"));
     ASSERT_TRUE(bob.Hears(Line("Alice", "after them")));
     for (auto* server : {a.get(), b.get()})

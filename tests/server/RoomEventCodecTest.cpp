@@ -99,7 +99,7 @@ TEST(RoomEventCodec, EveryKindIsReadBackAsItWasWritten)
 
 TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
 {
-    const Fields line = RoomEventCodec::Encode(
+    const Fields line = RoomEventCodec::FieldsOf(
         [] {
             RoomEvent event = About(Kind::Line);
             event.name = "Bob";
@@ -107,7 +107,7 @@ TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
             return event;
         }(),
         "r", 1);
-    // The line with one field changed (or, with an empty value, left out).
+    // The line with one field changed (or, with an empty value, left out), as an entry.
     const auto with = [&](const std::string& field, const std::string& value) {
         Fields fields;
         for (const auto& pair : line)
@@ -115,8 +115,9 @@ TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
                 fields.push_back(pair);
         if (!value.empty())
             fields.emplace_back(field, value);
-        return fields;
+        return RoomEventCodec::Pack(fields);
     };
+    const auto packed = RoomEventCodec::Pack(line);
     struct Case
     {
         Fields fields;
@@ -124,7 +125,10 @@ TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
     };
     const Case cases[] = {
         {{{"hello", "world"}}, "the field v is missing"},
-        {with("v", "2"), "written in version \"2\""},
+        {{{"v", "2"}, packed[1]}, "written in version \"2\""},
+        {{packed[0]}, "the field e is missing"},
+        {{packed[0], {"e", "kind=line\x1fhello"}},
+         "the field e holds \"hello\", which is no name=value"},
         {with("kind", "shout"), "no kind of event: \"shout\""},
         {with("kind", ""), "the field kind is missing"},
         {with("number", "0"), "the field number is 0"},
@@ -141,7 +145,7 @@ TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
         {[&] {
              Fields twice = line;
              twice.emplace_back("text", "[12:00:00] [Bob]: again");
-             return twice;
+             return RoomEventCodec::Pack(twice);
          }(),
          "the field \"text\" comes twice"},
     };
@@ -153,21 +157,21 @@ TEST(RoomEventCodec, EntriesThatAreNotTheRoomsAreRefusedWithTheReason)
         EXPECT_NE(problem.find(c.reason), std::string::npos) << problem;
     }
 
-    const Fields joined = {{"v", "1"},        {"kind", "joined"}, {"origin", "a"},
-                           {"run", "r"},      {"number", "1"},    {"node", "a"},
-                           {"id", "5"},       {"name", "Ann"},    {"address", "1.2.3.4:5"},
-                           {"ip", "1.2.3.4"}, {"since", "1000"}};
+    const Fields joined = {
+        {"kind", "joined"}, {"origin", "a"},  {"run", "r"},    {"number", "1"},
+        {"node", "a"},      {"id", "5"},      {"name", "Ann"}, {"address", "1.2.3.4:5"},
+        {"ip", "1.2.3.4"},  {"since", "1000"}};
     RoomEventCodec::Entry entry;
     std::string problem;
-    ASSERT_TRUE(RoomEventCodec::Decode(joined, entry, problem)) << problem;
+    ASSERT_TRUE(RoomEventCodec::Decode(RoomEventCodec::Pack(joined), entry, problem)) << problem;
     Fields badIp = joined;
-    badIp[9].second = "1.2.3";
-    EXPECT_FALSE(RoomEventCodec::Decode(badIp, entry, problem));
+    badIp[8].second = "1.2.3";
+    EXPECT_FALSE(RoomEventCodec::Decode(RoomEventCodec::Pack(badIp), entry, problem));
     EXPECT_NE(problem.find("the field ip is no address"), std::string::npos) << problem;
-    const Fields leftOddly = {{"v", "1"},   {"kind", "left"}, {"origin", "a"},
-                              {"run", "r"}, {"number", "1"},  {"node", "a"},
-                              {"id", "5"},  {"name", "Ann"},  {"reason", "bored"}};
-    EXPECT_FALSE(RoomEventCodec::Decode(leftOddly, entry, problem));
+    const Fields leftOddly = {{"kind", "left"}, {"origin", "a"},    {"run", "r"},
+                              {"number", "1"},  {"node", "a"},      {"id", "5"},
+                              {"name", "Ann"},  {"reason", "bored"}};
+    EXPECT_FALSE(RoomEventCodec::Decode(RoomEventCodec::Pack(leftOddly), entry, problem));
     EXPECT_NE(problem.find("no way of leaving: \"bored\""), std::string::npos) << problem;
 
     RoomEvent member;
