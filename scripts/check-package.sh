@@ -41,6 +41,12 @@ wine ./ostrel-server.exe --tls-cert server.crt --tls-key server.key >"$work/tls.
 [ "$status" -eq 2 ] || fail "TLS options: exit code $status, not 2"
 grep -q "TLS is not available in the Windows build of the server" "$work/tls.err" ||
     fail "TLS options: $(cat "$work/tls.err")"
+# Nor a room across servers through Redis.
+status=0
+wine ./ostrel-server.exe --redis redis://127.0.0.1 >"$work/redis.out" 2>"$work/redis.err" </dev/null || status=$?
+[ "$status" -eq 2 ] || fail "--redis: exit code $status, not 2"
+[ "$(tr -d '\r' <"$work/redis.err" | wc -l)" -eq 1 ] && grep -q "not available in the Windows build" "$work/redis.err" ||
+    fail "--redis: $(cat "$work/redis.err")"
 address=127.0.0.50
 wine ./ostrel-server.exe --listen "$address" --port 6112 >"$work/server.log" 2>"$work/server.err" </dev/null &
 server_pid=$!

@@ -634,7 +634,7 @@ TEST_F(Scenario, TwoServersThroughRedisMakeOneRoom)
     HostProcess redis("redis-server --port 0 --unixsocket redis.sock --unixsocketperm 700 "
                       "--save '' --appendonly no",
                       serverDir.Path() / "redis");
-    ASSERT_TRUE(WaitForText([&] { return redis.Out(); }, "Ready to accept connections"))
+    ASSERT_TRUE(WaitForText([&] { return redis.Out(); }, "ready to accept connections"))
         << redis.Out() << redis.Err();
     const std::string server =
         std::string(OSTREL_HOST_SERVER) + " --port 6112 --redis unix:../redis/redis.sock --listen ";
