@@ -1,16 +1,17 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/room/IpNetwork.h"
-#include "server/room/ServerLog.h"
 #include "server/ServerPlatform.h"
 #include "server/connection/ServerTls.h"
+#include "server/room/IpNetwork.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/post.hpp>
 
 #include <algorithm>
 #include <ctime>
 #include <system_error>
+#include <thread>
 
 namespace
 {
@@ -28,12 +29,20 @@ bool OutOfDescriptors(const asio::error_code& error)
            error == std::errc::too_many_files_open_in_system;
 }
 
+// The handshakes' threads: one beside the room's on a machine of two cores, two where there are
+// more.
+std::size_t HandshakeThreads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 3 ? 2 : 1;
+}
+
 } // namespace
 
-ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
-                       OutputLimits limits)
+ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls,
+                       OutputLimits limits, HandshakeLimits handshakeLimits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log),
+      room(this->options, log), tls(std::move(tls)),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
       flushes(io), context{room,
@@ -41,9 +50,14 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                            flushes,
                            log,
                            [this](ClientSession& session) { Closed(session); },
-                           tls,
-                           tls && this->options.tlsOnly}
+                           this->tls != nullptr}
 {
+    if (this->tls)
+    {
+        // A TLS client's handshake has as long as a client has to name itself.
+        handshakeLimits.time = std::chrono::seconds(this->options.nicknameTimeout);
+        handshakes = std::make_unique<TlsHandshakes>(io, handshakeLimits, HandshakeThreads());
+    }
 }
 
 ChatServer::~ChatServer() = default;
@@ -101,11 +115,11 @@ bool ChatServer::Start(std::string& error)
     port = acceptor.local_endpoint(failure).port();
     WriteLogLine(log, "listening on " + endpoint.ipText + " port " + std::to_string(port) +
                           " for up to " + std::to_string(options.maxClients) + " clients");
-    if (context.tls)
+    if (tls)
         WriteLogLine(log, std::string("TLS on") +
-                              (context.tlsOnly ? ", plain connections refused"
+                              (options.tlsOnly ? ", plain connections refused"
                                                : " beside plain connections") +
-                              "; the pin for clients' tls-pin= is " + context.tls->Pin());
+                              "; the pin for clients' tls-pin= is " + tls->Pin());
     if (!options.control.empty())
     {
         controlSocket = ControlSocket::Open(
@@ -165,12 +179,14 @@ void ChatServer::Shutdown()
     acceptTimer.cancel();
     if (signals)
         signals->cancel(ignored);
+    if (handshakes)
+        handshakes->Stop();
     std::vector<std::shared_ptr<ClientSession>> all;
     all.reserve(sessions.size());
     for (const auto& entry : sessions)
         all.push_back(entry.second);
     for (const auto& session : all)
-        session->Shutdown();
+        session->Close(false);
     io.stop();
 }
 
@@ -220,12 +236,13 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     const std::string address = AddressText(remote);
     const std::string group = AddressGroup(remote.address());
     const std::uint64_t number = nextNumber++;
-    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
 
-    // Connections still closing hold their descriptors, so they count until they have closed.
+    // Decided from the address alone. Connections still closing hold their descriptors, so they
+    // count until they have closed.
     std::string refusal;
     std::string line;
     const Ban* ban = bans.Find(remote.address(), std::time(nullptr));
+    const auto fromGroup = perGroup.find(group);
     if (ban)
     {
         refusal = "banned (" + ban->network.ToString() + ")";
@@ -238,33 +255,150 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
         refusal = "server full";
         line = "Server is full.";
     }
-    else if (options.maxPerAddress != 0 && perGroup[group] >= options.maxPerAddress)
+    else if (options.maxPerAddress != 0 && fromGroup != perGroup.end() &&
+             fromGroup->second >= options.maxPerAddress)
     {
         refusal = "too many connections from its address";
         line = "Too many connections from your address.";
     }
     if (!refusal.empty())
     {
-        if (perGroup[group] == 0)
-            perGroup.erase(group);
-        if (turnedAway.size() >= MaxTurningAway)
-        {
-            // Too many at once to tell each why: the newest are closed straight away.
-            WriteLogLine(log, "connection from " + address + " closed: " + refusal);
-            return;
-        }
-        WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
-        turnedAway.insert(number);
-        sessions.emplace(number, session);
-        session->TurnAway(ChatRoom::ServerLine(line), refusal);
+        TurnAway(std::move(socket), number, address, refusal, line);
         return;
     }
 
     WriteLogLine(log, "connection from " + address);
     ++perGroup[group];
     groupOf.emplace(number, group);
+    if (!tls)
+    {
+        Begin(std::move(socket), number, address, remote.address(), nullptr);
+        return;
+    }
+    ++sorting;
+    FirstByte::Await(std::move(socket), std::chrono::seconds(options.nicknameTimeout),
+                     [this, number, address, ip = remote.address()](asio::ip::tcp::socket socket,
+                                                                    FirstByte::Kind kind,
+                                                                    const std::string& why) {
+                         Sorted(std::move(socket), kind, why, number, address, ip);
+                     });
+}
+
+void ChatServer::TurnAway(asio::ip::tcp::socket socket, std::uint64_t number,
+                          const std::string& address, const std::string& refusal,
+                          const std::string& line)
+{
+    if (turnedAway.size() + turningAway >= MaxTurningAway)
+    {
+        // Too many at once to tell each why: the newest are closed straight away.
+        WriteLogLine(log, "connection from " + address + " closed: " + refusal);
+        return;
+    }
+    WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
+    if (!tls)
+    {
+        TurnAwayPlain(std::move(socket), number, address, refusal, line);
+        return;
+    }
+    // A plain client is told why; a TLS client is closed as soon as it is known for one, before
+    // any TLS work, since telling it would take a handshake.
+    ++turningAway;
+    FirstByte::Await(
+        std::move(socket),
+        std::chrono::duration_cast<std::chrono::seconds>(ClientSession::CloseGrace),
+        [this, number, address, refusal, line](asio::ip::tcp::socket socket, FirstByte::Kind kind,
+                                               const std::string& why) {
+            --turningAway;
+            if (stopping)
+                return;
+            if (kind == FirstByte::Kind::Plain)
+                TurnAwayPlain(std::move(socket), number, address, refusal, line);
+            else if (kind == FirstByte::Kind::Tls)
+                WriteLogLine(log,
+                             address + " closed at once: a TLS client turned away: " + refusal);
+            else
+                WriteLogLine(log, address + " disconnected: turned away: " + refusal + "; " + why);
+        });
+}
+
+void ChatServer::TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
+                               const std::string& address, const std::string& refusal,
+                               const std::string& line)
+{
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
+    turnedAway.insert(number);
     sessions.emplace(number, session);
-    session->Start(room.Join(*session, address, Clock::now(), remote.address()));
+    session->TurnAway(ChatRoom::ServerLine(line), refusal);
+}
+
+void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
+                        std::uint64_t number, const std::string& address,
+                        const asio::ip::address& ip)
+{
+    if (stopping)
+        return;
+    if (kind == FirstByte::Kind::Gone)
+    {
+        Abandoned(number, address, why);
+        return;
+    }
+    if (kind == FirstByte::Kind::Plain)
+    {
+        --sorting;
+        if (!options.tlsOnly)
+        {
+            Begin(std::move(socket), number, address, ip, nullptr);
+            return;
+        }
+        // Let in by its address, it still holds its place until it has gone.
+        auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
+        sessions.emplace(number, session);
+        session->TurnAway(ChatRoom::ServerLine("This server accepts encrypted connections only."),
+                          "a plain connection, and this server accepts TLS only");
+        return;
+    }
+    const auto group = groupOf.find(number);
+    handshakes->Begin(std::move(socket), tls, group != groupOf.end() ? group->second : "",
+                      [this, number, address, ip](asio::ip::tcp::socket socket,
+                                                  std::unique_ptr<ByteChannel> channel,
+                                                  const std::string& failure) {
+                          if (stopping)
+                              return;
+                          if (!channel)
+                          {
+                              Abandoned(number, address, failure);
+                              return;
+                          }
+                          --sorting;
+                          Begin(std::move(socket), number, address, ip, std::move(channel));
+                      });
+}
+
+void ChatServer::Begin(asio::ip::tcp::socket socket, std::uint64_t number,
+                       const std::string& address, const asio::ip::address& ip,
+                       std::unique_ptr<ByteChannel> tlsChannel)
+{
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address,
+                                                   std::move(tlsChannel));
+    sessions.emplace(number, session);
+    session->Start(room.Join(*session, address, Clock::now(), ip));
+}
+
+void ChatServer::Abandoned(std::uint64_t number, const std::string& address, const std::string& why)
+{
+    --sorting;
+    ReleaseAddress(number);
+    WriteLogLine(log, address + " disconnected: " + why);
+}
+
+void ChatServer::ReleaseAddress(std::uint64_t number)
+{
+    const auto group = groupOf.find(number);
+    if (group == groupOf.end())
+        return;
+    if (--perGroup[group->second] == 0)
+        perGroup.erase(group->second);
+    groupOf.erase(group);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -312,13 +446,7 @@ void ChatServer::DropEndedBans()
 void ChatServer::Closed(ClientSession& session)
 {
     const std::uint64_t number = session.Number();
-    const auto group = groupOf.find(number);
-    if (group != groupOf.end())
-    {
-        if (--perGroup[group->second] == 0)
-            perGroup.erase(group->second);
-        groupOf.erase(group);
-    }
+    ReleaseAddress(number);
     turnedAway.erase(number);
     // The session may be in the middle of a call: it is let go once the current handler is done.
     const auto found = sessions.find(number);

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
-#include "server/operator/BanList.h"
-#include "server/room/ChatRoom.h"
+#include "server/ServerOptions.h"
 #include "server/connection/ClientSession.h"
+#include "server/connection/FirstByte.h"
+#include "server/connection/TlsHandshakes.h"
+#include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
-#include "server/ServerOptions.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/room/ChatRoom.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -24,6 +26,10 @@
 // those beyond the limits with a line saying why, and runs a ClientSession for each member; time
 // drives the room's rounds and the backlog policy. The chat room is only ever touched from that
 // thread, so it needs no locks.
+//
+// What a newcomer is let in to is decided from its address alone, before it has sent anything:
+// one banned or beyond the limits costs no TLS work. With TLS, the first byte then tells how the
+// client speaks, and a TLS client's handshake is made away from this thread (TlsHandshakes).
 class ChatServer
 {
 public:
@@ -38,9 +44,9 @@ public:
     // How often bans that have ended are dropped from the list and the file.
     static constexpr auto BanCheckInterval = std::chrono::seconds(60);
 
-    // With tls, connections may speak TLS (options.tlsOnly: must); it outlives the server.
-    ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls = nullptr,
-               OutputLimits limits = {});
+    // With tls, connections may speak TLS (options.tlsOnly: must).
+    ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
+               OutputLimits limits = {}, HandshakeLimits handshakeLimits = {});
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
@@ -64,12 +70,26 @@ public:
 private:
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
+    // Not let in: told why as it can hear it, or closed.
+    void TurnAway(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
+                  const std::string& refusal, const std::string& line);
+    void TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
+                       const std::string& address, const std::string& refusal,
+                       const std::string& line);
+    // With TLS, a newcomer that was let in, once its first byte has told how it speaks.
+    void Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
+                std::uint64_t number, const std::string& address, const asio::ip::address& ip);
+    void Begin(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
+               const asio::ip::address& ip, std::unique_ptr<ByteChannel> tlsChannel);
+    // A newcomer that was let in and never became a session.
+    void Abandoned(std::uint64_t number, const std::string& address, const std::string& why);
+    void ReleaseAddress(std::uint64_t number);
     void AcceptFailed(const asio::error_code& error);
     void Tick();
     void Shutdown();
     void Closed(ClientSession& session);
     void DropEndedBans();
-    std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
+    std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;
     std::ostream& log;
@@ -79,6 +99,8 @@ private:
     asio::steady_timer acceptTimer;
     std::unique_ptr<asio::signal_set> signals;
     ChatRoom room;
+    std::shared_ptr<ServerTls> tls; // the certificate new connections get
+    std::unique_ptr<TlsHandshakes> handshakes;
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
@@ -95,5 +117,9 @@ private:
     std::unordered_map<std::uint64_t, std::string> groupOf; // for the per-address limit
     std::unordered_map<std::string, std::size_t> perGroup;
     std::unordered_set<std::uint64_t> turnedAway;
+    // Let in, but not yet sessions: waiting for their first byte or for their TLS handshake.
+    std::size_t sorting = 0;
+    // Turned away, waiting for their first byte to tell how to tell them.
+    std::size_t turningAway = 0;
     bool acceptFailureLogged = false;
 };

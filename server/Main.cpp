@@ -1,9 +1,9 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <iostream>
 
@@ -31,7 +31,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::unique_ptr<ServerTls> tls;
+    std::shared_ptr<ServerTls> tls;
     if (options.tlsPin)
     {
         std::string pin;
@@ -50,7 +50,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    ChatServer server(options, std::cout, tls.get());
+    ChatServer server(options, std::cout, tls);
     if (!server.Start(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;

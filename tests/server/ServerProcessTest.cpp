@@ -339,6 +339,113 @@ TEST(ServerProcess, TlsOnlyRefusesPlainClientsAndUnusableKeysStopTheStart)
     }
 }
 
+TEST(ServerProcess, AHandshakeStormFromOneAddressWaitsItsTurnWhileTheRoomAndOthersGoOn)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--max-per-address", "0", "--nickname-timeout", "3"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    RawConnection alice;
+    ASSERT_TRUE(alice.Connect("127.0.0.1", port));
+    alice.Send(Frame(PacketType::Nickname, "Alice"));
+    ASSERT_NE(TextHolding(alice, "Alice joined.").find("joined"), std::string::npos);
+
+    // Twelve hellos from one address, none of them going on: four handshakes from one address
+    // are made at a time, the others wait for a place.
+    std::vector<TlsClient> storm(12);
+    for (auto& hello : storm)
+        ASSERT_TRUE(hello.SendHello(port, "127.0.0.20"));
+    std::vector<std::size_t> answered, waiting;
+    for (std::size_t i = 0; i < storm.size(); ++i)
+        (storm[i].Answered(answered.size() < 4 ? 5000 : 0) ? answered : waiting).push_back(i);
+    ASSERT_EQ(answered.size(), 4u);
+
+    // Meanwhile the room and a TLS client from elsewhere go on.
+    TlsClient tess;
+    ASSERT_TRUE(tess.Connect(port, 0, "127.0.0.21"));
+    tess.Send(Frame(PacketType::Nickname, "Tess"));
+    EXPECT_NE(TextHolding(alice, "Tess joined.").find("Tess joined."), std::string::npos);
+    tess.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Tess]: still here"));
+    EXPECT_NE(TextHolding(alice, "still here").find("[Tess]: still here"), std::string::npos);
+    for (std::size_t i : waiting)
+        EXPECT_FALSE(storm[i].Answered(0)) << "hello " << i << " had no place";
+
+    // A handshake that ends, well or badly, gives its place to the next one waiting.
+    storm[answered[0]].SendRaw(std::string(64, '\x16'));
+    EXPECT_TRUE(storm[waiting[0]].Answered(5000));
+    EXPECT_TRUE(server.OutputShows("TLS handshake failed: ")) << server.out;
+    ASSERT_TRUE(storm[answered[1]].FinishHandshake());
+    EXPECT_TRUE(storm[waiting[1]].Answered(5000));
+    storm[answered[1]].Send(Frame(PacketType::Nickname, "Stormy"));
+    EXPECT_NE(TextHolding(alice, "Stormy joined.").find("Stormy joined."), std::string::npos);
+    for (std::size_t i = 2; i < waiting.size(); ++i)
+        EXPECT_FALSE(storm[waiting[i]].Answered(0)) << "hello " << waiting[i];
+
+    // Handshakes not made in time are given up, waiting or not, and the log says why.
+    for (std::size_t i = 0; i < storm.size(); ++i)
+    {
+        if (i != answered[0] && i != answered[1])
+        {
+            EXPECT_TRUE(storm[i].SeesClose(8000)) << "hello " << i;
+        }
+    }
+    EXPECT_TRUE(server.OutputShows("disconnected: no TLS handshake within 3 s")) << server.out;
+    tess.Send(Frame(PacketType::ChatMessage, "[12:00:01] [Tess]: after the storm"));
+    EXPECT_NE(TextHolding(alice, "after the storm").find("[Tess]: after the storm"),
+              std::string::npos);
+}
+
+TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const std::string banFile = dir.File("bans");
+    WriteBytes(banFile, "127.0.0.30 - spam\n");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--ban-file", banFile, "--max-per-address", "1", "--max-clients", "2"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+
+    // Banned: a TLS client's hello is never answered, a plain client is told why.
+    TlsClient bannedTls;
+    ASSERT_TRUE(bannedTls.SendHello(port, "127.0.0.30"));
+    EXPECT_TRUE(bannedTls.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: banned (127.0.0.30)"))
+        << server.out;
+    RawConnection bannedPlain;
+    ASSERT_TRUE(bannedPlain.Connect("127.0.0.1", port, "127.0.0.30"));
+    bannedPlain.Send(Frame(PacketType::Nickname, "Spammer"));
+    EXPECT_NE(TextOf(bannedPlain.ReceivePacket()).find("You are banned from this server."),
+              std::string::npos);
+
+    // One connection an address, two in all.
+    TlsClient first, second, third;
+    ASSERT_TRUE(first.Connect(port, 0, "127.0.0.31"));
+    ASSERT_TRUE(second.SendHello(port, "127.0.0.31"));
+    EXPECT_TRUE(second.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: too many "
+                                   "connections from its address"))
+        << server.out;
+    ASSERT_TRUE(third.Connect(port, 0, "127.0.0.32"));
+    TlsClient fourth;
+    ASSERT_TRUE(fourth.SendHello(port, "127.0.0.33"));
+    EXPECT_TRUE(fourth.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: server full"))
+        << server.out;
+    RawConnection plain;
+    ASSERT_TRUE(plain.Connect("127.0.0.1", port, "127.0.0.33"));
+    plain.Send(Frame(PacketType::Nickname, "Paul"));
+    EXPECT_NE(TextOf(plain.ReceivePacket()).find("[SERVER]: Server is full."), std::string::npos);
+
+    // Those let in are members as ever.
+    first.Send(Frame(PacketType::Nickname, "First"));
+    ASSERT_NE(TextHolding(first, "First joined.").find("First joined."), std::string::npos);
+    third.Send(Frame(PacketType::Nickname, "Third"));
+    EXPECT_NE(TextHolding(first, "Third joined.").find("Third joined."), std::string::npos);
+}
+
 // `ostrel-server --command ...` against a running server: its exit code, and what it printed.
 struct CommandRun
 {
