@@ -4,7 +4,8 @@
 //   server_load_benchmark [--members N] [--seconds S] [--slow-seconds S] [--only PART]
 //                         [--old-server PATH]
 //
-// PART is one of attacks, scale, stalled, slow, tls, storm; without --only, all six run.
+// PART is one of attacks, scale, stalled, slow, tls, storm; without --only, all but the storm run
+// (scripts/bench.sh storm runs it against an older build of the server).
 //
 // 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
 //    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
@@ -1246,7 +1247,7 @@ int main(int argc, char** argv)
         ReportStalled();
     if (only.empty() || only == "tls")
         ReportTls(members);
-    if (only.empty() || only == "storm")
+    if (only == "storm")
         ReportStorms(oldServer);
     return 0;
 }
