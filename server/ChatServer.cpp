@@ -42,7 +42,8 @@ std::size_t HandshakeThreads()
 ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls,
                        OutputLimits limits, HandshakeLimits handshakeLimits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log), tls(std::move(tls)),
+      watchdogTimer(io), stopTimer(io), notifier(log), room(this->options, log),
+      tls(std::move(tls)),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
       flushes(io), context{room,
@@ -138,15 +139,36 @@ bool ChatServer::Start(std::string& error)
     bansChecked = Clock::now();
     Accept();
     Tick();
+    listening = true;
+    certificateLoaded = tls != nullptr;
+    notifier.Ready("listening on " + endpoint.ipText + " port " + std::to_string(port));
+    const auto watchdog = notifier.WatchdogInterval();
+    if (watchdog.count() > 0)
+        WatchdogTick(watchdog);
     return true;
+}
+
+// From the event loop itself: a loop that is stuck sends nothing, and the service manager
+// restarts the server.
+void ChatServer::WatchdogTick(std::chrono::microseconds interval)
+{
+    notifier.Alive();
+    watchdogTimer.expires_after(interval);
+    watchdogTimer.async_wait([this, interval](const asio::error_code& error) {
+        if (!error)
+            WatchdogTick(interval);
+    });
 }
 
 CommandAnswer ChatServer::Command(const std::string& line, const std::string& source)
 {
+    // The room is being left: nothing more is done in it.
+    if (stopping)
+        return {false, "the server is shutting down\n"};
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
 }
 
-void ChatServer::StopOnSignals()
+void ChatServer::TakeSignals()
 {
     signals = std::make_unique<asio::signal_set>(io);
     for (int signal : StopSignals())
@@ -155,6 +177,56 @@ void ChatServer::StopOnSignals()
         if (!error)
             Shutdown();
     });
+    if (ReloadSignals().empty())
+        return;
+    reloadSignals = std::make_unique<asio::signal_set>(io);
+    for (int signal : ReloadSignals())
+        reloadSignals->add(signal);
+    WaitForReloadSignal();
+}
+
+void ChatServer::WaitForReloadSignal()
+{
+    reloadSignals->async_wait([this](const asio::error_code& error, int) {
+        if (error || stopping)
+            return;
+        Reload();
+        WaitForReloadSignal();
+    });
+}
+
+void ChatServer::Reload()
+{
+    if (stopping)
+        return;
+    notifier.Reloading();
+    if (options.tlsCert.empty() && options.banFile.empty())
+        WriteLogLine(log, "reload: nothing to read again (no --tls-cert, no --ban-file)");
+    if (!options.tlsCert.empty())
+        ReloadCertificate();
+    notifier.Ready("listening on port " + std::to_string(port));
+}
+
+// A certificate renewed with the same key keeps its pin; one with a new key does not, and the
+// clients that trust the old pin will refuse it: the log says which it is.
+void ChatServer::ReloadCertificate()
+{
+    std::string error;
+    std::shared_ptr<ServerTls> fresh = ServerTls::Load(options.tlsCert, options.tlsKey, error);
+    if (!fresh)
+    {
+        WriteLogLine(log, "certificate not reloaded, the one in use stays: " + error);
+        return;
+    }
+    const std::string pin = fresh->Pin();
+    const bool samePin = tls && tls->Pin() == pin;
+    tls = std::move(fresh);
+    certificateLoaded = true;
+    WriteLogLine(log, "certificate reloaded from " + options.tlsCert +
+                          " for new connections; the pin for clients' tls-pin= is " + pin +
+                          (samePin ? " (unchanged)"
+                                   : " (a new key: clients that trust the old pin will refuse "
+                                     "the server until they trust this one)"));
 }
 
 void ChatServer::Run()
@@ -167,26 +239,55 @@ void ChatServer::Stop()
     asio::post(io, [this] { Shutdown(); });
 }
 
+// Every member hears that the server is shutting down after what waits for it, and has until
+// its connection's close grace to take it and go; handshakes in progress are dropped.
 void ChatServer::Shutdown()
 {
     if (stopping)
         return;
     stopping = true;
-    WriteLogLine(log, "shutting down: closing " + std::to_string(sessions.size()) + " connections");
+    listening = false;
+    notifier.Stopping();
+    WriteLogLine(log, "shutting down: telling " + std::to_string(sessions.size()) +
+                          " connections and closing them");
     asio::error_code ignored;
     acceptor.close(ignored);
     tickTimer.cancel();
     acceptTimer.cancel();
     if (signals)
         signals->cancel(ignored);
+    if (reloadSignals)
+        reloadSignals->cancel(ignored);
     if (handshakes)
         handshakes->Stop();
+    const Frame notice = ChatRoom::ServerLine(StopNotice);
     std::vector<std::shared_ptr<ClientSession>> all;
     all.reserve(sessions.size());
     for (const auto& entry : sessions)
         all.push_back(entry.second);
     for (const auto& session : all)
-        session->Close(false);
+        session->Shutdown(notice);
+    if (sessions.empty())
+    {
+        Finish();
+        return;
+    }
+    stopTimer.expires_after(StopTime);
+    stopTimer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            Finish();
+    });
+}
+
+void ChatServer::Finish()
+{
+    std::vector<std::shared_ptr<ClientSession>> left;
+    for (const auto& entry : sessions)
+        left.push_back(entry.second);
+    for (const auto& session : left)
+        session->Close(true);
+    stopTimer.cancel();
+    watchdogTimer.cancel();
     io.stop();
 }
 
@@ -454,4 +555,6 @@ void ChatServer::Closed(ClientSession& session)
         return;
     asio::post(io, [retired = std::move(found->second)] {});
     sessions.erase(found);
+    if (stopping && sessions.empty())
+        asio::post(io, [this] { Finish(); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/ServerOptions.h"
+#include "server/ServiceNotifier.h"
 #include "server/connection/ClientSession.h"
 #include "server/connection/FirstByte.h"
 #include "server/connection/TlsHandshakes.h"
@@ -15,6 +16,7 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -43,6 +45,10 @@ public:
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
     // How often bans that have ended are dropped from the list and the file.
     static constexpr auto BanCheckInterval = std::chrono::seconds(60);
+    // How long a stop waits for members to take their last line and close: every closing
+    // connection goes by itself within ClientSession::CloseGrace; this is the bound behind it.
+    static constexpr auto StopTime = std::chrono::seconds(3);
+    static constexpr const char* StopNotice = "The server is shutting down.";
 
     // With tls, connections may speak TLS (options.tlsOnly: must).
     ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
@@ -57,12 +63,21 @@ public:
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
-    // SIGINT, SIGTERM (and SIGHUP where there is one) stop the server.
-    void StopOnSignals();
+    // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it.
+    void TakeSignals();
     // Runs the event loop until the server stops.
     void Run();
-    // From any thread: closes every connection and ends Run.
+    // From any thread: tells every member the server is shutting down, closes every connection
+    // (within StopTime however slowly they read) and ends Run.
     void Stop();
+    // On the server's thread: reads the certificate and key again for new connections (the one
+    // in use stays when they cannot be used), and the ban file.
+    void Reload();
+
+    // For a readiness check, from any thread: whether the server listens, and whether it has a
+    // usable certificate (always false without TLS).
+    bool Listening() const { return listening; }
+    bool HasCertificate() const { return certificateLoaded; }
 
     // An operator's command, on the server's thread; source names where it came from.
     CommandAnswer Command(const std::string& line, const std::string& source);
@@ -86,7 +101,12 @@ private:
     void ReleaseAddress(std::uint64_t number);
     void AcceptFailed(const asio::error_code& error);
     void Tick();
+    void WatchdogTick(std::chrono::microseconds interval);
+    void WaitForSignal();
+    void WaitForReloadSignal();
+    void ReloadCertificate();
     void Shutdown();
+    void Finish();
     void Closed(ClientSession& session);
     void DropEndedBans();
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
@@ -97,7 +117,11 @@ private:
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer tickTimer;
     asio::steady_timer acceptTimer;
+    asio::steady_timer watchdogTimer;
+    asio::steady_timer stopTimer;
     std::unique_ptr<asio::signal_set> signals;
+    std::unique_ptr<asio::signal_set> reloadSignals;
+    ServiceNotifier notifier;
     ChatRoom room;
     std::shared_ptr<ServerTls> tls; // the certificate new connections get
     std::unique_ptr<TlsHandshakes> handshakes;
@@ -110,6 +134,8 @@ private:
     SessionContext context;
     std::uint16_t port = 0;
     bool stopping = false;
+    std::atomic<bool> listening{false};
+    std::atomic<bool> certificateLoaded{false};
 
     // Every connection until it has closed, members and those closing or turned away alike.
     std::unordered_map<std::uint64_t, std::shared_ptr<ClientSession>> sessions;

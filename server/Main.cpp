@@ -56,7 +56,7 @@ int main(int argc, char** argv)
         std::cerr << "ostrel-server: " << error << std::endl;
         return 1;
     }
-    server.StopOnSignals();
+    server.TakeSignals();
     server.Run();
     return 0;
 }

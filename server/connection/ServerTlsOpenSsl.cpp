@@ -181,18 +181,23 @@ public:
             return false;
         }
         context.use_private_key_file(keyFile, asio::ssl::context::pem, failure);
-        if (failure)
-        {
-            error = "cannot use the private key " + keyFile +
-                    ": it holds no usable private key in PEM form (" + Reason(failure) + ")";
-            return false;
-        }
         SSL_CTX* ctx = context.native_handle();
-        if (SSL_CTX_check_private_key(ctx) != 1)
+        // OpenSSL compares the key with the certificate as it takes the key (asio takes the
+        // error off OpenSSL's queue into the code).
+        const bool mismatch = failure && failure.category() == asio::error::get_ssl_category() &&
+                              ERR_GET_REASON(static_cast<unsigned long>(failure.value())) ==
+                                  X509_R_KEY_VALUES_MISMATCH;
+        if (mismatch || (!failure && SSL_CTX_check_private_key(ctx) != 1))
         {
             ERR_clear_error();
             error = "the private key " + keyFile + " is not the key of the certificate " +
                     certificateFile;
+            return false;
+        }
+        if (failure)
+        {
+            error = "cannot use the private key " + keyFile +
+                    ": it holds no usable private key in PEM form (" + Reason(failure) + ")";
             return false;
         }
         pin = PinOfCertificate(SSL_CTX_get0_certificate(ctx));
