@@ -429,7 +429,7 @@ void ChatServer::TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t numbe
     auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
     turnedAway.insert(number);
     sessions.emplace(number, session);
-    session->TurnAway(ChatRoom::ServerLine(line), refusal);
+    session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
 }
 
 void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
@@ -454,8 +454,9 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
         // Let in by its address, it still holds its place until it has gone.
         auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
         sessions.emplace(number, session);
-        session->TurnAway(ChatRoom::ServerLine("This server accepts encrypted connections only."),
-                          "a plain connection, and this server accepts TLS only");
+        session->TurnAway(
+            ChatRoom::ServerLine("This server accepts encrypted connections only."),
+            {LeaveReason::TurnedAway, "a plain connection, and this server accepts TLS only"});
         return;
     }
     const auto group = groupOf.find(number);
@@ -519,7 +520,7 @@ void ChatServer::Tick()
     {
         const auto found = sessions.find(letGo.id);
         if (found != sessions.end())
-            found->second->LetGo(letGo.reason);
+            found->second->LetGo(letGo.departure);
     }
     for (const std::uint64_t id : backlog.Behind())
     {
