@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <system_error>
 #include <thread>
 
@@ -204,6 +206,8 @@ void ChatServer::Reload()
         WriteLogLine(log, "reload: nothing to read again (no --tls-cert, no --ban-file)");
     if (!options.tlsCert.empty())
         ReloadCertificate();
+    if (!options.banFile.empty())
+        ReloadBans();
     notifier.Ready("listening on port " + std::to_string(port));
 }
 
@@ -289,6 +293,74 @@ void ChatServer::Finish()
     stopTimer.cancel();
     watchdogTimer.cancel();
     io.stop();
+}
+
+// The ban file as the operator left it: bans added take effect (members from there are removed,
+// as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
+// a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
+void ChatServer::ReloadBans()
+{
+    const std::string kept = "ban file not reloaded, the " + std::to_string(bans.Size()) +
+                             (bans.Size() == 1 ? " ban in force stays: " : " bans in force stay: ");
+    std::error_code missing;
+    if (!std::filesystem::exists(options.banFile, missing))
+    {
+        WriteLogLine(log, kept + options.banFile + " is not there");
+        return;
+    }
+    BanList fresh;
+    std::vector<std::string> problems;
+    std::string error;
+    if (!fresh.Load(options.banFile, std::time(nullptr), problems, error))
+    {
+        WriteLogLine(log, kept + error);
+        return;
+    }
+    if (!problems.empty())
+    {
+        std::string first = problems.front();
+        const std::string skipped = "; skipped";
+        if (first.size() > skipped.size() &&
+            first.compare(first.size() - skipped.size(), skipped.size(), skipped) == 0)
+            first.resize(first.size() - skipped.size());
+        WriteLogLine(log, kept + first +
+                              (problems.size() > 1
+                                   ? " (and " + std::to_string(problems.size() - 1) + " more)"
+                                   : ""));
+        return;
+    }
+
+    std::map<std::string, Ban> before, after;
+    for (const Ban& ban : bans.All())
+        before.emplace(ban.network.ToString(), ban);
+    for (const Ban& ban : fresh.All())
+        after.emplace(ban.network.ToString(), ban);
+    std::size_t added = 0, lifted = 0, changed = 0, removed = 0;
+    for (const auto& [target, ban] : after)
+    {
+        const auto old = before.find(target);
+        if (old != before.end())
+        {
+            changed += old->second.until != ban.until || old->second.reason != ban.reason;
+            continue;
+        }
+        ++added;
+        const std::string told = "You were removed from the room: you are banned from this server" +
+                                 (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+        removed +=
+            room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+                        Departure{LeaveReason::Banned, ban.reason})
+                .size();
+    }
+    for (const auto& entry : before)
+        lifted += after.count(entry.first) == 0;
+    bans = std::move(fresh);
+    WriteLogLine(
+        log, "ban file reloaded from " + options.banFile + ": " + std::to_string(bans.Size()) +
+                 (bans.Size() == 1 ? " ban" : " bans") + " in force (" + std::to_string(added) +
+                 " added, " + std::to_string(lifted) + " lifted, " + std::to_string(changed) +
+                 " changed" +
+                 (removed ? "; " + std::to_string(removed) + " removed from the room" : "") + ")");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -105,6 +105,7 @@ private:
     void WaitForSignal();
     void WaitForReloadSignal();
     void ReloadCertificate();
+    void ReloadBans();
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);

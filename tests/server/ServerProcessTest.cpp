@@ -567,6 +567,57 @@ TEST(ServerProcess, SighupReloadsTheCertificateForNewcomersWhileMembersStayAndBa
         << "one line each: " << server.out;
 }
 
+TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNothing)
+{
+    TempDir dir;
+    const std::string banFile = dir.File("bans");
+    WriteBytes(banFile, "192.0.2.0/24 - the office\n");
+    ServerProcess server({"--port", "0", "--ban-file", banFile});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    RawConnection alice, bob;
+    ASSERT_TRUE(alice.Connect("127.0.0.1", port));
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, "127.0.0.3"));
+    alice.Send(Frame(PacketType::Nickname, "Alice"));
+    ASSERT_NE(TextHolding(alice, "Alice joined.").find("joined"), std::string::npos);
+    bob.Send(Frame(PacketType::Nickname, "Bob"));
+    ASSERT_NE(TextHolding(alice, "Bob joined.").find("joined"), std::string::npos);
+    const auto newcomerFrom = [&](const char* address) {
+        RawConnection newcomer;
+        EXPECT_TRUE(newcomer.Connect("127.0.0.1", port, address));
+        return TextOf(newcomer.ReceivePacket());
+    };
+
+    // Edited by hand: one ban lifted, two added; the member from a banned address goes.
+    WriteBytes(banFile, "127.0.0.3 - spam\n127.0.0.4 2099-01-01T00:00:00Z flooding\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 2 bans in force (2 added, 1 lifted, 0 changed; 1 removed "
+                                   "from the room)"))
+        << server.out;
+    EXPECT_NE(TextHolding(bob, "banned").find("you are banned from this server (spam)."),
+              std::string::npos);
+    EXPECT_TRUE(bob.SeesClose());
+    EXPECT_NE(TextHolding(alice, "Bob left").find("Bob left (banned: spam)."), std::string::npos);
+    EXPECT_NE(newcomerFrom("127.0.0.4").find("You are banned from this server. Reason: flooding."),
+              std::string::npos);
+
+    // A line that cannot be read, or no file at all: the bans in force stay.
+    WriteBytes(banFile, "127.0.0.3 - spam\n127.0.0.4 tomorrow flooding\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file not reloaded, the 2 bans in force stay: " + banFile +
+                                   " line 2: the end time tomorrow is neither"))
+        << server.out;
+    std::filesystem::remove(banFile);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("the 2 bans in force stay: " + banFile + " is not there"))
+        << server.out;
+    EXPECT_NE(newcomerFrom("127.0.0.4").find("You are banned from this server."),
+              std::string::npos);
+    alice.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Alice]: still here"));
+    EXPECT_NE(TextHolding(alice, "still here").find("[Alice]: still here"), std::string::npos);
+}
+
 // A datagram socket where systemd would listen, and what comes to it.
 class NotifySocket
 {
