@@ -143,7 +143,8 @@ bool ChatServer::Start(std::string& error)
     Tick();
     listening = true;
     certificateLoaded = tls != nullptr;
-    notifier.Ready("listening on " + endpoint.ipText + " port " + std::to_string(port));
+    readyStatus = "listening on " + endpoint.ipText + " port " + std::to_string(port);
+    notifier.Ready(readyStatus);
     const auto watchdog = notifier.WatchdogInterval();
     if (watchdog.count() > 0)
         WatchdogTick(watchdog);
@@ -208,7 +209,7 @@ void ChatServer::Reload()
         ReloadCertificate();
     if (!options.banFile.empty())
         ReloadBans();
-    notifier.Ready("listening on port " + std::to_string(port));
+    notifier.Ready(readyStatus);
 }
 
 // A certificate renewed with the same key keeps its pin; one with a new key does not, and the
@@ -335,15 +336,27 @@ void ChatServer::ReloadBans()
         before.emplace(ban.network.ToString(), ban);
     for (const Ban& ban : fresh.All())
         after.emplace(ban.network.ToString(), ban);
+    // Applied one change at a time, as the operator's commands make them.
     std::size_t added = 0, lifted = 0, changed = 0, removed = 0;
+    for (const auto& [target, ban] : before)
+        if (after.count(target) == 0)
+        {
+            bans.Remove(ban.network);
+            ++lifted;
+        }
     for (const auto& [target, ban] : after)
     {
         const auto old = before.find(target);
         if (old != before.end())
         {
-            changed += old->second.until != ban.until || old->second.reason != ban.reason;
+            if (old->second.until != ban.until || old->second.reason != ban.reason)
+            {
+                bans.Add(ban);
+                ++changed;
+            }
             continue;
         }
+        bans.Add(ban);
         ++added;
         const std::string told = "You were removed from the room: you are banned from this server" +
                                  (ban.reason.empty() ? "." : " (" + ban.reason + ").");
@@ -352,9 +365,6 @@ void ChatServer::ReloadBans()
                         Departure{LeaveReason::Banned, ban.reason})
                 .size();
     }
-    for (const auto& entry : before)
-        lifted += after.count(entry.first) == 0;
-    bans = std::move(fresh);
     WriteLogLine(
         log, "ban file reloaded from " + options.banFile + ": " + std::to_string(bans.Size()) +
                  (bans.Size() == 1 ? " ban" : " bans") + " in force (" + std::to_string(added) +

@@ -123,6 +123,7 @@ private:
     std::unique_ptr<asio::signal_set> signals;
     std::unique_ptr<asio::signal_set> reloadSignals;
     ServiceNotifier notifier;
+    std::string readyStatus; // what `systemctl status` shows while the server runs
     ChatRoom room;
     std::shared_ptr<ServerTls> tls; // the certificate new connections get
     std::unique_ptr<TlsHandshakes> handshakes;
