@@ -3,7 +3,8 @@
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
 #   the server's ban list (10,000 bans checked against one hash lookup; read from its file),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
-#   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain),
+#   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain;
+#   a storm of 1,000 TLS handshakes against the server from before they left the room's thread),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
 #   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
 #   programs under Wine, plain and (burst-tls) over TLS against plain.
@@ -11,7 +12,12 @@
 #
 #   scripts/bench.sh [--update-docs]              everything
 #   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame ban-list
-#                                                 server server-load chat-log burst burst-tls
+#                                                 server server-load storm chat-log burst
+#                                                 burst-tls
+#
+# storm builds the server of an earlier commit (OSTREL_BENCH_OLD_REF, by default the one before
+# TLS handshakes left the room's thread) from git into build/bench/old-server, and measures both
+# in turn.
 #
 # --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
 # build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
@@ -26,12 +32,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load chat-log burst burst-tls)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load storm chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | ban-list | server | server-load | chat-log | burst | burst-tls) ;;
+    packet | frame | ban-list | server | server-load | storm | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [chat-log] [burst] [burst-tls]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [storm] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -52,7 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if wants packet || wants frame || wants ban-list || wants server || wants server-load; then
+if wants packet || wants frame || wants ban-list || wants server || wants server-load || wants storm; then
     cmake --preset native >/dev/null
     cmake --build --preset native --target packet_benchmark frame_benchmark ban_list_benchmark \
         server_benchmark server_load_benchmark
@@ -62,6 +68,20 @@ for name in packet frame ban-list server server-load; do
     echo "==> $name benchmark"
     "build/native/bench/${name//-/_}_benchmark" | tee "$out/$name.txt"
 done
+
+if wants storm; then
+    old_ref=${OSTREL_BENCH_OLD_REF:-3c9bcf4}
+    old=build/bench/old-server
+    echo "==> the server of $old_ref, built into $old"
+    rm -rf "$old/src"
+    mkdir -p "$old/src"
+    git archive "$old_ref" | tar -x -C "$old/src"
+    cmake -S "$old/src" -B "$old/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$old/build" --target ostrel-server
+    echo "==> handshake storm, the server of $old_ref and this one in turn (about two minutes)"
+    build/native/bench/server_load_benchmark --only storm --old-server "$old/build/ostrel-server" |
+        tee "$out/storm.txt"
+fi
 
 if wants chat-log; then
     cmake --preset windows >/dev/null

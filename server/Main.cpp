@@ -1,9 +1,9 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
+#include "server/operator/OperatorChannels.h"
 #include "server/link/RedisLink.h"
 
 #include <fstream>
@@ -33,7 +33,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::unique_ptr<ServerTls> tls;
+    std::shared_ptr<ServerTls> tls;
     if (options.tlsPin)
     {
         std::string pin;
@@ -71,7 +71,7 @@ int main(int argc, char** argv)
             options.redisPassword.pop_back();
     }
 
-    ChatServer server(options, std::cout, tls.get());
+    ChatServer server(options, std::cout, tls);
     if (!server.JoinRoom(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;
@@ -82,7 +82,7 @@ int main(int argc, char** argv)
         std::cerr << "ostrel-server: " << error << std::endl;
         return 1;
     }
-    server.StopOnSignals();
+    server.TakeSignals();
     server.Run();
     return 0;
 }

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-// What differs between the server's platforms: descriptor limits, stop signals, address reuse.
+// What differs between the server's platforms: descriptor limits, stop and reload signals,
+// address reuse.
 
 constexpr std::size_t NoDescriptorLimit = std::numeric_limits<std::size_t>::max();
 
@@ -17,6 +18,8 @@ std::size_t RaiseDescriptorLimit();
 
 // The signals that ask the server to stop in an orderly way.
 std::vector<int> StopSignals();
+// The signals that ask it to read its certificate and bans anew (none where there is no SIGHUP).
+std::vector<int> ReloadSignals();
 
 // The machine's name, as a server names itself in a room across servers by default.
 std::string HostName();

@@ -15,7 +15,8 @@ extern char** environ;
 namespace testing_support
 {
 
-ServerProcess::ServerProcess(std::vector<std::string> arguments, int fileLimit)
+ServerProcess::ServerProcess(std::vector<std::string> arguments, int fileLimit,
+                             const std::vector<std::string>& environment)
 {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
@@ -37,7 +38,14 @@ ServerProcess::ServerProcess(std::vector<std::string> arguments, int fileLimit)
     for (auto& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable; ++variable)
+        envp.push_back(*variable);
+    std::vector<std::string> more = environment;
+    for (auto& variable : more)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);

@@ -15,8 +15,10 @@ namespace testing_support
 class ServerProcess
 {
 public:
-    // With a file limit, the server is started through the shell, which sets it first.
-    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0);
+    // With a file limit, the server is started through the shell, which sets it first; the
+    // environment's variables ("NAME=value") come on top of the test's own.
+    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0,
+                           const std::vector<std::string>& environment = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
