@@ -61,9 +61,36 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
         handshakeLimits.time = std::chrono::seconds(this->options.nicknameTimeout);
         handshakes = std::make_unique<TlsHandshakes>(io, handshakeLimits, HandshakeThreads());
     }
+    room.OnBans([this](const RoomEvent& event) { BanFromRoom(event); });
 }
 
 ChatServer::~ChatServer() = default;
+
+// A ban or unban of another server of the room (or one the room kept from before this server
+// started) holds here too, and in the ban file.
+void ChatServer::BanFromRoom(const RoomEvent& event)
+{
+    if (event.origin == link->Node())
+        return; // this server's own operator made it, and has it already
+    const std::string target = event.network.ToString();
+    if (event.kind == RoomEvent::Kind::Banned)
+    {
+        Ban ban{event.network, event.departure.detail, std::nullopt};
+        if (event.until)
+            ban.until = static_cast<std::time_t>(*event.until);
+        bans.Add(ban);
+        WriteLogLine(log, "the room bans " + target +
+                              (ban.until ? " until " + UtcText(*ban.until) : " until lifted") +
+                              (ban.reason.empty() ? "" : " (" + ban.reason + ")"));
+    }
+    else if (bans.Remove(event.network))
+        WriteLogLine(log, "the room lifted the ban on " + target);
+    else
+        return;
+    std::string error;
+    if (!options.banFile.empty() && !bans.Save(options.banFile, error))
+        WriteLogLine(log, error);
+}
 
 // The room on this server alone, or kept in Redis with the other servers that join it.
 std::unique_ptr<RoomLink> ChatServer::MakeLink()

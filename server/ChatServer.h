@@ -117,6 +117,7 @@ private:
     void Closed(ClientSession& session);
     void DropEndedBans();
     std::unique_ptr<RoomLink> MakeLink();
+    void BanFromRoom(const RoomEvent& event);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;

@@ -319,7 +319,7 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
     {
         history.assign(historyScan.rbegin(), historyScan.rend());
         historyScan.clear();
-        ReadMembers(now, [this, now] { Up(now); });
+        ReadMembers(now, [this, now] { ReadBans(now); });
         return;
     }
     commands.Command(
@@ -411,6 +411,29 @@ void RedisRoomLink::ReadMembers(std::uint64_t now, std::function<void()> then)
     });
 }
 
+// The bans the room keeps, for this server to hold too (those ended are left to end).
+void RedisRoomLink::ReadBans(std::uint64_t now)
+{
+    commands.Command({"HGETALL", Key("bans")}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        const auto wallNow = static_cast<std::int64_t>(std::time(nullptr));
+        for (const auto& entry : Pairs(reply))
+        {
+            RoomEvent banned;
+            std::string problem;
+            if (!RoomEventCodec::DecodeBan(entry.first, Text(entry.second), banned, problem))
+            {
+                WriteLogLine(log, "skipped a ban of the room in Redis: " + problem);
+                continue;
+            }
+            if (!banned.until || *banned.until > wallNow)
+                ApplyHere(banned);
+        }
+        Up(now);
+    });
+}
+
 // After Redis was away: this server's key, its place among the nodes, its members' list and
 // their names as they were. Servers that took its members for lost hear them join again.
 void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
@@ -419,6 +442,17 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
     const std::string members = Key("members:" + options.node);
     commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms}, [](Reply) {});
     commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    if (lostData && !bans.empty())
+    {
+        // The room's bans, as this server knew them.
+        Words list = {"HSET", Key("bans")};
+        for (const auto& ban : bans)
+        {
+            list.push_back(ban.first);
+            list.push_back(ban.second);
+        }
+        commands.Command(list, [](Reply) {});
+    }
     commands.Command({"EXISTS", members}, [this, now, members, then](Reply reply) {
         if (now != generation || !reply)
             return;
@@ -728,6 +762,10 @@ void RedisRoomLink::ApplyHere(RoomEvent& event)
         known[event.member] = event.name;
     else if (event.kind == Kind::Left)
         known.erase(event.member);
+    else if (event.kind == Kind::Banned)
+        bans[event.network.ToString()] = RoomEventCodec::EncodeBan(event);
+    else if (event.kind == Kind::Unbanned)
+        bans.erase(event.network.ToString());
     if (listener)
         listener->Apply(event);
 }
@@ -907,6 +945,14 @@ void RedisRoomLink::Publish(RoomEvent event)
             own.erase(member.id);
         Keep({"HDEL", members, std::to_string(member.id)});
         FreeName(member, event.name);
+        break;
+    case Kind::Banned:
+        bans[event.network.ToString()] = RoomEventCodec::EncodeBan(event);
+        Keep({"HSET", Key("bans"), event.network.ToString(), RoomEventCodec::EncodeBan(event)});
+        break;
+    case Kind::Unbanned:
+        bans.erase(event.network.ToString());
+        Keep({"HDEL", Key("bans"), event.network.ToString()});
         break;
     default:
         break;

@@ -28,6 +28,7 @@
 //   R:members:NODE    the server's named members: number -> what its join said
 //   R:name:FOLDED     who holds the nickname (any letter case): "NODE\nNUMBER", set only if unset
 //   R:reap:NODE       taken (if free) by the one server that announces a lost server's members
+//   R:bans            the room's bans: network -> "UNTIL REASON", read by a server at its start
 //
 // Each server applies every entry of the stream to its own members, its own events included,
 // and knows an entry it has read before (written again after Redis lost its data) by the run of
@@ -117,6 +118,7 @@ private:
     void ReadPosition(std::uint64_t now);
     void ReadHistory(std::uint64_t now, const std::string& before, std::size_t scanned);
     void ReadMembers(std::uint64_t now, std::function<void()> then);
+    void ReadBans(std::uint64_t now);
     void RegisterAgain(std::uint64_t now, std::function<void()> then);
     void Up(std::uint64_t now);
     void Resend(bool everything);
@@ -180,6 +182,7 @@ private:
     std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
     std::map<MemberRef, std::string> known;     // the room's named members
     std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
+    std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
     std::uint64_t nextNumber = 1;
     std::deque<Outgoing> unconfirmed; // not yet shown back, in order

@@ -432,4 +432,40 @@ bool DecodeMember(const std::string& node, const std::string& id, const std::str
     return true;
 }
 
+std::string EncodeBan(const RoomEvent& banned)
+{
+    return (banned.until ? std::to_string(*banned.until) : std::string("-")) + " " +
+           banned.departure.detail;
+}
+
+bool DecodeBan(const std::string& network, const std::string& value, RoomEvent& banned,
+               std::string& problem)
+{
+    const std::size_t space = value.find(' ');
+    if (space == std::string::npos)
+    {
+        problem = "the ban on " + Reader::Shown(network) + " is cut short";
+        return false;
+    }
+    const std::string until = value.substr(0, space);
+    const std::string reason = value.substr(space + 1);
+    banned = RoomEvent();
+    banned.kind = Kind::Banned;
+    std::uint64_t end = 0;
+    if (!IpNetwork::Parse(network, banned.network, problem))
+        problem = "the ban on " + Reader::Shown(network) + ": " + problem;
+    else if (until != "-" && (!ParseNumber(until, end) || end > (std::uint64_t{1} << 40)))
+        problem = "the ban on " + network + " ends at no time: " + Reader::Shown(until);
+    else if (reason.size() > MaxDetailBytes || HasControlBytes(reason))
+        problem = "the ban on " + network + " has a reason that cannot be shown";
+    else
+        problem.clear();
+    if (!problem.empty())
+        return false;
+    if (until != "-")
+        banned.until = static_cast<std::int64_t>(end);
+    banned.departure = {LeaveReason::Banned, reason};
+    return true;
+}
+
 } // namespace RoomEventCodec

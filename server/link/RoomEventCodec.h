@@ -56,6 +56,13 @@ std::string EncodeMember(const RoomEvent& joined);
 bool DecodeMember(const std::string& node, const std::string& id, const std::string& value,
                   RoomEvent& joined, std::string& problem);
 
+// A ban as the room's list of bans keeps it (the value of one field, the network being the
+// field): "UNTIL REASON", UNTIL in Unix time or "-" for until lifted.
+std::string EncodeBan(const RoomEvent& banned);
+// The Banned event of the ban on `network`; false, with the reason, when it cannot be read.
+bool DecodeBan(const std::string& network, const std::string& value, RoomEvent& banned,
+               std::string& problem);
+
 // Empty when the text may name a node (a server of the room); otherwise why not.
 std::string NodeProblem(const std::string& node);
 

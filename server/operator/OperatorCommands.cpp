@@ -147,8 +147,11 @@ OperatorCommands::Answer OperatorCommands::Who(ChatRoom::Clock::time_point now) 
     {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(member.connected);
         text << (member.nickname.empty() ? "(unnamed)" : member.nickname) << "  " << member.address
-             << "  connected " << DurationText(seconds.count()) << "  " << member.lines
-             << (member.lines == 1 ? " line" : " lines") << "\n";
+             << "  connected " << DurationText(seconds.count());
+        // A member of another server of the room has its lines counted there.
+        if (member.here)
+            text << "  " << member.lines << (member.lines == 1 ? " line" : " lines");
+        text << (member.node.empty() ? "" : "  on " + member.node) << "\n";
     }
     return {true, text.str()};
 }
@@ -239,9 +242,10 @@ OperatorCommands::Answer OperatorCommands::AddBan(const std::string& rest, std::
 
     const std::string told = "You were removed from the room: you are banned from this server" +
                              (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+    // In a room across servers, every server keeps the ban.
     const auto removed =
-        room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
-                    "banned by the operator" + (ban.reason.empty() ? "" : ": " + ban.reason));
+        room.Ban(ban.network, ban.until, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+                 Departure{LeaveReason::Banned, ban.reason});
     std::string text =
         "banned " + ban.network.ToString() +
         (ban.until ? " for " + DurationText(duration) + ", until " + UtcText(*ban.until)
@@ -261,6 +265,7 @@ OperatorCommands::Answer OperatorCommands::RemoveBan(const std::string& rest)
         return Failed("unban: " + problem);
     if (!bans.Remove(network))
         return Failed("no ban on " + network.ToString() + ": bans lists them");
+    room.Unban(network);
     return {true, "lifted the ban on " + network.ToString() + "\n" + Saved()};
 }
 

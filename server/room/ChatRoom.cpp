@@ -319,7 +319,7 @@ void ChatRoom::Apply(RoomEvent& event)
             RemoveMember(event.member.id, event.text, event.note, event.departure);
         break;
     case RoomEvent::Kind::Banned:
-        ApplyBanned(event);
+        RemoveFrom(event.network, event.text, event.note, event.departure);
         break;
     case RoomEvent::Kind::Unbanned:
         break;
@@ -404,8 +404,8 @@ void ChatRoom::ApplyLeft(const RoomEvent& event)
              name + (event.note.empty() ? " left." : " left (" + event.note + ")."));
 }
 
-// This server's members from the network go, the named first by name, then the unnamed.
-void ChatRoom::ApplyBanned(const RoomEvent& event)
+void ChatRoom::RemoveFrom(const IpNetwork& network, const std::string& told,
+                          const std::string& note, const Departure& departure)
 {
     struct Match
     {
@@ -415,7 +415,7 @@ void ChatRoom::ApplyBanned(const RoomEvent& event)
     };
     std::vector<Match> matching;
     for (const auto& entry : members)
-        if (event.network.Contains(entry.second.ip))
+        if (network.Contains(entry.second.ip))
         {
             const bool unnamed = entry.second.nickname.empty();
             matching.push_back(
@@ -427,7 +427,7 @@ void ChatRoom::ApplyBanned(const RoomEvent& event)
         return NicknameRule::LessIgnoringCase(a.label, b.label);
     });
     for (const Match& match : matching)
-        RemoveMember(match.id, event.text, event.note, event.departure);
+        RemoveMember(match.id, told, note, departure);
 }
 
 void ChatRoom::Announce(Change change, MemberId actor, const std::string& text)
@@ -573,8 +573,8 @@ std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
     {
         const Member& member = entry.second;
         (member.nickname.empty() ? unnamed : named)
-            .push_back(
-                {member.nickname, member.address, now - member.joined, member.linesSaid, ""});
+            .push_back({member.nickname, member.address, now - member.joined, member.linesSaid,
+                        link.Node(), true});
     }
     const auto wallNow = static_cast<std::int64_t>(std::time(nullptr));
     for (const auto& entry : listed)
@@ -582,7 +582,7 @@ std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
             named.push_back(
                 {entry.second.name, entry.second.address,
                  std::chrono::seconds(std::max<std::int64_t>(0, wallNow - entry.second.since)), 0,
-                 entry.first.node});
+                 entry.first.node, false});
     std::sort(named.begin(), named.end(), [](const MemberView& a, const MemberView& b) {
         return NicknameRule::LessIgnoringCase(a.nickname, b.nickname);
     });
@@ -665,6 +665,23 @@ std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::st
 std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::string& told,
                                           const std::string& note, const Departure& departure)
 {
+    std::vector<std::string> named, unnamed;
+    for (const auto& entry : members)
+        if (network.Contains(entry.second.ip))
+            (entry.second.nickname.empty() ? unnamed : named)
+                .push_back(entry.second.nickname.empty() ? entry.second.address + " (unnamed)"
+                                                         : entry.second.nickname);
+    std::sort(named.begin(), named.end(), NicknameRule::LessIgnoringCase);
+    std::sort(unnamed.begin(), unnamed.end(), NicknameRule::LessIgnoringCase);
+    named.insert(named.end(), unnamed.begin(), unnamed.end());
+    RemoveFrom(network, told, note, departure);
+    return named;
+}
+
+std::vector<std::string> ChatRoom::Ban(const IpNetwork& network,
+                                       std::optional<std::int64_t> until, const std::string& told,
+                                       const std::string& note, const Departure& departure)
+{
     // Who goes: the named of the whole room by name, then this server's unnamed by address.
     std::vector<std::string> named, unnamed;
     for (const auto& entry : listed)
@@ -681,11 +698,21 @@ std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::s
     banned.kind = RoomEvent::Kind::Banned;
     banned.origin = link.Node();
     banned.network = network;
+    banned.until = until;
     banned.text = told;
     banned.note = note;
     banned.departure = departure;
     link.Publish(std::move(banned));
     return named;
+}
+
+void ChatRoom::Unban(const IpNetwork& network)
+{
+    RoomEvent unbanned;
+    unbanned.kind = RoomEvent::Kind::Unbanned;
+    unbanned.origin = link.Node();
+    unbanned.network = network;
+    link.Publish(std::move(unbanned));
 }
 
 std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::string& told,

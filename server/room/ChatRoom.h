@@ -104,7 +104,7 @@ public:
     // The frame of a member's chat line.
     static Frame LineFrame(const std::string& line);
 
-    // Told of every ban and unban the room applies, from any server of it.
+    // Told of every ban and unban the room applies, from this server or another (event.origin).
     void OnBans(std::function<void(const RoomEvent&)> observer)
     {
         banObserver = std::move(observer);
@@ -116,8 +116,9 @@ public:
         std::string nickname; // empty while unnamed
         std::string address;
         Clock::duration connected;
-        std::uint64_t lines; // lines said (counted on the member's own server only)
-        std::string node;    // the server it is connected to (empty: this one)
+        std::uint64_t lines; // lines said, counted on the member's own server only
+        std::string node;    // the server it is connected to (empty: the room is this server)
+        bool here = true;    // connected to this server
     };
     // Everyone in the room and every connection of this server: the named in the order of the
     // users list, then this server's unnamed.
@@ -127,13 +128,22 @@ public:
     // The nickname as the member has it, or empty when nobody in the room has it (in any case).
     std::string NameLike(const std::string& name) const;
     std::optional<asio::ip::address> AddressOf(const std::string& name) const;
-    // Removes the member named (any case), or all whose address is in the network, on whichever
-    // server of the room they are: each is told `told` and closed, and the room hears it leave
-    // with the note. Returns who goes, as the log shows them.
+    // Removes the member named (any case), on whichever server of the room it is, or this
+    // server's members whose address is in the network: each is told `told` and closed, and the
+    // room hears it leave with the note. Returns who goes, as the log shows them.
     std::vector<std::string> Remove(const std::string& name, const std::string& told,
                                     const std::string& note, const Departure& departure);
     std::vector<std::string> Remove(const IpNetwork& network, const std::string& told,
                                     const std::string& note, const Departure& departure);
+    // Bans the network in the whole room: every server removes its members from there (as
+    // Remove does) and keeps the ban (until: when it ends, in Unix time; none: until lifted; the
+    // departure's detail is its reason). Returns who goes, the named of the whole room and this
+    // server's unnamed.
+    std::vector<std::string> Ban(const IpNetwork& network, std::optional<std::int64_t> until,
+                                 const std::string& told, const std::string& note,
+                                 const Departure& departure);
+    // Lifts the ban on the network in the whole room.
+    void Unban(const IpNetwork& network);
     // The same, with what the log says as one text ("kicked by the operator: spamming").
     std::vector<std::string> Remove(const std::string& name, const std::string& told,
                                     const std::string& note, const std::string& reason);
@@ -206,7 +216,9 @@ private:
     void ApplyJoined(const RoomEvent& event);
     void ApplyRenamed(const RoomEvent& event);
     void ApplyLeft(const RoomEvent& event);
-    void ApplyBanned(const RoomEvent& event);
+    // This server's members from the network go, the named first by name, then the unnamed.
+    void RemoveFrom(const IpNetwork& network, const std::string& told, const std::string& note,
+                    const Departure& departure);
     // This server's member the reference names, or null.
     Member* Local(const MemberRef& ref);
     MemberRef RefOf(MemberId id) const { return {link.Node(), id}; }

@@ -36,7 +36,10 @@ std::string Line(const std::string& name, const std::string& text)
 class Member
 {
 public:
-    explicit Member(std::uint16_t port) { EXPECT_TRUE(connection.Connect("127.0.0.1", port)); }
+    explicit Member(std::uint16_t port, const char* from = nullptr)
+    {
+        EXPECT_TRUE(connection.Connect("127.0.0.1", port, from));
+    }
 
     void Nick(const std::string& name) { Send(PacketType::Nickname, name); }
     void Say(const std::string& line) { Send(PacketType::ChatMessage, line); }
@@ -456,6 +459,65 @@ TEST_F(RedisRoom, ServerThatCannotJoinTheRoomSaysWhyInOneLineAndExitsWithTwo)
                          "--redis-password-file", dir.File("right")});
     EXPECT_NE(right.ListeningPort(), 0) << right.err;
     EXPECT_EQ(right.out.find("s3cret"), std::string::npos);
+}
+
+// `ostrel-server --command` to the server at the control socket: what it printed.
+std::string Command(const std::string& control, const std::string& command)
+{
+    ServerProcess client({"--command", command, "--control", control});
+    EXPECT_EQ(client.Wait(), 0) << command << ": " << client.err;
+    return client.out;
+}
+
+TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
+{
+    TempDir dir;
+    const std::string controlA = dir.File("a.control"), controlB = dir.File("b.control");
+    auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans")});
+    auto b = StartServer("b", {"--control", controlB});
+    Member alice(a->ListeningPort()), bob(b->ListeningPort()),
+        carol(a->ListeningPort(), "127.0.0.3");
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    Join(carol, "Carol");
+    ASSERT_TRUE(bob.Hears("Alice\r\nBob\r\nCarol"));
+
+    // who lists the whole room, each member with its node; say reaches everyone.
+    const std::string who = Command(controlA, "who");
+    EXPECT_NE(who.find("Alice  127.0.0.1:"), std::string::npos) << who;
+    EXPECT_NE(who.find("0 lines  on a\n"), std::string::npos) << who;
+    EXPECT_NE(who.find("Bob  127.0.0.1:"), std::string::npos) << who;
+    EXPECT_NE(who.find("  on b\n"), std::string::npos) << who;
+    Command(controlA, "say maintenance at noon");
+    EXPECT_TRUE(bob.Hears("[SERVER]: maintenance at noon"));
+
+    // A kick on one server removes a member of the other.
+    EXPECT_EQ(Command(controlA, "kick bob being rude"), "kicked Bob (being rude)\n");
+    EXPECT_TRUE(bob.Hears("You were removed from the room: being rude."));
+    EXPECT_TRUE(bob.connection.SeesClose());
+    EXPECT_TRUE(alice.Hears("Bob left (removed: being rude)."));
+
+    // A ban on one server holds on every server, those that start later too, until lifted.
+    const std::string banned = Command(controlB, "ban 127.0.0.3 1h spam");
+    EXPECT_NE(banned.find("banned 127.0.0.3 for 1h"), std::string::npos) << banned;
+    EXPECT_NE(banned.find("removed Carol"), std::string::npos) << banned;
+    EXPECT_TRUE(carol.Hears("you are banned from this server (spam)."));
+    EXPECT_TRUE(alice.Hears("Carol left (banned: spam)."));
+    EXPECT_TRUE(a->OutputShows("the room bans 127.0.0.3 until "));
+    EXPECT_NE(ReadBytes(dir.File("a.bans")).find("127.0.0.3 "), std::string::npos)
+        << "kept in the ban file too";
+    {
+        Member again(a->ListeningPort(), "127.0.0.3");
+        EXPECT_TRUE(again.Hears("You are banned from this server. Reason: spam."));
+    }
+    auto c = StartServer("c", {"--control", dir.File("c.control")});
+    EXPECT_NE(Command(dir.File("c.control"), "bans").find("127.0.0.3  until "), std::string::npos);
+    EXPECT_EQ(Command(dir.File("c.control"), "unban 127.0.0.3"),
+              "lifted the ban on 127.0.0.3\n(kept in memory only: start the server with --ban-file "
+              "FILE to keep bans over a restart)\n");
+    EXPECT_TRUE(a->OutputShows("the room lifted the ban on 127.0.0.3"));
+    Member back(a->ListeningPort(), "127.0.0.3");
+    Join(back, "Carol");
 }
 
 } // namespace
