@@ -116,7 +116,7 @@ std::string Plural(std::size_t count, const std::string& one, const std::string&
 } // namespace
 
 RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log)
-    : io(io), options(std::move(options)), log(log),
+    : options(std::move(options)), log(log),
       commands(io, this->options.address, this->options.password),
       reader(io, this->options.address, this->options.password), run(RandomWord()),
       // Numbers of their own for this run's members: 2^30 of them, at a random place.

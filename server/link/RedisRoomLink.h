@@ -145,7 +145,6 @@ private:
     void FreeName(const MemberRef& member, const std::string& name);
     void Forget(const MemberRef& member);
 
-    asio::io_context& io;
     const RedisRoomOptions options;
     std::ostream& log;
     RedisConnection commands;
