@@ -3,6 +3,7 @@
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
 #include "server/connection/ServerTls.h"
+#include "server/link/RoomEventCodec.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
 
@@ -118,6 +119,14 @@ bool ChatServer::JoinRoom(std::string& error)
 {
     if (!redis)
         return options.redis.empty() || (error = RedisLink::Unavailable()).empty();
+    // The name made of the host's name may not do (too long, a space in it).
+    const std::string problem = RoomEventCodec::NodeProblem(redis->Node());
+    if (!problem.empty())
+    {
+        error = "this server's name in the room, " + redis->Node() + ", will not do (" +
+                problem + "): give one with --node NAME";
+        return false;
+    }
     // While Redis is away, the server reads from none of its members.
     redis->OnAvailable([this](bool available) { backlog.Hold(!available); });
     bool decided = false;
