@@ -146,9 +146,10 @@ void ReadAddress(Reader& reader, RoomEvent& event)
         return;
     if (event.address.find(' ') != std::string::npos)
         reader.Fail("the field address holds a space");
+    // Only an address as it is written back counts (some systems read "1.2.3" as 1.2.0.3).
     asio::error_code error;
     event.ip = asio::ip::make_address(ip, error);
-    if (error)
+    if (error || event.ip.to_string() != ip)
         reader.Fail("the field ip is no address: " + Reader::Shown(ip));
     const std::uint64_t since = reader.Number("since");
     if (reader.Ok() && since > (std::uint64_t{1} << 40))
