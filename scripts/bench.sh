@@ -4,6 +4,7 @@
 #   the server's ban list (10,000 bans checked against one hash lookup; read from its file),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
 #   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain;
+#   5,000 members on two servers through a redis-server of its own against one server alone;
 #   a storm of 1,000 TLS handshakes against the server from before they left the room's thread),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
 #   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
