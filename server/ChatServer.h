@@ -1,12 +1,13 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
-#include "server/operator/BanList.h"
-#include "server/room/ChatRoom.h"
+#include "server/ServerOptions.h"
 #include "server/connection/ClientSession.h"
+#include "server/operator/BanFileWriter.h"
+#include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
-#include "server/ServerOptions.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/room/ChatRoom.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -35,8 +36,9 @@ public:
     static constexpr std::size_t ReservedDescriptors = 32;
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
-    // How often bans that have ended are dropped from the list and the file.
-    static constexpr auto BanCheckInterval = std::chrono::seconds(60);
+    // Bans that have ended are dropped at each tick, at most this many at a time, so that
+    // thousands ending together never hold the room up.
+    static constexpr std::size_t EndedBansPerTick = 256;
 
     // With tls, connections may speak TLS (options.tlsOnly: must); it outlives the server.
     ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls = nullptr,
@@ -53,7 +55,8 @@ public:
     std::uint16_t Port() const { return port; }
     // SIGINT, SIGTERM (and SIGHUP where there is one) stop the server.
     void StopOnSignals();
-    // Runs the event loop until the server stops.
+    // Runs the event loop until the server stops, then waits (at most
+    // BanFileWriter::FinishTime) for the last changes to the bans to be written.
     void Run();
     // From any thread: closes every connection and ends Run.
     void Stop();
@@ -68,7 +71,7 @@ private:
     void Tick();
     void Shutdown();
     void Closed(ClientSession& session);
-    void DropEndedBans();
+    void BanFileWritten(const std::string& error);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
 
     ServerOptions options;
@@ -82,7 +85,8 @@ private:
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
-    Clock::time_point bansChecked;
+    std::unique_ptr<BanFileWriter> banWriter;
+    bool banFileFailing = false;
     BacklogPolicy backlog;
     FlushBatch flushes;
     SessionContext context;
