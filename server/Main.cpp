@@ -34,10 +34,11 @@ int main(int argc, char** argv)
 
     // Bans are read from a regular file only: a named pipe would hold the start for ever, and
     // anything else would be replaced by the first ban.
-    if (!options.banFile.empty() && !NotRegularFile(options.banFile).empty())
+    const std::string banFileKind = options.banFile.empty() ? "" : NotRegularFile(options.banFile);
+    if (!banFileKind.empty())
     {
-        std::cerr << "ostrel-server: --ban-file " << options.banFile << " is "
-                  << NotRegularFile(options.banFile) << ", not a regular file" << std::endl;
+        std::cerr << "ostrel-server: --ban-file " << options.banFile << " is " << banFileKind
+                  << ", not a regular file" << std::endl;
         return 2;
     }
 

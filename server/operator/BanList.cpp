@@ -1,6 +1,7 @@
 #include "server/operator/BanList.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace
 {
@@ -24,16 +25,27 @@ bool AllDigits(const std::string& text)
 
 } // namespace
 
+// Computed here rather than by the C library's gmtime, which on Windows knows no year past 3000:
+// every time a ban file can hold has its text on every system.
 std::string UtcText(std::time_t time)
 {
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &time);
-#else
-    gmtime_r(&time, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    const long long seconds = static_cast<long long>(time);
+    const long long days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const long long ofDay = seconds - days * 86400;
+    // The date of a day since 1970-01-01 in the proleptic Gregorian calendar.
+    const long long shifted = days + 719468;
+    const long long era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const long long dayOfEra = shifted - era * 146097;
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const long long month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[128];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
+                  ofDay / 3600, ofDay / 60 % 60, ofDay % 60);
     return text;
 }
 

@@ -116,6 +116,17 @@ TEST(BanList, TimesAndDurationsAsTheOperatorWritesThem)
     EXPECT_EQ(time, Now);
     EXPECT_EQ(UtcText(Now), "2027-01-15T08:00:00Z");
     EXPECT_TRUE(ParseUtc("2028-02-29T23:59:59Z", time));
+    // Every time a file can hold reads back as it was written, the last of them too.
+    for (const std::time_t written : {std::time_t{0}, std::time_t{951782400} /* 2000-02-29 */,
+                                      std::time_t{4107542400} /* 2100-03-01 */,
+                                      std::time_t{32503680000} /* 3000-01-01 */, LatestBanEnd})
+    {
+        std::time_t read = -1;
+        EXPECT_TRUE(ParseUtc(UtcText(written), read)) << UtcText(written);
+        EXPECT_EQ(read, written) << UtcText(written);
+    }
+    EXPECT_EQ(UtcText(LatestBanEnd), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(UtcText(951782400), "2000-02-29T00:00:00Z");
     for (const char* bad : {"2027-02-29T00:00:00Z", "2027-01-15 08:00:00", "2027-13-01T00:00:00Z",
                             "2027-01-15T24:00:00Z", "tomorrow", ""})
         EXPECT_FALSE(ParseUtc(bad, time)) << bad;

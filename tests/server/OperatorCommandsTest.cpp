@@ -181,9 +181,9 @@ TEST_F(Operator, ControlCharactersAreRefusedInEveryCommandWithTheSameLine)
 
 TEST_F(Operator, BanLongerThanTenYearsLastsUntilLifted)
 {
-    const auto far = Run("ban 203.0.113.11 500000w far too long");
-    ASSERT_TRUE(far.ok) << far.text;
-    EXPECT_EQ(far.text.substr(0, far.text.find('\n')),
+    const auto longer = Run("ban 203.0.113.11 500000w far too long");
+    ASSERT_TRUE(longer.ok) << longer.text;
+    EXPECT_EQ(longer.text.substr(0, longer.text.find('\n')),
               "banned 203.0.113.11 until lifted (3500000d is longer than the longest timed ban, "
               "3650d) (far too long)");
     EXPECT_FALSE(bans.Find(asio::ip::make_address("203.0.113.11"), 1'800'000'000)->until);

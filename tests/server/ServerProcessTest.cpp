@@ -532,6 +532,35 @@ TEST(ServerProcess, BanFileCannotBeTurnedAgainstTheServerAndVeryLongBansLastOver
     EXPECT_EQ(SendCommand(control, "bans").out, "203.0.113.11  until lifted  far too long\n");
 }
 
+TEST(ServerProcess, BanFileThatCannotBeWrittenIsLoggedAndSaidUntilItCanBeAgain)
+{
+    TempDir dir;
+    const std::string control = dir.File("control");
+    const std::string state = dir.File("state");
+    std::filesystem::create_directory(state);
+    ServerProcess server({"--port", "0", "--control", control, "--ban-file", state + "/bans"});
+    ASSERT_NE(server.ListeningPort(), 0) << server.err;
+    ASSERT_TRUE(server.OutputShows("taking operator commands at"));
+
+    // The folder goes: the next write fails, the log says so, and so does the next change.
+    std::filesystem::remove(state);
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.1").out, "banned 192.0.2.1 until lifted\n");
+    EXPECT_TRUE(server.OutputShows("cannot write the ban file " + state +
+                                   "/bans: the bans hold until the server stops"));
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.2").out,
+              "banned 192.0.2.2 until lifted\n(cannot write the ban file " + state +
+                  "/bans: the bans hold until the server stops, unless it can be written "
+                  "again)\n");
+
+    // Back again, the next change writes every ban.
+    std::filesystem::create_directory(state);
+    EXPECT_EQ(SendCommand(control, "unban 192.0.2.1").exitCode, 0);
+    EXPECT_TRUE(server.OutputShows("the ban file " + state + "/bans is written again"));
+    EXPECT_EQ(ReadBytes(state + "/bans").substr(ReadBytes(state + "/bans").find("\n192")),
+              "\n192.0.2.2 -\n");
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.3").out, "banned 192.0.2.3 until lifted\n");
+}
+
 TEST(ServerProcess, OperatorTextsWithControlCharactersReachNobody)
 {
     TempDir dir;
