@@ -50,6 +50,8 @@ void BanFileWriter::HandOver(Change change)
 bool BanFileWriter::Finish(std::chrono::milliseconds limit, std::string& error)
 {
     std::unique_lock<std::mutex> lock(shared->mutex);
+    shared->hurry = true;
+    shared->wake.notify_all();
     const std::uint64_t target = shared->handedOver;
     if (!shared->done.wait_for(lock, limit, [&] { return shared->written >= target; }))
     {
@@ -66,30 +68,22 @@ void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path,
                         std::map<IpNetwork, std::string> lines)
 {
     std::unique_lock<std::mutex> lock(shared->mutex);
+    auto nextWrite = std::chrono::steady_clock::now();
     for (;;)
     {
         shared->wake.wait(lock, [&] { return shared->stop || !shared->pending.empty(); });
         if (shared->pending.empty())
             return; // stopped, everything written
+        shared->wake.wait_until(lock, nextWrite, [&] { return shared->stop || shared->hurry; });
+        nextWrite = std::chrono::steady_clock::now() + WriteInterval;
         std::vector<Change> changes;
         changes.swap(shared->pending);
         const std::uint64_t taken = shared->handedOver;
         shared->writing = true;
         lock.unlock();
-
-        for (auto& change : changes)
-        {
-            if (change.ban)
-                lines.insert_or_assign(change.network, BanFile::Line(*change.ban));
-            else
-                lines.erase(change.network);
-        }
-        std::string content = BanFile::Header();
-        for (const auto& entry : lines)
-            content += entry.second;
-        std::string error;
-        BanFile::Write(path, content, error);
-
+        // Everything of the write, its changes and its text freed too, happens outside the lock,
+        // which the server's thread only ever waits for while a vector is swapped.
+        const std::string error = Write(path, lines, std::move(changes));
         lock.lock();
         shared->writing = false;
         shared->written = taken;
@@ -98,4 +92,22 @@ void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path,
             shared->report(error);
         shared->done.notify_all();
     }
+}
+
+std::string BanFileWriter::Write(const std::string& path, std::map<IpNetwork, std::string>& lines,
+                                 std::vector<Change> changes)
+{
+    for (auto& change : changes)
+    {
+        if (change.ban)
+            lines.insert_or_assign(change.network, BanFile::Line(*change.ban));
+        else
+            lines.erase(change.network);
+    }
+    std::string content = BanFile::Header();
+    for (const auto& entry : lines)
+        content += entry.second;
+    std::string error;
+    BanFile::Write(path, content, error);
+    return error;
 }

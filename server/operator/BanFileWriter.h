@@ -16,13 +16,17 @@
 // Keeps the ban file in step with the ban list from a thread of its own, so that the server's
 // thread never waits for the disk: it only hands over each change (a copy of one ban), and the
 // writer applies the changes to a copy of the list of its own and writes the whole file anew.
-// Changes handed over while a write is under way all go into the next one, so a later state
-// supersedes an earlier one not yet written and a burst of bans costs a write or two.
+// Changes handed over while a write is under way, or within WriteInterval of its start, all go
+// into the next one, so a later state supersedes an earlier one not yet written, and a burst of
+// thousands of bans costs a write a second, not one each: the disk, and the processor the room
+// shares with the writer, are spared.
 class BanFileWriter final : public BanListener
 {
 public:
     // How long the server's stop waits for the last changes to be written.
     static constexpr auto FinishTime = std::chrono::seconds(5);
+    // The shortest time from the start of one write to the start of the next.
+    static constexpr auto WriteInterval = std::chrono::seconds(1);
 
     // Called on the writer's thread after every write: empty when the file was written,
     // otherwise why not.
@@ -39,8 +43,9 @@ public:
     void Added(const Ban& ban) override;
     void Removed(const IpNetwork& network) override;
 
-    // Waits, at most limit, until every change handed over is written. False, with the reason,
-    // when that did not happen in time or the last write failed.
+    // Waits, at most limit, until every change handed over is written, without waiting for
+    // WriteInterval from now on. False, with the reason, when that did not happen in time or the
+    // last write failed.
     bool Finish(std::chrono::milliseconds limit, std::string& error);
 
 private:
@@ -63,6 +68,7 @@ private:
         std::uint64_t written = 0;    // of those, how many a finished write has taken
         bool writing = false;
         bool stop = false;
+        bool hurry = false; // write without waiting for WriteInterval
         std::string lastError;
         Report report;
     };
@@ -70,6 +76,9 @@ private:
     void HandOver(Change change);
     static void Run(std::shared_ptr<Shared> shared, std::string path,
                     std::map<IpNetwork, std::string> lines);
+    // Applies the changes to the lines and writes them all; the error, or empty.
+    static std::string Write(const std::string& path, std::map<IpNetwork, std::string>& lines,
+                             std::vector<Change> changes);
 
     std::shared_ptr<Shared> shared;
     std::thread thread;

@@ -120,10 +120,10 @@ void BanList::Add(Ban ban)
 {
     if (ban.until && (*ban.until > LatestBanEnd || *ban.until < 0))
         ban.until = *ban.until < 0 ? std::optional<std::time_t>(0) : std::nullopt;
-    auto place = ordered.find(ban.network);
-    if (place == ordered.end())
+    auto place = ordered.lower_bound(ban.network);
+    if (place == ordered.end() || place->first != ban.network)
     {
-        place = ordered.emplace(ban.network, ban).first;
+        place = ordered.emplace_hint(place, ban.network, ban);
         byNetwork.emplace(ban.network, &place->second);
         ++lengths[{ban.network.IsV4(), ban.network.Prefix()}];
     }
