@@ -119,38 +119,30 @@ TEST(BanFile, WhatTheServerWritesItReadsBackHoweverFarItsEnd)
     EXPECT_EQ(again.All(), cut.All());
 }
 
-TEST(BanFile, OnlyARegularFileIsReadAndNothingBesideItIsWrittenThrough)
+TEST(BanFile, OnlyARegularFileIsRead)
 {
+    // A folder, a named pipe (which would hold the reader until someone writes to it) or a link
+    // (not followed) at the path is refused, whatever main checked before: it may have been put
+    // there since.
     TempDir dir;
-    BanList bans;
-    std::vector<std::string> problems;
-    std::string error;
     std::filesystem::create_directory(dir.File("a folder"));
-    EXPECT_FALSE(BanFile::Read(dir.File("a folder"), Now, bans, problems, error));
-    EXPECT_NE(error.find("is a directory, not a regular file"), std::string::npos) << error;
+    std::vector<std::pair<std::string, std::string>> refused = {{"a folder", "a directory"}};
 #ifndef _WIN32
-    // A named pipe would hold the reader until someone writes to it; a link is not followed.
     ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
-    EXPECT_FALSE(BanFile::Read(dir.File("pipe"), Now, bans, problems, error));
-    EXPECT_NE(error.find("is a named pipe"), std::string::npos) << error;
     WriteBytes(dir.File("elsewhere"), "192.0.2.1 - through a link\n");
     std::filesystem::create_symlink(dir.File("elsewhere"), dir.File("link"));
-    EXPECT_FALSE(BanFile::Read(dir.File("link"), Now, bans, problems, error));
-    EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
-
-    // Links planted where a writer might put its new file are never written through.
-    const std::string path = dir.File("bans");
-    WriteBytes(dir.File("victim"), "precious\n");
-    for (const char* planted : {"bans.tmp", "bans.new", "bans~"})
-        std::filesystem::create_symlink(dir.File("victim"), dir.File(planted));
-    bans.Add(BanOf("192.0.2.1", "spam"));
-    ASSERT_TRUE(BanFile::Write(path, BanFile::Content(bans), error)) << error;
-    EXPECT_EQ(ReadBytes(dir.File("victim")), "precious\n");
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
-    EXPECT_EQ(NamesIn(dir.Path()),
-              (std::vector<std::string>{"a folder", "bans", "bans.new", "bans.tmp", "bans~",
-                                        "elsewhere", "link", "pipe", "victim"}));
+    refused.push_back({"pipe", "a named pipe"});
+    refused.push_back({"link", "a symbolic link"});
 #endif
+    for (const auto& [name, kind] : refused)
+    {
+        BanList bans;
+        std::vector<std::string> problems;
+        std::string error;
+        EXPECT_FALSE(BanFile::Read(dir.File(name), Now, bans, problems, error)) << name;
+        EXPECT_EQ(error, "the ban file " + dir.File(name) + " is " + kind + ", not a regular file");
+        EXPECT_EQ(bans.Size(), 0u);
+    }
 }
 
 } // namespace
