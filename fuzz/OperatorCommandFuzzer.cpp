@@ -33,6 +33,7 @@ public:
             __builtin_trap();
     }
     void Disconnect() override {}
+    void ContinueInput() override {}
 };
 
 void CheckLines(const std::string& text)
@@ -65,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto id = room.Join(connections[i], ip.to_string() + ":1000", now, ip);
         if (*names[i])
         {
-            const std::string frame = oNet::WireFrame(
-                *ChatProtocol::MakeTextPacket(oNet::PacketType::Nickname, names[i]));
-            room.Receive(id, frame.data(), frame.size(), now);
+            oNet::Packet packet(oNet::PacketType::Nickname);
+            packet << std::string(names[i]);
+            room.Handle(id, packet, now);
         }
     }
     std::string error;

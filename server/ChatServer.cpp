@@ -269,7 +269,7 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
         WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
         turnedAway.insert(number);
         sessions.emplace(number, session);
-        session->TurnAway(ChatRoom::ServerLine(line), refusal);
+        session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
         return;
     }
 
@@ -293,7 +293,7 @@ void ChatServer::Tick()
     {
         const auto found = sessions.find(letGo.id);
         if (found != sessions.end())
-            found->second->LetGo(letGo.reason);
+            found->second->LetGo(letGo.departure);
     }
     for (const std::uint64_t id : backlog.Behind())
     {

@@ -18,6 +18,7 @@ class Connection : public ChatParticipant
 public:
     void Deliver(const Frame& frame) override { frames.push_back(frame); }
     void Disconnect() override { disconnected = true; }
+    void ContinueInput() override {}
     std::vector<Frame> frames;
     bool disconnected = false;
 };
@@ -43,9 +44,9 @@ protected:
             room.Join(connection, std::string(ip) + ":1000", now, asio::ip::make_address(ip));
         if (!name.empty())
         {
-            const std::string frame =
-                oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, name));
-            room.Receive(id, frame.data(), frame.size(), now);
+            oNet::Packet packet(PacketType::Nickname);
+            packet << name;
+            room.Handle(id, packet, now);
         }
         return id;
     }
