@@ -2,14 +2,13 @@
 // connection and answers it; and the client side of `ostrel-server --command`.
 
 #include "server/operator/OperatorChannels.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read_until.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/streambuf.hpp>
 #include <asio/write.hpp>
-
-#include "server/room/ServerLog.h"
 
 #include <cerrno>
 #include <sys/socket.h>
