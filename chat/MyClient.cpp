@@ -132,7 +132,7 @@ void MyClient::TryEnded()
     }
     // Connected, but not back before the server has let the client in.
     reconnecting = false;
-    AnnounceNickname(nickname);
+    Announce();
 }
 
 // The first users list on a connection: the server has let the client into the room.
@@ -254,8 +254,14 @@ void MyClient::SendLine(const std::string& text)
 void MyClient::AnnounceNickname(const std::string& name)
 {
     nickname = name;
-    if (!IsConnected())
-        return;
+    // The server's answer to a name the user chose is shown, whatever it said before.
+    awayServerLine.clear();
+    if (IsConnected())
+        Announce();
+}
+
+void MyClient::Announce()
+{
     try
     {
         connection.outgoing.Append(ChatProtocol::MakeTextPacket(PacketType::Nickname, nickname));

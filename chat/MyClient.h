@@ -89,6 +89,7 @@ private:
         std::string line;
     };
 
+    void Announce();
     void ConnectionLost();
     void Reconnect();
     void TryEnded();

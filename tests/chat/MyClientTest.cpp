@@ -480,6 +480,13 @@ TEST_F(MyClientTest, UnechoedLineGoesAgainWithTheNicknameOfTheMomentOnceLetIn)
         client.Frame();
     EXPECT_TRUE(back.ReceivePacket(200).empty()) << "no line while the server keeps it out";
     EXPECT_FALSE(client.CanSend());
+    // Asked again by the user, the server's same answer is shown again.
+    client.AnnounceNickname("Cid");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Cid"));
+    back.Send(Frame(PacketType::ChatMessage,
+                    "[10:00:02] [SERVER]: The nickname Cid is taken. Choose another one."));
+    ASSERT_TRUE(FramesUntil([&] { return client.chatLogLines.size() == 4; }));
 
     client.AnnounceNickname("Dee");
     ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
@@ -499,6 +506,7 @@ TEST_F(MyClientTest, UnechoedLineGoesAgainWithTheNicknameOfTheMomentOnceLetIn)
               (Lines{"[10:00:00] [Bob]: echoed",
                      "[10:00:00] The connection to the server was lost. Trying again in 1 second.",
                      "[10:00:01] [SERVER]: The nickname Cid is taken. Choose another one.",
+                     "[10:00:02] [SERVER]: The nickname Cid is taken. Choose another one.",
                      "[10:00:00] Connected to the server again."}));
 }
 
