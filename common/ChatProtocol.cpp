@@ -17,6 +17,17 @@ void AppendTwoDigits(std::string& out, int value)
 
 } // namespace
 
+bool HoldsControlBytes(const std::string& text)
+{
+    for (char c : text)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text)
 {
     auto packet = std::make_shared<oNet::Packet>(type);
@@ -40,6 +51,18 @@ std::string ComposeChatLine(const std::string& timestamp, const std::string& nic
                             const std::string& message)
 {
     return timestamp + " [" + nickname + "]: " + message;
+}
+
+bool IsServerLine(const std::string& line)
+{
+    const std::size_t timeClose = line.find(']');
+    const std::size_t senderOpen =
+        timeClose == std::string::npos ? timeClose : line.find('[', timeClose);
+    const std::size_t senderClose =
+        senderOpen == std::string::npos ? senderOpen : line.find(']', senderOpen);
+    return senderClose != std::string::npos &&
+           line.substr(senderOpen + 1, senderClose - senderOpen - 1).find("SERVER") !=
+               std::string::npos;
 }
 
 unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks)

@@ -22,6 +22,11 @@ constexpr std::size_t MaxMessageChars = 200;
 // Longest text that fits in a packet holding one text field: the limit less the type and count.
 constexpr std::size_t MaxTextBytes = oNet::MaxPacketSize - 6;
 
+// Whether the text holds a control character (a byte below 0x20, or 0x7F: escape, backspace, a
+// line break...), which a reader's screen would act on rather than show. Nothing passed on to a
+// member may hold one.
+bool HoldsControlBytes(const std::string& text);
+
 // A packet of the given type carrying one text field. Throws PacketException when the text does
 // not fit.
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text);
@@ -32,6 +37,10 @@ std::string FormatTimestamp(const std::tm& localTime);
 // timestamp + " [" + nickname + "]: " + message, exactly as it goes on the wire.
 std::string ComposeChatLine(const std::string& timestamp, const std::string& nickname,
                             const std::string& message);
+
+// Whether a chat line is one of the server's own ("[12:00:01] [SERVER]: ..."): its sender, the
+// bracket group after the time's, holds "SERVER", which no nickname may.
+bool IsServerLine(const std::string& line);
 
 // The seed for the generated nickname: the time, the process id and a tick count mixed, so that
 // programs started in the same second still draw different names.

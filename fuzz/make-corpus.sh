@@ -3,8 +3,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$here"
-rm -rf corpus
-mkdir -p corpus/packet_extraction corpus/frame_receive corpus/settings_file corpus/server_input
+# Only the folders written here are made anew; the others' seeds (certificates, chat lines) are
+# kept as they are.
+rm -rf corpus/packet_extraction corpus/frame_receive corpus/server_input corpus/operator_command \
+    corpus/ban_file corpus/room_entry
+mkdir -p corpus/packet_extraction corpus/frame_receive corpus/settings_file corpus/server_input \
+    corpus/operator_command corpus/ban_file corpus/room_entry
 
 # text_packet TYPE TEXT: a packet (type field and payload) carrying one text.
 text_packet() {
@@ -55,12 +59,23 @@ printf 'a=b=c\nplain line\n' > corpus/settings_file/odd-lines
 } > corpus/server_input/impersonate
 printf '\x00\x02\x00\x07' > corpus/server_input/unknown-type
 
+# The operator's commands: command lines, each ended by a backslash and a line break as the
+# fuzzer's reader of strings takes them; at the end, zeros for the numbers it draws from there.
+zeros='\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+printf 'who\\\nkick Bob the Builder too loud\\\n'"$zeros" > corpus/operator_command/who-and-kick
+printf 'ban 192.0.2.0/24 30m raid\\\nbans\\\nunban 192.0.2.0/24\\\n'"$zeros" > corpus/operator_command/ban-and-unban
+printf 'say hello\\\nban "alice" 500000w far too long\\\nhelp\\\n'"$zeros" > corpus/operator_command/say-and-ban-a-member
+printf 'kick alice bye\x1b[2K\x08\x08\\\n'"$zeros" > corpus/operator_command/control-characters
+
+# Ban files: the server's own, and one an operator wrote by hand with what the reader mends; the
+# time of reading (zero: 1970) is drawn from the end.
+printf '# Bans of ostrel-server\n192.0.2.0/24 - the office\n203.0.113.7 2027-01-15T09:00:00Z spam, spam\n2001:db8::/48 -\n\x00\x00\x00\x00\x00' > corpus/ban_file/written
+printf '198.51.100.4\t-\tescape \x1b[2K\r\nbob - not an address\n198.51.100.1 yesterday bad time\n2001:db8::7 9999-12-31T23:59:59Z the last second\n\x00\x00\x00\x00\x00' > corpus/ban_file/by-hand
+
 # Entries of a room's stream in Redis, one a line: field, value, ... separated by tabs; the
 # event's own fields packed in "e", separated by 0x1F.
-mkdir -p corpus/room_entry
 head='v\t1\te\torigin=there\x1frun=r1'
 member='node=there\x1fid=7\x1fname=Carol'
 printf "$head\x1fnumber=1\x1fkind=joined\x1f$member\x1faddress=10.0.0.9:4000\x1fip=10.0.0.9\x1fsince=1800000000\n$head\x1fnumber=2\x1fkind=line\x1f$member\x1ftext=[12:00:00] [Carol]: hi\n$head\x1fnumber=3\x1fkind=renamed\x1fnode=there\x1fid=7\x1fname=Caz\x1fold=Carol\n$head\x1fnumber=4\x1fkind=left\x1fnode=there\x1fid=7\x1fname=Caz\x1freason=too_slow\x1fdetail=fell behind\x1fnote=server lost\n" > corpus/room_entry/join-say-rename-leave
 printf "$head\x1fnumber=1\x1fkind=kicked\x1fnode=here\x1fid=1\x1fname=Alice\x1ftext=You were removed.\x1fnote=removed\x1freason=kicked\x1fdetail=spam\n$head\x1fnumber=2\x1fkind=banned\x1ftext=Banned.\x1fnote=banned\x1freason=banned\x1fdetail=\x1fnetwork=127.0.0.0/8\x1funtil=1800003600\n$head\x1fnumber=3\x1fkind=said\x1ftext=maintenance\n" > corpus/room_entry/kick-ban-say
 printf 'member\tthere\t7\t1 1800000000 10.0.0.9 10.0.0.9:4000 Carol Ann\nhello\tworld\nv\t2\te\tkind=line\n' > corpus/room_entry/member-and-strangers
-ls corpus/*

@@ -4,6 +4,7 @@
 #include "server/ServerPlatform.h"
 #include "server/connection/ServerTls.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/operator/BanFile.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
 
@@ -65,10 +66,13 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
     room.OnBans([this](const RoomEvent& event) { BanFromRoom(event); });
 }
 
-ChatServer::~ChatServer() = default;
+ChatServer::~ChatServer()
+{
+    bans.Watch(nullptr);
+}
 
 // A ban or unban of another server of the room (or one the room kept from before this server
-// started) holds here too, and in the ban file.
+// started) holds here too, and in the ban file (its writer is told of every change of the list).
 void ChatServer::BanFromRoom(const RoomEvent& event)
 {
     if (event.origin == link->Node())
@@ -86,11 +90,6 @@ void ChatServer::BanFromRoom(const RoomEvent& event)
     }
     else if (bans.Remove(event.network))
         WriteLogLine(log, "the room lifted the ban on " + target);
-    else
-        return;
-    std::string error;
-    if (!options.banFile.empty() && !bans.Save(options.banFile, error))
-        WriteLogLine(log, error);
 }
 
 // The room on this server alone, or kept in Redis with the other servers that join it.
@@ -103,9 +102,9 @@ std::unique_ptr<RoomLink> ChatServer::MakeLink()
     RedisAddress::Parse(options.redis, room.address, checked);
     room.password = options.redisPassword;
     room.room = options.room;
-    room.node = options.node.empty() ? HostName() + "/" + options.listenAddress + ":" +
-                                           std::to_string(options.port)
-                                     : options.node;
+    room.node = options.node.empty()
+                    ? HostName() + "/" + options.listenAddress + ":" + std::to_string(options.port)
+                    : options.node;
     room.streamLength = options.streamLength;
     room.history = options.history;
     auto made = RedisLink::Create(io, room, log);
@@ -123,8 +122,8 @@ bool ChatServer::JoinRoom(std::string& error)
     const std::string problem = RoomEventCodec::NodeProblem(redis->Node());
     if (!problem.empty())
     {
-        error = "this server's name in the room, " + redis->Node() + ", will not do (" +
-                problem + "): give one with --node NAME";
+        error = "this server's name in the room, " + redis->Node() + ", will not do (" + problem +
+                "): give one with --node NAME";
         return false;
     }
     // While Redis is away, the server reads from none of its members.
@@ -158,12 +157,18 @@ bool ChatServer::Start(std::string& error)
     if (!options.banFile.empty())
     {
         std::vector<std::string> problems;
-        if (!bans.Load(options.banFile, std::time(nullptr), problems, error))
+        if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
             return false;
         for (const auto& problem : problems)
             WriteLogLine(log, problem);
         WriteLogLine(log, std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
                               " in force, from " + options.banFile);
+        // Written from a thread of its own; what became of each write comes back to this one.
+        banWriter = std::make_unique<BanFileWriter>(
+            options.banFile, bans, [this](const std::string& written) {
+                asio::post(io, [this, written] { BanFileWritten(written); });
+            });
+        bans.Watch(banWriter.get());
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -204,7 +209,8 @@ bool ChatServer::Start(std::string& error)
     {
         controlSocket = ControlSocket::Open(
             io, options.control,
-            [this](const std::string& line) { return Command(line, "control socket"); }, error);
+            [this](const std::string& line) { return Command(line, "control socket"); }, log,
+            error);
         if (!controlSocket)
             return false;
         WriteLogLine(log, "taking operator commands at " + options.control);
@@ -215,7 +221,6 @@ bool ChatServer::Start(std::string& error)
             io, [this](const std::string& line) { return Command(line, "console"); }, log);
         WriteLogLine(log, "taking operator commands from the console (help lists them)");
     }
-    bansChecked = Clock::now();
     Accept();
     Tick();
     listening = true;
@@ -244,7 +249,7 @@ CommandAnswer ChatServer::Command(const std::string& line, const std::string& so
 {
     // The room is being left: nothing more is done in it.
     if (stopping)
-        return {false, "the server is shutting down\n"};
+        return {false, "the server is shutting down\n", {}};
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
 }
 
@@ -314,6 +319,9 @@ void ChatServer::ReloadCertificate()
 void ChatServer::Run()
 {
     io.run();
+    std::string error;
+    if (banWriter && !banWriter->Finish(BanFileWriter::FinishTime, error))
+        WriteLogLine(log, error);
 }
 
 void ChatServer::Stop()
@@ -402,7 +410,7 @@ void ChatServer::ReloadBans()
     BanList fresh;
     std::vector<std::string> problems;
     std::string error;
-    if (!fresh.Load(options.banFile, std::time(nullptr), problems, error))
+    if (!BanFile::Read(options.banFile, std::time(nullptr), fresh, problems, error))
     {
         WriteLogLine(log, kept + error);
         return;
@@ -694,11 +702,7 @@ void ChatServer::Tick()
             redis->Read(true);
         });
     }
-    if (now - bansChecked >= BanCheckInterval)
-    {
-        bansChecked = now;
-        DropEndedBans();
-    }
+    bans.DropEnded(std::time(nullptr), EndedBansPerTick);
     for (const auto& letGo : backlog.Tick(now))
     {
         const auto found = sessions.find(letGo.id);
@@ -719,13 +723,17 @@ void ChatServer::Tick()
     });
 }
 
-void ChatServer::DropEndedBans()
+// On the server's thread, after each write of the ban file: a failure is logged, and said to
+// the operator with every change to the bans until a write succeeds again.
+void ChatServer::BanFileWritten(const std::string& error)
 {
-    if (!bans.DropEnded(std::time(nullptr)) || options.banFile.empty())
-        return;
-    std::string error;
-    if (!bans.Save(options.banFile, error))
-        WriteLogLine(log, error);
+    commands.BanFileWritten(error);
+    if (!error.empty())
+        WriteLogLine(log, error + ": the bans hold until the server stops, unless it can be "
+                                  "written again");
+    else if (banFileFailing)
+        WriteLogLine(log, "the ban file " + options.banFile + " is written again");
+    banFileFailing = !error.empty();
 }
 
 void ChatServer::Closed(ClientSession& session)

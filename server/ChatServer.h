@@ -5,10 +5,11 @@
 #include "server/connection/ClientSession.h"
 #include "server/connection/FirstByte.h"
 #include "server/connection/TlsHandshakes.h"
+#include "server/link/RedisLink.h"
+#include "server/operator/BanFileWriter.h"
 #include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
-#include "server/link/RedisLink.h"
 #include "server/room/BacklogPolicy.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/RoomLink.h"
@@ -45,12 +46,13 @@ public:
     static constexpr std::size_t ReservedDescriptors = 32;
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
-    // How often bans that have ended are dropped from the list and the file.
-    static constexpr auto BanCheckInterval = std::chrono::seconds(60);
     // How long a stop waits for members to take their last line and close: every closing
     // connection goes by itself within ClientSession::CloseGrace; this is the bound behind it.
     static constexpr auto StopTime = std::chrono::seconds(3);
     static constexpr const char* StopNotice = "The server is shutting down.";
+    // Bans that have ended are dropped at each tick, at most this many at a time, so that
+    // thousands ending together never hold the room up.
+    static constexpr std::size_t EndedBansPerTick = 256;
 
     // With tls, connections may speak TLS (options.tlsOnly: must).
     ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
@@ -71,7 +73,8 @@ public:
     std::uint16_t Port() const { return port; }
     // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it.
     void TakeSignals();
-    // Runs the event loop until the server stops.
+    // Runs the event loop until the server stops, then waits (at most
+    // BanFileWriter::FinishTime) for the last changes to the bans to be written.
     void Run();
     // From any thread: tells every member the server is shutting down, closes every connection
     // (within StopTime however slowly they read) and ends Run.
@@ -115,7 +118,7 @@ private:
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);
-    void DropEndedBans();
+    void BanFileWritten(const std::string& error);
     std::unique_ptr<RoomLink> MakeLink();
     void BanFromRoom(const RoomEvent& event);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
@@ -131,9 +134,9 @@ private:
     std::unique_ptr<asio::signal_set> signals;
     std::unique_ptr<asio::signal_set> reloadSignals;
     ServiceNotifier notifier;
-    std::string readyStatus; // what `systemctl status` shows while the server runs
-    RedisLink* redis = nullptr; // the link, when the room is kept in Redis
-    bool streamWaits = false;   // its stream is not read while most members are behind
+    std::string readyStatus;     // what `systemctl status` shows while the server runs
+    RedisLink* redis = nullptr;  // the link, when the room is kept in Redis
+    bool streamWaits = false;    // its stream is not read while most members are behind
     bool goodbyePending = false; // stopping: the room has not heard this server's goodbye yet
     bool finished = false;       // stopping: every connection has closed
     std::unique_ptr<RoomLink> link;
@@ -143,7 +146,8 @@ private:
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
-    Clock::time_point bansChecked;
+    std::unique_ptr<BanFileWriter> banWriter;
+    bool banFileFailing = false;
     BacklogPolicy backlog;
     FlushBatch flushes;
     SessionContext context;

@@ -104,6 +104,9 @@ public:
     // The frame of a member's chat line.
     static Frame LineFrame(const std::string& line);
 
+    // Whether the room is shared with other servers (through its link).
+    bool Shared() const { return !link.Node().empty(); }
+
     // Told of every ban and unban the room applies, from this server or another (event.origin).
     void OnBans(std::function<void(const RoomEvent&)> observer)
     {

@@ -5,9 +5,11 @@
 
 #include <filesystem>
 
+using testing_support::NamesIn;
 using testing_support::OnDisk;
 using testing_support::ReadBytes;
 using testing_support::TempDir;
+using testing_support::UnreplaceableFile;
 using testing_support::UnwritableFile;
 using testing_support::WriteBytes;
 
@@ -102,6 +104,41 @@ TEST_F(SettingsFileTest, ConnectionSettingsAreReadAndWrittenByTheirExactKey)
     EXPECT_EQ(settings.GetValue("tls", Match::ExactKey), "on");
 }
 
+// A switch (tls=, reconnect=): on or off in any case, blanks around it allowed, off when absent
+// or empty, read by its exact key; anything else is refused with a sentence saying so.
+TEST_F(SettingsFileTest, SwitchesTakeOnOrOffInAnyCaseAndRefuseAnythingElse)
+{
+    struct Case
+    {
+        const char* lines;
+        bool valid;
+        bool on;
+    };
+    const Case cases[] = {
+        {"", true, false},
+        {"tls=\n", true, false},
+        {"tls=off\n", true, false},
+        {"tls=on\n", true, true},
+        {"tls= ON \t\n", true, true},
+        {"mytls=on\nnickname=tls=on\n", true, false},
+        {"tls=yes\n", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SettingsFile settings = With(c.lines);
+        bool on = !c.on;
+        std::string problem;
+        EXPECT_EQ(settings.GetSwitch("tls", on, problem), c.valid) << c.lines;
+        EXPECT_EQ(on, c.on) << c.lines;
+        EXPECT_EQ(problem.empty(), c.valid) << c.lines;
+    }
+    SettingsFile settings = With("reconnect=Sometimes\n");
+    bool on = true;
+    std::string problem;
+    EXPECT_FALSE(settings.GetSwitch("reconnect", on, problem));
+    EXPECT_EQ(problem, "The setting reconnect= in data.dat takes on or off, not \"sometimes\".");
+}
+
 struct Update
 {
     const char* before;
@@ -139,18 +176,22 @@ TEST_F(SettingsFileTest, FailedRewriteLeavesTheFileWholeAndAnUnchangedValueWrite
     const std::string original = OnDisk("server=10.0.0.5\nnickname=Alice\n");
     WriteBytes(path, original);
     SettingsFile settings(path);
-    // A directory where the new content would be written makes the rewrite fail part-way.
-    std::filesystem::create_directory(path + ".tmp");
-    EXPECT_FALSE(settings.SetValue("nickname", "Bob"));
-    EXPECT_EQ(Content(), original);
-    // Storing the value it already has needs no write, so it succeeds all the same.
-    EXPECT_TRUE(settings.SetValue("nickname", "Alice"));
-    EXPECT_EQ(Content(), original);
+    {
+        // The file may be written where it is, but no new content can take its place.
+        UnreplaceableFile guard(path);
+        if (!guard.Works())
+            GTEST_SKIP() << "this machine cannot keep a file from being replaced";
+        EXPECT_FALSE(settings.SetValue("nickname", "Bob"));
+        EXPECT_EQ(Content(), original);
+        // Storing the value it already has needs no write, so it succeeds all the same.
+        EXPECT_TRUE(settings.SetValue("nickname", "Alice"));
+        EXPECT_EQ(Content(), original);
+    }
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"data.dat"}) << "nothing left beside";
 
-    std::filesystem::remove(path + ".tmp");
     EXPECT_TRUE(settings.SetValue("nickname", "Bob"));
     EXPECT_EQ(Content(), OnDisk("server=10.0.0.5\nnickname=Bob\n"));
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"data.dat"});
 }
 
 TEST_F(SettingsFileTest, LineWithoutSeparatorStopsMatchingOnceReplaced)

@@ -512,9 +512,8 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     }
     auto c = StartServer("c", {"--control", dir.File("c.control")});
     EXPECT_NE(Command(dir.File("c.control"), "bans").find("127.0.0.3  until "), std::string::npos);
-    EXPECT_EQ(Command(dir.File("c.control"), "unban 127.0.0.3"),
-              "lifted the ban on 127.0.0.3\n(kept in memory only: start the server with --ban-file "
-              "FILE to keep bans over a restart)\n");
+    EXPECT_EQ(Command(dir.File("c.control"), "unban 127.0.0.3"), "lifted the ban on 127.0.0.3\n")
+        << "kept by the room, not in memory only";
     EXPECT_TRUE(a->OutputShows("the room lifted the ban on 127.0.0.3"));
     Member back(a->ListeningPort(), "127.0.0.3");
     Join(back, "Carol");
