@@ -9,7 +9,10 @@ trap 'rm -rf "$root"' EXIT
 DESTDIR="$root" cmake --install "$build" --prefix /opt/ostrel >/dev/null
 server="$root/opt/ostrel/bin/ostrel-server"
 unit="$root/opt/ostrel/lib/systemd/system/ostrel-server.service"
-"$server" --help | grep -q '^Usage: ostrel-server' || { echo "the installed server does not run"; exit 1; }
+# The help is read whole before it is looked at: grep -q stops reading at the first match, and a
+# server still writing would end on a broken pipe, which pipefail takes for a failure.
+help=$("$server" --help) && grep -q '^Usage: ostrel-server' <<<"$help" ||
+    { echo "the installed server does not run"; exit 1; }
 grep -qx 'ExecStart=/opt/ostrel/bin/ostrel-server --listen 0.0.0.0 --port 6112 --control /run/ostrel-server/control --ban-file /var/lib/ostrel-server/bans' "$unit" ||
     { echo "the unit does not start the installed server:"; cat "$unit"; exit 1; }
 grep -qx 'WantedBy=multi-user.target' "$unit" || { echo "the unit cannot be enabled"; exit 1; }
@@ -18,7 +21,7 @@ grep -qx 'Type=notify' "$unit" && grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' 
     grep -qx 'WatchdogSec=30' "$unit" ||
     { echo "the unit does not let the server tell systemd how it stands, or reload"; exit 1; }
 # `--command` finds the socket where the unit puts it.
-"$server" --help | grep -q '(default /run/ostrel-server/control)' ||
+grep -q '(default /run/ostrel-server/control)' <<<"$help" ||
     { echo "--command looks for the control socket elsewhere than the unit puts it"; exit 1; }
 grep -qx 'RuntimeDirectory=ostrel-server' "$unit" && grep -qx 'StateDirectory=ostrel-server' "$unit" ||
     { echo "the unit gives the control socket and the ban file no place"; exit 1; }
