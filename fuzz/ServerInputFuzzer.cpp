@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostream log(&discard);
     RoomOptions options;
     options.history = 3;
-    ChatRoom room(options, log);
+    ServerCounters counters;
+    ChatRoom room(options, log, counters);
     auto now = ChatRoom::Clock::time_point{} + std::chrono::hours(1);
     Connection connections[3];
     ChatRoom::MemberId members[3];

@@ -1,15 +1,16 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/room/IpNetwork.h"
-#include "server/room/ServerLog.h"
 #include "server/ServerPlatform.h"
 #include "server/connection/ServerTls.h"
+#include "server/room/IpNetwork.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/post.hpp>
 
 #include <algorithm>
 #include <ctime>
+#include <future>
 #include <system_error>
 
 namespace
@@ -33,20 +34,21 @@ bool OutOfDescriptors(const asio::error_code& error)
 ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                        OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log),
+      room(this->options, log, counters),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
-      flushes(io), context{room,
-                           backlog,
-                           flushes,
-                           log,
-                           [this](ClientSession& session) { Closed(session); },
-                           tls,
-                           tls && this->options.tlsOnly}
+      flushes(io), context{room,     backlog,
+                           flushes,  log,
+                           counters, [this](ClientSession& session) { Closed(session); },
+                           tls,      tls && this->options.tlsOnly}
 {
 }
 
-ChatServer::~ChatServer() = default;
+ChatServer::~ChatServer()
+{
+    // Its requests wait for this server's loop; none may be under way once the server goes.
+    metrics.reset();
+}
 
 bool ChatServer::Start(std::string& error)
 {
@@ -121,6 +123,19 @@ bool ChatServer::Start(std::string& error)
             io, [this](const std::string& line) { return Command(line, "console"); }, log);
         WriteLogLine(log, "taking operator commands from the console (help lists them)");
     }
+    if (!options.metricsHost.empty())
+    {
+        metrics = MetricsHttp::Start(
+            options.metricsHost, options.metricsPort,
+            [this](std::chrono::milliseconds wait) { return AskFigures(wait); }, error);
+        if (!metrics)
+            return false;
+        const std::string host = options.metricsHost.find(':') != std::string::npos
+                                     ? "[" + options.metricsHost + "]"
+                                     : options.metricsHost;
+        WriteLogLine(log, "metrics at http://" + host + ":" + std::to_string(metrics->Port()) +
+                              "/metrics, health at /healthz, readiness at /readyz");
+    }
     bansChecked = Clock::now();
     Accept();
     Tick();
@@ -130,6 +145,30 @@ bool ChatServer::Start(std::string& error)
 CommandAnswer ChatServer::Command(const std::string& line, const std::string& source)
 {
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
+}
+
+std::optional<ServerFigures> ChatServer::AskFigures(std::chrono::milliseconds wait)
+{
+    // Shared with the handler, which may run after the asker has given up on it.
+    auto answer = std::make_shared<std::promise<ServerFigures>>();
+    std::future<ServerFigures> figures = answer->get_future();
+    asio::post(io, [this, answer] { answer->set_value(Figures()); });
+    if (figures.wait_for(wait) != std::future_status::ready)
+        return std::nullopt;
+    return figures.get();
+}
+
+ServerFigures ChatServer::Figures() const
+{
+    ServerFigures figures;
+    figures.counters = counters;
+    figures.members = room.NamedCount();
+    figures.connections = sessions.size();
+    figures.bans = bans.Size();
+    figures.listening = acceptor.is_open() && !stopping;
+    if (context.tls)
+        figures.tls = TlsFigures{context.tls->NotAfter()};
+    return figures;
 }
 
 void ChatServer::StopOnSignals()

@@ -1,20 +1,25 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
-#include "server/operator/BanList.h"
-#include "server/room/ChatRoom.h"
+#include "server/ServerOptions.h"
 #include "server/connection/ClientSession.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/metrics/ServerFigures.h"
+#include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
-#include "server/ServerOptions.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/room/ChatRoom.h"
+#include "server/room/ServerCounters.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -46,8 +51,8 @@ public:
     ChatServer& operator=(const ChatServer&) = delete;
 
     // Raises the descriptor limit, clamps the client limit to it, reads the ban file, and listens
-    // on the configured address and port, and for operator commands where asked. False, with the
-    // reason, when it cannot.
+    // on the configured address and port, for operator commands and for metrics where asked.
+    // False, with the reason, when it cannot.
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
@@ -61,6 +66,12 @@ public:
     // An operator's command, on the server's thread; source names where it came from.
     CommandAnswer Command(const std::string& line, const std::string& source);
 
+    // From any thread but the server's own: its figures, taken on its thread, or nothing when
+    // it did not get to them within the time (the loop is stuck, or the server has stopped).
+    std::optional<ServerFigures> AskFigures(std::chrono::milliseconds wait);
+    // The port the metrics endpoint listens on; 0 without one.
+    std::uint16_t MetricsPort() const { return metrics ? metrics->Port() : 0; }
+
 private:
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
@@ -69,10 +80,12 @@ private:
     void Shutdown();
     void Closed(ClientSession& session);
     void DropEndedBans();
+    ServerFigures Figures() const;
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
 
     ServerOptions options;
     std::ostream& log;
+    ServerCounters counters;
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer tickTimer;
@@ -96,4 +109,6 @@ private:
     std::unordered_map<std::string, std::size_t> perGroup;
     std::unordered_set<std::uint64_t> turnedAway;
     bool acceptFailureLogged = false;
+    // Asks the loop for figures from threads of its own: it goes first when the server does.
+    std::unique_ptr<MetricsHttp> metrics;
 };

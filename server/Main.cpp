@@ -1,9 +1,10 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <iostream>
 
@@ -28,6 +29,11 @@ int main(int argc, char** argv)
     if (!options.control.empty() && !ControlSocket::Available())
     {
         std::cerr << "ostrel-server: " << ControlSocket::Unavailable() << std::endl;
+        return 2;
+    }
+    if (!options.metricsHost.empty() && !MetricsHttp::Available())
+    {
+        std::cerr << "ostrel-server: " << MetricsHttp::Unavailable() << std::endl;
         return 2;
     }
 

@@ -1,8 +1,8 @@
 #include "server/ServerOptions.h"
 
 #include "common/ChatProtocol.h"
-#include "server/room/BacklogPolicy.h"
 #include "server/operator/OperatorChannels.h"
+#include "server/room/BacklogPolicy.h"
 
 #include <cstdlib>
 
@@ -39,6 +39,25 @@ const NumberOption numberOptions[] = {
     {"--history", 0, 10000, &ServerOptions::history},
     {"--max-line-bytes", 64, ChatProtocol::MaxTextBytes, &ServerOptions::maxLineBytes},
 };
+
+// HOST:PORT, an IPv6 address in brackets ([::1]:9464); false when it is not that.
+bool ParseHostAndPort(const std::string& text, std::string& host, std::uint16_t& port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string::npos)
+        return false; // an IPv6 address needs its brackets
+    unsigned long long number = 0;
+    if (host.empty() || host.find_first_of(" []") != std::string::npos ||
+        !ParseNumber(text.substr(colon + 1), 0, 65535, number))
+        return false;
+    port = static_cast<std::uint16_t>(number);
+    return true;
+}
 
 } // namespace
 
@@ -87,7 +106,7 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             text = &ServerOptions::control;
         else if (name == "--command")
             text = &ServerOptions::command;
-        if (!number && !text && name != "--port")
+        if (!number && !text && name != "--port" && name != "--metrics")
         {
             error = "unknown option " + name;
             return false;
@@ -113,6 +132,15 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
                 return false;
             }
             options.*text = value;
+        }
+        else if (name == "--metrics")
+        {
+            if (!ParseHostAndPort(value, options.metricsHost, options.metricsPort))
+            {
+                error =
+                    "--metrics takes HOST:PORT, such as 127.0.0.1:9464 or [::1]:9464, not " + value;
+                return false;
+            }
         }
         else if (name == "--port")
         {
@@ -181,6 +209,8 @@ std::string ServerUsage()
            std::string(DefaultControlPath) +
            "), print its answer\n"
            "                          and exit\n"
+           "  --metrics HOST:PORT     serve Prometheus metrics at http://HOST:PORT/metrics,\n"
+           "                          with /healthz and /readyz (Linux only; default: off)\n"
            "  --help                  show this text\n"
            "\n"
            "A client that falls " +

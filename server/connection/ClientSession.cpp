@@ -1,7 +1,7 @@
 #include "server/connection/ClientSession.h"
 
-#include "server/room/ServerLog.h"
 #include "server/connection/ServerTls.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/post.hpp>
 
@@ -289,7 +289,7 @@ void ClientSession::WriteWhatWaits()
             Ended(ErrorText(error));
             return;
         }
-        output.Consume(sent);
+        context.counters.deliveries += output.Consume(sent);
         wrote = true;
         if (sent < copied && !encrypted)
             break;

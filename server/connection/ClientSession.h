@@ -1,10 +1,10 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
 #include "server/connection/ByteChannel.h"
+#include "server/connection/OutputQueue.h"
+#include "server/room/BacklogPolicy.h"
 #include "server/room/ChatParticipant.h"
 #include "server/room/ChatRoom.h"
-#include "server/connection/OutputQueue.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -46,6 +46,7 @@ struct SessionContext
     BacklogPolicy& backlog;
     FlushBatch& flushes;
     std::ostream& log;
+    ServerCounters& counters;
     // Called once when a connection has closed, for the server to let go of it.
     std::function<void(ClientSession&)> closed;
     // With TLS, a connection's first byte tells whether it speaks TLS or plain.

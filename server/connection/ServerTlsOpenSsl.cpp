@@ -57,6 +57,16 @@ std::string PinOfCertificate(X509* certificate)
     return oNet::HexOf(digest, digestLength);
 }
 
+// When the certificate expires, in seconds since 1970 (UTC); 0 when it cannot be read.
+std::time_t ExpiryOf(X509* certificate)
+{
+    const ASN1_TIME* notAfter = certificate ? X509_get0_notAfter(certificate) : nullptr;
+    std::tm expiry{};
+    if (!notAfter || ASN1_TIME_to_tm(notAfter, &expiry) != 1)
+        return 0;
+    return timegm(&expiry);
+}
+
 class TlsChannel final : public ByteChannel
 {
 public:
@@ -184,9 +194,10 @@ public:
             return false;
         }
         pin = PinOfCertificate(SSL_CTX_get0_certificate(ctx));
+        notAfter = ExpiryOf(SSL_CTX_get0_certificate(ctx));
         if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
             SSL_CTX_set_cipher_list(ctx, Tls12Suites) != 1 ||
-            SSL_CTX_set_ciphersuites(ctx, Tls13Suites) != 1 || pin.empty())
+            SSL_CTX_set_ciphersuites(ctx, Tls13Suites) != 1 || pin.empty() || notAfter == 0)
         {
             error = "cannot set up TLS with the certificate " + certificateFile + ": " +
                     Reason(asio::error::invalid_argument);
@@ -205,6 +216,7 @@ public:
     }
 
     const std::string& Pin() const override { return pin; }
+    std::time_t NotAfter() const override { return notAfter; }
 
     std::unique_ptr<ByteChannel> Channel(asio::ip::tcp::socket& socket) override
     {
@@ -214,6 +226,7 @@ public:
 private:
     asio::ssl::context context;
     std::string pin;
+    std::time_t notAfter = 0;
 };
 
 } // namespace

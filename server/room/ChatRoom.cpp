@@ -34,7 +34,10 @@ ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
 {
 }
 
-ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log) : options(options), log(log) {}
+ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log, ServerCounters& counters)
+    : options(options), log(log), counters(counters)
+{
+}
 
 Frame ChatRoom::ServerLine(const std::string& text)
 {
@@ -145,7 +148,7 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
         member.participant->Deliver(
             ServerLine("Your line was not passed on: its packet holds more than the line."));
     else
-        HandleChatLine(member, text, packet);
+        HandleChatLine(member, text, packet, now);
     return true;
 }
 
@@ -218,7 +221,8 @@ void ChatRoom::HandleNickname(MemberId id, Member& member, const std::string& na
     }
 }
 
-void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Packet& packet)
+void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Packet& packet,
+                              Clock::time_point readAt)
 {
     if (member.nickname.empty())
     {
@@ -237,6 +241,8 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
     ++member.linesSaid;
     const Frame frame = MakeFrame(oNet::WireFrame(packet));
     DeliverToNamed(frame);
+    ++counters.lines;
+    counters.broadcast.Observe(Clock::now() - readAt);
     if (options.history > 0)
     {
         history.push_back(frame);

@@ -5,6 +5,7 @@
 #include "server/room/ChatParticipant.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/RoomOptions.h"
+#include "server/room/ServerCounters.h"
 #include "server/room/TokenBucket.h"
 
 #include <chrono>
@@ -42,7 +43,8 @@ public:
     // Packets dropped for flooding, without a pause, before the member is closed.
     static constexpr std::size_t FloodDropsToClose = 50;
 
-    ChatRoom(const RoomOptions& options, std::ostream& log);
+    // The room adds what it relays, and how long that takes, to counters.
+    ChatRoom(const RoomOptions& options, std::ostream& log, ServerCounters& counters);
     ChatRoom(const ChatRoom&) = delete;
     ChatRoom& operator=(const ChatRoom&) = delete;
 
@@ -148,7 +150,9 @@ private:
     bool WithinRate(MemberId id, Member& member, Clock::time_point now,
                     Clock::time_point unreadSince);
     void HandleNickname(MemberId id, Member& member, const std::string& name);
-    void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet);
+    // readAt: when the line was read, which the broadcast's time is counted from.
+    void HandleChatLine(Member& member, const std::string& line, const oNet::Packet& packet,
+                        Clock::time_point readAt);
     void Announce(Change change, MemberId actor, const std::string& text);
     void SendAnnouncements();
     // To every member with a nickname, after the announcements that came before it.
@@ -164,6 +168,7 @@ private:
 
     const RoomOptions options;
     std::ostream& log;
+    ServerCounters& counters;
     std::unordered_map<MemberId, Member> members;
     std::set<std::string, NameOrder> names; // the named members' nicknames, as listed
     // Registration deadlines, on a clock that stops while the server reads from nobody.

@@ -57,7 +57,7 @@ public:
 class Room : public ::testing::Test
 {
 protected:
-    Room() : room(Options(), log) {}
+    Room() : room(Options(), log, counters) {}
 
     static RoomOptions Options()
     {
@@ -89,6 +89,7 @@ protected:
     }
 
     std::ostringstream log;
+    ServerCounters counters;
     ChatRoom room;
     ChatRoom::Clock::time_point now = ChatRoom::Clock::now();
     int port = 1000;

@@ -25,7 +25,7 @@ public:
 class Operator : public ::testing::Test
 {
 protected:
-    Operator() : room(RoomOptions(), log), commands(room, bans, "", 512, log) {}
+    Operator() : room(RoomOptions(), log, counters), commands(room, bans, "", 512, log) {}
 
     ChatRoom::MemberId Join(Connection& connection, const char* ip, const std::string& name)
     {
@@ -46,6 +46,7 @@ protected:
     }
 
     std::ostringstream log;
+    ServerCounters counters;
     ChatRoom room;
     BanList bans;
     OperatorCommands commands;
