@@ -12,6 +12,8 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 using namespace testing_support;
@@ -71,6 +73,10 @@ public:
 
     std::uint16_t Port() const { return server->Port(); }
     std::string Log() { return log.Text(); }
+    std::optional<ServerFigures> AskFigures()
+    {
+        return server->AskFigures(std::chrono::milliseconds(5000));
+    }
 
 private:
     LockedLog log;
@@ -357,6 +363,59 @@ TEST(ChatServer, BadInputDisconnectsOnlyTheOffender)
         EXPECT_EQ(witness.Next().text, Line("Wit", c.what)) << c.what;
         EXPECT_NE(server.Log().find(c.logged), std::string::npos) << c.what << "\n" << server.Log();
     }
+}
+
+TEST(ChatServer, FiguresCountWhatTheRoomDid)
+{
+    RunningServer server(Unlimited());
+    Peer a(server.Port()), b(server.Port()), unnamed(server.Port());
+    Join(a, "Alice", "Alice");
+    Join(b, "Bob", "Alice\r\nBob");
+    SeesJoin(a, "Bob", "Alice\r\nBob");
+    for (int i = 0; i < 20; ++i)
+        a.Say(Line("Alice", std::to_string(i)));
+    for (int i = 0; i < 20; ++i)
+        for (Peer* peer : {&a, &b})
+            ASSERT_EQ(peer->Next().text, Line("Alice", std::to_string(i)));
+
+    auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->members, 2u) << "the unnamed are no members";
+    EXPECT_EQ(figures->connections, 3u);
+    EXPECT_EQ(figures->counters.lines, 20u);
+    EXPECT_EQ(figures->counters.broadcast.Count(), 20u);
+    // Alice: her join and the list, Bob's join (three frames), the lines; Bob: his join and
+    // the list, the lines. Every frame they read was counted once written.
+    EXPECT_EQ(figures->counters.deliveries, 2u + 3 + 20 + 2 + 20);
+    EXPECT_TRUE(figures->listening);
+    EXPECT_FALSE(figures->tls);
+
+    b.connection.Close();
+    EXPECT_EQ(a.NextServerLine(), "Bob left.");
+    EXPECT_EQ(a.NextUsersOnline(), "Alice");
+    figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->members, 1u);
+    EXPECT_EQ(figures->connections, 2u);
+    EXPECT_EQ(figures->counters.deliveries, 2u + 3 + 20 + 2 + 20 + 2);
+}
+
+TEST(ChatServer, FiguresComeFromTheServersOwnThreadOrNotAtAll)
+{
+    std::ostringstream log;
+    ServerOptions options;
+    options.port = 0;
+    ChatServer server(options, log);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    EXPECT_FALSE(server.AskFigures(std::chrono::milliseconds(100))) << "its loop does not run";
+    std::thread loop([&] { server.Run(); });
+    const auto figures = server.AskFigures(std::chrono::milliseconds(5000));
+    ASSERT_TRUE(figures);
+    EXPECT_TRUE(figures->listening);
+    server.Stop();
+    loop.join();
+    EXPECT_FALSE(server.AskFigures(std::chrono::milliseconds(100))) << "it has stopped";
 }
 
 // Reads everything a peer is sent, as fast as it comes, on a thread of its own, until the last
