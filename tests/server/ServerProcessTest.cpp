@@ -3,6 +3,7 @@
 #include "common/ChatProtocol.h"
 #include "support/Files.h"
 #include "support/RawConnection.h"
+#include "support/Scrape.h"
 #include "support/TlsTesting.h"
 
 #include <gtest/gtest.h>
@@ -197,7 +198,10 @@ TEST(ServerProcess, BadOptionGetsOneLineAndExitCodeTwo)
                                                {"--max-clients"},
                                                {"--line-rate", "fast"},
                                                {"--nickname-timeout", "0"},
-                                               {"--max-line-bytes", "9000"}})
+                                               {"--max-line-bytes", "9000"},
+                                               {"--metrics", "9464"},
+                                               {"--metrics", "::1:9464"},
+                                               {"--metrics", "127.0.0.1:65536"}})
     {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Wait(), 2) << arguments[0];
@@ -451,6 +455,81 @@ TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansL
     const CommandRun nobody = SendCommand(dir.File("nothing"), "who");
     EXPECT_EQ(nobody.exitCode, 2);
     EXPECT_NE(nobody.err.find("cannot reach the server at"), std::string::npos);
+}
+
+// The port of the metrics endpoint, as the log names it; 0 when it does not.
+std::uint16_t MetricsPort(ServerProcess& server)
+{
+    const std::string marker = "metrics at http://127.0.0.1:";
+    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
+        return 0;
+    return static_cast<std::uint16_t>(
+        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
+}
+
+TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
+{
+    TempDir dir;
+    const std::string certificate = dir.File("soon.crt"), key = dir.File("soon.key");
+    ASSERT_NE(CommandOutput("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                            "-days 3 -subj /CN=soon -keyout '" +
+                            key + "' -out '" + certificate + "' 2>/dev/null && echo made"),
+              "")
+        << "a certificate that expires in three days";
+    ServerProcess server({"--port", "0", "--console", "--metrics", "127.0.0.1:0", "--tls-cert",
+                          certificate, "--tls-key", key});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    const std::uint16_t metrics = MetricsPort(server);
+    ASSERT_NE(metrics, 0) << server.out;
+    ASSERT_TRUE(server.OutputShows("taking operator commands from the console"));
+
+    // Clients of the metrics port that never ask anything hold up neither the room nor the
+    // other scrapers.
+    std::vector<RawConnection> silent(4);
+    for (auto& connection : silent)
+        ASSERT_TRUE(connection.Connect("127.0.0.1", metrics));
+
+    TlsClient tess;
+    ASSERT_TRUE(tess.Connect(port));
+    RawConnection bob;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port));
+    tess.Send(Frame(PacketType::Nickname, "Tess"));
+    ASSERT_NE(TextHolding(tess, "Tess joined.").find("joined"), std::string::npos);
+    bob.Send(Frame(PacketType::Nickname, "Bob"));
+    ASSERT_NE(TextHolding(bob, "Bob joined.").find("joined"), std::string::npos);
+    for (int i = 0; i < 3; ++i)
+    {
+        const std::string line = "[12:00:00] [Tess]: line " + std::to_string(i);
+        tess.Send(Frame(PacketType::ChatMessage, line));
+        EXPECT_EQ(TextHolding(bob, line), line);
+    }
+    EXPECT_EQ(HttpGet(metrics, "/healthz").body, "ok\n");
+    EXPECT_EQ(HttpGet(metrics, "/readyz").body, "ready\n");
+
+    HttpAnswer scraped = HttpGet(metrics, "/metrics");
+    ASSERT_EQ(scraped.status, 200);
+    EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 2);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_lines_total"), 3);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_broadcast_seconds_count"), 3);
+    EXPECT_GE(SampleValue(scraped.body, "ostrel_deliveries_total"), 3 * 2);
+    const double expiry =
+        SampleValue(scraped.body, "ostrel_tls_certificate_expiry_timestamp_seconds");
+    EXPECT_NEAR(expiry, static_cast<double>(std::time(nullptr) + 3 * 86400), 3600)
+        << "the certificate runs out in three days";
+    EXPECT_GT(SampleValue(scraped.body, "process_resident_memory_bytes"), 1 << 20);
+    EXPECT_GE(SampleValue(scraped.body, "process_open_fds"), 4 + 2);
+
+    // The operator removes Bob: the room has one member left.
+    server.Type("kick Bob");
+    EXPECT_TRUE(bob.SeesClose());
+    EXPECT_NE(TextHolding(tess, "Bob left").find("Bob left (removed)."), std::string::npos);
+    scraped = HttpGet(metrics, "/metrics");
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 1);
+
+    kill(server.pid, SIGTERM);
+    EXPECT_EQ(server.Wait(), 0) << server.err;
 }
 
 TEST(ServerProcess, PortInUseIsReportedWithExitCodeOne)
