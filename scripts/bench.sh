@@ -3,7 +3,8 @@
 #   packets (build and parse against memcpy), the client's frame loop (against plain recv loops),
 #   the server's ban list (10,000 bans checked against one hash lookup; read from its file),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
-#   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain),
+#   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain;
+#   with its metrics endpoint scraped every second against without, in interleaved pairs),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
 #   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
 #   programs under Wine, plain and (burst-tls) over TLS against plain.
@@ -11,7 +12,8 @@
 #
 #   scripts/bench.sh [--update-docs]              everything
 #   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame ban-list
-#                                                 server server-load chat-log burst burst-tls
+#                                                 server server-load server-metrics chat-log
+#                                                 burst burst-tls
 #
 # --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
 # build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
@@ -26,12 +28,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load chat-log burst burst-tls)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load server-metrics chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | ban-list | server | server-load | chat-log | burst | burst-tls) ;;
+    packet | frame | ban-list | server | server-load | server-metrics | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [chat-log] [burst] [burst-tls]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [server-metrics] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -52,7 +54,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if wants packet || wants frame || wants ban-list || wants server || wants server-load; then
+if wants packet || wants frame || wants ban-list || wants server || wants server-load ||
+    wants server-metrics; then
     cmake --preset native >/dev/null
     cmake --build --preset native --target packet_benchmark frame_benchmark ban_list_benchmark \
         server_benchmark server_load_benchmark
@@ -62,6 +65,11 @@ for name in packet frame ban-list server server-load; do
     echo "==> $name benchmark"
     "build/native/bench/${name//-/_}_benchmark" | tee "$out/$name.txt"
 done
+if wants server-metrics; then
+    echo "==> server with its metrics endpoint scraped every second, against without (a few minutes)"
+    build/native/bench/server_benchmark --metrics 6 --lines 1500 --rate 30000 |
+        tee "$out/server-metrics.txt"
+fi
 
 if wants chat-log; then
     cmake --preset windows >/dev/null
