@@ -1,8 +1,10 @@
 // The server's handling of what clients send: arbitrary bytes from three clients, interleaved
-// and split at arbitrary points, with time passing and members leaving and joining on the way.
-// Bad input may only close the member that sent it; everything the room hands out is a
-// well-formed frame of a type the server sends.
+// and split at arbitrary points, cut into packets as each connection does and handed to the
+// room, with time passing and members leaving and joining on the way. Bad input may only close
+// the member that sent it; everything the room hands out is a well-formed frame of a type the
+// server sends.
 
+#include "server/connection/FrameSplitter.h"
 #include "server/room/ChatRoom.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -44,9 +46,37 @@ public:
         CheckFrame(*frame);
     }
     void Disconnect() override { closed = true; }
+    void ContinueInput() override {}
 
     bool closed = false;
+    FrameSplitter input;
 };
+
+// What a connection does with the bytes it reads: every whole packet to the room, until the
+// member is closed; a frame length no packet may have closes it.
+void Receive(ChatRoom& room, ChatRoom::MemberId id, Connection& connection, const char* bytes,
+             std::size_t size, ChatRoom::Clock::time_point now)
+{
+    connection.input.Append(bytes, size);
+    oNet::Packet packet;
+    std::size_t badLength = 0;
+    while (room.IsMember(id))
+    {
+        const FrameSplitter::Result next = connection.input.Next(packet, badLength);
+        if (next == FrameSplitter::Result::NeedMore)
+            return;
+        if (next == FrameSplitter::Result::BadLength)
+        {
+            if (oNet::IsValidFrameLength(badLength))
+                __builtin_trap();
+            connection.closed = true;
+            room.Leave(id, {LeaveReason::BadInput, "frame length " + std::to_string(badLength)});
+            return;
+        }
+        if (room.Handle(id, packet, now) == ChatRoom::Input::Wait)
+            __builtin_trap(); // a room of one server answers every claim at once
+    }
+}
 
 } // namespace
 
@@ -57,8 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostream log(&discard);
     RoomOptions options;
     options.history = 3;
-    ServerCounters counters;
-    ChatRoom room(options, log, counters);
+    ChatRoom room(options, log);
     auto now = ChatRoom::Clock::time_point{} + std::chrono::hours(1);
     Connection connections[3];
     ChatRoom::MemberId members[3];
@@ -81,16 +110,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (!room.IsMember(members[i]))
                 {
                     connections[i].closed = false;
+                    connections[i].input = FrameSplitter();
                     members[i] = room.Join(connections[i], "new", now);
                 }
             if (provider.ConsumeBool())
-                room.Leave(members[0], "closed by the client");
+                room.Leave(members[0], {LeaveReason::Left});
             continue;
         }
         const auto piece =
             provider.ConsumeBytes<char>(provider.ConsumeIntegralInRange<std::size_t>(1, 600));
         const std::size_t before = room.MemberCount();
-        room.Receive(members[choice], piece.data(), piece.size(), now);
+        Receive(room, members[choice], connections[choice], piece.data(), piece.size(), now);
         // Only the sender can be closed by what it sent, and the room says so to it.
         if (room.MemberCount() + 1 < before)
             __builtin_trap();

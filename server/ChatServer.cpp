@@ -1,10 +1,10 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/ServerPlatform.h"
-#include "server/connection/ServerTls.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
+#include "server/ServerPlatform.h"
+#include "server/connection/ServerTls.h"
 
 #include <asio/post.hpp>
 
@@ -34,14 +34,19 @@ bool OutOfDescriptors(const asio::error_code& error)
 ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                        OutputLimits limits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log, counters),
+      room(this->options, log),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
-      flushes(io), context{room,     backlog,
-                           flushes,  log,
-                           counters, [this](ClientSession& session) { Closed(session); },
-                           tls,      tls && this->options.tlsOnly}
+      flushes(io), context{room,
+                           backlog,
+                           flushes,
+                           log,
+                           counters,
+                           [this](ClientSession& session) { Closed(session); },
+                           tls,
+                           tls && this->options.tlsOnly}
 {
+    room.CountInto(counters);
 }
 
 ChatServer::~ChatServer()
@@ -162,7 +167,7 @@ ServerFigures ChatServer::Figures() const
 {
     ServerFigures figures;
     figures.counters = counters;
-    figures.members = room.NamedCount();
+    figures.members = room.LocalNamedCount();
     figures.connections = sessions.size();
     figures.bans = bans.Size();
     figures.listening = acceptor.is_open() && !stopping;
@@ -286,6 +291,7 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     {
         if (perGroup[group] == 0)
             perGroup.erase(group);
+        counters.CountDeparture(LeaveReason::TurnedAway);
         if (turnedAway.size() >= MaxTurningAway)
         {
             // Too many at once to tell each why: the newest are closed straight away.
@@ -295,7 +301,7 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
         WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
         turnedAway.insert(number);
         sessions.emplace(number, session);
-        session->TurnAway(ChatRoom::ServerLine(line), refusal);
+        session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
         return;
     }
 
@@ -323,7 +329,7 @@ void ChatServer::Tick()
     {
         const auto found = sessions.find(letGo.id);
         if (found != sessions.end())
-            found->second->LetGo(letGo.reason);
+            found->second->LetGo(letGo.departure);
     }
     for (const std::uint64_t id : backlog.Behind())
     {

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "server/ServerOptions.h"
-#include "server/connection/ClientSession.h"
-#include "server/metrics/MetricsHttp.h"
-#include "server/metrics/ServerFigures.h"
+#include "server/room/BacklogPolicy.h"
 #include "server/operator/BanList.h"
+#include "server/room/ChatRoom.h"
+#include "server/connection/ClientSession.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
-#include "server/room/BacklogPolicy.h"
-#include "server/room/ChatRoom.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/metrics/ServerFigures.h"
 #include "server/room/ServerCounters.h"
+#include "server/ServerOptions.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>

@@ -1,10 +1,10 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
+#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
 #include "server/metrics/MetricsHttp.h"
-#include "server/operator/OperatorChannels.h"
 
 #include <iostream>
 

@@ -1,8 +1,8 @@
 #include "server/ServerOptions.h"
 
 #include "common/ChatProtocol.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/room/BacklogPolicy.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <cstdlib>
 

@@ -1,16 +1,17 @@
 #include "server/connection/ClientSession.h"
 
-#include "server/connection/ServerTls.h"
 #include "server/room/ServerLog.h"
+#include "server/connection/ServerTls.h"
 
 #include <asio/post.hpp>
 
 namespace
 {
 
-std::string ErrorText(const asio::error_code& error)
+Departure ErrorDeparture(const asio::error_code& error)
 {
-    return "connection error " + std::to_string(error.value()) + " (" + error.message() + ")";
+    return {LeaveReason::Left,
+            "connection error " + std::to_string(error.value()) + " (" + error.message() + ")"};
 }
 
 bool WouldBlock(const asio::error_code& error)
@@ -60,9 +61,9 @@ void ClientSession::Start(ChatRoom::MemberId id)
     ReadSome();
 }
 
-void ClientSession::TurnAway(const Frame& line, const std::string& reason)
+void ClientSession::TurnAway(const Frame& line, const Departure& departure)
 {
-    turnedAwayReason = reason;
+    turnedAway = departure;
     Deliver(line);
     BeginClosing();
     ReadSome();
@@ -89,7 +90,7 @@ bool ClientSession::ChooseChannel()
     }
     if (error || count == 0)
     {
-        Ended(error && error != asio::error::eof ? ErrorText(error) : "closed by the client");
+        Ended(error && error != asio::error::eof ? ErrorDeparture(error) : Departure{});
         return false;
     }
     encrypted = first == TlsHandshakeRecord;
@@ -104,14 +105,14 @@ bool ClientSession::ChooseChannel()
 
 void ClientSession::RefusePlain()
 {
-    LeaveRoom("refused: a plain connection, and this server accepts TLS only");
+    LeaveRoom({LeaveReason::TurnedAway, "a plain connection, and this server accepts TLS only"});
     Queue(ChatRoom::ServerLine("This server accepts encrypted connections only."));
     BeginClosing();
 }
 
 void ClientSession::ReadSome()
 {
-    if (state == State::Closed)
+    if (state == State::Closed || inputHeld)
         return;
     if (!channel && !ChooseChannel())
         return;
@@ -150,19 +151,20 @@ void ClientSession::ReadSome()
     }
     if (error == asio::error::eof)
     {
-        Ended("closed by the client");
+        Ended({});
         return;
     }
     if (error)
     {
-        Ended(ErrorText(error));
+        Ended(ErrorDeparture(error));
         return;
     }
     if (!context.tls && !sawInput && count > 0 &&
         static_cast<unsigned char>(context.readBuffer[0]) == TlsHandshakeRecord)
     {
         // No plain client begins so: a TLS client is told at once, rather than after a time-out.
-        LeaveRoom("began a TLS handshake, and this server has no TLS (see --tls-cert)");
+        LeaveRoom({LeaveReason::TurnedAway,
+                   "began a TLS handshake, and this server has no TLS (see --tls-cert)"});
         Close(false);
         return;
     }
@@ -171,10 +173,11 @@ void ClientSession::ReadSome()
     if (member != 0)
     {
         const auto now = Clock::now();
-        context.room.Receive(member, context.readBuffer.data(), count, now,
-                             unreadSince.value_or(now));
+        input.Append(context.readBuffer.data(), count);
+        inputSince = unreadSince.value_or(now);
+        HandleInput(now);
     }
-    if (state == State::Closed)
+    if (state == State::Closed || inputHeld)
         return;
     // A full read may leave more in the socket; TLS may hold decrypted bytes back as well.
     if (count == context.readBuffer.size() || encrypted)
@@ -186,13 +189,46 @@ void ClientSession::ReadSome()
     }
 }
 
+void ClientSession::HandleInput(Clock::time_point now)
+{
+    oNet::Packet packet;
+    std::size_t badLength = 0;
+    while (member != 0 && !inputHeld)
+    {
+        const FrameSplitter::Result next = input.Next(packet, badLength);
+        if (next == FrameSplitter::Result::NeedMore)
+            return;
+        if (next == FrameSplitter::Result::BadLength)
+        {
+            LeaveRoom({LeaveReason::BadInput, "frame length " + std::to_string(badLength)});
+            BeginClosing();
+            return;
+        }
+        // The room closes the member itself when the packet calls for it.
+        if (context.room.Handle(member, packet, now, inputSince) == ChatRoom::Input::Wait)
+            inputHeld = true;
+    }
+}
+
+void ClientSession::ContinueInput()
+{
+    asio::post(socket.get_executor(), [self = shared_from_this()] {
+        if (!self->inputHeld || self->state == State::Closed)
+            return;
+        self->inputHeld = false;
+        if (self->member != 0)
+            self->HandleInput(Clock::now());
+        self->ReadSome();
+    });
+}
+
 void ClientSession::WaitReadable(ByteChannel::Wait waitFor)
 {
     socket.async_wait(waitFor, [self = shared_from_this()](const asio::error_code& error) {
         if (!error)
             self->ReadSome();
         else if (error != asio::error::operation_aborted)
-            self->Ended(ErrorText(error));
+            self->Ended(ErrorDeparture(error));
     });
 }
 
@@ -205,23 +241,23 @@ void ClientSession::Resume()
 }
 
 // The client closed, or the connection failed.
-void ClientSession::Ended(const std::string& reason)
+void ClientSession::Ended(const Departure& departure)
 {
     if (state == State::Closed)
         return;
-    LeaveRoom(reason);
+    LeaveRoom(departure);
     Close(false);
 }
 
 // The session's own decision to end the membership: the room is told why.
-void ClientSession::LeaveRoom(const std::string& reason)
+void ClientSession::LeaveRoom(const Departure& departure)
 {
     StopCounting();
     if (member == 0)
         return;
     const ChatRoom::MemberId id = member;
     member = 0;
-    context.room.Leave(id, reason);
+    context.room.Leave(id, departure);
 }
 
 void ClientSession::StopCounting()
@@ -286,7 +322,7 @@ void ClientSession::WriteWhatWaits()
             break;
         if (error)
         {
-            Ended(ErrorText(error));
+            Ended(ErrorDeparture(error));
             return;
         }
         context.counters.deliveries += output.Consume(sent);
@@ -319,7 +355,7 @@ void ClientSession::WaitWritable()
                           if (!error)
                               self->WriteWhatWaits();
                           else if (error != asio::error::operation_aborted)
-                              self->Ended(ErrorText(error));
+                              self->Ended(ErrorDeparture(error));
                       });
 }
 
@@ -328,23 +364,24 @@ void ClientSession::BacklogChanged(bool wrote)
 {
     if (!counted)
         return;
-    const std::string reason = context.backlog.Check(number, output.Bytes(), wrote);
-    if (reason.empty() || letGoPending)
+    auto departure = context.backlog.Check(number, output.Bytes(), wrote);
+    if (!departure || letGoPending)
         return;
     letGoPending = true;
     // Not from here: this may run while the room is handing out frames.
-    asio::post(socket.get_executor(), [self = shared_from_this(), reason] { self->LetGo(reason); });
+    asio::post(socket.get_executor(),
+               [self = shared_from_this(), why = std::move(*departure)] { self->LetGo(why); });
 }
 
 // What waited for it will not be read in time: it is dropped (all but a frame already begun,
 // which the client would otherwise read as garbage), and the member is told why behind what the
 // system holds already.
-void ClientSession::LetGo(const std::string& reason)
+void ClientSession::LetGo(const Departure& departure)
 {
     if (state != State::Open || member == 0)
         return;
     letGoPending = true;
-    LeaveRoom(reason);
+    LeaveRoom(departure);
     output.DropUnsent();
     Queue(ChatRoom::ServerLine("You were disconnected: you fell too far behind the room."));
     BeginClosing();
@@ -360,6 +397,11 @@ void ClientSession::Disconnect()
     StopCounting();
     BeginClosing();
     Resume(); // a paused read goes on, only to drain, until the client closes
+    if (inputHeld)
+    {
+        inputHeld = false;
+        asio::post(socket.get_executor(), [self = shared_from_this()] { self->ReadSome(); });
+    }
 }
 
 // Sends what waits, then tells the client that no more comes, and gives it CloseGrace to read
@@ -401,7 +443,7 @@ void ClientSession::Close(bool reset)
         socket.set_option(asio::socket_base::linger(true, 0), ignored);
     socket.close(ignored);
     output.Clear();
-    if (!turnedAwayReason.empty())
-        WriteLogLine(context.log, address + " disconnected: turned away: " + turnedAwayReason);
+    if (turnedAway)
+        WriteLogLine(context.log, address + " disconnected: " + turnedAway->Text());
     context.closed(*this);
 }

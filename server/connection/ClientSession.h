@@ -1,10 +1,13 @@
 #pragma once
 
-#include "server/connection/ByteChannel.h"
-#include "server/connection/OutputQueue.h"
 #include "server/room/BacklogPolicy.h"
+#include "server/connection/ByteChannel.h"
 #include "server/room/ChatParticipant.h"
 #include "server/room/ChatRoom.h"
+#include "server/connection/OutputQueue.h"
+#include "server/connection/FrameSplitter.h"
+#include "server/room/Departure.h"
+#include "server/room/ServerCounters.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -57,10 +60,11 @@ struct SessionContext
 };
 
 // One client connection: it moves bytes between its socket and the chat room, and holds what
-// waits to be sent. It writes as soon as something is queued, reads unless the room waits
-// (BacklogPolicy decides), and is let go when the policy says so. Its bytes go through a
-// ByteChannel, plain or TLS, chosen by the first byte the client sends when the server takes
-// both. Kept alive by the server's table and by its own pending operations.
+// waits to be sent. It splits what it reads into packets and hands them to the room one by one,
+// holding the rest while the room has the member wait; it writes as soon as something is queued,
+// reads unless the room waits (BacklogPolicy decides), and is let go when the policy says so. Its
+// bytes go through a ByteChannel, plain or TLS, chosen by the first byte the client sends when the
+// server takes both. Kept alive by the server's table and by its own pending operations.
 class ClientSession final : public ChatParticipant,
                             public std::enable_shared_from_this<ClientSession>
 {
@@ -81,19 +85,20 @@ public:
 
     // A member of the room: its input goes to the room.
     void Start(ChatRoom::MemberId id);
-    // Not let in: the connection gets one line saying why and is closed. The reason is logged
-    // when it has gone.
-    void TurnAway(const Frame& line, const std::string& reason);
+    // Not let in: the connection gets one line saying why and is closed. Why is logged when it
+    // has gone.
+    void TurnAway(const Frame& line, const Departure& departure);
 
     void Deliver(const Frame& frame) override;
     void Disconnect() override;
+    void ContinueInput() override;
 
     // Writes what is queued, unless the session waits for the socket to take more.
     void Flush();
     // Tries a write all the same: for a member that is behind, to see whether it reads at all.
     void TryWrite() { WriteWhatWaits(); }
     // Let go by the policy: told why, as far as it still listens, and closed.
-    void LetGo(const std::string& reason);
+    void LetGo(const Departure& departure);
     // The server stops: what is queued goes out as far as the socket takes it, then it closes.
     void Shutdown();
 
@@ -108,10 +113,12 @@ private:
     bool ChooseChannel();
     void RefusePlain();
     void ReadSome();
+    // Hands the room every whole packet read, until it has the member wait.
+    void HandleInput(Clock::time_point now);
     void WaitReadable(ByteChannel::Wait waitFor = ByteChannel::Wait::wait_read);
     void Resume();
-    void Ended(const std::string& reason);
-    void LeaveRoom(const std::string& reason);
+    void Ended(const Departure& departure);
+    void LeaveRoom(const Departure& departure);
     // No longer known to the backlog policy.
     void StopCounting();
     void WriteWhatWaits();
@@ -132,7 +139,11 @@ private:
     ChatRoom::MemberId member = 0; // 0 when not, or no longer, in the room
     bool counted = false;          // known to the backlog policy
     State state = State::Open;
-    std::string turnedAwayReason;
+    std::optional<Departure> turnedAway;
+
+    FrameSplitter input;
+    bool inputHeld = false;         // the room has the member wait: no packet, no read
+    Clock::time_point inputSince{}; // what the input's packets count as sent since
 
     OutputQueue output;
     bool waitingWritable = false;

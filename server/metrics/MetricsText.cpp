@@ -93,14 +93,20 @@ std::string PrometheusText(const ServerFigures& figures,
 {
     const ServerCounters& counters = figures.counters;
     Exposition out;
-    out.One("ostrel_members", "gauge", "Named members in the room.",
+    out.One("ostrel_members", "gauge", "Named members connected to this server.",
             std::uint64_t{figures.members});
     out.One("ostrel_connections", "gauge",
             "Open connections, named or not, those being closed included.",
             std::uint64_t{figures.connections});
-    out.One("ostrel_lines_total", "counter", "Chat lines relayed to the room.", counters.lines);
+    out.One("ostrel_lines_total", "counter", "Chat lines relayed to this server's members.", counters.lines);
     out.One("ostrel_deliveries_total", "counter", "Frames written out to connections.",
             counters.deliveries);
+    out.Family("ostrel_disconnects_total", "counter",
+               "Connections that left the room, or were turned away before it, by why.");
+    for (std::size_t i = 0; i < ServerCounters::LeaveReasons; ++i)
+        out.Sample("ostrel_disconnects_total",
+                   std::string("reason=\"") + MetricLabel(static_cast<LeaveReason>(i)) + "\"",
+                   counters.disconnects[i]);
     Histogram(out, "ostrel_broadcast_seconds",
               "Time from reading a chat line to queuing it for the last member.",
               counters.broadcast);
@@ -158,6 +164,11 @@ std::string StatsText(const ServerFigures& figures, const std::optional<ProcessF
     text << "members " << figures.members << ", connections " << figures.connections << ", bans "
          << figures.bans << (figures.listening ? "" : ", not listening") << '\n';
     text << "lines " << counters.lines << ", deliveries " << counters.deliveries << '\n';
+    text << "disconnects:";
+    for (std::size_t i = 0; i < ServerCounters::LeaveReasons; ++i)
+        text << (i == 0 ? " " : ", ") << MetricLabel(static_cast<LeaveReason>(i)) << ' '
+             << counters.disconnects[i];
+    text << '\n';
     const LatencyHistogram& broadcast = counters.broadcast;
     if (broadcast.Count() > 0)
     {

@@ -31,13 +31,14 @@ void BacklogPolicy::Remove(Id id)
     Settle();
 }
 
-std::string BacklogPolicy::Check(Id id, std::size_t waiting, bool wrote)
+std::optional<Departure> BacklogPolicy::Check(Id id, std::size_t waiting, bool wrote)
 {
     if (waiting > limits.hardLimit)
-        return "too slow: more than " + SizeText(limits.hardLimit) + " waiting to be sent";
+        return Departure{LeaveReason::TooSlow,
+                         "more than " + SizeText(limits.hardLimit) + " waiting to be sent"};
     // The common case, nobody behind, costs one comparison.
     if (behind.empty() && waiting < limits.behindMark)
-        return "";
+        return std::nullopt;
     const auto found = behind.find(id);
     if (found == behind.end())
     {
@@ -46,14 +47,14 @@ std::string BacklogPolicy::Check(Id id, std::size_t waiting, bool wrote)
             behind.emplace(id, Lag{now, now, false});
             Settle();
         }
-        return "";
+        return std::nullopt;
     }
     Lag& lag = found->second;
     if (waiting <= limits.caughtUpMark)
     {
         Forget(found);
         Settle();
-        return "";
+        return std::nullopt;
     }
     if (wrote)
     {
@@ -65,7 +66,7 @@ std::string BacklogPolicy::Check(Id id, std::size_t waiting, bool wrote)
             Settle();
         }
     }
-    return "";
+    return std::nullopt;
 }
 
 std::vector<BacklogPolicy::LetGo> BacklogPolicy::Tick(Clock::time_point time)
@@ -77,9 +78,11 @@ std::vector<BacklogPolicy::LetGo> BacklogPolicy::Tick(Clock::time_point time)
         if (now - lag->second.since >= limits.behindTime)
         {
             // Told once; it counts as a reader no more until its connection is removed.
-            letGo.push_back({lag->first, "too slow: fell " + SizeText(limits.behindMark) +
-                                             " behind and did not catch up within " +
-                                             std::to_string(limits.behindTime.count()) + " s"});
+            letGo.push_back(
+                {lag->first,
+                 {LeaveReason::TooSlow, "fell " + SizeText(limits.behindMark) +
+                                            " behind and did not catch up within " +
+                                            std::to_string(limits.behindTime.count()) + " s"}});
             lag = Forget(lag);
             continue;
         }
@@ -102,9 +105,15 @@ BacklogPolicy::Lags::iterator BacklogPolicy::Forget(Lags::iterator lag)
     return behind.erase(lag);
 }
 
+void BacklogPolicy::Hold(bool hold)
+{
+    held = hold;
+    Settle();
+}
+
 void BacklogPolicy::WaitForRoom(std::function<void()> resume)
 {
-    if (!waits)
+    if (!RoomWaits())
         resume();
     else
         waiting.push_back(std::move(resume));
@@ -141,7 +150,7 @@ void BacklogPolicy::Settle()
         if (lagging == 0 || now - mostCaughtUpAt >= limits.stragglerTime)
             waits = false;
     }
-    if (waits || waiting.empty())
+    if (RoomWaits() || waiting.empty())
         return;
     std::vector<std::function<void()>> resume;
     resume.swap(waiting);

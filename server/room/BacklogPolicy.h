@@ -1,9 +1,12 @@
 #pragma once
 
+#include "server/room/Departure.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -48,7 +51,7 @@ public:
     struct LetGo
     {
         Id id;
-        std::string reason;
+        Departure departure;
     };
 
     BacklogPolicy(Clock::time_point now, OutputLimits limits = {});
@@ -58,12 +61,17 @@ public:
     void Remove(Id id);
 
     // The one check, whenever what waits for a member changes: `waiting` bytes now, `wrote` when
-    // some just went out. Empty when the member stays; otherwise why it must be let go.
-    std::string Check(Id id, std::size_t waiting, bool wrote);
+    // some just went out. Nothing when the member stays; otherwise why it must be let go.
+    std::optional<Departure> Check(Id id, std::size_t waiting, bool wrote);
     // Time passes: the members that stayed behind too long, to be let go.
     std::vector<LetGo> Tick(Clock::time_point now);
 
-    bool RoomWaits() const { return waits; }
+    bool RoomWaits() const { return waits || held; }
+    // Whether the room waits because most of its readers are behind (rather than held).
+    bool ReadersBehind() const { return waits; }
+    // The room waits, whoever is behind, until released: while what carries the room's lines
+    // cannot take them.
+    void Hold(bool hold);
     // Reading has stopped because the room waits: `resume` runs, once, when it goes on.
     void WaitForRoom(std::function<void()> resume);
     // The members behind now: the server tries a write to each at every tick, since the system
@@ -94,6 +102,7 @@ private:
     std::size_t stalled = 0;
     Lags behind;
     bool waits = false;
+    bool held = false;
     bool mostCaughtUp = false;        // while it waits: most have caught up since...
     Clock::time_point mostCaughtUpAt; // ... then
     std::vector<std::function<void()>> waiting;

@@ -20,6 +20,8 @@ public:
     virtual void Deliver(const Frame& frame) = 0;
     // The room has ended the membership: the connection sends what is queued and closes.
     virtual void Disconnect() = 0;
+    // The member waited for an answer (ChatRoom::Input::Wait): its next packet may come now.
+    virtual void ContinueInput() = 0;
 
 protected:
     ~ChatParticipant() = default;

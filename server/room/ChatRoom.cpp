@@ -16,12 +16,24 @@ namespace
 
 Frame TextFrame(PacketType type, const std::string& text)
 {
-    return MakeFrame(oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text)));
+    Packet packet(type);
+    packet << text;
+    return MakeFrame(oNet::WireFrame(packet));
 }
 
 std::string Plural(std::size_t count, const std::string& one, const std::string& many)
 {
     return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// What the log adds to the reason's sentence, from a text that may begin with the sentence.
+Departure DepartureFrom(LeaveReason reason, const std::string& text)
+{
+    const std::string sentence = Departure{reason, ""}.Text();
+    if (text.rfind(sentence, 0) != 0)
+        return {reason, text};
+    const std::size_t rest = text.find_first_not_of(": ", sentence.size());
+    return {reason, rest == std::string::npos ? "" : text.substr(rest)};
 }
 
 } // namespace
@@ -34,9 +46,17 @@ ChatRoom::Member::Member(ChatParticipant& participant, std::string address,
 {
 }
 
-ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log, ServerCounters& counters)
-    : options(options), log(log), counters(counters)
+ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log)
+    : options(options), log(log), ownLink(std::make_unique<LocalLink>(options.history)),
+      link(*ownLink), nextId(link.FirstMemberId())
 {
+    link.Attach(*this);
+}
+
+ChatRoom::ChatRoom(const RoomOptions& options, std::ostream& log, RoomLink& link)
+    : options(options), log(log), link(link), nextId(link.FirstMemberId())
+{
+    link.Attach(*this);
 }
 
 Frame ChatRoom::ServerLine(const std::string& text)
@@ -60,39 +80,6 @@ ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::strin
     return id;
 }
 
-void ChatRoom::Receive(MemberId id, const char* bytes, std::size_t size, Clock::time_point now,
-                       Clock::time_point unreadSince)
-{
-    const auto found = members.find(id);
-    if (found == members.end())
-        return;
-    // Only this member's own packets can close it, and each reports so: the reference holds.
-    Member& member = found->second;
-    std::string& input = member.input;
-    input.append(bytes, size);
-
-    std::size_t start = 0;
-    while (input.size() - start >= 2)
-    {
-        const auto* header = reinterpret_cast<const unsigned char*>(input.data() + start);
-        const std::size_t length = (std::size_t{header[0]} << 8) | header[1];
-        if (!oNet::IsValidFrameLength(length))
-        {
-            Close(id, "bad input: frame length " + std::to_string(length));
-            return;
-        }
-        if (input.size() - start < 2 + length)
-            break;
-        Packet packet;
-        packet.buffer.assign(input.begin() + static_cast<std::ptrdiff_t>(start + 2),
-                             input.begin() + static_cast<std::ptrdiff_t>(start + 2 + length));
-        start += 2 + length;
-        if (!HandlePacket(id, member, packet, now, unreadSince))
-            return;
-    }
-    input.erase(0, start);
-}
-
 void ChatRoom::Tick(Clock::time_point now, bool readingWaits)
 {
     if (!firstTick && !readingWaits && now > lastTick)
@@ -109,7 +96,7 @@ void ChatRoom::Tick(Clock::time_point now, bool readingWaits)
         found->second.participant->Deliver(
             ServerLine("No nickname was chosen within " +
                        Plural(options.nicknameTimeout, "second", "seconds") + "."));
-        Close(id, "no nickname within " + std::to_string(options.nicknameTimeout) + " s");
+        Close(id, {LeaveReason::Timeout, std::to_string(options.nicknameTimeout) + " s"});
     }
     if ((!announcements.empty() || listChanged) && now - listSent >= ListInterval)
     {
@@ -121,14 +108,20 @@ void ChatRoom::Tick(Clock::time_point now, bool readingWaits)
     }
 }
 
-bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::time_point now,
-                            Clock::time_point unreadSince)
+ChatRoom::Input ChatRoom::Handle(MemberId id, Packet& packet, Clock::time_point now,
+                                 Clock::time_point unreadSince)
 {
+    const auto found = members.find(id);
+    if (found == members.end())
+        return Input::Closed;
+    // Only this member's own packets can close it, and each reports so: the reference holds.
+    Member& member = found->second;
     const PacketType type = packet.Type();
     if (type != PacketType::Nickname && type != PacketType::ChatMessage)
     {
-        Close(id, "bad input: packet type " + std::to_string(static_cast<unsigned>(type)));
-        return false;
+        Close(id, {LeaveReason::BadInput,
+                   "packet type " + std::to_string(static_cast<unsigned>(type))});
+        return Input::Closed;
     }
     std::string text;
     try
@@ -137,19 +130,19 @@ bool ChatRoom::HandlePacket(MemberId id, Member& member, Packet& packet, Clock::
     }
     catch (const oNet::PacketException&)
     {
-        Close(id, "bad input: a packet ends early");
-        return false;
+        Close(id, {LeaveReason::BadInput, "a packet ends early"});
+        return Input::Closed;
     }
     if (!WithinRate(id, member, now, unreadSince))
-        return members.count(id) != 0;
+        return members.count(id) != 0 ? Input::Next : Input::Closed;
     if (type == PacketType::Nickname)
-        HandleNickname(id, member, text);
-    else if (packet.readOffset != packet.buffer.size())
+        return HandleNickname(id, member, text);
+    if (packet.readOffset != packet.buffer.size())
         member.participant->Deliver(
             ServerLine("Your line was not passed on: its packet holds more than the line."));
     else
-        HandleChatLine(member, text, packet, now);
-    return true;
+        HandleChatLine(id, member, text, now);
+    return Input::Next;
 }
 
 // Flood control: a member over its line rate has the packet dropped and is told once; one that
@@ -170,58 +163,94 @@ bool ChatRoom::WithinRate(MemberId id, Member& member, Clock::time_point now,
     }
     else if (member.floodDrops >= FloodDropsToClose)
     {
-        Close(id, "flooding: kept sending more than " + std::to_string(options.lineRate) +
-                      " lines a second");
+        Close(id,
+              {LeaveReason::Flooding,
+               "kept sending more than " + std::to_string(options.lineRate) + " lines a second"});
     }
     return false;
 }
 
-void ChatRoom::HandleNickname(MemberId id, Member& member, const std::string& name)
+ChatRoom::Input ChatRoom::HandleNickname(MemberId id, Member& member, const std::string& name)
 {
-    const bool named = !member.nickname.empty();
-    const std::string stays = named ? " Your nickname stays as it was." : " Choose another one.";
     const std::string problem = NicknameRule::Problem(name);
     if (!problem.empty())
     {
         WriteLogLine(log, member.Label() + " asked for an unusable nickname");
-        member.participant->Deliver(ServerLine(problem + stays));
-        return;
+        member.participant->Deliver(
+            ServerLine(problem + (member.nickname.empty() ? " Choose another one."
+                                                          : " Your nickname stays as it was.")));
+        return Input::Next;
     }
     if (name == member.nickname)
-        return; // announced again, nothing changes
-    const auto taken = names.find(name);
-    if (taken != names.end() && !NicknameRule::SameName(*taken, member.nickname))
+        return Input::Next; // announced again, nothing changes
+    if (!member.nickname.empty() && NicknameRule::SameName(name, member.nickname))
     {
-        WriteLogLine(log, member.Label() + " asked for the nickname " + name + ", which is taken");
-        member.participant->Deliver(ServerLine("The nickname " + name + " is taken." + stays));
+        Rename(id, member, name); // its own name in other letters: nobody else can hold it
+        return Input::Next;
+    }
+    // Answered at once by a room of one server; otherwise the member waits for the answer.
+    member.claiming = name;
+    link.Claim(id, name);
+    const auto still = members.find(id);
+    if (still == members.end())
+        return Input::Closed;
+    if (still->second.claiming.empty())
+        return Input::Next;
+    still->second.inputHeld = true;
+    return Input::Wait;
+}
+
+void ChatRoom::Claimed(MemberId id, const std::string& name, bool granted)
+{
+    const auto found = members.find(id);
+    if (found == members.end() || found->second.claiming != name)
+    {
+        // The member left while it waited for the name.
+        if (granted)
+            link.Release(id, name);
         return;
     }
-
-    const std::string old = member.nickname;
-    names.erase(old);
-    names.insert(name);
-    member.nickname = name;
-    if (!named)
+    Member& member = found->second;
+    member.claiming.clear();
+    if (!granted)
     {
-        WriteLogLine(log, member.address + " joined as " + name);
-        Announce(Change::Joined, id, name + " joined.");
-        member.joinedAfter = announcementCount;
-        // The newcomer is told at once: its join, who is here, and what was said lately.
-        member.participant->Deliver(announcements.back().line);
-        member.participant->Deliver(UsersOnline());
-        member.listSeen = listVersion;
-        for (const Frame& line : history)
-            member.participant->Deliver(line);
+        WriteLogLine(log, member.Label() + " asked for the nickname " + name + ", which is taken");
+        member.participant->Deliver(
+            ServerLine("The nickname " + name + " is taken." +
+                       (member.nickname.empty() ? " Choose another one."
+                                                : " Your nickname stays as it was.")));
+    }
+    else if (member.nickname.empty())
+    {
+        member.nickname = name;
+        RoomEvent joined = EventAbout(RoomEvent::Kind::Joined, id, name);
+        joined.address = member.address;
+        joined.ip = member.ip;
+        joined.since = static_cast<std::int64_t>(std::time(nullptr));
+        link.Publish(std::move(joined));
     }
     else
     {
-        WriteLogLine(log, old + " is now known as " + name);
-        Announce(Change::Renamed, id, old + " is now known as " + name + ".");
-        member.participant->Deliver(announcements.back().line);
+        Rename(id, member, name);
+    }
+    // Publishing may have applied the join already, which leaves the member where it was.
+    const auto still = members.find(id);
+    if (still != members.end() && still->second.inputHeld)
+    {
+        still->second.inputHeld = false;
+        still->second.participant->ContinueInput();
     }
 }
 
-void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Packet& packet,
+void ChatRoom::Rename(MemberId id, Member& member, const std::string& name)
+{
+    RoomEvent renamed = EventAbout(RoomEvent::Kind::Renamed, id, name);
+    renamed.oldName = member.nickname;
+    member.nickname = name;
+    link.Publish(std::move(renamed));
+}
+
+void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& line,
                               Clock::time_point readAt)
 {
     if (member.nickname.empty())
@@ -239,16 +268,166 @@ void ChatRoom::HandleChatLine(Member& member, const std::string& line, const Pac
         return;
     }
     ++member.linesSaid;
-    const Frame frame = MakeFrame(oNet::WireFrame(packet));
-    DeliverToNamed(frame);
-    ++counters.lines;
-    counters.broadcast.Observe(Clock::now() - readAt);
-    if (options.history > 0)
+    RoomEvent said = EventAbout(RoomEvent::Kind::Line, id, member.nickname);
+    said.text = line;
+    lineReadAt = readAt;
+    link.Publish(std::move(said));
+    lineReadAt.reset();
+}
+
+RoomEvent ChatRoom::EventAbout(RoomEvent::Kind kind, MemberId id, const std::string& name) const
+{
+    RoomEvent event;
+    event.kind = kind;
+    event.origin = link.Node();
+    event.member = RefOf(id);
+    event.name = name;
+    return event;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Applying what the link hands back, from this server or another.
+
+void ChatRoom::Apply(RoomEvent& event)
+{
+    switch (event.kind)
     {
-        history.push_back(frame);
-        if (history.size() > options.history)
-            history.pop_front();
+    case RoomEvent::Kind::Joined:
+        ApplyJoined(event);
+        break;
+    case RoomEvent::Kind::Renamed:
+        ApplyRenamed(event);
+        break;
+    case RoomEvent::Kind::Left:
+        ApplyLeft(event);
+        break;
+    case RoomEvent::Kind::Line:
+    {
+        const Clock::time_point readAt = lineReadAt.value_or(Clock::now());
+        if (!event.frame)
+            event.frame = TextFrame(PacketType::ChatMessage, event.text);
+        DeliverToRoom(event.frame);
+        ++counters->lines;
+        counters->broadcast.Observe(Clock::now() - readAt);
+        break;
     }
+    case RoomEvent::Kind::Said:
+        DeliverToRoom(ServerLine(event.text));
+        break;
+    case RoomEvent::Kind::Kicked:
+        if (Local(event.member))
+            RemoveMember(event.member.id, event.text, event.note, event.departure);
+        break;
+    case RoomEvent::Kind::Banned:
+        ApplyBanned(event);
+        break;
+    case RoomEvent::Kind::Unbanned:
+        break;
+    }
+    if ((event.kind == RoomEvent::Kind::Banned || event.kind == RoomEvent::Kind::Unbanned) &&
+        banObserver)
+        banObserver(event);
+}
+
+ChatRoom::Member* ChatRoom::Local(const MemberRef& ref)
+{
+    if (ref.node != link.Node())
+        return nullptr;
+    const auto found = members.find(ref.id);
+    return found == members.end() ? nullptr : &found->second;
+}
+
+void ChatRoom::ApplyJoined(const RoomEvent& event)
+{
+    const auto known = listed.find(event.member);
+    if (known != listed.end())
+    {
+        // Told again (a server registering its members anew): only the name may have changed.
+        if (known->second.name != event.name)
+        {
+            names.erase(known->second.name);
+            names.insert(event.name);
+            known->second.name = event.name;
+            ++listVersion;
+            listChanged = true;
+        }
+        return;
+    }
+    listed.emplace(event.member,
+                   Listed{event.name, event.address, Unmapped(event.ip), event.since});
+    names.insert(event.name);
+    Member* member = Local(event.member);
+    if (member)
+    {
+        WriteLogLine(log, member->address + " joined as " + event.name);
+        member->inRoom = true;
+    }
+    Announce(Change::Joined, member ? event.member.id : 0, event.name + " joined.");
+    if (!member)
+        return;
+    // The newcomer is told at once: its join, who is here, and what was said lately.
+    member->joinedAfter = announcementCount;
+    member->participant->Deliver(announcements.back().line);
+    member->participant->Deliver(UsersOnline());
+    member->listSeen = listVersion;
+    for (const Frame& line : link.History())
+        member->participant->Deliver(line);
+}
+
+void ChatRoom::ApplyRenamed(const RoomEvent& event)
+{
+    const auto known = listed.find(event.member);
+    if (known == listed.end() || known->second.name == event.name)
+        return; // not known here, or known by the new name already
+    const std::string old = known->second.name;
+    names.erase(old);
+    names.insert(event.name);
+    known->second.name = event.name;
+    Member* member = Local(event.member);
+    if (member)
+        WriteLogLine(log, old + " is now known as " + event.name);
+    Announce(Change::Renamed, member ? event.member.id : 0,
+             old + " is now known as " + event.name + ".");
+    if (member)
+        member->participant->Deliver(announcements.back().line);
+}
+
+void ChatRoom::ApplyLeft(const RoomEvent& event)
+{
+    const auto known = listed.find(event.member);
+    if (known == listed.end())
+        return;
+    const std::string name = known->second.name;
+    names.erase(name);
+    listed.erase(known);
+    Announce(Change::Left, 0,
+             name + (event.note.empty() ? " left." : " left (" + event.note + ")."));
+}
+
+// This server's members from the network go, the named first by name, then the unnamed.
+void ChatRoom::ApplyBanned(const RoomEvent& event)
+{
+    struct Match
+    {
+        bool unnamed;
+        std::string label;
+        MemberId id;
+    };
+    std::vector<Match> matching;
+    for (const auto& entry : members)
+        if (event.network.Contains(entry.second.ip))
+        {
+            const bool unnamed = entry.second.nickname.empty();
+            matching.push_back(
+                {unnamed, unnamed ? entry.second.address : entry.second.nickname, entry.first});
+        }
+    std::sort(matching.begin(), matching.end(), [](const Match& a, const Match& b) {
+        if (a.unnamed != b.unnamed)
+            return b.unnamed;
+        return NicknameRule::LessIgnoringCase(a.label, b.label);
+    });
+    for (const Match& match : matching)
+        RemoveMember(match.id, event.text, event.note, event.departure);
 }
 
 void ChatRoom::Announce(Change change, MemberId actor, const std::string& text)
@@ -258,8 +437,9 @@ void ChatRoom::Announce(Change change, MemberId actor, const std::string& text)
     listChanged = true;
 }
 
-// Sends the collected announcements to every named member, each one only what happened after it
-// joined and what it has not been told already. Beyond a few, one line per kind sums them up.
+// Sends the collected announcements to every member in the room, each one only what happened
+// after it joined and what it has not been told already. Beyond a few, one line per kind sums
+// them up.
 void ChatRoom::SendAnnouncements()
 {
     if (announcements.empty())
@@ -272,7 +452,7 @@ void ChatRoom::SendAnnouncements()
         {
             const MemberId id = entry.first;
             Member& member = entry.second;
-            if (member.nickname.empty())
+            if (!member.inRoom)
                 continue;
             bool toldOfNewcomer = false;
             for (const auto& announcement : announcements)
@@ -300,7 +480,7 @@ void ChatRoom::SendAnnouncements()
         for (auto& entry : members)
         {
             const Member& member = entry.second;
-            if (member.nickname.empty())
+            if (!member.inRoom)
                 continue;
             const bool apart = member.joinedAfter >= first || actors.count(entry.first) != 0;
             for (const Frame& frame : apart ? Summary(entry.first, member.joinedAfter) : common)
@@ -335,14 +515,15 @@ std::vector<Frame> ChatRoom::Summary(MemberId id, std::uint64_t joinedAfter) con
     return summary;
 }
 
-// The list goes to every named member that does not have it yet (newcomers got it at once).
+// The list goes to every member in the room that does not have it yet (newcomers got it at
+// once).
 void ChatRoom::BroadcastUsersOnline()
 {
     const Frame list = UsersOnline();
     for (auto& entry : members)
     {
         Member& member = entry.second;
-        if (member.nickname.empty() || member.listSeen == listVersion)
+        if (!member.inRoom || member.listSeen == listVersion)
             continue;
         member.participant->Deliver(list);
         member.listSeen = listVersion;
@@ -356,29 +537,37 @@ Frame ChatRoom::UsersOnline() const
 }
 
 // The room's own decision to end a membership: the connection is told to close.
-void ChatRoom::Close(MemberId id, const std::string& reason)
+void ChatRoom::Close(MemberId id, const Departure& departure)
 {
     const auto found = members.find(id);
     if (found == members.end())
         return;
     found->second.participant->Disconnect();
-    Leave(id, reason);
+    Leave(id, departure);
 }
 
-void ChatRoom::Leave(MemberId id, const std::string& reason, const std::string& note)
+void ChatRoom::Leave(MemberId id, const Departure& departure, const std::string& note)
 {
     const auto found = members.find(id);
     if (found == members.end())
         return;
-    const Member& member = found->second;
-    WriteLogLine(log, member.Label() + " disconnected: " + reason);
-    if (!member.nickname.empty())
-    {
-        names.erase(member.nickname);
-        Announce(Change::Left, 0,
-                 member.nickname + (note.empty() ? " left." : " left (" + note + ")."));
-    }
+    WriteLogLine(log, found->second.Label() + " disconnected: " + departure.Text());
+    counters->CountDeparture(departure.reason);
+    // A name still being claimed is given back when the answer finds the member gone.
+    const std::string name = found->second.nickname;
     members.erase(found);
+    if (name.empty())
+        return;
+    RoomEvent left = EventAbout(RoomEvent::Kind::Left, id, name);
+    left.departure = departure;
+    left.note = note;
+    link.Publish(std::move(left));
+}
+
+std::size_t ChatRoom::LocalNamedCount() const
+{
+    return static_cast<std::size_t>(std::count_if(
+        members.begin(), members.end(), [](const auto& entry) { return entry.second.inRoom; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -391,8 +580,16 @@ std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
     {
         const Member& member = entry.second;
         (member.nickname.empty() ? unnamed : named)
-            .push_back({member.nickname, member.address, now - member.joined, member.linesSaid});
+            .push_back(
+                {member.nickname, member.address, now - member.joined, member.linesSaid, ""});
     }
+    const auto wallNow = static_cast<std::int64_t>(std::time(nullptr));
+    for (const auto& entry : listed)
+        if (entry.first.node != link.Node())
+            named.push_back(
+                {entry.second.name, entry.second.address,
+                 std::chrono::seconds(std::max<std::int64_t>(0, wallNow - entry.second.since)), 0,
+                 entry.first.node});
     std::sort(named.begin(), named.end(), [](const MemberView& a, const MemberView& b) {
         return NicknameRule::LessIgnoringCase(a.nickname, b.nickname);
     });
@@ -404,24 +601,28 @@ std::vector<ChatRoom::MemberView> ChatRoom::Who(Clock::time_point now) const
 
 void ChatRoom::Say(const std::string& text)
 {
-    DeliverToNamed(ServerLine(text));
+    RoomEvent said;
+    said.kind = RoomEvent::Kind::Said;
+    said.origin = link.Node();
+    said.text = text;
+    link.Publish(std::move(said));
 }
 
-void ChatRoom::DeliverToNamed(const Frame& frame)
+void ChatRoom::DeliverToRoom(const Frame& frame)
 {
     // Who joined or left before this is told before it.
     SendAnnouncements();
     for (auto& entry : members)
-        if (!entry.second.nickname.empty())
+        if (entry.second.inRoom)
             entry.second.participant->Deliver(frame);
 }
 
-ChatRoom::MemberId ChatRoom::NamedMember(const std::string& name) const
+const MemberRef* ChatRoom::ListedAs(const std::string& name) const
 {
-    for (const auto& entry : members)
-        if (!entry.second.nickname.empty() && NicknameRule::SameName(entry.second.nickname, name))
-            return entry.first;
-    return 0;
+    for (const auto& entry : listed)
+        if (NicknameRule::SameName(entry.second.name, name))
+            return &entry.first;
+    return nullptr;
 }
 
 std::string ChatRoom::NameLike(const std::string& name) const
@@ -432,63 +633,76 @@ std::string ChatRoom::NameLike(const std::string& name) const
 
 std::optional<asio::ip::address> ChatRoom::AddressOf(const std::string& name) const
 {
-    const MemberId id = NamedMember(name);
-    if (id == 0)
+    const MemberRef* ref = ListedAs(name);
+    if (!ref)
         return std::nullopt;
-    return members.at(id).ip;
+    return listed.at(*ref).ip;
 }
 
 void ChatRoom::RemoveMember(MemberId id, const std::string& told, const std::string& note,
-                            const std::string& reason)
+                            const Departure& departure)
 {
     const auto found = members.find(id);
     if (found == members.end())
         return;
     found->second.participant->Deliver(ServerLine(told));
     found->second.participant->Disconnect();
-    Leave(id, reason, note);
+    Leave(id, departure, note);
+}
+
+std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::string& told,
+                                          const std::string& note, const Departure& departure)
+{
+    const MemberRef* ref = ListedAs(name);
+    if (!ref)
+        return {};
+    const std::string who = listed.at(*ref).name;
+    RoomEvent kicked;
+    kicked.kind = RoomEvent::Kind::Kicked;
+    kicked.origin = link.Node();
+    kicked.member = *ref;
+    kicked.name = who;
+    kicked.text = told;
+    kicked.note = note;
+    kicked.departure = departure;
+    link.Publish(std::move(kicked));
+    return {who};
+}
+
+std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::string& told,
+                                          const std::string& note, const Departure& departure)
+{
+    // Who goes: the named of the whole room by name, then this server's unnamed by address.
+    std::vector<std::string> named, unnamed;
+    for (const auto& entry : listed)
+        if (network.Contains(entry.second.ip))
+            named.push_back(entry.second.name);
+    for (const auto& entry : members)
+        if (entry.second.nickname.empty() && network.Contains(entry.second.ip))
+            unnamed.push_back(entry.second.address + " (unnamed)");
+    std::sort(named.begin(), named.end(), NicknameRule::LessIgnoringCase);
+    std::sort(unnamed.begin(), unnamed.end(), NicknameRule::LessIgnoringCase);
+    named.insert(named.end(), unnamed.begin(), unnamed.end());
+
+    RoomEvent banned;
+    banned.kind = RoomEvent::Kind::Banned;
+    banned.origin = link.Node();
+    banned.network = network;
+    banned.text = told;
+    banned.note = note;
+    banned.departure = departure;
+    link.Publish(std::move(banned));
+    return named;
 }
 
 std::vector<std::string> ChatRoom::Remove(const std::string& name, const std::string& told,
                                           const std::string& note, const std::string& reason)
 {
-    const MemberId id = NamedMember(name);
-    if (id == 0)
-        return {};
-    const std::string who = members.at(id).nickname;
-    RemoveMember(id, told, note, reason);
-    return {who};
+    return Remove(name, told, note, DepartureFrom(LeaveReason::Kicked, reason));
 }
 
 std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::string& told,
                                           const std::string& note, const std::string& reason)
 {
-    // Named members first, by name; then the unnamed, by address.
-    struct Match
-    {
-        bool unnamed;
-        std::string label;
-        MemberId id;
-    };
-    std::vector<Match> matching;
-    for (const auto& entry : members)
-        if (network.Contains(entry.second.ip))
-        {
-            const bool unnamed = entry.second.nickname.empty();
-            matching.push_back(
-                {unnamed, unnamed ? entry.second.address + " (unnamed)" : entry.second.nickname,
-                 entry.first});
-        }
-    std::sort(matching.begin(), matching.end(), [](const Match& a, const Match& b) {
-        if (a.unnamed != b.unnamed)
-            return b.unnamed;
-        return NicknameRule::LessIgnoringCase(a.label, b.label);
-    });
-    std::vector<std::string> who;
-    for (const Match& match : matching)
-    {
-        who.push_back(match.label);
-        RemoveMember(match.id, told, note, reason);
-    }
-    return who;
+    return Remove(network, told, note, DepartureFrom(LeaveReason::Banned, reason));
 }

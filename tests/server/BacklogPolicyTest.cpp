@@ -30,7 +30,9 @@ protected:
             now += 100ms;
             for (const auto& verdict : policy.Tick(now))
             {
-                EXPECT_NE(verdict.reason.find("too slow: fell 64 KiB behind"), std::string::npos);
+                EXPECT_EQ(verdict.departure.reason, LeaveReason::TooSlow);
+                EXPECT_NE(verdict.departure.Text().find("too slow: fell 64 KiB behind"),
+                          std::string::npos);
                 letGo.push_back(verdict.id);
             }
         }
@@ -45,7 +47,7 @@ protected:
 
 TEST_F(Backlog, OneMemberBehindNeverMakesTheRoomWaitAndIsLetGoEvenIfItReadsALittle)
 {
-    EXPECT_EQ(policy.Check(1, behind, false), "");
+    EXPECT_EQ(policy.Check(1, behind, false), std::nullopt);
     EXPECT_FALSE(policy.RoomWaits());
     EXPECT_EQ(policy.Behind(), std::vector<BacklogPolicy::Id>{1});
     // A little progress every tick does not save it; others coming and going behind do not
@@ -53,24 +55,25 @@ TEST_F(Backlog, OneMemberBehindNeverMakesTheRoomWaitAndIsLetGoEvenIfItReadsALitt
     for (int i = 0; i < 95; ++i)
     {
         EXPECT_TRUE(Pass(100ms).empty()) << i;
-        EXPECT_EQ(policy.Check(1, behind + 1000 - static_cast<std::size_t>(i), true), "");
-        EXPECT_EQ(policy.Check(2, i % 2 ? behind : 0, false), "");
+        EXPECT_EQ(policy.Check(1, behind + 1000 - static_cast<std::size_t>(i), true), std::nullopt);
+        EXPECT_EQ(policy.Check(2, i % 2 ? behind : 0, false), std::nullopt);
         EXPECT_FALSE(policy.RoomWaits());
     }
     EXPECT_EQ(Pass(1s), std::vector<BacklogPolicy::Id>{1});
     policy.Remove(1);
 
     // One that catches up (down to 16 KiB) starts afresh.
-    EXPECT_EQ(policy.Check(3, behind, false), "");
+    EXPECT_EQ(policy.Check(3, behind, false), std::nullopt);
     Pass(9s);
-    EXPECT_EQ(policy.Check(3, 16 * 1024, true), "");
+    EXPECT_EQ(policy.Check(3, 16 * 1024, true), std::nullopt);
     EXPECT_TRUE(policy.Behind().empty());
-    EXPECT_EQ(policy.Check(3, behind, false), "");
+    EXPECT_EQ(policy.Check(3, behind, false), std::nullopt);
     EXPECT_TRUE(Pass(9s).empty());
 
     // Beyond the hard limit it goes at once.
-    EXPECT_EQ(policy.Check(4, 1024 * 1024 + 1, false),
-              "too slow: more than 1 MiB waiting to be sent");
+    const auto tooMuch = policy.Check(4, 1024 * 1024 + 1, false);
+    ASSERT_TRUE(tooMuch);
+    EXPECT_EQ(tooMuch->Text(), "too slow: more than 1 MiB waiting to be sent");
 }
 
 TEST_F(Backlog, RoomWaitsWhileMostReadersAreBehindAndForTheLastOnlyBriefly)
@@ -128,6 +131,26 @@ TEST_F(Backlog, RoomWaitsWhileMostReadersAreBehindAndForTheLastOnlyBriefly)
     EXPECT_FALSE(policy.RoomWaits()) << "two of four readers: not more than half";
     policy.Check(4, behind, false);
     EXPECT_TRUE(policy.RoomWaits()) << "three of four";
+}
+
+TEST_F(Backlog, HeldRoomWaitsWhoeverIsBehindAndGoesOnWhenReleased)
+{
+    int resumed = 0;
+    policy.Hold(true);
+    EXPECT_TRUE(policy.RoomWaits());
+    EXPECT_FALSE(policy.ReadersBehind());
+    policy.WaitForRoom([&] { ++resumed; });
+    // Readers falling behind and catching up meanwhile do not release it.
+    for (BacklogPolicy::Id id : {1, 2, 3})
+        policy.Check(id, behind, false);
+    EXPECT_TRUE(policy.ReadersBehind());
+    for (BacklogPolicy::Id id : {1, 2, 3})
+        policy.Check(id, 1000, true);
+    EXPECT_TRUE(policy.RoomWaits());
+    EXPECT_EQ(resumed, 0);
+    policy.Hold(false);
+    EXPECT_FALSE(policy.RoomWaits());
+    EXPECT_EQ(resumed, 1);
 }
 
 } // namespace

@@ -1,8 +1,10 @@
-// The chat room without sockets: bytes in as a connection delivers them, frames out as the room
-// hands them to each member, with the clock in the test's hands.
+// The chat room without sockets: packets in as a connection hands them over, frames out as the
+// room hands them to each member, with the clock in the test's hands; and the room with a link
+// that carries its events as a room across servers does.
 
 #include "server/room/ChatRoom.h"
 #include "common/ChatProtocol.h"
+#include "server/connection/FrameSplitter.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +34,7 @@ class Connection : public ChatParticipant
 public:
     void Deliver(const Frame& frame) override { frames.push_back(frame); }
     void Disconnect() override { disconnected = true; }
+    void ContinueInput() override { ++continued; }
 
     // Everything delivered since the last call.
     std::vector<Message> Take()
@@ -52,12 +55,25 @@ public:
 
     std::vector<Frame> frames;
     bool disconnected = false;
+    int continued = 0;
 };
+
+// Hands the room every whole packet among the bytes, as a connection does.
+void Feed(ChatRoom& room, FrameSplitter& splitter, ChatRoom::MemberId id, const std::string& bytes,
+          ChatRoom::Clock::time_point now, ChatRoom::Clock::time_point unreadSince)
+{
+    splitter.Append(bytes.data(), bytes.size());
+    oNet::Packet packet;
+    std::size_t badLength = 0;
+    while (splitter.Next(packet, badLength) == FrameSplitter::Result::Packet)
+        if (room.Handle(id, packet, now, unreadSince) == ChatRoom::Input::Closed)
+            return;
+}
 
 class Room : public ::testing::Test
 {
 protected:
-    Room() : room(Options(), log, counters) {}
+    Room() : room(Options(), log) {}
 
     static RoomOptions Options()
     {
@@ -73,8 +89,9 @@ protected:
 
     void Send(ChatRoom::MemberId id, PacketType type, const std::string& text)
     {
-        const std::string frame = oNet::WireFrame(*ChatProtocol::MakeTextPacket(type, text));
-        room.Receive(id, frame.data(), frame.size(), now);
+        oNet::Packet packet(type);
+        packet << text;
+        room.Handle(id, packet, now);
     }
 
     // Lets time pass, a tick at a time, as the server does; readingWaits while it reads from
@@ -89,7 +106,6 @@ protected:
     }
 
     std::ostringstream log;
-    ServerCounters counters;
     ChatRoom room;
     ChatRoom::Clock::time_point now = ChatRoom::Clock::now();
     int port = 1000;
@@ -107,8 +123,9 @@ TEST_F(Room, InputSplitAtEveryByteIsHandledAsWholeFrames)
             *ChatProtocol::MakeTextPacket(PacketType::ChatMessage, "[10:00:00] [Alice]: one"));
     Pass(1s);
     listener.Take();
+    FrameSplitter splitter;
     for (char byte : input)
-        room.Receive(aliceId, &byte, 1, now);
+        Feed(room, splitter, aliceId, std::string(1, byte), now, now);
 
     // The line makes the room tell of the join first.
     const auto heard = listener.Take();
@@ -161,7 +178,7 @@ TEST_F(Room, NewcomerIsToldAtOnceAndTheOthersTogetherAtTheNextRound)
     // A rename is told to the renamer at once, and to the others once, with the list.
     Send(bId, PacketType::Nickname, "Bob");
     ASSERT_EQ(b.Take().size(), 1u);
-    room.Leave(cId, "closed by the client");
+    room.Leave(cId, {LeaveReason::Left});
     Pass(300ms);
     const auto later = a.Take();
     ASSERT_EQ(later.size(), 3u);
@@ -251,14 +268,13 @@ TEST_F(Room, LinesThatWaitedUnreadAreJudgedByTheSendersOwnPace)
                 PacketType::ChatMessage, "[10:00:00] [" + name + "]: " + std::to_string(i)));
         return bytes;
     };
-    const std::string steadyLines = lines("Steady", 40);
-    room.Receive(steadyId, steadyLines.data(), steadyLines.size(), now, since);
+    FrameSplitter steadyInput, flooderInput;
+    Feed(room, steadyInput, steadyId, lines("Steady", 40), now, since);
     EXPECT_EQ(witness.Take().size(), 40u);
     EXPECT_EQ(steady.Take().size(), 40u) << "every line back, and no warning";
 
     // The flooder gets what the rate allows for that time and a burst, then is dropped and cut off.
-    const std::string flood = lines("Fast", 1000);
-    room.Receive(flooderId, flood.data(), flood.size(), now, since);
+    Feed(room, flooderInput, flooderId, lines("Fast", 1000), now, since);
     EXPECT_EQ(witness.Take().size(), 60u);
     EXPECT_TRUE(flooder.disconnected);
     EXPECT_NE(log.str().find("(Fast) disconnected: flooding"), std::string::npos) << log.str();
@@ -300,6 +316,151 @@ TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
     Send(lateId, PacketType::Nickname, "Late");
     Pass(2s);
     EXPECT_FALSE(late.disconnected);
+}
+
+// A link that holds what the room publishes and answers claims when the test says, as a room
+// across servers does: the events come back later, among those of other servers.
+class HeldLink : public RoomLink
+{
+public:
+    void Attach(Listener& listener) override { this->listener = &listener; }
+    const std::string& Node() const override { return node; }
+    MemberId FirstMemberId() const override { return 5000; }
+    void Publish(RoomEvent event) override { published.push_back(std::move(event)); }
+    void Claim(MemberId id, const std::string& name) override { claims.emplace_back(id, name); }
+    void Release(MemberId id, const std::string& name) override { released.emplace_back(id, name); }
+    const std::deque<Frame>& History() const override { return history; }
+
+    // Hands back everything published so far, in order.
+    void ComeBack()
+    {
+        std::vector<RoomEvent> events;
+        events.swap(published);
+        for (RoomEvent& event : events)
+            listener->Apply(event);
+    }
+
+    const std::string node = "here";
+    Listener* listener = nullptr;
+    std::vector<RoomEvent> published;
+    std::vector<std::pair<MemberId, std::string>> claims, released;
+    std::deque<Frame> history;
+};
+
+class LinkedRoom : public Room
+{
+protected:
+    LinkedRoom() : linked(Options(), log, link) {}
+
+    ChatRoom::Input Send(ChatRoom::MemberId id, PacketType type, const std::string& text)
+    {
+        oNet::Packet packet(type);
+        packet << text;
+        return linked.Handle(id, packet, now);
+    }
+
+    void Pass(std::chrono::milliseconds time)
+    {
+        for (const auto end = now + time; now < end;)
+        {
+            now += 100ms;
+            linked.Tick(now);
+        }
+    }
+
+    RoomEvent FromElsewhere(RoomEvent::Kind kind, const std::string& name)
+    {
+        RoomEvent event;
+        event.kind = kind;
+        event.origin = "there";
+        event.member = {"there", 7};
+        event.name = name;
+        return event;
+    }
+
+    HeldLink link;
+    ChatRoom linked;
+};
+
+TEST_F(LinkedRoom, NamesWaitForTheirClaimAndOwnLinesComeOnlyBackThroughTheLink)
+{
+    Connection alice, second, early;
+    const auto aliceId = linked.Join(alice, "10.0.0.1:1", now);
+    EXPECT_EQ(aliceId, 5000u) << "numbers start where the link says";
+    EXPECT_EQ(Send(aliceId, PacketType::Nickname, "Alice"), ChatRoom::Input::Wait);
+    ASSERT_EQ(link.claims.size(), 1u);
+    EXPECT_EQ(link.claims[0].second, "Alice");
+    EXPECT_TRUE(link.published.empty());
+
+    link.listener->Claimed(aliceId, "Alice", true);
+    EXPECT_EQ(alice.continued, 1) << "its next packet may come";
+    ASSERT_EQ(link.published.size(), 1u);
+    EXPECT_EQ(link.published[0].kind, RoomEvent::Kind::Joined);
+    EXPECT_EQ(link.published[0].member, (MemberRef{"here", aliceId}));
+    EXPECT_EQ(link.published[0].address, "10.0.0.1:1");
+    // Named now, so its line goes out; but nothing reaches it before its join comes back.
+    EXPECT_EQ(Send(aliceId, PacketType::ChatMessage, "[10:00:00] [Alice]: hi"),
+              ChatRoom::Input::Next);
+    EXPECT_TRUE(alice.Take().empty());
+    link.ComeBack();
+    auto heard = alice.Take();
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(Said(heard[0]), "Alice joined.");
+    EXPECT_EQ(heard[1].text, "Alice");
+    EXPECT_EQ(heard[2].text, "[10:00:00] [Alice]: hi");
+
+    // A member of another server joins: announced with the list of the whole room.
+    RoomEvent bob = FromElsewhere(RoomEvent::Kind::Joined, "Bob");
+    bob.address = "10.0.0.9:9";
+    bob.ip = asio::ip::make_address("10.0.0.9");
+    link.listener->Apply(bob);
+    Pass(300ms);
+    heard = alice.Take();
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_EQ(heard[0].type, PacketType::NewUser);
+    EXPECT_EQ(Said(heard[1]), "Bob joined.");
+    EXPECT_EQ(heard[2].text, "Alice\r\nBob");
+    const auto who = linked.Who(now);
+    ASSERT_EQ(who.size(), 2u);
+    EXPECT_EQ(who[1].nickname, "Bob");
+    EXPECT_EQ(who[1].node, "there");
+    EXPECT_EQ(linked.AddressOf("bob"), asio::ip::make_address("10.0.0.9"));
+
+    // Here a name is only asked for: the whole room answers.
+    const auto secondId = linked.Join(second, "10.0.0.2:2", now);
+    EXPECT_EQ(Send(secondId, PacketType::Nickname, "BOB"), ChatRoom::Input::Wait);
+    link.listener->Claimed(secondId, "BOB", false);
+    EXPECT_EQ(Said(second.Take().at(0)), "The nickname BOB is taken. Choose another one.");
+    EXPECT_EQ(second.continued, 1);
+    EXPECT_TRUE(link.published.empty());
+
+    // The operator here kicks a member of another server: that server removes it, and its
+    // leaving comes back from there.
+    EXPECT_EQ(linked.Remove("bob", "You were removed from the room.", "removed",
+                            Departure{LeaveReason::Kicked, ""}),
+              std::vector<std::string>{"Bob"});
+    ASSERT_EQ(link.published.size(), 1u);
+    EXPECT_EQ(link.published[0].kind, RoomEvent::Kind::Kicked);
+    EXPECT_EQ(link.published[0].member, (MemberRef{"there", 7}));
+    link.ComeBack();
+    EXPECT_FALSE(alice.disconnected);
+    RoomEvent gone = FromElsewhere(RoomEvent::Kind::Left, "Bob");
+    gone.note = "removed";
+    link.listener->Apply(gone);
+    Pass(300ms);
+    heard = alice.Take();
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(Said(heard[0]), "Bob left (removed).");
+    EXPECT_EQ(heard[1].text, "Alice");
+
+    // One that leaves while its claim is open gives the name back when it is granted.
+    const auto earlyId = linked.Join(early, "10.0.0.3:3", now);
+    Send(earlyId, PacketType::Nickname, "Early");
+    linked.Leave(earlyId, {LeaveReason::Left});
+    link.listener->Claimed(earlyId, "Early", true);
+    ASSERT_EQ(link.released.size(), 1u);
+    EXPECT_EQ(link.released[0].second, "Early");
+    EXPECT_TRUE(link.published.empty()) << "it never joined, so it does not leave";
 }
 
 } // namespace

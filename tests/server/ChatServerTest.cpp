@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -363,6 +364,11 @@ TEST(ChatServer, BadInputDisconnectsOnlyTheOffender)
         EXPECT_EQ(witness.Next().text, Line("Wit", c.what)) << c.what;
         EXPECT_NE(server.Log().find(c.logged), std::string::npos) << c.what << "\n" << server.Log();
     }
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::BadInput), std::size(cases));
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 0u);
+    EXPECT_EQ(figures->members, 1u);
 }
 
 TEST(ChatServer, FiguresCountWhatTheRoomDid)
@@ -398,6 +404,7 @@ TEST(ChatServer, FiguresCountWhatTheRoomDid)
     EXPECT_EQ(figures->members, 1u);
     EXPECT_EQ(figures->connections, 2u);
     EXPECT_EQ(figures->counters.deliveries, 2u + 3 + 20 + 2 + 20 + 2);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 1u);
 }
 
 TEST(ChatServer, FiguresComeFromTheServersOwnThreadOrNotAtAll)
@@ -568,6 +575,10 @@ TEST(ChatServer, SlowReaderIsLetGoAndNobodyWaitsForIt)
     EXPECT_NE(server.Log().find("(Slow) disconnected: too slow: fell 64 KiB behind"),
               std::string::npos)
         << server.Log();
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::TooSlow), 1u);
+    EXPECT_EQ(figures->counters.lines, static_cast<std::uint64_t>(lineCount));
 }
 
 TEST(ChatServer, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine)
@@ -669,6 +680,10 @@ TEST(ChatServer, NewcomerBeyondTheLimitIsTurnedAwayPolitely)
     EXPECT_EQ(a.NextUsersOnline(), "A");
     Peer next(server.Port());
     Join(next, "C", "A\r\nC");
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::TurnedAway), 1u);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 1u);
 }
 
 TEST(ChatServer, ConnectionsPerAddressAreLimitedAndTheUnnamedTimeOut)
@@ -705,6 +720,10 @@ TEST(ChatServer, ConnectionsPerAddressAreLimitedAndTheUnnamedTimeOut)
     EXPECT_NE(server.Log().find("turned away: too many connections from its address"),
               std::string::npos);
     EXPECT_NE(server.Log().find("disconnected: no nickname within 1 s"), std::string::npos);
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Timeout), 1u);
+    EXPECT_GE(figures->counters.Departures(LeaveReason::TurnedAway), 2u);
 }
 
 } // namespace

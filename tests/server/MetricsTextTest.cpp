@@ -21,6 +21,10 @@ ServerFigures Busy()
     figures.counters.deliveries = 42;
     for (const auto time : {5us, 30us, 2000us, 3'000'000us})
         figures.counters.broadcast.Observe(time);
+    figures.counters.CountDeparture(LeaveReason::Left);
+    figures.counters.CountDeparture(LeaveReason::Left);
+    figures.counters.CountDeparture(LeaveReason::TooSlow);
+    figures.counters.CountDeparture(LeaveReason::TurnedAway);
     figures.counters.tlsHandshakes = 3;
     figures.counters.tlsHandshakesFailed = 1;
     figures.members = 2;
@@ -50,6 +54,14 @@ TEST(MetricsText, EverySectionPassesPromtoolAndTheBucketsCountUpwards)
         {"ostrel_connections", 3},
         {"ostrel_lines_total", 7},
         {"ostrel_deliveries_total", 42},
+        {"ostrel_disconnects_total{reason=\"left\"}", 2},
+        {"ostrel_disconnects_total{reason=\"flooding\"}", 0},
+        {"ostrel_disconnects_total{reason=\"too_slow\"}", 1},
+        {"ostrel_disconnects_total{reason=\"timeout\"}", 0},
+        {"ostrel_disconnects_total{reason=\"bad_input\"}", 0},
+        {"ostrel_disconnects_total{reason=\"kicked\"}", 0},
+        {"ostrel_disconnects_total{reason=\"banned\"}", 0},
+        {"ostrel_disconnects_total{reason=\"turned_away\"}", 1},
         {"ostrel_broadcast_seconds_bucket{le=\"1e-05\"}", 1},
         {"ostrel_broadcast_seconds_bucket{le=\"2.5e-05\"}", 1},
         {"ostrel_broadcast_seconds_bucket{le=\"5e-05\"}", 2},
@@ -93,6 +105,8 @@ TEST(MetricsText, StatsShowTheSameFiguresToTheOperator)
     const std::time_t now = 1'800'000'000 - 13 * 86400 - 43200; // 13.5 days before expiry
     const std::string text = StatsText(figures, Process, now);
     for (const char* line : {"members 2, connections 3, bans 1\n", "lines 7, deliveries 42\n",
+                             "disconnects: left 2, flooding 0, too_slow 1, timeout 0, bad_input 0, "
+                             "kicked 0, banned 0, turned_away 1\n",
                              "99% within more than 1 s\n",
                              "TLS: 3 handshakes, 1 failed; the certificate expires in 13.5 days\n",
                              "engine: up, 12 entries behind, 2 reconnects, 1 gaps\n",

@@ -18,6 +18,7 @@ class Connection : public ChatParticipant
 public:
     void Deliver(const Frame& frame) override { frames.push_back(frame); }
     void Disconnect() override { disconnected = true; }
+    void ContinueInput() override {}
     std::vector<Frame> frames;
     bool disconnected = false;
 };
@@ -25,7 +26,7 @@ public:
 class Operator : public ::testing::Test
 {
 protected:
-    Operator() : room(RoomOptions(), log, counters), commands(room, bans, "", 512, log) {}
+    Operator() : room(RoomOptions(), log), commands(room, bans, "", 512, log) {}
 
     ChatRoom::MemberId Join(Connection& connection, const char* ip, const std::string& name)
     {
@@ -33,9 +34,9 @@ protected:
             room.Join(connection, std::string(ip) + ":1000", now, asio::ip::make_address(ip));
         if (!name.empty())
         {
-            const std::string frame =
-                oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, name));
-            room.Receive(id, frame.data(), frame.size(), now);
+            oNet::Packet packet(PacketType::Nickname);
+            packet << name;
+            room.Handle(id, packet, now);
         }
         return id;
     }
@@ -46,7 +47,6 @@ protected:
     }
 
     std::ostringstream log;
-    ServerCounters counters;
     ChatRoom room;
     BanList bans;
     OperatorCommands commands;

@@ -238,12 +238,12 @@ std::string TextOf(const Bytes& bytes)
     return text;
 }
 
-// Reads packets until one holds the piece; its text, or what came last.
+// Reads packets (at most `most`) until one holds the piece; its text, or what came last.
 template <typename Connection>
-std::string TextHolding(Connection& connection, const std::string& piece)
+std::string TextHolding(Connection& connection, const std::string& piece, int most = 10)
 {
     std::string text;
-    for (int i = 0; i < 10 && text.find(piece) == std::string::npos; ++i)
+    for (int i = 0; i < most && text.find(piece) == std::string::npos; ++i)
         text = TextOf(connection.ReceivePacket(5000));
     return text;
 }
@@ -476,8 +476,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
                             key + "' -out '" + certificate + "' 2>/dev/null && echo made"),
               "")
         << "a certificate that expires in three days";
-    ServerProcess server({"--port", "0", "--console", "--metrics", "127.0.0.1:0", "--tls-cert",
-                          certificate, "--tls-key", key});
+    ServerProcess server({"--port", "0", "--console", "--nickname-timeout", "1", "--metrics",
+                          "127.0.0.1:0", "--tls-cert", certificate, "--tls-key", key});
     const std::uint16_t port = server.ListeningPort();
     ASSERT_NE(port, 0) << server.err;
     const std::uint16_t metrics = MetricsPort(server);
@@ -492,17 +492,23 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
 
     TlsClient tess;
     ASSERT_TRUE(tess.Connect(port));
-    RawConnection bob;
-    ASSERT_TRUE(bob.Connect("127.0.0.1", port));
     tess.Send(Frame(PacketType::Nickname, "Tess"));
     ASSERT_NE(TextHolding(tess, "Tess joined.").find("joined"), std::string::npos);
-    bob.Send(Frame(PacketType::Nickname, "Bob"));
-    ASSERT_NE(TextHolding(bob, "Bob joined.").find("joined"), std::string::npos);
+    const auto member = [&](const std::string& name, const char* from = "127.0.0.1") {
+        auto connection = std::make_unique<RawConnection>();
+        EXPECT_TRUE(connection->Connect("127.0.0.1", port, from));
+        connection->Send(Frame(PacketType::Nickname, name));
+        EXPECT_NE(TextHolding(*connection, name + " joined.").find("joined"), std::string::npos);
+        // Tess hears everything, and may have more before it.
+        EXPECT_NE(TextHolding(tess, name + " joined.", 200).find("joined"), std::string::npos);
+        return connection;
+    };
+    auto bob = member("Bob");
     for (int i = 0; i < 3; ++i)
     {
         const std::string line = "[12:00:00] [Tess]: line " + std::to_string(i);
         tess.Send(Frame(PacketType::ChatMessage, line));
-        EXPECT_EQ(TextHolding(bob, line), line);
+        EXPECT_EQ(TextHolding(*bob, line), line);
     }
     EXPECT_EQ(HttpGet(metrics, "/healthz").body, "ok\n");
     EXPECT_EQ(HttpGet(metrics, "/readyz").body, "ready\n");
@@ -521,12 +527,47 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     EXPECT_GT(SampleValue(scraped.body, "process_resident_memory_bytes"), 1 << 20);
     EXPECT_GE(SampleValue(scraped.body, "process_open_fds"), 4 + 2);
 
-    // The operator removes Bob: the room has one member left.
+    // Every way of leaving that a client or the operator brings about, once each.
+    auto dave = member("Dave");
+    dave->Close();
+    EXPECT_NE(TextHolding(tess, "Dave left.", 200).find("Dave left."), std::string::npos);
+
     server.Type("kick Bob");
-    EXPECT_TRUE(bob.SeesClose());
-    EXPECT_NE(TextHolding(tess, "Bob left").find("Bob left (removed)."), std::string::npos);
+    EXPECT_TRUE(bob->SeesClose());
+
+    auto fred = member("Fred");
+    std::string flood;
+    for (int i = 0; i < 70; ++i)
+        flood += Frame(PacketType::ChatMessage, "[12:00:00] [Fred]: " + std::to_string(i));
+    fred->Send(flood);
+    EXPECT_TRUE(fred->SeesClose()) << "cut off for flooding";
+
+    RawConnection garbled, nameless;
+    ASSERT_TRUE(garbled.Connect("127.0.0.1", port));
+    garbled.Send(Bytes{0x00, 0x01, 0x05});
+    EXPECT_TRUE(garbled.SeesClose());
+    ASSERT_TRUE(nameless.Connect("127.0.0.1", port));
+    EXPECT_TRUE(nameless.SeesClose()) << "no nickname within a second";
+
+    auto carl = member("Carl", "127.0.0.3");
+    server.Type("ban 127.0.0.3");
+    EXPECT_TRUE(carl->SeesClose());
+    RawConnection again;
+    ASSERT_TRUE(again.Connect("127.0.0.1", port, "127.0.0.3"));
+    EXPECT_TRUE(again.SeesClose()) << "turned away: banned";
+
     scraped = HttpGet(metrics, "/metrics");
-    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 1);
+    EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
+    for (const char* reason :
+         {"left", "kicked", "flooding", "bad_input", "timeout", "banned", "turned_away"})
+        EXPECT_EQ(SampleValue(scraped.body,
+                              "ostrel_disconnects_total{reason=\"" + std::string(reason) + "\"}"),
+                  1)
+            << reason;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"too_slow\"}"), 0);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 1) << "Tess stays";
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_bans"), 1);
+    EXPECT_GE(SampleValue(scraped.body, "ostrel_lines_total"), 3 + 1) << "some of Fred's lines";
 
     kill(server.pid, SIGTERM);
     EXPECT_EQ(server.Wait(), 0) << server.err;
