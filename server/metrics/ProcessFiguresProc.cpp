@@ -60,15 +60,14 @@ bool CountOpenFiles(std::uint64_t& count)
     return true;
 }
 
-} // namespace
-
-std::optional<ProcessFigures> ReadProcessFigures()
+// The figures, or nothing when a file cannot be read; throws when a field is no number.
+std::optional<ProcessFigures> ReadFromProc()
 {
     // Counted from the state, the third field: utime 14, stime 15, starttime 22, rss 24.
     const std::vector<std::string> fields = StatFields();
-    auto field = [&](std::size_t number) { return std::stod(fields[number - 3]); };
     if (fields.size() < 22)
         return std::nullopt;
+    auto field = [&](std::size_t number) { return std::stod(fields[number - 3]); };
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     const double boot = BootTime();
     ProcessFigures figures;
@@ -79,4 +78,18 @@ std::optional<ProcessFigures> ReadProcessFigures()
     figures.residentBytes =
         static_cast<std::uint64_t>(field(24)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     return figures;
+}
+
+} // namespace
+
+std::optional<ProcessFigures> ReadProcessFigures()
+{
+    try
+    {
+        return ReadFromProc();
+    }
+    catch (const std::exception&)
+    {
+        return std::nullopt; // a field that is no number: nothing rather than a wrong figure
+    }
 }
