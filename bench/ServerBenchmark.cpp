@@ -152,6 +152,16 @@ public:
     // Scrapes that returned the figures so far.
     int Scrapes() const { return scrapes; }
 
+    // The server thread's own time to take its figures for a scrape, in microseconds: the mean of
+    // many asks while the room is quiet.
+    double LoopMicrosecondsPerAsk(int asks)
+    {
+        const double before = ServerCpuSeconds();
+        for (int i = 0; i < asks; ++i)
+            server.AskFigures(std::chrono::seconds(1));
+        return (ServerCpuSeconds() - before) * 1e6 / asks;
+    }
+
     // The CPU time the server's thread has used.
     double ServerCpuSeconds() const
     {
@@ -401,6 +411,13 @@ void Report(const std::string& name, Result& server, Result& reference)
 // in pairs of runs one after the other, each run a new server and new clients.
 void CompareMetrics(const Settings& settings)
 {
+    {
+        ServerRun quiet(settings, true);
+        std::cout << std::fixed << std::setprecision(2)
+                  << "the server thread's own time to take the figures for one scrape, "
+                  << settings.clients << " members: " << quiet.LoopMicrosecondsPerAsk(10000)
+                  << " us" << std::endl;
+    }
     std::cout
         << "| pair | run | deliveries/s without metrics | with, scraped every second | ratio | "
            "server thread's ns a delivery without | with | ratio | p50 / p99 ms without | with | "
