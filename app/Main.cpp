@@ -2,6 +2,7 @@
 // network frames, and shut-down.
 
 #include "app/MainLoop.h"
+#include "app/MessageBoxQuestions.h"
 #include "app/ProgramSettings.h"
 #include "app/ServerTrust.h"
 #include "app/SettingsFile.h"
@@ -61,15 +62,18 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     }
 
     // With tls=on the connection is encrypted, and the server's key must be the one trusted.
-    ServerTrust trust(settings, serverAddress);
+    // With reconnect=on a lost connection is made again, and the window stays.
     std::string problem;
-    if (!trust.WantsTls(client.useTls, problem))
+    if (!settings.GetSwitch("tls", client.useTls, problem) ||
+        !settings.GetSwitch("reconnect", client.reconnect, problem))
     {
         std::cerr << problem << std::endl;
         ShowError(problem.c_str());
         WSACleanup();
         return 1;
     }
+    MessageBoxQuestions questions;
+    ServerTrust trust(settings, serverAddress, questions);
     client.trustServer = [&trust](const std::string& pin) { return trust(pin); };
 
     if (!client.Connect(oNet::Endpoint(serverAddress.c_str(), ServerPort)))
@@ -115,14 +119,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     timeBeginPeriod(1);
 
     // The loop never waits for messages, so the network is served while the user is idle. It
-    // ends when the window has been closed or the connection has been lost.
+    // ends when the window has been closed, or when the connection has been lost for good.
     MSG message = {};
-    while (client.IsConnected() && message.message != WM_QUIT)
+    while (client.Running() && message.message != WM_QUIT)
         RunTurn(message, window, client);
 
     client.Disconnect("Main window closed");
     CloseSounds(client);
     timeEndPeriod(1);
     WSACleanup();
-    return 0;
+    // A server whose key is refused on connecting again ends the program as it would at start.
+    return client.failure == oNet::ConnectFailure::NotTrusted ? 1 : 0;
 }

@@ -1,10 +1,7 @@
 #include "app/MainLoop.h"
 
-#include "common/ChatProtocol.h"
 #include "chat/MyClient.h"
 #include "ui/MainWindow.h"
-
-#include <iostream>
 
 void RunTurn(MSG& message, MainWindow& window, MyClient& client)
 {
@@ -18,28 +15,34 @@ void RunTurn(MSG& message, MainWindow& window, MyClient& client)
         DispatchMessageW(&message);
     }
     AnnounceNickname(window, client);
+    HandOverMessage(window, client);
     ShowUsersOnline(window, client);
-    client.Frame(window);
+    client.Frame();
+    ShowChatLogLines(window, client);
 }
 
 void AnnounceNickname(MainWindow& window, MyClient& client)
 {
     if (!window.nicknameChanged)
         return;
-    client.nickname = window.nickname;
-    try
-    {
-        client.connection.outgoing.Append(
-            ChatProtocol::MakeTextPacket(oNet::PacketType::Nickname, client.nickname));
-    }
-    catch (const oNet::PacketException& e)
-    {
-        // Nicknames are kept short enough for a chat line; this is only a last guard.
-        std::cerr << "Nickname not announced: it is too long for one packet. " << e.Message()
-                  << std::endl;
-    }
+    client.AnnounceNickname(window.nickname);
     window.nicknameDialog.text = window.nickname;
     window.nicknameChanged = false;
+}
+
+void HandOverMessage(MainWindow& window, MyClient& client)
+{
+    if (!window.messagePending)
+        return;
+    window.messagePending = false;
+    // While the connection is being made again, nothing is sent and the text stays in the box,
+    // to be sent once it is back.
+    if (client.IsConnected())
+    {
+        client.SendChatMessage(window.pendingMessage);
+        SetWindowTextA(window.messageEdit, "");
+    }
+    window.pendingMessage.clear();
 }
 
 void ShowUsersOnline(MainWindow& window, MyClient& client)
@@ -48,6 +51,15 @@ void ShowUsersOnline(MainWindow& window, MyClient& client)
         return;
     SetWindowTextA(window.usersList, client.usersOnlineText.c_str());
     client.usersOnlineChanged = false;
+}
+
+void ShowChatLogLines(MainWindow& window, MyClient& client)
+{
+    for (; !client.chatLogLines.empty(); client.chatLogLines.pop_front())
+        window.AppendChatLine(client.chatLogLines.front());
+    // Nothing more to read: a burst of lines is over, and the chat log shows it.
+    if (!client.moreToRead)
+        window.RepaintChatLog();
 }
 
 void CloseSounds(MyClient& client)

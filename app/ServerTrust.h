@@ -1,32 +1,32 @@
 #pragma once
 
 #include "app/SettingsFile.h"
-#include "net/Client.h"
+#include "app/UserQuestions.h"
+#include "net/ConnectAttempt.h"
 
 #include <string>
 
-// The settings that make the program connect with TLS: "tls=on", and "tls-pin=" the pin of the
-// server's key that the user trusts. Both are read by their exact key, so that no nickname can
-// stand in for them.
+// The user's verdict on the pin of the server's key, when the program connects with tls=on: the
+// pin trusted before ("tls-pin=" in the settings, read by its exact key so that no nickname can
+// stand in for it), or the user's answer when the server is met for the first time, stored when
+// it is yes. A pin other than the one trusted is refused, with both shown. This class decides;
+// the questions and the refusal reach the user through UserQuestions.
 class ServerTrust
 {
 public:
-    ServerTrust(SettingsFile& settings, std::string serverAddress)
-        : settings(settings), serverAddress(std::move(serverAddress))
+    ServerTrust(SettingsFile& settings, std::string serverAddress, UserQuestions& user)
+        : settings(settings), serverAddress(std::move(serverAddress)), user(user)
     {
     }
 
-    // Whether tls= asks for TLS; false, with a sentence for the user, for a value other than
-    // on or off.
-    bool WantsTls(bool& wanted, std::string& problem);
-
-    // The user's verdict on the server's pin: the pin trusted before, or the answer to the
-    // question on first use (stored when it is yes). A pin other than the one trusted is
-    // refused, with both shown.
-    oNet::Client::Trust operator()(const std::string& pin);
+    oNet::Trust operator()(const std::string& pin);
 
 private:
+    oNet::Trust Refuse(const std::string& stored, const std::string& pin);
+    oNet::Trust AskOnFirstUse(const std::string& pin);
+
     SettingsFile& settings;
     std::string serverAddress;
+    UserQuestions& user;
     std::string acceptedNow; // trusted in this run, stored or not
 };

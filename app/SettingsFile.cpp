@@ -2,6 +2,8 @@
 
 #include "common/MoveFileOver.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <string_view>
 #include <utility>
@@ -37,6 +39,18 @@ bool LacksFinalBreak(const std::string& fileName)
     in.seekg(-1, std::ios::end);
     char last = '\0';
     return in.get(last) && last != '\n';
+}
+
+// The text without blanks at either end, in small letters.
+std::string Normalised(const std::string& text)
+{
+    const std::size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos)
+        return "";
+    std::string result = text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
 }
 
 // Whether the file may be written: one the user made read-only is left alone.
@@ -125,4 +139,14 @@ bool SettingsFile::SetValue(std::string key, std::string value, Match match)
     if (!changed)
         return true;
     return Writable(fileName) && ReplaceFileContent(fileName, output);
+}
+
+bool SettingsFile::GetSwitch(const std::string& key, bool& on, std::string& problem)
+{
+    const std::string value = Normalised(GetValue(key, Match::ExactKey));
+    on = value == "on";
+    if (on || value.empty() || value == "off")
+        return true;
+    problem = "The setting " + key + "= in data.dat takes on or off, not \"" + value + "\".";
+    return false;
 }

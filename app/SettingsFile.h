@@ -33,6 +33,9 @@ public:
     // fileName + ".tmp", which then replaces the file, and writes nothing when no value changes.
     // False, with the file as it was, when any step fails.
     bool SetValue(std::string key, std::string value, Match match = Match::InKeySide);
+    // A switch, read by its exact key: "on" or "off" in any case, blanks around it allowed; off
+    // when it is absent or empty. False, with a sentence for the user, for any other value.
+    bool GetSwitch(const std::string& key, bool& on, std::string& problem);
 
     std::string fileName;
     std::string currentLine;

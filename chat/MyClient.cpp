@@ -1,50 +1,115 @@
 #include "chat/MyClient.h"
 
 #include "common/ChatProtocol.h"
-#include "ui/MainWindow.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 #include <utility>
 
 using oNet::Packet;
 using oNet::PacketType;
 
-std::tm MyClient::CurrentLocalTime()
+namespace
 {
-    const __time64_t now = _time64(nullptr);
-    std::tm local = {};
-    _localtime64_s(&local, &now);
-    return local;
+
+// While the client waits to connect again, each frame waits this long, as its poll would.
+constexpr int FrameWaitMs = 1;
+
+// "1 second", "24 seconds": a delay as the chat log tells it, in whole seconds.
+std::string InSeconds(oNet::Clock::duration delay)
+{
+    const auto seconds = std::max<long long>(
+        1, (std::chrono::duration_cast<std::chrono::milliseconds>(delay).count() + 500) / 1000);
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
+
+} // namespace
 
 void MyClient::OnConnect()
 {
-    std::srand(ChatProtocol::NicknameSeed(static_cast<std::uint64_t>(_time64(nullptr)),
-                                          GetCurrentProcessId(), GetTickCount()));
-    nickname = ChatProtocol::GeneratedNickname(std::rand());
+    // A connection made again keeps the nickname the user had.
+    if (!nickname.empty())
+        return;
+    std::srand(NicknameSeedNow());
+    // The generator's range is 0..32767 on Windows; elsewhere its low 15 bits give the same.
+    nickname = ChatProtocol::GeneratedNickname(std::rand() & 0x7FFF);
 }
 
-bool MyClient::Frame(MainWindow& window)
+bool MyClient::Frame()
 {
-    // The typed message is queued before anything received in this frame is handled.
-    if (window.messagePending)
+    if (!IsConnected())
     {
-        SendChatMessage(window.pendingMessage);
-        window.pendingMessage = "";
-        SetWindowTextA(window.messageEdit, "");
-        window.messagePending = false;
+        moreToRead = false;
+        if (reconnecting)
+            Reconnect();
+        return IsConnected();
     }
-    const bool open = Transfer() && Dispatch([&](std::shared_ptr<Packet> packet) {
-                          return ProcessPacket(std::move(packet), window);
-                      });
-    // Nothing more to read: a burst of lines is over, and the chat log shows it.
-    if (!open || !(pollWork.revents & POLLRDNORM))
-        window.RepaintChatLog();
+    const bool open = Client::Frame();
+    moreToRead = open && (pollWork.revents & POLLRDNORM);
+    if (!open)
+        ConnectionLost();
     return open;
 }
 
-bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)
+void MyClient::ConnectionLost()
+{
+    if (!reconnect)
+        return;
+    reconnecting = true;
+    // What the server has not had whole goes again once the connection is back; the nickname
+    // is announced anew then anyway.
+    for (const auto& packet : connection.outgoing.packets)
+        if (packet->Type() == PacketType::ChatMessage)
+            unsent.push_back(packet);
+    connection.outgoing.packets.clear();
+    usersOnlineText.clear();
+    usersOnlineChanged = true;
+    const auto delay = schedule.Lost(now());
+    chatLogLines.push_back(MakeTimestamp() +
+                           " The connection to the server was lost. Trying again in " +
+                           InSeconds(delay) + ".");
+}
+
+// A step of the try under way, or a new try once it is due. Neither waits longer than a frame.
+void MyClient::Reconnect()
+{
+    if (!IsConnecting())
+    {
+        if (!schedule.Due(now()))
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(FrameWaitMs));
+            return;
+        }
+        tryStarted = now();
+        BeginConnect(server);
+    }
+    if (!ContinueConnect(FrameWaitMs))
+        TryEnded();
+}
+
+void MyClient::TryEnded()
+{
+    if (!IsConnected())
+    {
+        // A key that is no longer trusted ends it: the user has been told why.
+        if (failure == oNet::ConnectFailure::NotTrusted)
+            reconnecting = false;
+        else
+            schedule.Failed(tryStarted);
+        return;
+    }
+    reconnecting = false;
+    schedule.Connected(now());
+    chatLogLines.push_back(MakeTimestamp() + " Connected to the server again.");
+    AnnounceNickname(nickname);
+    for (; !unsent.empty(); unsent.pop_front())
+        connection.outgoing.Append(unsent.front());
+}
+
+bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet)
 {
     // The sounds open at the first packet and stay open; one that cannot be opened is tried
     // again at most once a second.
@@ -57,7 +122,7 @@ bool MyClient::ProcessPacket(std::shared_ptr<Packet> packet, MainWindow& window)
     case PacketType::ChatMessage: {
         std::string line;
         *packet >> line;
-        window.AppendChatLine(line);
+        chatLogLines.push_back(line);
         newMessageSound.Play();
         std::cout << line << std::endl;
         return true;
@@ -92,6 +157,21 @@ void MyClient::SendChatMessage(std::string text)
     {
         // Only a nickname far longer than the program lets anyone choose can get here.
         std::cerr << "Message not sent: the line is too long for one packet. " << e.Message()
+                  << std::endl;
+    }
+}
+
+void MyClient::AnnounceNickname(const std::string& name)
+{
+    nickname = name;
+    try
+    {
+        connection.outgoing.Append(ChatProtocol::MakeTextPacket(PacketType::Nickname, nickname));
+    }
+    catch (const oNet::PacketException& e)
+    {
+        // Nicknames are kept short enough for a chat line; this is only a last guard.
+        std::cerr << "Nickname not announced: it is too long for one packet. " << e.Message()
                   << std::endl;
     }
 }

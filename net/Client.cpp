@@ -1,9 +1,7 @@
 #include "net/Client.h"
 
-#include "net/SocketAddress.h"
 #include "net/TlsTransport.h"
 
-#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <utility>
@@ -14,75 +12,9 @@ namespace oNet
 namespace
 {
 
-SOCKET PlatformOpen(int family)
-{
-    return socket(family, SOCK_STREAM, IPPROTO_TCP);
-}
-
-bool PlatformSetNoDelay(SOCKET socket)
-{
-    const int noDelay = 1;
-    return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay),
-                      sizeof noDelay) == 0;
-}
-
-int PlatformConnect(SOCKET socket, const sockaddr* address, int length)
-{
-    return connect(socket, address, length);
-}
-
-int PlatformPoll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
-{
-    return WSAPoll(records, count, timeoutMs);
-}
-
-int PlatformReceive(SOCKET socket, char* buffer, int length)
-{
-    return recv(socket, buffer, length, 0);
-}
-
-int PlatformSend(SOCKET socket, const char* buffer, int length)
-{
-    return send(socket, buffer, length, 0);
-}
-
-int PlatformClose(SOCKET socket)
-{
-    return closesocket(socket);
-}
-
-int PlatformLastError()
-{
-    return WSAGetLastError();
-}
-
-// A socket being set up: closed when it goes, unless it has been handed over.
-class SocketUnderConstruction
-{
-public:
-    SocketUnderConstruction(SOCKET socket, int (*close)(SOCKET)) : socket(socket), close(close) {}
-    ~SocketUnderConstruction()
-    {
-        if (socket != INVALID_SOCKET)
-            close(socket);
-    }
-    SocketUnderConstruction(const SocketUnderConstruction&) = delete;
-    SocketUnderConstruction& operator=(const SocketUnderConstruction&) = delete;
-
-    SOCKET Get() const { return socket; }
-    SOCKET Release()
-    {
-        const SOCKET released = socket;
-        socket = INVALID_SOCKET;
-        return released;
-    }
-
-private:
-    SOCKET socket;
-    int (*close)(SOCKET);
-};
-
 constexpr int PollTimeoutMs = 1;
+// While Connect waits, it looks at the connection this often.
+constexpr int ConnectWaitMs = 50;
 
 } // namespace
 
@@ -104,12 +36,6 @@ int PlainTransport::Send(const char* buffer, int length)
 int PlainTransport::LastError()
 {
     return calls.lastError();
-}
-
-SocketCalls PlatformSocketCalls()
-{
-    return {PlatformOpen,    SetNonBlocking, PlatformSetNoDelay, PlatformConnect,  PlatformPoll,
-            PlatformReceive, PlatformSend,   PlatformClose,      PlatformLastError};
 }
 
 bool Client::ProcessPacket(std::shared_ptr<Packet> packet)
@@ -135,90 +61,59 @@ void Client::OnDisconnect(std::string reason)
 
 bool Client::Connect(Endpoint endpoint)
 {
+    BeginConnect(std::move(endpoint));
+    while (ContinueConnect(ConnectWaitMs))
+    {
+    }
+    return connected;
+}
+
+void Client::BeginConnect(Endpoint endpoint)
+{
     connected = false;
     failure = ConnectFailure::None;
     failureReason.clear();
-    std::unique_ptr<Transport> tls;
-    const SOCKET connectedSocket = endpoint.ipVersion == IpVersion::Unresolved ? INVALID_SOCKET
-                                   : useTls ? OpenSecureSocket(endpoint, tls)
-                                            : OpenConnectedSocket(endpoint);
-    if (connectedSocket == INVALID_SOCKET)
+    server = std::move(endpoint);
+    attempt = std::make_unique<ConnectAttempt>(server, calls, useTls, trustServer, now);
+}
+
+bool Client::ContinueConnect(int waitMs)
+{
+    if (!attempt)
+        return false;
+    switch (attempt->Step(waitMs))
     {
-        if (failure == ConnectFailure::None)
-            failure = ConnectFailure::Unreachable;
+    case ConnectAttempt::Progress::Pending:
+        return true;
+    case ConnectAttempt::Progress::Failed:
+        failure = attempt->failure;
+        failureReason = attempt->failureReason;
+        attempt.reset();
         OnConnectFail();
         return false;
+    case ConnectAttempt::Progress::Connected:
+        break;
     }
-    // Only once the socket is fully set up: a connection that fails after connecting is no
-    // success to report.
-    std::cout << "Successfully connected to server " << endpoint.ipText << "." << std::endl
-              << std::endl;
+    const SOCKET socket = attempt->TakeSocket();
+    std::unique_ptr<Transport> tls = attempt->TakeTls();
+    attempt.reset();
+    Opened(socket, std::move(tls));
+    return false;
+}
 
-    connection = Connection(connectedSocket);
+// Only once the socket is fully set up: a connection that fails after connecting is no success
+// to report.
+void Client::Opened(SOCKET socket, std::unique_ptr<Transport> tls)
+{
+    std::cout << "Successfully connected to server " << server.ipText << "." << std::endl
+              << std::endl;
+    connection = Connection(socket);
     secure = std::move(tls);
     pollRecord = {};
-    pollRecord.fd = connectedSocket;
+    pollRecord.fd = socket;
     pollRecord.events = POLLRDNORM;
     connected = true;
     OnConnect();
-    return true;
-}
-
-// A connected socket with a TLS handshake made on it and the server's key trusted, or
-// INVALID_SOCKET with nothing left open and the failure noted. When the user had to be asked
-// about the key, the connection is made anew: the server may have given up waiting meanwhile.
-SOCKET Client::OpenSecureSocket(const Endpoint& endpoint, std::unique_ptr<Transport>& tls)
-{
-    for (int attempt = 0; attempt < 2; ++attempt)
-    {
-        SocketUnderConstruction socketHandle(OpenConnectedSocket(endpoint), calls.close);
-        if (socketHandle.Get() == INVALID_SOCKET)
-            return INVALID_SOCKET;
-        std::unique_ptr<TlsTransport> made =
-            TlsTransport::Handshake(socketHandle.Get(), calls, endpoint.hostText, failureReason);
-        if (!made)
-        {
-            failure = ConnectFailure::NotSecure;
-            std::cerr << "No secure connection to " << endpoint.ipText << ": " << failureReason
-                      << std::endl;
-            return INVALID_SOCKET;
-        }
-        const Trust trust = trustServer ? trustServer(made->ServerPin()) : Trust::Trusted;
-        if (trust == Trust::NotTrusted)
-        {
-            failure = ConnectFailure::NotTrusted;
-            return INVALID_SOCKET;
-        }
-        if (trust == Trust::Trusted || attempt == 1)
-        {
-            tls = std::move(made);
-            return socketHandle.Release();
-        }
-    }
-    return INVALID_SOCKET;
-}
-
-// A socket connected to the endpoint and switched to non-blocking mode, or INVALID_SOCKET with
-// nothing left open.
-SOCKET Client::OpenConnectedSocket(const Endpoint& endpoint)
-{
-    SocketUnderConstruction socketHandle(
-        calls.open(endpoint.ipVersion == IpVersion::V4 ? AF_INET : AF_INET6), calls.close);
-    if (socketHandle.Get() == INVALID_SOCKET || !calls.setNonBlocking(socketHandle.Get(), true) ||
-        !calls.setNoDelay(socketHandle.Get()))
-    {
-        std::cerr << "Socket could not be created. Error code: " << calls.lastError() << std::endl;
-        return INVALID_SOCKET;
-    }
-    // The connect call itself blocks until the platform has an answer.
-    sockaddr_storage address;
-    const int addressLength = SocketAddressOf(endpoint, address);
-    if (!calls.setNonBlocking(socketHandle.Get(), false) ||
-        calls.connect(socketHandle.Get(), reinterpret_cast<const sockaddr*>(&address),
-                      addressLength) != 0 ||
-        !calls.setNonBlocking(socketHandle.Get(), true))
-        return INVALID_SOCKET;
-    return socketHandle.Release();
 }
 
 void Client::Disconnect(std::string reason)
@@ -227,6 +122,7 @@ void Client::Disconnect(std::string reason)
     OnDisconnect(std::move(reason));
     pollRecord.fd = INVALID_SOCKET;
     connected = false;
+    attempt.reset();
     secure.reset();
     if (connection.socket == INVALID_SOCKET)
         return;
@@ -339,31 +235,27 @@ bool Client::ReceiveStep()
     return true;
 }
 
-// As many writes as the socket takes: each packet's length prefix, then its buffer, with
-// separate calls. A write that moves nothing leaves the rest for a later pass.
+// As many writes as the socket takes, one for each packet: its 2-byte length and its bytes go
+// together, so that on a TLS connection a packet is one record, and its length tells nothing by
+// a record of its own. A write that takes part of a frame leaves the rest for a later pass.
 void Client::SendStep()
 {
     PacketQueue& outgoing = connection.outgoing;
+    char* const frame = connection.sendBuffer.data();
     while (outgoing.HasPending())
     {
-        const std::shared_ptr<Packet>& packet = outgoing.Front();
         if (outgoing.stage == TransferStage::Header)
         {
-            outgoing.currentSize = static_cast<std::uint16_t>(packet->buffer.size());
-            const std::uint16_t prefix = htons(outgoing.currentSize);
-            const int sent =
-                Way().Send(reinterpret_cast<const char*>(&prefix) + outgoing.transferred,
-                           2 - outgoing.transferred);
-            if (sent > 0)
-                outgoing.transferred += sent;
-            if (outgoing.transferred != 2)
-                break;
+            const Packet& packet = *outgoing.Front();
+            outgoing.currentSize = static_cast<std::uint16_t>(2 + packet.buffer.size());
+            const std::uint16_t prefix = htons(static_cast<std::uint16_t>(packet.buffer.size()));
+            std::memcpy(frame, &prefix, 2);
+            std::memcpy(frame + 2, packet.buffer.data(), packet.buffer.size());
             outgoing.transferred = 0;
             outgoing.stage = TransferStage::Body;
         }
-
-        const int sent = Way().Send(packet->buffer.data() + outgoing.transferred,
-                                    outgoing.currentSize - outgoing.transferred);
+        const int sent =
+            Way().Send(frame + outgoing.transferred, outgoing.currentSize - outgoing.transferred);
         if (sent > 0)
             outgoing.transferred += sent;
         if (outgoing.transferred != outgoing.currentSize)

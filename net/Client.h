@@ -1,8 +1,10 @@
 #pragma once
 
+#include "net/ConnectAttempt.h"
 #include "net/Endpoint.h"
 #include "net/Packet.h"
 #include "net/PacketQueue.h"
+#include "net/SocketCalls.h"
 #include "net/SocketPlatform.h"
 #include "net/Transport.h"
 
@@ -25,33 +27,8 @@ struct Connection
     PacketQueue incoming;
     PacketQueue outgoing;
     std::array<char, MaxPacketSize> receiveBuffer{};
-};
-
-// Every socket call the client makes that can fail. They default to the platform's own; tests
-// replace them to make any one of them fail, a peer that accepts one byte at a time, or a poll
-// that reports chosen events.
-struct SocketCalls
-{
-    SOCKET (*open)(int family); // a TCP stream socket
-    bool (*setNonBlocking)(SOCKET socket, bool nonBlocking);
-    bool (*setNoDelay)(SOCKET socket); // small writes go out at once
-    int (*connect)(SOCKET socket, const sockaddr* address, int length);
-    int (*poll)(WSAPOLLFD* records, unsigned long count, int timeoutMs);
-    int (*receive)(SOCKET socket, char* buffer, int length);
-    int (*send)(SOCKET socket, const char* buffer, int length);
-    int (*close)(SOCKET socket);
-    int (*lastError)();
-};
-
-SocketCalls PlatformSocketCalls();
-
-// Why the last Connect failed.
-enum class ConnectFailure
-{
-    None,
-    Unreachable, // no connection to the server
-    NotSecure,   // connected, but no TLS: the reason is in failureReason
-    NotTrusted,  // TLS, but the server's key is not one the user trusts
+    // The frame of the packet being sent: its length prefix and its bytes, written together.
+    std::array<char, 2 + MaxPacketSize> sendBuffer{};
 };
 
 // The library's TCP client: one connection to one server, worked on one frame at a time by its
@@ -77,12 +54,19 @@ public:
     virtual void OnConnectFail();
     virtual void OnDisconnect(std::string reason);
 
-    // Opens the connection; blocks while the platform connects. True only when the connection
-    // is open and OnConnect has run.
+    // Opens the connection, waiting until it is made or has failed. True only when the
+    // connection is open and OnConnect has run.
     bool Connect(Endpoint endpoint);
+    // Starts opening the connection without waiting: ContinueConnect takes it a step further.
+    // The outcome is as Connect's, told by OnConnect or OnConnectFail (and failure).
+    void BeginConnect(Endpoint endpoint);
+    // One step of the connection being opened, waiting at most waitMs for the socket. True
+    // while it is still being opened.
+    bool ContinueConnect(int waitMs);
+    bool IsConnecting() const { return attempt != nullptr; }
     bool IsConnected() const { return connected; }
-    // Reports the reason through OnDisconnect and closes the socket. Queued packets stay until
-    // the next successful Connect.
+    // Reports the reason through OnDisconnect and closes the socket; a connection still being
+    // opened is given up. Queued packets stay until the next successful Connect.
     void Disconnect(std::string reason);
 
     WSAPOLLFD pollRecord{};
@@ -90,18 +74,16 @@ public:
     Connection connection;
     bool connected = false;
     SocketCalls calls = PlatformSocketCalls();
+    // The time, for the limits of a connection being opened (tests set a clock of their own).
+    Clock::time_point (*now)() = Clock::now;
+    // The server of the last Connect or BeginConnect.
+    Endpoint server;
 
     // With useTls, Connect makes a TLS handshake on the new connection and asks trustServer
     // about the server's key pin before it reports success; nothing is sent before both. The
     // frame loop then moves its bytes through TLS, never knowing it.
     bool useTls = false;
-    enum class Trust
-    {
-        Trusted,
-        TrustedOnAsking, // the user was asked, which may have taken longer than the server waits
-        NotTrusted,
-    };
-    std::function<Trust(const std::string& serverPin)> trustServer;
+    TrustCheck trustServer;
     ConnectFailure failure = ConnectFailure::None;
     std::string failureReason;
 
@@ -112,10 +94,10 @@ protected:
     template <typename Handler> bool Dispatch(Handler&& handle);
 
 private:
-    SOCKET OpenConnectedSocket(const Endpoint& endpoint);
-    SOCKET OpenSecureSocket(const Endpoint& endpoint, std::unique_ptr<Transport>& tls);
+    void Opened(SOCKET socket, std::unique_ptr<Transport> tls);
     Transport& Way() { return secure ? *secure : plain; }
 
+    std::unique_ptr<ConnectAttempt> attempt; // the connection being opened
     PlainTransport plain{connection.socket, calls};
     std::unique_ptr<Transport> secure; // TLS, when the connection has it
     bool ReceiveStep();

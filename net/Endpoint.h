@@ -24,6 +24,8 @@ std::string Trim(const std::string& text);
 class Endpoint
 {
 public:
+    // No server: Unresolved.
+    Endpoint() = default;
     Endpoint(const char* host, std::uint16_t port);
 
     IpVersion ipVersion = IpVersion::Unresolved;

@@ -10,8 +10,8 @@ bool TlsTransport::Available()
     return false;
 }
 
-std::unique_ptr<TlsTransport> TlsTransport::Handshake(SOCKET, const SocketCalls&,
-                                                      const std::string&, std::string& failure)
+std::unique_ptr<TlsTransport> TlsTransport::Begin(SOCKET, const SocketCalls&, const std::string&,
+                                                  std::string& failure)
 {
     failure = "This build has no TLS.";
     return nullptr;

@@ -9,7 +9,7 @@
 #include "net/TlsTransport.h"
 
 #include "net/CertificateKey.h"
-#include "net/Client.h"
+#include "net/SocketCalls.h"
 
 #include <windows.h>
 
@@ -85,8 +85,9 @@ public:
     SchannelTransport(const SchannelTransport&) = delete;
     SchannelTransport& operator=(const SchannelTransport&) = delete;
 
-    bool Handshake(const std::string& serverName, std::string& failure);
+    bool Begin(const std::string& serverName, std::string& failure);
 
+    Progress ContinueHandshake(int waitMs, std::string& failure) override;
     const std::string& ServerPin() const override { return pin; }
     int Poll(WSAPOLLFD& record, int timeoutMs) override;
     int Receive(char* buffer, int length) override;
@@ -94,83 +95,81 @@ public:
     int LastError() override { return error; }
 
 private:
-    bool Exchange(const std::string& serverName, std::string& failure);
-    bool SendToken(SecBuffer& token, std::string& failure);
-    bool WaitFor(short events, std::string& failure);
+    enum class Sending
+    {
+        Done,
+        WouldBlock,
+        Failed, // the socket's error is in error
+    };
+
+    bool WaitFor(short events, int waitMs, std::string& failure);
+    bool ReadHandshake(std::string& failure);
+    Progress StepContext(std::string& failure);
+    Progress Finish(std::string& failure);
+    void QueueToken(SecBuffer& token);
+    Sending SendPending();
     bool Decrypt();
-    bool FlushPending();
+    bool FlushPending() { return SendPending() == Sending::Done; }
     bool HasPlain() const { return plainTaken < plain.size(); }
+    bool HasPendingOut() const { return pendingSent < pendingOut.size(); }
 
     SOCKET socket;
     const SocketCalls& calls;
+    std::wstring target; // the server's name, as the handshake checks it
     CredHandle credentials{};
     CtxtHandle context{};
     bool haveCredentials = false;
     bool haveContext = false;
+    bool needInput = true;  // the handshake's next step needs more from the server
+    bool contextOk = false; // the handshake is complete once its last message has gone
     SecPkgContext_StreamSizes sizes{};
-    DWORD deadline = 0;
 
     std::vector<char> incoming; // received, not yet decrypted
     std::string plain;          // decrypted, not yet taken by the frame loop
     std::size_t plainTaken = 0;
-    std::vector<char> pendingOut; // an encrypted record the socket has not taken all of
+    std::vector<char> pendingOut; // a message or record the socket has not taken all of
     std::size_t pendingSent = 0;
     bool closed = false; // the server's TLS close has come
     int error = 0;
     std::string pin;
 };
 
-// Waits, until the handshake's deadline, for the socket to become readable or writable.
-bool SchannelTransport::WaitFor(short events, std::string& failure)
+std::string SocketFailure(int code)
 {
-    for (;;)
-    {
-        const DWORD now = GetTickCount();
-        if (static_cast<int>(deadline - now) <= 0)
-        {
-            failure = "The server did not complete the TLS handshake within " +
-                      std::to_string(HandshakeSeconds) + " seconds.";
-            return false;
-        }
-        WSAPOLLFD record{};
-        record.fd = socket;
-        record.events = events;
-        const int ready = calls.poll(&record, 1, static_cast<int>(deadline - now));
-        if (ready > 0)
-            return true;
-    }
+    return "The connection failed during the TLS handshake (socket error " + std::to_string(code) +
+           ").";
 }
 
-// Sends all of a handshake token. It is sent even after a failure: it may be an alert that
-// tells the server why.
-bool SchannelTransport::SendToken(SecBuffer& token, std::string& failure)
+// Whether the socket becomes ready for the events within the time. A poll that fails is the
+// end of the handshake.
+bool SchannelTransport::WaitFor(short events, int waitMs, std::string& failure)
 {
-    const char* bytes = static_cast<const char*>(token.pvBuffer);
-    std::size_t sent = 0;
-    bool ok = true;
-    while (ok && bytes && sent < token.cbBuffer)
+    WSAPOLLFD record{};
+    record.fd = socket;
+    record.events = events;
+    const int ready = calls.poll(&record, 1, waitMs);
+    if (ready < 0)
+        failure = SocketFailure(calls.lastError());
+    return ready > 0;
+}
+
+// A handshake message becomes the transport's to send. It is sent even after a failure: it may
+// be an alert that tells the server why.
+void SchannelTransport::QueueToken(SecBuffer& token)
+{
+    if (token.pvBuffer && token.cbBuffer > 0)
     {
-        const int n = calls.send(socket, bytes + sent, static_cast<int>(token.cbBuffer - sent));
-        if (n > 0)
-            sent += static_cast<std::size_t>(n);
-        else if (calls.lastError() == WSAEWOULDBLOCK)
-            ok = WaitFor(POLLWRNORM, failure);
-        else
-        {
-            failure = "The connection failed during the TLS handshake (socket error " +
-                      std::to_string(calls.lastError()) + ").";
-            ok = false;
-        }
+        const char* bytes = static_cast<const char*>(token.pvBuffer);
+        pendingOut.insert(pendingOut.end(), bytes, bytes + token.cbBuffer);
     }
     if (token.pvBuffer)
         FreeContextBuffer(token.pvBuffer);
     token.pvBuffer = nullptr;
-    return ok;
 }
 
-bool SchannelTransport::Handshake(const std::string& serverName, std::string& failure)
+bool SchannelTransport::Begin(const std::string& serverName, std::string& failure)
 {
-    deadline = GetTickCount() + HandshakeSeconds * 1000;
+    target.assign(serverName.begin(), serverName.end());
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
@@ -185,13 +184,143 @@ bool SchannelTransport::Handshake(const std::string& serverName, std::string& fa
         return false;
     }
     haveCredentials = true;
-    if (!Exchange(serverName, failure))
-        return false;
 
+    unsigned long attributes = 0;
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+    const SECURITY_STATUS status =
+        InitializeSecurityContextW(&credentials, nullptr, target.data(), ContextFlags, 0, 0,
+                                   nullptr, 0, &context, &outDesc, &attributes, &expiry);
+    QueueToken(out);
+    if (status != SEC_I_CONTINUE_NEEDED)
+    {
+        failure = StatusText(status);
+        return false;
+    }
+    haveContext = true;
+    if (SendPending() == Sending::Failed)
+    {
+        failure = SocketFailure(error);
+        return false;
+    }
+    return true;
+}
+
+// The socket's part of a step: the rest of the last message out, or more of the server's in.
+// Then the handshake goes on with what it has.
+TlsTransport::Progress SchannelTransport::ContinueHandshake(int waitMs, std::string& failure)
+{
+    if (HasPendingOut())
+    {
+        if (!WaitFor(POLLWRNORM, waitMs, failure))
+            return failure.empty() ? Progress::Pending : Progress::Failed;
+        const Sending sent = SendPending();
+        if (sent == Sending::Failed)
+        {
+            failure = SocketFailure(error);
+            return Progress::Failed;
+        }
+        if (sent == Sending::WouldBlock)
+            return Progress::Pending;
+        if (contextOk)
+            return Finish(failure);
+        waitMs = 0; // the server's answer may be there already
+    }
+    if (needInput)
+    {
+        if (!WaitFor(POLLRDNORM, waitMs, failure))
+            return failure.empty() ? Progress::Pending : Progress::Failed;
+        if (!ReadHandshake(failure))
+            return failure.empty() ? Progress::Pending : Progress::Failed;
+    }
+    return StepContext(failure);
+}
+
+// One read of the server's handshake messages. False with no failure when there was nothing to
+// read after all.
+bool SchannelTransport::ReadHandshake(std::string& failure)
+{
+    char chunk[4096];
+    const int received = calls.receive(socket, chunk, sizeof chunk);
+    if (received == 0)
+    {
+        failure = "The server closed the connection during the TLS handshake: it may not accept "
+                  "encrypted connections.";
+        return false;
+    }
+    if (received < 0)
+    {
+        const int code = calls.lastError();
+        if (code != WSAEWOULDBLOCK)
+            failure = SocketFailure(code);
+        return false;
+    }
+    incoming.insert(incoming.end(), chunk, chunk + received);
+    if (incoming.size() > 4 * MaxRecordBytes)
+    {
+        failure = StatusText(SEC_E_ILLEGAL_MESSAGE);
+        return false;
+    }
+    needInput = false;
+    return true;
+}
+
+// The handshake goes on with the server's messages received so far.
+TlsTransport::Progress SchannelTransport::StepContext(std::string& failure)
+{
+    SecBuffer in[2] = {
+        {static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
+        {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+    unsigned long attributes = 0;
+    TimeStamp expiry{};
+    const SECURITY_STATUS status =
+        InitializeSecurityContextW(&credentials, &context, target.data(), ContextFlags, 0, 0,
+                                   &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
+    if (status == SEC_E_INCOMPLETE_MESSAGE)
+    {
+        QueueToken(out);
+        needInput = true;
+        return Progress::Pending;
+    }
+    QueueToken(out);
+    const Sending sent = SendPending();
+    if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED &&
+        status != SEC_I_INCOMPLETE_CREDENTIALS)
+    {
+        failure = StatusText(status);
+        return Progress::Failed;
+    }
+    if (sent == Sending::Failed)
+    {
+        failure = SocketFailure(error);
+        return Progress::Failed;
+    }
+    // What the call did not take belongs to the next message, or to the stream.
+    if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
+        incoming.erase(incoming.begin(), incoming.end() - in[1].cbBuffer);
+    else if (status != SEC_I_INCOMPLETE_CREDENTIALS)
+        incoming.clear();
+    if (status == SEC_E_OK)
+    {
+        contextOk = true;
+        return HasPendingOut() ? Progress::Pending : Finish(failure);
+    }
+    // Asked for a certificate of ours, there is none to give: the next step goes on without.
+    needInput = status != SEC_I_INCOMPLETE_CREDENTIALS && incoming.empty();
+    return Progress::Pending;
+}
+
+// The handshake is complete: the record sizes, the server's pin, and whatever came after the
+// handshake, which may already be records of the stream.
+TlsTransport::Progress SchannelTransport::Finish(std::string& failure)
+{
     if (QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes) != SEC_E_OK)
     {
         failure = "The system's TLS gave no record sizes.";
-        return false;
+        return Progress::Failed;
     }
     PCCERT_CONTEXT certificate = nullptr;
     if (QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) ==
@@ -203,102 +332,14 @@ bool SchannelTransport::Handshake(const std::string& serverName, std::string& fa
     if (pin.empty())
     {
         failure = "The server sent no certificate whose key could be read.";
-        return false;
+        return Progress::Failed;
     }
-    // Bytes that came after the handshake may already be records of the stream.
     if (!Decrypt())
     {
         failure = "The server's first record could not be decrypted.";
-        return false;
+        return Progress::Failed;
     }
-    return true;
-}
-
-// The handshake's messages back and forth, until the context is complete.
-bool SchannelTransport::Exchange(const std::string& serverName, std::string& failure)
-{
-    std::wstring target(serverName.begin(), serverName.end());
-    unsigned long attributes = 0;
-    TimeStamp expiry{};
-    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    SECURITY_STATUS status =
-        InitializeSecurityContextW(&credentials, nullptr, target.data(), ContextFlags, 0, 0,
-                                   nullptr, 0, &context, &outDesc, &attributes, &expiry);
-    if (status != SEC_I_CONTINUE_NEEDED)
-    {
-        failure = StatusText(status);
-        return false;
-    }
-    haveContext = true;
-    if (!SendToken(out, failure))
-        return false;
-
-    bool needInput = true;
-    for (;;)
-    {
-        if (needInput)
-        {
-            if (!WaitFor(POLLRDNORM, failure))
-                return false;
-            char chunk[4096];
-            const int received = calls.receive(socket, chunk, sizeof chunk);
-            if (received == 0)
-            {
-                failure = "The server closed the connection during the TLS handshake: it may "
-                          "not accept encrypted connections.";
-                return false;
-            }
-            if (received < 0)
-            {
-                if (calls.lastError() == WSAEWOULDBLOCK)
-                    continue;
-                failure = "The connection failed during the TLS handshake (socket error " +
-                          std::to_string(calls.lastError()) + ").";
-                return false;
-            }
-            incoming.insert(incoming.end(), chunk, chunk + received);
-            if (incoming.size() > 4 * MaxRecordBytes)
-            {
-                failure = StatusText(SEC_E_ILLEGAL_MESSAGE);
-                return false;
-            }
-        }
-        SecBuffer in[2] = {
-            {static_cast<unsigned long>(incoming.size()), SECBUFFER_TOKEN, incoming.data()},
-            {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-        out = {0, SECBUFFER_TOKEN, nullptr};
-        status = InitializeSecurityContextW(&credentials, &context, target.data(), ContextFlags, 0,
-                                            0, &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
-        if (status == SEC_E_INCOMPLETE_MESSAGE)
-        {
-            needInput = true;
-            continue;
-        }
-        std::string sendFailure;
-        const bool sent = SendToken(out, sendFailure);
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED &&
-            status != SEC_I_INCOMPLETE_CREDENTIALS)
-        {
-            failure = StatusText(status);
-            return false;
-        }
-        if (!sent)
-        {
-            failure = sendFailure;
-            return false;
-        }
-        // What the call did not take belongs to the next message, or to the stream.
-        if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0)
-            incoming.erase(incoming.begin(), incoming.end() - in[1].cbBuffer);
-        else if (status != SEC_I_INCOMPLETE_CREDENTIALS)
-            incoming.clear();
-        if (status == SEC_E_OK)
-            return true;
-        // Asked for a certificate of ours, there is none to give: the call goes on without.
-        needInput = status != SEC_I_INCOMPLETE_CREDENTIALS && incoming.empty();
-    }
+    return Progress::Done;
 }
 
 // Decrypts every whole record received. False for a record that cannot be decrypted.
@@ -405,20 +446,23 @@ int SchannelTransport::Receive(char* buffer, int length)
     return -1;
 }
 
-// What is left of an earlier record goes first; false while the socket does not take it all.
-bool SchannelTransport::FlushPending()
+// What is left of an earlier message or record goes first, as much as the socket takes now.
+SchannelTransport::Sending SchannelTransport::SendPending()
 {
-    while (pendingSent < pendingOut.size())
+    while (HasPendingOut())
     {
         const int sent = calls.send(socket, pendingOut.data() + pendingSent,
                                     static_cast<int>(pendingOut.size() - pendingSent));
         if (sent <= 0)
-            return false;
+        {
+            error = calls.lastError();
+            return error == WSAEWOULDBLOCK ? Sending::WouldBlock : Sending::Failed;
+        }
         pendingSent += static_cast<std::size_t>(sent);
     }
     pendingOut.clear();
     pendingSent = 0;
-    return true;
+    return Sending::Done;
 }
 
 // The bytes become one record, which is then the transport's to send: the part the socket does
@@ -461,12 +505,12 @@ bool TlsTransport::Available()
     return true;
 }
 
-std::unique_ptr<TlsTransport> TlsTransport::Handshake(SOCKET socket, const SocketCalls& calls,
-                                                      const std::string& serverName,
-                                                      std::string& failure)
+std::unique_ptr<TlsTransport> TlsTransport::Begin(SOCKET socket, const SocketCalls& calls,
+                                                  const std::string& serverName,
+                                                  std::string& failure)
 {
     auto transport = std::make_unique<SchannelTransport>(socket, calls);
-    if (!transport->Handshake(serverName, failure))
+    if (!transport->Begin(serverName, failure))
         return nullptr;
     return transport;
 }

@@ -15,9 +15,9 @@
 #include <string>
 
 // The program's one top-level window: the chat log, the message box with its Send button, the
-// users-online list and the nickname label. It meets the chat client only through the main
-// loop: it raises messagePending / nicknameChanged and fills pendingMessage / nickname, and the
-// chat client writes into it through AppendChatLine.
+// users-online list and the nickname label. It knows nothing of the chat client and meets it only
+// through the main loop: it raises messagePending / nicknameChanged and fills pendingMessage /
+// nickname, and the loop shows what the client received through AppendChatLine and usersList.
 class MainWindow : public BaseWindow<MainWindow>
 {
 public:

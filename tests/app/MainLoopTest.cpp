@@ -203,6 +203,45 @@ TEST_F(MainLoopTest, TypedTextOutsideAsciiIsSentInTheAnsiCodePage)
         << line;
 }
 
+// What the chat client received reaches the window in the turn of the frame that received it:
+// the message typed in the same turn is taken over first.
+TEST_F(MainLoopTest, TypedMessageIsTakenBeforeReceivedLinesAreShown)
+{
+    CreateWindowWith("nickname=Bob\n");
+    Connect();
+    client.localTime = [] {
+        std::tm time = {};
+        time.tm_hour = 9;
+        time.tm_min = 5;
+        time.tm_sec = 3;
+        return time;
+    };
+    MSG message = {};
+    RunTurn(message, window, client);
+    EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "Bob");
+
+    SetWindowTextA(window.messageEdit, "hi");
+    window.pendingMessage = "hi";
+    window.messagePending = true;
+    client.connection.incoming.Append(
+        TextPacket(PacketType::ChatMessage, "[09:05:00] [Alice]: yo"));
+    bool takenBeforeHandling = false;
+    sounds.clear();
+    client.newMessageSound.sender = [&](const std::wstring& command) {
+        if (sounds.empty())
+            takenBeforeHandling = !window.messagePending && window.pendingMessage.empty() &&
+                                  TextOf(window.messageEdit).empty();
+        sounds.push_back(command);
+        return 0u;
+    };
+    RunTurn(message, window, client);
+    EXPECT_TRUE(takenBeforeHandling);
+    EXPECT_TRUE(client.chatLogLines.empty()) << "the line went to the chat log";
+    EXPECT_NE(TextOf(window.chatLog).find("[09:05:00] [Alice]: yo"), std::string::npos);
+    EXPECT_EQ(window.chatLength, 23);
+    EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "[09:05:03] [Bob]: hi");
+}
+
 TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
 {
     CreateWindowWith("nickname=Alice\n");

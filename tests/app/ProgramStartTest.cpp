@@ -235,4 +235,58 @@ TEST_F(ProgramStart, StoredNicknameTheServerWouldRefuseIsReplacedByAGeneratedOne
     }
 }
 
+// The chat log of a main window of another process.
+HWND ChatLogOf(HWND window)
+{
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (lstrcmpiA(ClassNameOf(child).c_str(), "RICHEDIT50W") == 0 && GetDlgCtrlID(child) == 0)
+            return child;
+    return nullptr;
+}
+
+// With reconnect=on, a server that goes and whose address then answers nothing: the window stays
+// and answers the user while the program tries to connect again, and closing it ends the program
+// at once, with exit code 0, without waiting for the try.
+TEST_F(ProgramStart, ClosingWhileWaitingForTheServerEndsAtOnceWithExitCodeZero)
+{
+    WriteSettings("server=127.0.0.73\nreconnect=on\nnickname=Wren\n");
+    auto server = std::make_unique<LoopbackPeer>("127.0.0.73", 6112);
+    ASSERT_TRUE(server->Listening());
+    ProgramRun run(program, dir.Path());
+    ASSERT_TRUE(server->Accept(15000));
+    const HWND window = run.WaitForWindow(MainWindowClass);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(AnnouncedNickname(server->ReceivePacket(10000)), "Wren");
+
+    // The server goes; its address stays but answers nothing.
+    ASSERT_TRUE(server->StopAnswering());
+    server->CloseConnection();
+    const HWND chatLog = ChatLogOf(window);
+    ASSERT_NE(chatLog, nullptr);
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); },
+                            "The connection to the server was lost. Trying again in 1 second."))
+        << run.Out();
+
+    // Through the try that gets no answer (due a second after the loss), the window answers.
+    const DWORD end = GetTickCount() + 3000;
+    while (static_cast<int>(end - GetTickCount()) > 0)
+    {
+        DWORD_PTR result = 0;
+        ASSERT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result), 0)
+            << "the window did not answer within a second";
+        Sleep(50);
+    }
+    EXPECT_TRUE(run.Running());
+    EXPECT_EQ(CountOf(run.Out(), "Successfully connected"), 1) << run.Out();
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(run.WaitForExit(exitCode, 5000)) << "the program waited for its try";
+    EXPECT_EQ(exitCode, 0u);
+    const std::string out = run.Out();
+    EXPECT_EQ(out.substr(out.size() - 44), "Lost connection. Reason: Main window closed\n") << out;
+    EXPECT_EQ(CountOf(out, "Successfully connected"), 1) << out;
+    EXPECT_EQ(run.Err(), "");
+}
+
 } // namespace

@@ -1,18 +1,16 @@
-// The chat client against a real loopback peer, with a real main window to show what arrives:
-// every packet type's handling, its output lines and sounds, and the typed message's way out.
+// The chat client against a real loopback peer: every packet type's handling, with what it
+// leaves for the chat log, its output lines and sounds, and the way out of a chat line and a
+// nickname.
 
 #include "chat/MyClient.h"
-#include "app/ProgramSettings.h"
 #include "net/Packet.h"
 #include "support/Bytes.h"
-#include "support/Files.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
-#include "support/WindowTesting.h"
-#include "ui/MainWindow.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -49,15 +47,13 @@ std::tm At(int hour, int minute, int second)
     return time;
 }
 
+using Lines = std::deque<std::string>;
+
 class MyClientTest : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        WriteBytes("data.dat", OnDisk("nickname=Bob\n"));
-        ASSERT_NE(window.Create(L"Ostrel Chat Client", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1200, 650),
-                  nullptr);
-        PumpMessages(20);
         for (SoundPlayer* player : {&client.newMessageSound, &client.newUserSound})
             player->sender = [this](const std::wstring& command) {
                 sounds.push_back(command);
@@ -77,43 +73,37 @@ protected:
         // The players close what they opened while this fixture's recorder is still there.
         client.newMessageSound.Close();
         client.newUserSound.Close();
-        DestroyWindow(window.hwnd);
-        PumpMessages(10);
     }
 
-    // Runs frames, pumping window messages between them as the main loop does, until the
-    // condition holds or the connection closes.
+    // Runs frames until the condition holds, the client stops or five seconds pass.
     bool FramesUntil(const std::function<bool()>& done)
     {
-        return PumpUntil([&] {
-            if (done())
-                return true;
-            if (client.IsConnected())
-                client.Frame(window);
-            return done();
-        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done())
+        {
+            if (!client.Running() || std::chrono::steady_clock::now() > deadline)
+                return done();
+            client.Frame();
+        }
+        return true;
     }
 
     void Deliver(const std::shared_ptr<Packet>& packet) { peer.Send(FrameOf(*packet)); }
 
-    std::string ChatText() { return TextOf(window.chatLog); }
-
     // Declared first, so that they outlive the sound players that record into them.
     std::vector<std::wstring> sounds;
     std::function<void()> onSound;
-    MainWindow window{programNicknames};
     MyClient client;
     LoopbackPeer peer;
 };
 
-TEST_F(MyClientTest, ChatLineIsShownPlayedAndEchoed)
+TEST_F(MyClientTest, ChatLineIsLeftForTheLogPlayedAndEchoed)
 {
     StreamCapture capture;
     Deliver(TextPacket(PacketType::ChatMessage, "[12:00:01] [Alice]: hi"));
     ASSERT_TRUE(FramesUntil([&] { return !capture.Out().empty(); }));
     EXPECT_EQ(capture.Out(), "[12:00:01] [Alice]: hi\n");
-    EXPECT_NE(ChatText().find("[12:00:01] [Alice]: hi"), std::string::npos);
-    EXPECT_EQ(window.chatLength, 23);
+    EXPECT_EQ(client.chatLogLines, Lines{"[12:00:01] [Alice]: hi"});
     const std::vector<std::wstring> expected = {
         L"open src/snd_newmessage.mp3 type mpegvideo alias newmessage",
         L"open src/snd_newuser.mp3 type mpegvideo alias newuser",
@@ -123,13 +113,13 @@ TEST_F(MyClientTest, ChatLineIsShownPlayedAndEchoed)
     EXPECT_EQ(sounds, expected);
 }
 
-TEST_F(MyClientTest, EmptyChatLineAppendsAnEmptyLine)
+TEST_F(MyClientTest, EmptyChatLineLeavesAnEmptyLine)
 {
     StreamCapture capture;
     Deliver(TextPacket(PacketType::ChatMessage, ""));
     ASSERT_TRUE(FramesUntil([&] { return !capture.Out().empty(); }));
     EXPECT_EQ(capture.Out(), "\n");
-    EXPECT_EQ(window.chatLength, 1);
+    EXPECT_EQ(client.chatLogLines, Lines{""});
     EXPECT_EQ(sounds.back(), L"play newmessage from 0");
 }
 
@@ -141,7 +131,7 @@ TEST_F(MyClientTest, IntegerArraysArePrintedOnly)
     ASSERT_TRUE(
         FramesUntil([&] { return capture.Out().find("Array Size: 0") != std::string::npos; }));
     EXPECT_EQ(capture.Out(), "Array Size: 2\nElement[0] - 7\nElement[1] - 9\nArray Size: 0\n");
-    EXPECT_EQ(ChatText(), "");
+    EXPECT_TRUE(client.chatLogLines.empty());
     EXPECT_TRUE(client.IsConnected());
 }
 
@@ -155,7 +145,7 @@ TEST_F(MyClientTest, NewUserPlaysItsSoundAndShowsNothing)
     EXPECT_EQ(sounds[2], L"setaudio newuser volume to 200");
     EXPECT_EQ(sounds[3], L"play newuser from 0");
     EXPECT_EQ(capture.Out(), "");
-    EXPECT_EQ(ChatText(), "");
+    EXPECT_TRUE(client.chatLogLines.empty());
     EXPECT_FALSE(client.usersOnlineChanged);
 }
 
@@ -163,7 +153,7 @@ TEST_F(MyClientTest, OnlyTheLastUsersOnlineTextOfAFrameIsKept)
 {
     client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "Alice\r\nBob"));
     client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "Bob"));
-    EXPECT_TRUE(client.Frame(window));
+    EXPECT_TRUE(client.Frame());
     EXPECT_TRUE(client.usersOnlineChanged);
     EXPECT_EQ(client.usersOnlineText, "Bob");
 
@@ -187,12 +177,12 @@ TEST_F(MyClientTest, TypesTheClientDoesNotAcceptCloseTheConnection)
             TextPacket(PacketType::ChatMessage, "[1] [x]: never shown"));
 
         StreamCapture capture;
-        EXPECT_FALSE(other.Frame(window));
+        EXPECT_FALSE(other.Frame());
         EXPECT_EQ(capture.Out(),
                   "Unrecognized packet type: " + std::to_string(type) +
                       "\nLost connection. Reason: Failed to process incoming packet.\n");
         EXPECT_FALSE(other.IsConnected());
-        EXPECT_EQ(ChatText(), "") << "packets after the refused one are not handled";
+        EXPECT_TRUE(other.chatLogLines.empty()) << "packets after the refused one are not handled";
     }
 }
 
@@ -218,30 +208,21 @@ TEST_F(MyClientTest, ShortIntegerArrayPrintsWhatItReadThenCloses)
                              "Lost connection. Reason: Failed to process incoming packet.\n");
 }
 
-TEST_F(MyClientTest, TypedMessageIsQueuedBeforeReceivedPacketsAreHandled)
+TEST_F(MyClientTest, ChatLineAndNicknameGoOutAsComposed)
 {
     client.localTime = [] { return At(9, 5, 3); };
-    SetWindowTextA(window.messageEdit, "hi");
-    window.pendingMessage = "hi";
-    window.messagePending = true;
-    client.connection.incoming.Append(
-        TextPacket(PacketType::ChatMessage, "[09:05:00] [Alice]: yo"));
+    client.SendChatMessage("hi");
+    client.AnnounceNickname("Cid");
+    EXPECT_EQ(client.nickname, "Cid");
+    EXPECT_EQ(client.connection.outgoing.packets.size(), 2u);
 
-    bool takenBeforeHandling = false;
-    onSound = [&] {
-        if (sounds.size() == 1)
-            takenBeforeHandling = !window.messagePending && window.pendingMessage.empty();
-    };
-    EXPECT_TRUE(client.Frame(window));
-    EXPECT_TRUE(takenBeforeHandling);
-    EXPECT_EQ(TextOf(window.messageEdit), "");
-    EXPECT_FALSE(window.messagePending);
-
-    // The line goes out exactly as composed: a 20-byte text after the frame's length and type.
+    // The line goes out exactly as composed: a 20-byte text after the frame's length and type;
+    // then the nickname.
     const std::string line = "[09:05:03] [Bob]: hi";
     ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
     EXPECT_EQ(peer.Receive(4 + 4 + line.size()),
               Concat({0x00, 0x1A, 0x00, 0x01, 0x00, 0x00, 0x00, 0x14}, line));
+    EXPECT_EQ(peer.Receive(11), Concat({0x00, 0x09, 0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Cid"));
 }
 
 TEST_F(MyClientTest, ChatLinesAreTimeStampedWithTwoDigitNumbers)
@@ -299,6 +280,124 @@ TEST_F(MyClientTest, ConnectingGivesAGeneratedNicknameAndWritesNoMore)
     EXPECT_LE(number, 42767);
     EXPECT_FALSE(other.connection.outgoing.HasPending()) << "connecting sends nothing";
     other.Disconnect("done");
+}
+
+// The client's clock in the tests of connecting again: it moves only when the test moves it.
+namespace fake
+{
+oNet::Clock::time_point time = oNet::Clock::time_point{} + std::chrono::hours(1000);
+oNet::Clock::time_point Now()
+{
+    return time;
+}
+} // namespace fake
+
+int SendNothing(SOCKET, const char*, int)
+{
+    return SOCKET_ERROR;
+}
+
+// With reconnect, a lost connection is tried again after 1 s, then 2 s and 4 s after each try
+// that failed (the random source here gives delays without jitter), and once it is made the
+// client announces the nickname it had and sends the line the server never had.
+TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUnsentLine)
+{
+    using namespace std::chrono_literals;
+    // A server on a fixed port, which a server started later can listen on again.
+    const std::uint16_t port = RefusingPort();
+    auto first = std::make_unique<LoopbackPeer>("127.0.0.1", port);
+    client.Disconnect("to the server on the fixed port");
+    ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
+    ASSERT_TRUE(first->Accept());
+    client.reconnect = true;
+    client.now = fake::Now;
+    client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
+    client.localTime = [] { return At(10, 0, 0); };
+    client.usersOnlineText = "Bob";
+    // A line that does not leave before the server goes.
+    client.calls.send = SendNothing;
+    client.SendChatMessage("said as it went");
+    ASSERT_TRUE(FramesUntil([&] { return client.connection.outgoing.transferred == 0; }));
+    client.calls.send = oNet::PlatformSocketCalls().send;
+    first.reset();
+
+    StreamCapture capture;
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_TRUE(client.Running());
+    EXPECT_EQ(capture.Out().rfind("Lost connection. Reason: ", 0), 0u) << capture.Out();
+    EXPECT_EQ(client.chatLogLines,
+              Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
+    EXPECT_TRUE(client.usersOnlineChanged);
+    EXPECT_EQ(client.usersOnlineText, "");
+
+    // Tries as their times come, each written as it always is; between them, none.
+    const auto framesAt = [&](oNet::Clock::duration later) {
+        fake::time += later;
+        for (int i = 0; i < 20; ++i)
+            client.Frame();
+    };
+    const auto fails = [&] {
+        std::size_t count = 0;
+        for (std::size_t at = capture.Out().find("Failed to connect.\n"); at != std::string::npos;
+             at = capture.Out().find("Failed to connect.\n", at + 1))
+            ++count;
+        return count;
+    };
+    framesAt(999ms);
+    EXPECT_EQ(fails(), 0u);
+    framesAt(1ms);
+    EXPECT_EQ(fails(), 1u) << capture.Out();
+    framesAt(1999ms);
+    EXPECT_EQ(fails(), 1u);
+    framesAt(1ms);
+    EXPECT_EQ(fails(), 2u);
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_TRUE(client.Running());
+
+    LoopbackPeer back("127.0.0.1", port);
+    ASSERT_TRUE(back.Listening());
+    framesAt(3999ms);
+    EXPECT_FALSE(back.Accept(100)) << "tried before its time";
+    fake::time += 1ms;
+    ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(back.Accept());
+    EXPECT_NE(capture.Out().find("Failed to connect.\nSuccessfully connected to server 127.0.0.1."),
+              std::string::npos)
+        << capture.Out();
+    EXPECT_EQ(client.chatLogLines.back(), "[10:00:00] Connected to the server again.");
+    EXPECT_EQ(client.nickname, "Bob");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Bob"));
+    EXPECT_EQ(AsString(back.ReceivePacket()).substr(6), "[10:00:00] [Bob]: said as it went");
+    EXPECT_TRUE(back.ReceivePacket(200).empty()) << "nothing else";
+
+    // Lost again at once, as from a server that lets the client in and drops it: the tries go
+    // on with the next delay. Lost after the connection has lasted, they start afresh.
+    back.CloseConnection();
+    client.chatLogLines.clear();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(
+        client.chatLogLines,
+        Lines{"[10:00:00] The connection to the server was lost. Trying again in 8 seconds."});
+    fake::time += 8s;
+    ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(back.Accept());
+    fake::time += 30s;
+    back.CloseConnection();
+    client.chatLogLines.clear();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_EQ(client.chatLogLines,
+              Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
+}
+
+TEST_F(MyClientTest, WithoutReconnectALostConnectionEndsTheClient)
+{
+    peer.CloseConnection();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    EXPECT_FALSE(client.Running());
+    EXPECT_TRUE(client.chatLogLines.empty());
+    client.Frame();
+    EXPECT_FALSE(client.IsConnecting());
 }
 
 } // namespace

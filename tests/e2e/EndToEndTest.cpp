@@ -94,20 +94,27 @@ protected:
                                   name + ".key -out " + name + ".crt",
                               serverDir.Path()))
             << ReadBytes(serverDir.File("host-command.out"));
+        StartHostServer(name, pin);
+        CopySounds();
+        WriteBytes(dir.File("data.dat"),
+                   OnDisk("server=" + std::string(address) + "\n" + settings));
+    }
+
+    // (Re)starts the Linux build of the server on serverAddress with the certificate of that
+    // name, and gives its pin.
+    void StartHostServer(const std::string& certificate, std::string& pin)
+    {
         ASSERT_TRUE(std::filesystem::exists(OSTREL_HOST_SERVER))
             << "the Linux build of the server is needed: cmake --build --preset native";
         hostServer.reset(); // one at a time: the same address and port
-        hostServer = std::make_unique<HostProcess>(std::string(OSTREL_HOST_SERVER) + " --listen " +
-                                                       address + " --port 6112 --tls-cert " + name +
-                                                       ".crt --tls-key " + name + ".key",
-                                                   serverDir.Path());
+        hostServer = std::make_unique<HostProcess>(
+            std::string(OSTREL_HOST_SERVER) + " --listen " + serverAddress +
+                " --port 6112 --tls-cert " + certificate + ".crt --tls-key " + certificate + ".key",
+            serverDir.Path());
         const std::string marker = "tls-pin= is ";
         ASSERT_TRUE(WaitForText([&] { return hostServer->Out(); }, marker)) << hostServer->Err();
         const std::string out = hostServer->Out();
         pin = out.substr(out.find(marker) + marker.size(), 64);
-        CopySounds();
-        WriteBytes(dir.File("data.dat"),
-                   OnDisk("server=" + std::string(address) + "\n" + settings));
     }
 
     // Starts the program and waits for a message box of it instead of its window.
@@ -502,6 +509,115 @@ TEST_F(Scenario, EncryptedConnectionNotTrustedOrImpossibleEndsTheProgramStoringN
     ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
     EXPECT_EQ(exitCode, 1u);
     EXPECT_EQ(ReadBytes(dir.File("data.dat")), OnDisk("server=127.0.0.55\ntls=on\n"));
+}
+
+// Whether the text holds the piece as often as asked, or more.
+bool HoldsTimes(const std::string& text, const std::string& piece, int times)
+{
+    std::size_t at = 0;
+    for (int found = 0; found < times; ++found, ++at)
+        if ((at = text.find(piece, at)) == std::string::npos)
+            return false;
+    return true;
+}
+
+// With reconnect=on the program rides out a server restart: the window stays, the log says the
+// connection was lost and when it is back, the users list is emptied and filled again, what the
+// user typed meanwhile stays in the box (Send sends nothing), and the nickname is announced again
+// without the user doing anything.
+TEST_F(Scenario, ServerRestartIsRiddenOutWithTheTypedTextKeptAndTheNicknameAnnouncedAgain)
+{
+    Start("127.0.0.71", "nickname=Rex\nreconnect=on\n");
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Rex joined."));
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(usersList); }, "Rex"));
+
+    server.reset(); // ends the server process
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); },
+                            "The connection to the server was lost. Trying again in 1 second."))
+        << ContentOf(chatLog);
+    EXPECT_TRUE(WaitForText(
+        [&] { return std::string(ContentOf(usersList).empty() ? "empty" : ""); }, "empty"))
+        << ContentOf(usersList);
+    EXPECT_TRUE(program->Running());
+
+    // Typed and sent while the server is away: nothing goes, nothing is lost.
+    for (char c : std::string("typed while away"))
+        PostMessageW(messageBox, WM_CHAR, static_cast<unsigned char>(c), 1);
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(messageBox); }, "typed while away"));
+    SendMessageW(messageBox, WM_KEYDOWN, VK_RETURN, 1);
+    // At least one try fails while the server is down, each written as at start.
+    ASSERT_TRUE(WaitForText([&] { return program->Out(); }, "Failed to connect.\n"))
+        << program->Out();
+    EXPECT_EQ(ContentOf(messageBox), "typed while away");
+
+    Start("127.0.0.71", "nickname=Rex\nreconnect=on\n");
+    ASSERT_TRUE(
+        WaitForText([&] { return ContentOf(chatLog); }, "Connected to the server again.", 40000))
+        << ContentOf(chatLog);
+    EXPECT_TRUE(WaitForText([&] { return ContentOf(usersList); }, "Rex"));
+    EXPECT_TRUE(WaitForText([&] { return server->Out(); }, "joined as Rex")) << server->Out();
+    EXPECT_TRUE(HoldsTimes(ContentOf(chatLog), "Rex joined.", 2)) << ContentOf(chatLog);
+    EXPECT_TRUE(HoldsTimes(program->Out(), "Successfully connected to server 127.0.0.71.", 2))
+        << program->Out();
+    EXPECT_EQ(ContentOf(messageBox), "typed while away") << "not sent on its own";
+
+    // Sent now, it reaches the room.
+    ConnectPeer("Peer");
+    SendMessageW(messageBox, WM_KEYDOWN, VK_RETURN, 1);
+    ASSERT_TRUE(PeerWaits([&] { return peer.Saw("] [Rex]: typed while away"); }));
+    EXPECT_TRUE(WaitForText(
+        [&] { return std::string(ContentOf(messageBox).empty() ? "empty" : ""); }, "empty"));
+    EXPECT_EQ(CloseProgram(), 0u);
+    EXPECT_EQ(program->Err(), "");
+}
+
+// Encrypted, every connection made again makes a handshake of its own and checks the server's
+// key: the same key is trusted without a word; a changed one is refused as at start, with both
+// pins, and ends the program with exit code 1, storing nothing.
+TEST_F(Scenario, EncryptedReconnectionChecksTheKeyEachTimeAndRefusesAChangedOne)
+{
+    std::string pin;
+    StartSecure("127.0.0.72", "", pin);
+    ASSERT_EQ(pin.size(), 64u) << hostServer->Out();
+    const std::string settings =
+        OnDisk("server=127.0.0.72\ntls=on\nreconnect=on\nnickname=Tess\ntls-pin=" + pin + "\n");
+    WriteBytes(dir.File("data.dat"), settings);
+    StartProgram();
+    ASSERT_TRUE(WaitForText([&] { return ContentOf(chatLog); }, "Tess joined."));
+
+    // Restarted with the same key.
+    std::string samePin;
+    StartHostServer("server1", samePin);
+    ASSERT_EQ(samePin, pin);
+    ASSERT_TRUE(
+        WaitForText([&] { return ContentOf(chatLog); }, "Connected to the server again.", 40000))
+        << ContentOf(chatLog) << program->Err();
+    EXPECT_TRUE(WaitForText([&] { return hostServer->Out(); }, "joined as Tess"))
+        << hostServer->Out();
+    EXPECT_EQ(FindMessageBoxOf(program->ProcessId(), 0), nullptr);
+
+    // Restarted with another key.
+    ASSERT_TRUE(RunOnHost("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                          "-days 2 -subj /CN=ostrel-test -keyout other.key -out other.crt",
+                          serverDir.Path()));
+    std::string newPin;
+    StartHostServer("other", newPin);
+    ASSERT_NE(newPin, pin);
+    const HWND box = FindMessageBoxOf(program->ProcessId(), 40000);
+    ASSERT_NE(box, nullptr) << program->Out() << program->Err();
+    const std::string refusal = MessageBoxText(box);
+    EXPECT_NE(refusal.find("The identity of the server 127.0.0.72 has changed"), std::string::npos)
+        << refusal;
+    EXPECT_NE(refusal.find(pin), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find(newPin), std::string::npos) << refusal;
+    EXPECT_EQ(TextOf(box), "Error");
+    DismissMessageBox(box);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(ReadBytes(dir.File("data.dat")), settings);
+    EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << "nothing was sent";
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "net/Client.h"
 #include "support/Bytes.h"
+#include "support/FailingSocketCalls.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 
@@ -298,6 +299,7 @@ TEST_F(ClientFrame, QueuedPacketsAreAllWrittenInOnePass)
     for (const auto& packet : {a, b, c})
         client.connection.outgoing.Append(packet);
     EXPECT_EQ(client.pollRecord.events, POLLRDNORM);
+    client.calls.send = ScriptedSend;
 
     EXPECT_TRUE(client.Frame());
     EXPECT_EQ(client.pollWork.events, POLLRDNORM | POLLWRNORM);
@@ -305,16 +307,19 @@ TEST_F(ClientFrame, QueuedPacketsAreAllWrittenInOnePass)
     EXPECT_EQ(client.pollRecord.events, POLLRDNORM);
     EXPECT_EQ(client.connection.outgoing.stage, TransferStage::Header);
 
+    // Each packet in one write, its length prefix and its bytes together.
     Bytes expected;
+    std::vector<Bytes> frames;
     for (const auto& packet : {a, b, c})
     {
-        const Bytes frame = FrameOf(*packet);
-        expected.insert(expected.end(), frame.begin(), frame.end());
+        frames.push_back(FrameOf(*packet));
+        expected.insert(expected.end(), frames.back().begin(), frames.back().end());
     }
+    EXPECT_EQ(sentChunks, frames);
     EXPECT_EQ(peer.Receive(expected.size()), expected);
 }
 
-TEST_F(ClientFrame, LengthPrefixInterruptedAfterOneByteIsResumed)
+TEST_F(ClientFrame, FrameInterruptedAfterOneByteIsResumed)
 {
     client.calls.send = ScriptedSend;
     sendLimits = {1}; // the first write takes one byte; the pass stops there
@@ -324,7 +329,6 @@ TEST_F(ClientFrame, LengthPrefixInterruptedAfterOneByteIsResumed)
 
     EXPECT_TRUE(client.Frame());
     auto& outgoing = client.connection.outgoing;
-    EXPECT_EQ(outgoing.stage, TransferStage::Header);
     EXPECT_EQ(outgoing.transferred, 1);
     EXPECT_TRUE(outgoing.HasPending());
     EXPECT_EQ(client.pollRecord.events, POLLRDNORM | POLLWRNORM);
@@ -333,9 +337,10 @@ TEST_F(ClientFrame, LengthPrefixInterruptedAfterOneByteIsResumed)
     EXPECT_TRUE(client.Frame());
     EXPECT_FALSE(outgoing.HasPending());
     EXPECT_EQ(client.pollRecord.events, POLLRDNORM);
-    const Bytes body = BufferOf(*packet);
-    EXPECT_EQ(sentChunks, (std::vector<Bytes>{{0x00}, {0x09}, body}));
-    EXPECT_EQ(peer.Receive(11), NicknameFrame("abc"));
+    const Bytes frame = NicknameFrame("abc");
+    EXPECT_EQ(sentChunks, (std::vector<Bytes>{{0x00}, Bytes(frame.begin() + 1, frame.end())}))
+        << "the rest of the frame in one write";
+    EXPECT_EQ(peer.Receive(11), frame);
 }
 
 TEST_F(ClientFrame, RefusedPacketStopsTheDispatchAndStaysQueued)
@@ -520,83 +525,42 @@ TEST(ClientConnection, RefusedConnectionFailsOnceAndLeavesNoSocket)
     EXPECT_EQ(capture.Err(), "");
 }
 
-// Socket calls of which the failAt-th one that Connect makes fails, with every socket they open
-// and close tracked.
-namespace failing
-{
-int failAt = 0;
-int calls = 0;
-std::vector<SOCKET> open;
-constexpr int ErrorCode = WSAENOBUFS;
-
-bool Fails()
-{
-    return ++calls == failAt;
-}
-SOCKET Open(int family)
-{
-    if (Fails())
-        return INVALID_SOCKET;
-    const SOCKET s = PlatformSocketCalls().open(family);
-    open.push_back(s);
-    return s;
-}
-bool SetNonBlocking(SOCKET s, bool nonBlocking)
-{
-    return !Fails() && PlatformSocketCalls().setNonBlocking(s, nonBlocking);
-}
-bool SetNoDelay(SOCKET s)
-{
-    return !Fails() && PlatformSocketCalls().setNoDelay(s);
-}
-int Connect(SOCKET s, const sockaddr* address, int length)
-{
-    return Fails() ? SOCKET_ERROR : PlatformSocketCalls().connect(s, address, length);
-}
-int Close(SOCKET s)
-{
-    open.erase(std::remove(open.begin(), open.end(), s), open.end());
-    return PlatformSocketCalls().close(s);
-}
-int LastError()
-{
-    return ErrorCode;
-}
-} // namespace failing
-
 TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocketOpen)
 {
+    namespace failing = failing_calls;
     LoopbackPeer peer;
     const std::string notCreated =
         "Socket could not be created. Error code: " + std::to_string(failing::ErrorCode) + "\n";
-    // Connect's calls in order: open, non-blocking, no delay, blocking, connect, non-blocking.
-    const char* const errors[] = {
-        notCreated.c_str(), notCreated.c_str(), notCreated.c_str(), "", "", ""};
-    for (int failAt = 1; failAt <= 7; ++failAt)
+    // Connect's calls in order: open, non-blocking, no delay, connect, and while the connection
+    // is under way, poll and the connect's result. Each fails in turn until one more than there
+    // are: that connection is made.
+    for (int failAt = 1;; ++failAt)
     {
-        const bool succeeds = failAt == 7; // six calls: the seventh never comes
+        ASSERT_LE(failAt, 10) << "Connect keeps making calls";
         RecordingClient client;
-        client.calls.open = failing::Open;
-        client.calls.setNonBlocking = failing::SetNonBlocking;
-        client.calls.setNoDelay = failing::SetNoDelay;
-        client.calls.connect = failing::Connect;
-        client.calls.close = failing::Close;
-        client.calls.lastError = failing::LastError;
-        failing::failAt = failAt;
-        failing::calls = 0;
+        client.calls = failing::Calls();
+        failing::Arm(failAt);
         StreamCapture capture;
-        EXPECT_EQ(client.Connect(Endpoint("127.0.0.1", peer.Port())), succeeds) << failAt;
-        EXPECT_EQ(capture.Err(), succeeds ? "" : errors[failAt - 1]) << failAt;
-        EXPECT_EQ(capture.Out(), succeeds ? "Successfully connected to server 127.0.0.1.\n\n" : "")
-            << failAt;
-        EXPECT_EQ(client.events, std::vector<std::string>{succeeds ? "connect" : "fail"}) << failAt;
-        EXPECT_EQ(client.IsConnected(), succeeds) << failAt;
-        if (succeeds)
+        const bool connected = client.Connect(Endpoint("127.0.0.1", peer.Port()));
+        EXPECT_FALSE(client.IsConnecting()) << failAt;
+        if (failing::Made() < failAt)
         {
-            EXPECT_EQ(failing::open, std::vector<SOCKET>{client.connection.socket});
+            ASSERT_TRUE(connected) << failAt;
+            EXPECT_GE(failAt, 5) << "open, non-blocking, no delay, connect: at least";
+            EXPECT_EQ(capture.Err(), "");
+            EXPECT_EQ(capture.Out(), "Successfully connected to server 127.0.0.1.\n\n");
+            EXPECT_EQ(client.events, std::vector<std::string>{"connect"});
+            EXPECT_EQ(failing::Open(), std::vector<SOCKET>{client.connection.socket});
             client.Disconnect("done");
+            EXPECT_TRUE(failing::Open().empty());
+            break;
         }
-        EXPECT_TRUE(failing::open.empty()) << failAt;
+        EXPECT_FALSE(connected) << failAt;
+        EXPECT_EQ(capture.Err(), failAt <= 3 ? notCreated : "") << failAt;
+        EXPECT_EQ(capture.Out(), "") << failAt;
+        EXPECT_EQ(client.events, std::vector<std::string>{"fail"}) << failAt;
+        EXPECT_EQ(client.failure, ConnectFailure::Unreachable) << failAt;
+        EXPECT_TRUE(failing::Open().empty()) << failAt;
     }
 }
 
@@ -646,6 +610,49 @@ TEST(ClientConnection, DefaultHandlerReportsThePacketSize)
     ASSERT_TRUE(FramesUntil(client, [&] { return !capture.Out().empty(); }));
     EXPECT_EQ(capture.Out(), "Packet received with size: 9\n");
     client.Disconnect("done");
+}
+
+namespace fake
+{
+Clock::time_point time = Clock::time_point{} + std::chrono::hours(1000);
+Clock::time_point Now()
+{
+    return time;
+}
+} // namespace fake
+
+// A server that does not answer holds a connection being made no longer than a step's wait, and
+// only until the limit, on the client's own clock.
+TEST(ClientConnection, ConnectionGettingNoAnswerWaitsStepByStepUntilItsLimit)
+{
+    LoopbackPeer silent;
+    ASSERT_TRUE(silent.StopAnswering());
+    RecordingClient client;
+    client.now = fake::Now;
+    client.calls.close = CountingClose;
+    closeCalls = 0;
+    client.BeginConnect(Endpoint("127.0.0.1", silent.Port()));
+    for (int step = 0; step < 20; ++step)
+        ASSERT_TRUE(client.ContinueConnect(1)) << step;
+    fake::time += ConnectAttempt::ConnectLimit - std::chrono::milliseconds(1);
+    EXPECT_TRUE(client.ContinueConnect(1));
+    EXPECT_TRUE(client.IsConnecting());
+    EXPECT_TRUE(client.events.empty());
+
+    fake::time += std::chrono::milliseconds(1);
+    EXPECT_FALSE(client.ContinueConnect(1));
+    EXPECT_FALSE(client.IsConnecting());
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_EQ(client.failure, ConnectFailure::Unreachable);
+    EXPECT_EQ(client.events, std::vector<std::string>{"fail"});
+    EXPECT_EQ(closeCalls, 1) << "the socket of the attempt is closed";
+
+    // One given up by its owner is closed too.
+    client.BeginConnect(Endpoint("127.0.0.1", silent.Port()));
+    EXPECT_TRUE(client.ContinueConnect(1));
+    client.Disconnect("closing");
+    EXPECT_FALSE(client.IsConnecting());
+    EXPECT_EQ(closeCalls, 2);
 }
 
 } // namespace

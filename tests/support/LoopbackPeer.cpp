@@ -1,6 +1,7 @@
 #include "support/LoopbackPeer.h"
 
 #include "net/SocketAddress.h"
+#include "net/SocketCalls.h"
 
 #include <gtest/gtest.h>
 
@@ -48,12 +49,13 @@ SOCKET ListenOn(const char* address, std::uint16_t& port)
 
 } // namespace
 
-LoopbackPeer::LoopbackPeer(const char* address)
+LoopbackPeer::LoopbackPeer(const char* address) : address(address)
 {
     listener = ListenOn(address, port);
 }
 
-LoopbackPeer::LoopbackPeer(const char* address, std::uint16_t fixedPort) : port(fixedPort)
+LoopbackPeer::LoopbackPeer(const char* address, std::uint16_t fixedPort)
+    : address(address), port(fixedPort)
 {
     listener = ListenOn(address, port);
 }
@@ -76,6 +78,29 @@ void LoopbackPeer::CloseListener()
     if (listener != INVALID_SOCKET)
         closesocket(listener);
     listener = INVALID_SOCKET;
+}
+
+bool LoopbackPeer::StopAnswering()
+{
+    // Connections the listener's queue takes complete at once; the first that does not waits
+    // for an answer that will not come, and every later one does the same.
+    for (int queued = 0; queued < 256; ++queued)
+    {
+        SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        oNet::SetNonBlocking(filler, true);
+        sockaddr_storage remote;
+        const int length = oNet::SocketAddressOf(oNet::Endpoint(address.c_str(), port), remote);
+        const bool made = connect(filler, reinterpret_cast<sockaddr*>(&remote), length) == 0 ||
+                          (WaitFor(filler, POLLWRNORM, 300) &&
+                           oNet::PlatformSocketCalls().connectResult(filler) == 0);
+        if (!made)
+        {
+            closesocket(filler);
+            return true;
+        }
+        fillers.emplace_back(filler);
+    }
+    return false;
 }
 
 std::uint16_t RefusingPort()

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace testing_support
 {
@@ -41,10 +42,17 @@ public:
     void CloseConnection() { connection.Close(); }
     // Stops listening, so that later connections to the port are refused.
     void CloseListener();
+    // Goes on listening but answers no new connection, as a server that is down behind a
+    // firewall or too busy to answer: the queue of connections not yet accepted is filled, and
+    // a connection after them waits for an answer that does not come. False when the queue
+    // could not be filled.
+    bool StopAnswering();
 
 private:
+    std::string address;
     SOCKET listener = INVALID_SOCKET;
     RawConnection connection;
+    std::vector<RawConnection> fillers;
     std::uint16_t port = 0;
 };
 

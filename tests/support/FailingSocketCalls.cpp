@@ -1,0 +1,111 @@
+#include "support/FailingSocketCalls.h"
+
+#include <algorithm>
+
+namespace testing_support
+{
+
+namespace failing_calls
+{
+
+namespace
+{
+
+int failAt = 0;
+int made = 0;
+bool failedLast = false;
+std::vector<SOCKET> open;
+
+const oNet::SocketCalls platform = oNet::PlatformSocketCalls();
+
+bool Fails()
+{
+    failedLast = ++made == failAt;
+    return failedLast;
+}
+
+SOCKET OpenSocket(int family)
+{
+    if (Fails())
+        return INVALID_SOCKET;
+    const SOCKET s = platform.open(family);
+    if (s != INVALID_SOCKET)
+        open.push_back(s);
+    return s;
+}
+bool SetNonBlocking(SOCKET s, bool nonBlocking)
+{
+    return !Fails() && platform.setNonBlocking(s, nonBlocking);
+}
+bool SetNoDelay(SOCKET s)
+{
+    return !Fails() && platform.setNoDelay(s);
+}
+int Connect(SOCKET s, const sockaddr* address, int length)
+{
+    return Fails() ? SOCKET_ERROR : platform.connect(s, address, length);
+}
+int ConnectResult(SOCKET s)
+{
+    return Fails() ? ErrorCode : platform.connectResult(s);
+}
+int Poll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
+{
+    return Fails() ? SOCKET_ERROR : platform.poll(records, count, timeoutMs);
+}
+int Receive(SOCKET s, char* buffer, int length)
+{
+    return Fails() ? SOCKET_ERROR : platform.receive(s, buffer, length);
+}
+int Send(SOCKET s, const char* buffer, int length)
+{
+    return Fails() ? SOCKET_ERROR : platform.send(s, buffer, length);
+}
+int Close(SOCKET s)
+{
+    open.erase(std::remove(open.begin(), open.end(), s), open.end());
+    return platform.close(s);
+}
+int LastError()
+{
+    return failedLast ? ErrorCode : platform.lastError();
+}
+
+} // namespace
+
+void Arm(int at)
+{
+    failAt = at;
+    made = 0;
+    failedLast = false;
+}
+
+int Made()
+{
+    return made;
+}
+
+const std::vector<SOCKET>& Open()
+{
+    return open;
+}
+
+oNet::SocketCalls Calls()
+{
+    oNet::SocketCalls calls{};
+    calls.open = OpenSocket;
+    calls.setNonBlocking = SetNonBlocking;
+    calls.setNoDelay = SetNoDelay;
+    calls.connect = Connect;
+    calls.connectResult = ConnectResult;
+    calls.poll = Poll;
+    calls.receive = Receive;
+    calls.send = Send;
+    calls.close = Close;
+    calls.lastError = LastError;
+    return calls;
+}
+
+} // namespace failing_calls
+
+} // namespace testing_support
