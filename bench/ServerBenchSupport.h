@@ -342,12 +342,23 @@ public:
         return count;
     }
 
-    // The server's CPU time so far (it runs on one thread).
+    // The server's CPU time so far, all its threads together.
     double CpuMs() const
     {
         timespec time{};
         clock_gettime(cpuClock, &time);
         return time.tv_sec * 1e3 + time.tv_nsec / 1e6;
+    }
+
+    // The CPU time so far of the thread that runs the event loop (the process's first thread),
+    // which the kernel keeps in nanoseconds.
+    double MainThreadCpuMs() const
+    {
+        std::ifstream schedstat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                                "/schedstat");
+        unsigned long long ns = 0;
+        schedstat >> ns;
+        return ns / 1e6;
     }
 
     // Resident memory now, and at its highest, in bytes.

@@ -2,8 +2,10 @@
 // as a process of its own pinned to one core; every client runs here, pinned to the other.
 //
 //   server_load_benchmark [--members N] [--seconds S] [--slow-seconds S] [--only PART]
+//                         [--old-server PATH]
 //
-// PART is one of attacks, scale, stalled, slow, tls; without --only, all five run.
+// PART is one of attacks, scale, stalled, slow, tls, storm; without --only, all but the storm run
+// (scripts/bench.sh storm runs it against an older build of the server).
 //
 // 1. Attacks (each on a fresh server, S seconds, default 6): one client floods lines, with and
 //    without --line-rate 0; one client renames itself 6,000 times in one write; 1,000 clients join
@@ -23,6 +25,11 @@
 // 5. Encrypted members: N members (default 10,000) over TLS against the same room in plain TCP,
 //    side by side: a line to all, and memory per idle member; the server's CPU time per TLS
 //    handshake; 1,000 TLS clients joining back to back beside 50 reading members.
+// 6. A handshake storm: 1,000 TLS ClientHellos at once, from 1,000 addresses, with a P-256 and
+//    with an RSA-2048 certificate, beside 50 reading members and a probe member. With
+//    --old-server, another build of the server (the one before handshakes left the room's
+//    thread) takes the same storms in turn with this one. Reported: the probe's round trips, who
+//    was cut off, and how many handshakes a second the server made, on the clock and per core.
 
 #include "bench/ServerBenchSupport.h"
 
@@ -33,6 +40,7 @@
 #include <functional>
 #include <iomanip>
 #include <map>
+#include <set>
 
 using namespace bench;
 using oNet::PacketType;
@@ -101,10 +109,12 @@ bool KeepReading(SOCKET s, const std::atomic<bool>& done)
 // ---------------------------------------------------------------------------------------------
 // 1. Attacks.
 
-using Attack = std::function<std::string(std::uint16_t port, const std::atomic<bool>& done)>;
+using Attack =
+    std::function<std::string(const ServerProcess& server, const std::atomic<bool>& done)>;
 
-std::string Flood(std::uint16_t port, const std::atomic<bool>& done)
+std::string Flood(const ServerProcess& server, const std::atomic<bool>& done)
 {
+    const std::uint16_t port = server.Port();
     const SOCKET s = QuickLoopbackConnection(port);
     SendAll(s, Nick("flooder"));
     std::string batch;
@@ -126,8 +136,9 @@ std::string Flood(std::uint16_t port, const std::atomic<bool>& done)
     return out.str();
 }
 
-std::string RenameStorm(std::uint16_t port, const std::atomic<bool>& done)
+std::string RenameStorm(const ServerProcess& server, const std::atomic<bool>& done)
 {
+    const std::uint16_t port = server.Port();
     const SOCKET s = QuickLoopbackConnection(port);
     SendAll(s, Nick("renamer"));
     std::string renames;
@@ -139,8 +150,9 @@ std::string RenameStorm(std::uint16_t port, const std::atomic<bool>& done)
            (open ? "" : "; it was cut off by the server");
 }
 
-std::string MassJoin(std::uint16_t port, const std::atomic<bool>& done)
+std::string MassJoin(const ServerProcess& server, const std::atomic<bool>& done)
 {
+    const std::uint16_t port = server.Port();
     Crowd joiners;
     const auto start = Clock::now();
     for (int i = 0; i < 1000 && !done; ++i)
@@ -169,12 +181,16 @@ struct AttackOutcome
     std::string attacker;
 };
 
+// The probe says a line every probeEveryMs and waits for it to come back before the next; with
+// openLoop it keeps to its time whether or not the last has come back, so that a room that stops
+// for a while shows in every line said meanwhile, not in one.
 AttackOutcome RunAttack(const std::string& name, const std::vector<std::string>& options,
-                        int probeEveryMs, const Attack& attack)
+                        int probeEveryMs, const Attack& attack,
+                        const std::string& serverPath = OSTREL_SERVER_PATH, bool openLoop = false)
 {
     AttackOutcome outcome;
     outcome.name = name;
-    ServerProcess server(OSTREL_SERVER_PATH,
+    ServerProcess server(serverPath,
                          With(options, {"--max-per-address", "0", "--max-clients", "5000"}));
     Crowd crowd;
     for (int i = 0; i < 50; ++i)
@@ -190,34 +206,39 @@ AttackOutcome RunAttack(const std::string& name, const std::vector<std::string>&
     std::string attackerSays;
     std::thread attacker([&] {
         PinToCore(1);
-        attackerSays = attack(server.Port(), done);
+        attackerSays = attack(server, done);
     });
 
     const auto start = Clock::now();
-    bool waiting = false;
-    std::int64_t sentNs = 0;
+    std::set<std::int64_t> outstanding; // when each line said and not back yet was sent
     auto nextProbe = Clock::now();
     while (MsSince(start) < attackSeconds * 1000.0)
     {
-        if (!waiting && Clock::now() >= nextProbe && crowd.Open(probe))
+        if ((openLoop || outstanding.empty()) && Clock::now() >= nextProbe && crowd.Open(probe))
         {
-            sentNs = NowNs();
+            const std::int64_t sentNs = NowNs();
             SendAll(crowd.Socket(probe), Say("probe", std::to_string(sentNs)));
-            waiting = true;
-            nextProbe = Clock::now() + std::chrono::milliseconds(probeEveryMs);
+            outstanding.insert(sentNs);
+            nextProbe = std::max(openLoop ? nextProbe : Clock::now(),
+                                 Clock::now() - std::chrono::milliseconds(probeEveryMs)) +
+                        std::chrono::milliseconds(probeEveryMs);
         }
-        if (waiting && (NowNs() - sentNs) > 2'000'000'000)
+        while (!outstanding.empty() && NowNs() - *outstanding.begin() > 2'000'000'000)
         {
             ++outcome.lost; // not back within 2 s
-            waiting = false;
+            outstanding.erase(outstanding.begin());
         }
         crowd.Poll(1, [&](std::size_t index, PacketType type, std::string_view text) {
-            if (index == probe && type == PacketType::ChatMessage &&
-                text.find("[probe]: " + std::to_string(sentNs)) != std::string_view::npos)
-            {
-                outcome.roundTripsMs.push_back((NowNs() - sentNs) / 1e6);
-                waiting = false;
-            }
+            const std::string_view marker = "[probe]: ";
+            const std::size_t at = text.find(marker);
+            if (index != probe || type != PacketType::ChatMessage || at == std::string_view::npos)
+                return;
+            const auto sent =
+                outstanding.find(std::stoll(std::string(text.substr(at + marker.size()))));
+            if (sent == outstanding.end())
+                return;
+            outcome.roundTripsMs.push_back((NowNs() - *sent) / 1e6);
+            outstanding.erase(sent);
         });
     }
     done = true;
@@ -701,19 +722,20 @@ SlowRoomOutcome RunSlowRoom(const SlowReader& slow)
 // ---------------------------------------------------------------------------------------------
 // 5. Encrypted members.
 
-// A key and a certificate for the server, made by openssl in a folder of their own.
+// A key and a certificate for the server, made by openssl in a folder of their own: an ECDSA key
+// on P-256, or (rsa) an RSA key of 2048 bits.
 struct BenchCertificate
 {
-    BenchCertificate()
+    explicit BenchCertificate(bool rsa = false)
     {
         char folderTemplate[] = "/tmp/ostrel-bench-tls-XXXXXX";
         folder = mkdtemp(folderTemplate);
         certificate = folder + "/server.crt";
         key = folder + "/server.key";
-        const std::string command = "openssl req -x509 -newkey ec -pkeyopt "
-                                    "ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench "
-                                    "-keyout " +
-                                    key + " -out " + certificate + " 2>/dev/null";
+        const std::string command = std::string("openssl req -x509 -newkey ") +
+                                    (rsa ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:P-256") +
+                                    " -nodes -days 2 -subj /CN=bench -keyout " + key + " -out " +
+                                    certificate + " 2>/dev/null";
         if (std::system(command.c_str()) != 0)
         {
             std::cerr << "cannot make a certificate with openssl" << std::endl;
@@ -750,8 +772,9 @@ void AddTlsMembers(Crowd& crowd, TlsClients& clients, std::uint16_t port, std::s
     crowd.Drain(1500);
 }
 
-std::string TlsMassJoin(std::uint16_t port, const std::atomic<bool>& done)
+std::string TlsMassJoin(const ServerProcess& server, const std::atomic<bool>& done)
 {
+    const std::uint16_t port = server.Port();
     Crowd joiners;
     TlsClients clients;
     const auto start = Clock::now();
@@ -830,6 +853,160 @@ TlsOutcome RunTls(std::size_t members)
     outcome.massJoin =
         RunAttack("1,000 TLS clients join back to back", certificate.Options(), 250, TlsMassJoin);
     return outcome;
+}
+
+// ---------------------------------------------------------------------------------------------
+// 6. A handshake storm.
+
+constexpr int StormHellos = 1000;
+
+struct StormFigures
+{
+    std::size_t made = 0;
+    std::size_t failed = 0;
+    double firstToLastMs = 0; // from the first hello sent to the last handshake made
+    double serverCpuMs = 0;   // the server's CPU time (all its threads) meanwhile
+    double roomCpuMs = 0;     // the CPU time of the thread that runs the room
+};
+
+// 1,000 TLS clients, each from an address of its own (127.0.1.1 on), connect and then send their
+// ClientHellos at once, and make their handshakes as fast as the server answers them; then they
+// stay, unnamed, to the end.
+std::string HandshakeStorm(const ServerProcess& server, const std::atomic<bool>& done,
+                           StormFigures& figures)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    std::vector<SOCKET> sockets;
+    std::vector<SSL*> clients;
+    for (int i = 0; i < StormHellos; ++i)
+    {
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | ((1u + i / 250) << 8) | (1u + i % 250));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(server.Port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            LoopbackFailed("connect to", server.Port());
+        oNet::SetNonBlocking(s, true);
+        SSL* ssl = SSL_new(context);
+        SSL_set_fd(ssl, static_cast<int>(s));
+        sockets.push_back(s);
+        clients.push_back(ssl);
+    }
+
+    const int epoll = epoll_create1(0);
+    std::vector<bool> over(clients.size(), false);
+    // One step of a client's handshake; it is watched for what it waits for.
+    const auto step = [&](std::size_t i, bool first) {
+        const int result = SSL_connect(clients[i]);
+        const int error = result == 1 ? SSL_ERROR_NONE : SSL_get_error(clients[i], result);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        {
+            epoll_event event{};
+            event.events = error == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT;
+            event.data.u64 = i;
+            epoll_ctl(epoll, first ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, sockets[i], &event);
+            return;
+        }
+        over[i] = true;
+        (result == 1 ? figures.made : figures.failed) += 1;
+        if (!first)
+            epoll_ctl(epoll, EPOLL_CTL_DEL, sockets[i], nullptr);
+    };
+    const double cpuBefore = server.CpuMs();
+    const double roomBefore = server.MainThreadCpuMs();
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < clients.size(); ++i)
+        step(i, true);
+    while (figures.made + figures.failed < clients.size() && !done)
+    {
+        epoll_event events[256];
+        const int ready = epoll_wait(epoll, events, 256, 5);
+        for (int e = 0; e < ready; ++e)
+            step(events[e].data.u64, false);
+    }
+    figures.firstToLastMs = MsSince(start);
+    figures.serverCpuMs = server.CpuMs() - cpuBefore;
+    figures.roomCpuMs = server.MainThreadCpuMs() - roomBefore;
+    while (!done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    close(epoll);
+    for (std::size_t i = 0; i < clients.size(); ++i)
+    {
+        SSL_free(clients[i]);
+        closesocket(sockets[i]);
+    }
+    SSL_CTX_free(context);
+    std::ostringstream out;
+    out << figures.made << " handshakes made, " << figures.failed << " failed";
+    return out.str();
+}
+
+struct StormOutcome
+{
+    std::string certificate;
+    std::string server;
+    AttackOutcome attack;
+    StormFigures figures;
+    // Handshakes one after another, each with its connect and close, on a server of its own.
+    double oneByOneMs = 0;
+    double oneByOneCpuMs = 0;
+};
+
+// 1,000 handshakes one after another (connect, handshake, close): the wall time and the server's
+// CPU time of each.
+void HandshakesOneByOne(const std::string& serverPath, const BenchCertificate& certificate,
+                        StormOutcome& outcome)
+{
+    const int handshakes = 1000;
+    ServerProcess server(serverPath, With(certificate.Options(), {"--max-per-address", "0"}));
+    TlsClients clients;
+    const double before = server.CpuMs();
+    const auto start = Clock::now();
+    for (int i = 0; i < handshakes; ++i)
+    {
+        SOCKET s = INVALID_SOCKET;
+        SSL* ssl = clients.Connect(server.Port(), s);
+        SSL_free(ssl);
+        closesocket(s);
+    }
+    outcome.oneByOneMs = MsSince(start) / handshakes;
+    outcome.oneByOneCpuMs = (server.CpuMs() - before) / handshakes;
+}
+
+// Each certificate's storm against each server, the old and the new in turn, twice over.
+std::vector<StormOutcome> RunStorms(const std::string& oldServer)
+{
+    std::vector<std::pair<std::string, std::string>> servers;
+    if (!oldServer.empty())
+        servers.emplace_back("before", oldServer);
+    servers.emplace_back("now", OSTREL_SERVER_PATH);
+    std::vector<StormOutcome> outcomes;
+    for (int round = 0; round < 2; ++round)
+        for (const bool rsa : {false, true})
+        {
+            const BenchCertificate certificate(rsa);
+            for (const auto& [label, path] : servers)
+            {
+                StormOutcome outcome;
+                outcome.certificate = rsa ? "RSA-2048" : "P-256";
+                outcome.server = label;
+                StormFigures& figures = outcome.figures;
+                outcome.attack = RunAttack(
+                    "handshake storm", With(certificate.Options(), {"--line-rate", "0"}), 10,
+                    [&figures](const ServerProcess& server, const std::atomic<bool>& done) {
+                        return HandshakeStorm(server, done, figures);
+                    },
+                    path, true);
+                HandshakesOneByOne(path, certificate, outcome);
+                outcomes.push_back(std::move(outcome));
+            }
+        }
+    return outcomes;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -996,12 +1173,46 @@ void ReportTls(std::size_t members)
               << std::endl;
 }
 
+void ReportStorms(const std::string& oldServer)
+{
+    std::cout << "## A handshake storm: " << StormHellos
+              << " TLS ClientHellos at once, each from an address of its own (" << attackSeconds
+              << " s each; 50 reading members and a probe member saying a line every 10 ms "
+                 "whether or not the last has come back, --line-rate 0)\n\n"
+              << "| certificate | server | probe round trip p50 / p99 / max ms (samples, lost) | "
+                 "readers cut off | handshakes made (failed) | first hello to last handshake, ms "
+                 "| handshakes a second | server CPU per handshake, ms (a second on one core) "
+                 "| of it on the room's thread, ms | one by one: ms each, server CPU ms each "
+                 "(a second on one core) |\n|---|---|---|---|---|---|---|---|---|---|"
+              << std::endl;
+    for (const StormOutcome& outcome : RunStorms(oldServer))
+    {
+        const StormFigures& figures = outcome.figures;
+        const double cpuEach = figures.made ? figures.serverCpuMs / figures.made : 0;
+        std::cout << "| " << outcome.certificate << " | " << outcome.server << " | "
+                  << Ms(Percentile(outcome.attack.roundTripsMs, 0.5)) << " / "
+                  << Ms(Percentile(outcome.attack.roundTripsMs, 0.99)) << " / "
+                  << Ms(Percentile(outcome.attack.roundTripsMs, 1.0)) << " ("
+                  << outcome.attack.roundTripsMs.size() << ", " << outcome.attack.lost << ") | "
+                  << outcome.attack.readersCutOff << " of 51 | " << figures.made << " ("
+                  << figures.failed << ") | " << std::fixed << std::setprecision(0)
+                  << figures.firstToLastMs << " | "
+                  << (figures.firstToLastMs > 0 ? figures.made * 1000 / figures.firstToLastMs : 0)
+                  << " | " << std::setprecision(3) << cpuEach << " (" << std::setprecision(0)
+                  << (cpuEach > 0 ? 1000 / cpuEach : 0) << ") | " << std::setprecision(3)
+                  << (figures.made ? figures.roomCpuMs / figures.made : 0) << " | "
+                  << outcome.oneByOneMs << ", " << outcome.oneByOneCpuMs << " ("
+                  << std::setprecision(0) << 1000 / outcome.oneByOneCpuMs << ") |" << std::endl;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::size_t members = 10000;
     std::string only;
+    std::string oldServer;
     for (int i = 1; i + 1 < argc; i += 2)
     {
         const std::string name = argv[i];
@@ -1013,6 +1224,8 @@ int main(int argc, char** argv)
             slowRoomSeconds = std::stoi(argv[i + 1]);
         else if (name == "--only")
             only = argv[i + 1];
+        else if (name == "--old-server")
+            oldServer = argv[i + 1];
     }
     // This process holds one end of every connection: the members and 1,000 more who join.
     const std::size_t files = RaiseFileLimit();
@@ -1034,5 +1247,7 @@ int main(int argc, char** argv)
         ReportStalled();
     if (only.empty() || only == "tls")
         ReportTls(members);
+    if (only == "storm")
+        ReportStorms(oldServer);
     return 0;
 }

@@ -4,7 +4,8 @@
 #   the server's ban list (10,000 bans checked against one hash lookup; read from its file),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
 #   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain;
-#   with its metrics endpoint scraped every second against without, in interleaved pairs),
+#   with its metrics endpoint scraped every second against without, in interleaved pairs; a storm
+#   of 1,000 TLS handshakes against the server from before they left the room's thread),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
 #   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
 #   programs under Wine, plain and (burst-tls) over TLS against plain.
@@ -12,8 +13,12 @@
 #
 #   scripts/bench.sh [--update-docs]              everything
 #   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame ban-list
-#                                                 server server-load server-metrics chat-log
-#                                                 burst burst-tls
+#                                                 server server-load server-metrics storm
+#                                                 chat-log burst burst-tls
+#
+# storm builds the server of an earlier commit (OSTREL_BENCH_OLD_REF, by default the one before
+# TLS handshakes left the room's thread) from git into build/bench/old-server, and measures both
+# in turn.
 #
 # --update-docs also copies the chart to docs/chat-log-cost.svg; otherwise everything goes to
 # build/bench/. Benchmarks measure, they do not judge: the figures go into docs/performance.md by
@@ -28,12 +33,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load server-metrics chat-log burst burst-tls)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load server-metrics storm chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | ban-list | server | server-load | server-metrics | chat-log | burst | burst-tls) ;;
+    packet | frame | ban-list | server | server-load | server-metrics | storm | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [server-metrics] [chat-log] [burst] [burst-tls]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [server-metrics] [storm] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -55,7 +60,7 @@ cleanup() {
 trap cleanup EXIT
 
 if wants packet || wants frame || wants ban-list || wants server || wants server-load ||
-    wants server-metrics; then
+    wants server-metrics || wants storm; then
     cmake --preset native >/dev/null
     cmake --build --preset native --target packet_benchmark frame_benchmark ban_list_benchmark \
         server_benchmark server_load_benchmark
@@ -69,6 +74,20 @@ if wants server-metrics; then
     echo "==> server with its metrics endpoint scraped every second, against without (a few minutes)"
     build/native/bench/server_benchmark --metrics 6 --lines 1500 --rate 30000 |
         tee "$out/server-metrics.txt"
+fi
+
+if wants storm; then
+    old_ref=${OSTREL_BENCH_OLD_REF:-3c9bcf4}
+    old=build/bench/old-server
+    echo "==> the server of $old_ref, built into $old"
+    rm -rf "$old/src"
+    mkdir -p "$old/src"
+    git archive "$old_ref" | tar -x -C "$old/src"
+    cmake -S "$old/src" -B "$old/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$old/build" --target ostrel-server
+    echo "==> handshake storm, the server of $old_ref and this one in turn (about two minutes)"
+    build/native/bench/server_load_benchmark --only storm --old-server "$old/build/ostrel-server" |
+        tee "$out/storm.txt"
 fi
 
 if wants chat-log; then

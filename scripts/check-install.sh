@@ -13,6 +13,10 @@ unit="$root/opt/ostrel/lib/systemd/system/ostrel-server.service"
 grep -qx 'ExecStart=/opt/ostrel/bin/ostrel-server --listen 0.0.0.0 --port 6112 --control /run/ostrel-server/control --ban-file /var/lib/ostrel-server/bans' "$unit" ||
     { echo "the unit does not start the installed server:"; cat "$unit"; exit 1; }
 grep -qx 'WantedBy=multi-user.target' "$unit" || { echo "the unit cannot be enabled"; exit 1; }
+# The server tells systemd how it stands, and reloads on SIGHUP rather than stopping.
+grep -qx 'Type=notify' "$unit" && grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" &&
+    grep -qx 'WatchdogSec=30' "$unit" ||
+    { echo "the unit does not let the server tell systemd how it stands, or reload"; exit 1; }
 # `--command` finds the socket where the unit puts it.
 "$server" --help | grep -q '(default /run/ostrel-server/control)' ||
     { echo "--command looks for the control socket elsewhere than the unit puts it"; exit 1; }

@@ -1,17 +1,20 @@
 #include "server/ChatServer.h"
 
 #include "net/Endpoint.h"
-#include "server/room/IpNetwork.h"
-#include "server/room/ServerLog.h"
 #include "server/ServerPlatform.h"
 #include "server/connection/ServerTls.h"
+#include "server/room/IpNetwork.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/post.hpp>
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <future>
+#include <map>
 #include <system_error>
+#include <thread>
 
 namespace
 {
@@ -29,12 +32,21 @@ bool OutOfDescriptors(const asio::error_code& error)
            error == std::errc::too_many_files_open_in_system;
 }
 
+// The handshakes' threads: one beside the room's on a machine of two cores, two where there are
+// more.
+std::size_t HandshakeThreads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 3 ? 2 : 1;
+}
+
 } // namespace
 
-ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
-                       OutputLimits limits)
+ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls,
+                       OutputLimits limits, HandshakeLimits handshakeLimits)
     : options(std::move(options)), log(log), acceptor(io), tickTimer(io), acceptTimer(io),
-      room(this->options, log),
+      watchdogTimer(io), stopTimer(io), notifier(log), room(this->options, log),
+      tls(std::move(tls)),
       commands(room, bans, this->options.banFile, this->options.maxLineBytes, log),
       backlog(Clock::now(), limits),
       flushes(io), context{room,
@@ -43,10 +55,15 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls,
                            log,
                            counters,
                            [this](ClientSession& session) { Closed(session); },
-                           tls,
-                           tls && this->options.tlsOnly}
+                           this->tls != nullptr}
 {
     room.CountInto(counters);
+    if (this->tls)
+    {
+        // A TLS client's handshake has as long as a client has to name itself.
+        handshakeLimits.time = std::chrono::seconds(this->options.nicknameTimeout);
+        handshakes = std::make_unique<TlsHandshakes>(io, handshakeLimits, HandshakeThreads());
+    }
 }
 
 ChatServer::~ChatServer()
@@ -108,11 +125,11 @@ bool ChatServer::Start(std::string& error)
     port = acceptor.local_endpoint(failure).port();
     WriteLogLine(log, "listening on " + endpoint.ipText + " port " + std::to_string(port) +
                           " for up to " + std::to_string(options.maxClients) + " clients");
-    if (context.tls)
+    if (tls)
         WriteLogLine(log, std::string("TLS on") +
-                              (context.tlsOnly ? ", plain connections refused"
+                              (options.tlsOnly ? ", plain connections refused"
                                                : " beside plain connections") +
-                              "; the pin for clients' tls-pin= is " + context.tls->Pin());
+                              "; the pin for clients' tls-pin= is " + tls->Pin());
     if (!options.control.empty())
     {
         controlSocket = ControlSocket::Open(
@@ -144,11 +161,33 @@ bool ChatServer::Start(std::string& error)
     bansChecked = Clock::now();
     Accept();
     Tick();
+    listening = true;
+    certificateLoaded = tls != nullptr;
+    readyStatus = "listening on " + endpoint.ipText + " port " + std::to_string(port);
+    notifier.Ready(readyStatus);
+    const auto watchdog = notifier.WatchdogInterval();
+    if (watchdog.count() > 0)
+        WatchdogTick(watchdog);
     return true;
+}
+
+// From the event loop itself: a loop that is stuck sends nothing, and the service manager
+// restarts the server.
+void ChatServer::WatchdogTick(std::chrono::microseconds interval)
+{
+    notifier.Alive();
+    watchdogTimer.expires_after(interval);
+    watchdogTimer.async_wait([this, interval](const asio::error_code& error) {
+        if (!error)
+            WatchdogTick(interval);
+    });
 }
 
 CommandAnswer ChatServer::Command(const std::string& line, const std::string& source)
 {
+    // The room is being left: nothing more is done in it.
+    if (stopping)
+        return {false, "the server is shutting down\n"};
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
 }
 
@@ -168,15 +207,15 @@ ServerFigures ChatServer::Figures() const
     ServerFigures figures;
     figures.counters = counters;
     figures.members = room.LocalNamedCount();
-    figures.connections = sessions.size();
+    figures.connections = sessions.size() + sorting + turningAway;
     figures.bans = bans.Size();
-    figures.listening = acceptor.is_open() && !stopping;
-    if (context.tls)
-        figures.tls = TlsFigures{context.tls->NotAfter()};
+    figures.listening = listening;
+    if (tls)
+        figures.tls = TlsFigures{certificateLoaded ? tls->NotAfter() : 0};
     return figures;
 }
 
-void ChatServer::StopOnSignals()
+void ChatServer::TakeSignals()
 {
     signals = std::make_unique<asio::signal_set>(io);
     for (int signal : StopSignals())
@@ -185,6 +224,58 @@ void ChatServer::StopOnSignals()
         if (!error)
             Shutdown();
     });
+    if (ReloadSignals().empty())
+        return;
+    reloadSignals = std::make_unique<asio::signal_set>(io);
+    for (int signal : ReloadSignals())
+        reloadSignals->add(signal);
+    WaitForReloadSignal();
+}
+
+void ChatServer::WaitForReloadSignal()
+{
+    reloadSignals->async_wait([this](const asio::error_code& error, int) {
+        if (error || stopping)
+            return;
+        Reload();
+        WaitForReloadSignal();
+    });
+}
+
+void ChatServer::Reload()
+{
+    if (stopping)
+        return;
+    notifier.Reloading();
+    if (options.tlsCert.empty() && options.banFile.empty())
+        WriteLogLine(log, "reload: nothing to read again (no --tls-cert, no --ban-file)");
+    if (!options.tlsCert.empty())
+        ReloadCertificate();
+    if (!options.banFile.empty())
+        ReloadBans();
+    notifier.Ready(readyStatus);
+}
+
+// A certificate renewed with the same key keeps its pin; one with a new key does not, and the
+// clients that trust the old pin will refuse it: the log says which it is.
+void ChatServer::ReloadCertificate()
+{
+    std::string error;
+    std::shared_ptr<ServerTls> fresh = ServerTls::Load(options.tlsCert, options.tlsKey, error);
+    if (!fresh)
+    {
+        WriteLogLine(log, "certificate not reloaded, the one in use stays: " + error);
+        return;
+    }
+    const std::string pin = fresh->Pin();
+    const bool samePin = tls && tls->Pin() == pin;
+    tls = std::move(fresh);
+    certificateLoaded = true;
+    WriteLogLine(log, "certificate reloaded from " + options.tlsCert +
+                          " for new connections; the pin for clients' tls-pin= is " + pin +
+                          (samePin ? " (unchanged)"
+                                   : " (a new key: clients that trust the old pin will refuse "
+                                     "the server until they trust this one)"));
 }
 
 void ChatServer::Run()
@@ -197,25 +288,133 @@ void ChatServer::Stop()
     asio::post(io, [this] { Shutdown(); });
 }
 
+// Every member hears that the server is shutting down after what waits for it, and has until
+// its connection's close grace to take it and go; handshakes in progress are dropped.
 void ChatServer::Shutdown()
 {
     if (stopping)
         return;
     stopping = true;
-    WriteLogLine(log, "shutting down: closing " + std::to_string(sessions.size()) + " connections");
+    listening = false;
+    notifier.Stopping();
+    WriteLogLine(log, "shutting down: telling " + std::to_string(sessions.size()) +
+                          " connections and closing them");
     asio::error_code ignored;
     acceptor.close(ignored);
     tickTimer.cancel();
     acceptTimer.cancel();
     if (signals)
         signals->cancel(ignored);
+    if (reloadSignals)
+        reloadSignals->cancel(ignored);
+    if (handshakes)
+        handshakes->Stop();
+    const Frame notice = ChatRoom::ServerLine(StopNotice);
     std::vector<std::shared_ptr<ClientSession>> all;
     all.reserve(sessions.size());
     for (const auto& entry : sessions)
         all.push_back(entry.second);
     for (const auto& session : all)
-        session->Shutdown();
+        session->Shutdown(notice);
+    if (sessions.empty())
+    {
+        Finish();
+        return;
+    }
+    stopTimer.expires_after(StopTime);
+    stopTimer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            Finish();
+    });
+}
+
+void ChatServer::Finish()
+{
+    std::vector<std::shared_ptr<ClientSession>> left;
+    for (const auto& entry : sessions)
+        left.push_back(entry.second);
+    for (const auto& session : left)
+        session->Close(true);
+    stopTimer.cancel();
+    watchdogTimer.cancel();
     io.stop();
+}
+
+// The ban file as the operator left it: bans added take effect (members from there are removed,
+// as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
+// a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
+void ChatServer::ReloadBans()
+{
+    const std::string kept = "ban file not reloaded, the " + std::to_string(bans.Size()) +
+                             (bans.Size() == 1 ? " ban in force stays: " : " bans in force stay: ");
+    std::error_code missing;
+    if (!std::filesystem::exists(options.banFile, missing))
+    {
+        WriteLogLine(log, kept + options.banFile + " is not there");
+        return;
+    }
+    BanList fresh;
+    std::vector<std::string> problems;
+    std::string error;
+    if (!fresh.Load(options.banFile, std::time(nullptr), problems, error))
+    {
+        WriteLogLine(log, kept + error);
+        return;
+    }
+    if (!problems.empty())
+    {
+        std::string first = problems.front();
+        const std::string skipped = "; skipped";
+        if (first.size() > skipped.size() &&
+            first.compare(first.size() - skipped.size(), skipped.size(), skipped) == 0)
+            first.resize(first.size() - skipped.size());
+        WriteLogLine(log, kept + first +
+                              (problems.size() > 1
+                                   ? " (and " + std::to_string(problems.size() - 1) + " more)"
+                                   : ""));
+        return;
+    }
+
+    std::map<std::string, Ban> before, after;
+    for (const Ban& ban : bans.All())
+        before.emplace(ban.network.ToString(), ban);
+    for (const Ban& ban : fresh.All())
+        after.emplace(ban.network.ToString(), ban);
+    // Applied one change at a time, as the operator's commands make them.
+    std::size_t added = 0, lifted = 0, changed = 0, removed = 0;
+    for (const auto& [target, ban] : before)
+        if (after.count(target) == 0)
+        {
+            bans.Remove(ban.network);
+            ++lifted;
+        }
+    for (const auto& [target, ban] : after)
+    {
+        const auto old = before.find(target);
+        if (old != before.end())
+        {
+            if (old->second.until != ban.until || old->second.reason != ban.reason)
+            {
+                bans.Add(ban);
+                ++changed;
+            }
+            continue;
+        }
+        bans.Add(ban);
+        ++added;
+        const std::string told = "You were removed from the room: you are banned from this server" +
+                                 (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+        removed +=
+            room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+                        Departure{LeaveReason::Banned, ban.reason})
+                .size();
+    }
+    WriteLogLine(
+        log, "ban file reloaded from " + options.banFile + ": " + std::to_string(bans.Size()) +
+                 (bans.Size() == 1 ? " ban" : " bans") + " in force (" + std::to_string(added) +
+                 " added, " + std::to_string(lifted) + " lifted, " + std::to_string(changed) +
+                 " changed" +
+                 (removed ? "; " + std::to_string(removed) + " removed from the room" : "") + ")");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -264,12 +463,13 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     const std::string address = AddressText(remote);
     const std::string group = AddressGroup(remote.address());
     const std::uint64_t number = nextNumber++;
-    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
 
-    // Connections still closing hold their descriptors, so they count until they have closed.
+    // Decided from the address alone. Connections still closing hold their descriptors, so they
+    // count until they have closed.
     std::string refusal;
     std::string line;
     const Ban* ban = bans.Find(remote.address(), std::time(nullptr));
+    const auto fromGroup = perGroup.find(group);
     if (ban)
     {
         refusal = "banned (" + ban->network.ToString() + ")";
@@ -282,34 +482,158 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
         refusal = "server full";
         line = "Server is full.";
     }
-    else if (options.maxPerAddress != 0 && perGroup[group] >= options.maxPerAddress)
+    else if (options.maxPerAddress != 0 && fromGroup != perGroup.end() &&
+             fromGroup->second >= options.maxPerAddress)
     {
         refusal = "too many connections from its address";
         line = "Too many connections from your address.";
     }
     if (!refusal.empty())
     {
-        if (perGroup[group] == 0)
-            perGroup.erase(group);
-        counters.CountDeparture(LeaveReason::TurnedAway);
-        if (turnedAway.size() >= MaxTurningAway)
-        {
-            // Too many at once to tell each why: the newest are closed straight away.
-            WriteLogLine(log, "connection from " + address + " closed: " + refusal);
-            return;
-        }
-        WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
-        turnedAway.insert(number);
-        sessions.emplace(number, session);
-        session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
+        TurnAway(std::move(socket), number, address, refusal, line);
         return;
     }
 
     WriteLogLine(log, "connection from " + address);
     ++perGroup[group];
     groupOf.emplace(number, group);
+    if (!tls)
+    {
+        Begin(std::move(socket), number, address, remote.address(), nullptr);
+        return;
+    }
+    ++sorting;
+    FirstByte::Await(std::move(socket), std::chrono::seconds(options.nicknameTimeout),
+                     [this, number, address, ip = remote.address()](asio::ip::tcp::socket socket,
+                                                                    FirstByte::Kind kind,
+                                                                    const std::string& why) {
+                         Sorted(std::move(socket), kind, why, number, address, ip);
+                     });
+}
+
+void ChatServer::TurnAway(asio::ip::tcp::socket socket, std::uint64_t number,
+                          const std::string& address, const std::string& refusal,
+                          const std::string& line)
+{
+    counters.CountDeparture(LeaveReason::TurnedAway);
+    if (turnedAway.size() + turningAway >= MaxTurningAway)
+    {
+        // Too many at once to tell each why: the newest are closed straight away.
+        WriteLogLine(log, "connection from " + address + " closed: " + refusal);
+        return;
+    }
+    WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
+    if (!tls)
+    {
+        TurnAwayPlain(std::move(socket), number, address, refusal, line);
+        return;
+    }
+    // A plain client is told why; a TLS client is closed as soon as it is known for one, before
+    // any TLS work, since telling it would take a handshake.
+    ++turningAway;
+    FirstByte::Await(
+        std::move(socket),
+        std::chrono::duration_cast<std::chrono::seconds>(ClientSession::CloseGrace),
+        [this, number, address, refusal, line](asio::ip::tcp::socket socket, FirstByte::Kind kind,
+                                               const std::string& why) {
+            --turningAway;
+            if (stopping)
+                return;
+            if (kind == FirstByte::Kind::Plain)
+                TurnAwayPlain(std::move(socket), number, address, refusal, line);
+            else if (kind == FirstByte::Kind::Tls)
+                WriteLogLine(log,
+                             address + " closed at once: a TLS client turned away: " + refusal);
+            else
+                WriteLogLine(log, address + " disconnected: turned away: " + refusal + "; " + why);
+        });
+}
+
+void ChatServer::TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
+                               const std::string& address, const std::string& refusal,
+                               const std::string& line)
+{
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
+    turnedAway.insert(number);
     sessions.emplace(number, session);
-    session->Start(room.Join(*session, address, Clock::now(), remote.address()));
+    session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
+}
+
+void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
+                        std::uint64_t number, const std::string& address,
+                        const asio::ip::address& ip)
+{
+    if (stopping)
+        return;
+    if (kind == FirstByte::Kind::Gone || kind == FirstByte::Kind::Silent)
+    {
+        // Left before the room: as it would have in it, without a nickname.
+        counters.CountDeparture(kind == FirstByte::Kind::Silent ? LeaveReason::Timeout
+                                                                 : LeaveReason::Left);
+        Abandoned(number, address, why);
+        return;
+    }
+    if (kind == FirstByte::Kind::Plain)
+    {
+        --sorting;
+        if (!options.tlsOnly)
+        {
+            Begin(std::move(socket), number, address, ip, nullptr);
+            return;
+        }
+        // Let in by its address, it still holds its place until it has gone.
+        counters.CountDeparture(LeaveReason::TurnedAway);
+        auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
+        sessions.emplace(number, session);
+        session->TurnAway(
+            ChatRoom::ServerLine("This server accepts encrypted connections only."),
+            {LeaveReason::TurnedAway, "a plain connection, and this server accepts TLS only"});
+        return;
+    }
+    const auto group = groupOf.find(number);
+    handshakes->Begin(std::move(socket), tls, group != groupOf.end() ? group->second : "",
+                      [this, number, address, ip](asio::ip::tcp::socket socket,
+                                                  std::unique_ptr<ByteChannel> channel,
+                                                  const std::string& failure) {
+                          if (stopping)
+                              return;
+                          if (!channel)
+                          {
+                              ++counters.tlsHandshakesFailed;
+                              Abandoned(number, address, failure);
+                              return;
+                          }
+                          ++counters.tlsHandshakes;
+                          --sorting;
+                          Begin(std::move(socket), number, address, ip, std::move(channel));
+                      });
+}
+
+void ChatServer::Begin(asio::ip::tcp::socket socket, std::uint64_t number,
+                       const std::string& address, const asio::ip::address& ip,
+                       std::unique_ptr<ByteChannel> tlsChannel)
+{
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address,
+                                                   std::move(tlsChannel));
+    sessions.emplace(number, session);
+    session->Start(room.Join(*session, address, Clock::now(), ip));
+}
+
+void ChatServer::Abandoned(std::uint64_t number, const std::string& address, const std::string& why)
+{
+    --sorting;
+    ReleaseAddress(number);
+    WriteLogLine(log, address + " disconnected: " + why);
+}
+
+void ChatServer::ReleaseAddress(std::uint64_t number)
+{
+    const auto group = groupOf.find(number);
+    if (group == groupOf.end())
+        return;
+    if (--perGroup[group->second] == 0)
+        perGroup.erase(group->second);
+    groupOf.erase(group);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -357,13 +681,7 @@ void ChatServer::DropEndedBans()
 void ChatServer::Closed(ClientSession& session)
 {
     const std::uint64_t number = session.Number();
-    const auto group = groupOf.find(number);
-    if (group != groupOf.end())
-    {
-        if (--perGroup[group->second] == 0)
-            perGroup.erase(group->second);
-        groupOf.erase(group);
-    }
+    ReleaseAddress(number);
     turnedAway.erase(number);
     // The session may be in the middle of a call: it is let go once the current handler is done.
     const auto found = sessions.find(number);
@@ -371,4 +689,6 @@ void ChatServer::Closed(ClientSession& session)
         return;
     asio::post(io, [retired = std::move(found->second)] {});
     sessions.erase(found);
+    if (stopping && sessions.empty())
+        asio::post(io, [this] { Finish(); });
 }

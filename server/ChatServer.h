@@ -1,21 +1,25 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
-#include "server/operator/BanList.h"
-#include "server/room/ChatRoom.h"
+#include "server/ServerOptions.h"
+#include "server/ServiceNotifier.h"
 #include "server/connection/ClientSession.h"
+#include "server/connection/FirstByte.h"
+#include "server/connection/TlsHandshakes.h"
+#include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
 #include "server/metrics/MetricsHttp.h"
 #include "server/metrics/ServerFigures.h"
+#include "server/room/BacklogPolicy.h"
+#include "server/room/ChatRoom.h"
 #include "server/room/ServerCounters.h"
-#include "server/ServerOptions.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <iosfwd>
 #include <memory>
@@ -29,6 +33,10 @@
 // those beyond the limits with a line saying why, and runs a ClientSession for each member; time
 // drives the room's rounds and the backlog policy. The chat room is only ever touched from that
 // thread, so it needs no locks.
+//
+// What a newcomer is let in to is decided from its address alone, before it has sent anything:
+// one banned or beyond the limits costs no TLS work. With TLS, the first byte then tells how the
+// client speaks, and a TLS client's handshake is made away from this thread (TlsHandshakes).
 class ChatServer
 {
 public:
@@ -42,10 +50,14 @@ public:
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
     // How often bans that have ended are dropped from the list and the file.
     static constexpr auto BanCheckInterval = std::chrono::seconds(60);
+    // How long a stop waits for members to take their last line and close: every closing
+    // connection goes by itself within ClientSession::CloseGrace; this is the bound behind it.
+    static constexpr auto StopTime = std::chrono::seconds(3);
+    static constexpr const char* StopNotice = "The server is shutting down.";
 
-    // With tls, connections may speak TLS (options.tlsOnly: must); it outlives the server.
-    ChatServer(ServerOptions options, std::ostream& log, ServerTls* tls = nullptr,
-               OutputLimits limits = {});
+    // With tls, connections may speak TLS (options.tlsOnly: must).
+    ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
+               OutputLimits limits = {}, HandshakeLimits handshakeLimits = {});
     ~ChatServer();
     ChatServer(const ChatServer&) = delete;
     ChatServer& operator=(const ChatServer&) = delete;
@@ -56,12 +68,21 @@ public:
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
-    // SIGINT, SIGTERM (and SIGHUP where there is one) stop the server.
-    void StopOnSignals();
+    // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it.
+    void TakeSignals();
     // Runs the event loop until the server stops.
     void Run();
-    // From any thread: closes every connection and ends Run.
+    // From any thread: tells every member the server is shutting down, closes every connection
+    // (within StopTime however slowly they read) and ends Run.
     void Stop();
+    // On the server's thread: reads the certificate and key again for new connections (the one
+    // in use stays when they cannot be used), and the ban file.
+    void Reload();
+
+    // For a readiness check, from any thread: whether the server listens, and whether it has a
+    // usable certificate (always false without TLS).
+    bool Listening() const { return listening; }
+    bool HasCertificate() const { return certificateLoaded; }
 
     // An operator's command, on the server's thread; source names where it came from.
     CommandAnswer Command(const std::string& line, const std::string& source);
@@ -75,13 +96,33 @@ public:
 private:
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
+    // Not let in: told why as it can hear it, or closed.
+    void TurnAway(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
+                  const std::string& refusal, const std::string& line);
+    void TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
+                       const std::string& address, const std::string& refusal,
+                       const std::string& line);
+    // With TLS, a newcomer that was let in, once its first byte has told how it speaks.
+    void Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
+                std::uint64_t number, const std::string& address, const asio::ip::address& ip);
+    void Begin(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
+               const asio::ip::address& ip, std::unique_ptr<ByteChannel> tlsChannel);
+    // A newcomer that was let in and never became a session.
+    void Abandoned(std::uint64_t number, const std::string& address, const std::string& why);
+    void ReleaseAddress(std::uint64_t number);
     void AcceptFailed(const asio::error_code& error);
     void Tick();
+    void WatchdogTick(std::chrono::microseconds interval);
+    void WaitForSignal();
+    void WaitForReloadSignal();
+    void ReloadCertificate();
+    void ReloadBans();
     void Shutdown();
+    void Finish();
     void Closed(ClientSession& session);
     void DropEndedBans();
     ServerFigures Figures() const;
-    std::size_t OpenConnections() const { return sessions.size() - turnedAway.size(); }
+    std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;
     std::ostream& log;
@@ -90,8 +131,15 @@ private:
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer tickTimer;
     asio::steady_timer acceptTimer;
+    asio::steady_timer watchdogTimer;
+    asio::steady_timer stopTimer;
     std::unique_ptr<asio::signal_set> signals;
+    std::unique_ptr<asio::signal_set> reloadSignals;
+    ServiceNotifier notifier;
+    std::string readyStatus; // what `systemctl status` shows while the server runs
     ChatRoom room;
+    std::shared_ptr<ServerTls> tls; // the certificate new connections get
+    std::unique_ptr<TlsHandshakes> handshakes;
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
@@ -101,6 +149,8 @@ private:
     SessionContext context;
     std::uint16_t port = 0;
     bool stopping = false;
+    std::atomic<bool> listening{false};
+    std::atomic<bool> certificateLoaded{false};
 
     // Every connection until it has closed, members and those closing or turned away alike.
     std::unordered_map<std::uint64_t, std::shared_ptr<ClientSession>> sessions;
@@ -108,6 +158,10 @@ private:
     std::unordered_map<std::uint64_t, std::string> groupOf; // for the per-address limit
     std::unordered_map<std::string, std::size_t> perGroup;
     std::unordered_set<std::uint64_t> turnedAway;
+    // Let in, but not yet sessions: waiting for their first byte or for their TLS handshake.
+    std::size_t sorting = 0;
+    // Turned away, waiting for their first byte to tell how to tell them.
+    std::size_t turningAway = 0;
     bool acceptFailureLogged = false;
     // Asks the loop for figures from threads of its own: it goes first when the server does.
     std::unique_ptr<MetricsHttp> metrics;

@@ -1,10 +1,10 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
 #include "server/ChatServer.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
 #include "server/metrics/MetricsHttp.h"
+#include "server/operator/OperatorChannels.h"
 
 #include <iostream>
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::unique_ptr<ServerTls> tls;
+    std::shared_ptr<ServerTls> tls;
     if (options.tlsPin)
     {
         std::string pin;
@@ -56,13 +56,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    ChatServer server(options, std::cout, tls.get());
+    ChatServer server(options, std::cout, tls);
     if (!server.Start(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;
         return 1;
     }
-    server.StopOnSignals();
+    server.TakeSignals();
     server.Run();
     return 0;
 }

@@ -1,8 +1,8 @@
 #include "server/ServerOptions.h"
 
 #include "common/ChatProtocol.h"
-#include "server/room/BacklogPolicy.h"
 #include "server/operator/OperatorChannels.h"
+#include "server/room/BacklogPolicy.h"
 
 #include <cstdlib>
 
@@ -233,5 +233,7 @@ std::string ServerUsage()
            "  bans                            the bans in force\n"
            "For example: ostrel-server --command \"ban 192.0.2.0/24 12h spamming\"\n"
            "\n"
-           "Ctrl+C, SIGTERM or SIGHUP closes every connection and stops the server.\n";
+           "Ctrl+C or SIGTERM tells everyone the server is shutting down, closes every\n"
+           "connection and stops the server. SIGHUP reads the certificate and key again (for\n"
+           "new connections; members stay connected) and the ban file; it stops nothing.\n";
 }

@@ -13,8 +13,8 @@ struct ServerOptions : RoomOptions
     std::string listenAddress = "127.0.0.1";
     std::uint16_t port = 6112; // 0 lets the system pick a free port
     std::size_t maxClients = 1024;
-    std::size_t maxPerAddress = 16;   // connections from one address; 0: no limit
-    std::string tlsCert;              // PEM files: with both, connections may use TLS
+    std::size_t maxPerAddress = 16; // connections from one address; 0: no limit
+    std::string tlsCert;            // PEM files: with both, connections may use TLS
     std::string tlsKey;
     bool tlsOnly = false; // plain connections are refused
     bool tlsPin = false;  // print the certificate's pin and exit

@@ -18,6 +18,11 @@ std::vector<int> StopSignals()
     return {SIGINT, SIGTERM};
 }
 
+std::vector<int> ReloadSignals()
+{
+    return {};
+}
+
 void AllowQuickRestart(asio::ip::tcp::acceptor&)
 {
     // Windows lets a listener bind over lingering connections anyway; its SO_REUSEADDR would
@@ -44,7 +49,12 @@ std::size_t RaiseDescriptorLimit()
 
 std::vector<int> StopSignals()
 {
-    return {SIGINT, SIGTERM, SIGHUP};
+    return {SIGINT, SIGTERM};
+}
+
+std::vector<int> ReloadSignals()
+{
+    return {SIGHUP};
 }
 
 void AllowQuickRestart(asio::ip::tcp::acceptor& acceptor)

@@ -6,7 +6,8 @@
 #include <limits>
 #include <vector>
 
-// What differs between the server's platforms: descriptor limits, stop signals, address reuse.
+// What differs between the server's platforms: descriptor limits, stop and reload signals,
+// address reuse.
 
 constexpr std::size_t NoDescriptorLimit = std::numeric_limits<std::size_t>::max();
 
@@ -16,6 +17,8 @@ std::size_t RaiseDescriptorLimit();
 
 // The signals that ask the server to stop in an orderly way.
 std::vector<int> StopSignals();
+// The signals that ask it to read its certificate and bans anew (none where there is no SIGHUP).
+std::vector<int> ReloadSignals();
 
 // Lets a restarted server listen on its port at once, although connections of its last run
 // may linger in the system's wait state.

@@ -1,7 +1,7 @@
 #include "server/connection/ClientSession.h"
 
-#include "server/room/ServerLog.h"
 #include "server/connection/ServerTls.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/post.hpp>
 
@@ -41,11 +41,12 @@ void FlushBatch::Run()
 }
 
 ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket socket,
-                             std::uint64_t number, std::string address)
-    : context(context), socket(std::move(socket)), number(number), address(std::move(address))
+                             std::uint64_t number, std::string address,
+                             std::unique_ptr<ByteChannel> tlsChannel)
+    : context(context), socket(std::move(socket)), channel(std::move(tlsChannel)),
+      encrypted(channel != nullptr), number(number), address(std::move(address))
 {
-    // Without TLS there is nothing for the first byte to tell.
-    if (!context.tls)
+    if (!channel)
         channel = std::make_unique<PlainChannel>(this->socket);
     asio::error_code ignored;
     this->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -74,47 +75,9 @@ void ClientSession::TurnAway(const Frame& line, const Departure& departure)
 // when it has nothing more to give: a full read is followed by another, after the handlers
 // already waiting, so that one busy client does not keep the loop to itself.
 
-// With TLS, the first byte tells: a TLS handshake record, or anything else (a plain client's
-// first frame is its Nickname). False while it has not come yet, or when the connection has
-// ended.
-bool ClientSession::ChooseChannel()
-{
-    unsigned char first = 0;
-    asio::error_code error;
-    const std::size_t count =
-        socket.receive(asio::buffer(&first, 1), asio::socket_base::message_peek, error);
-    if (WouldBlock(error))
-    {
-        WaitReadable();
-        return false;
-    }
-    if (error || count == 0)
-    {
-        Ended(error && error != asio::error::eof ? ErrorDeparture(error) : Departure{});
-        return false;
-    }
-    encrypted = first == TlsHandshakeRecord;
-    channel = encrypted ? context.tls->Channel(socket) : std::make_unique<PlainChannel>(socket);
-    if (!encrypted && context.tlsOnly)
-        RefusePlain();
-    // Anything queued meanwhile (a turned-away line) can go now.
-    if (!output.Empty() && !waitingWritable)
-        WriteWhatWaits();
-    return state != State::Closed;
-}
-
-void ClientSession::RefusePlain()
-{
-    LeaveRoom({LeaveReason::TurnedAway, "a plain connection, and this server accepts TLS only"});
-    Queue(ChatRoom::ServerLine("This server accepts encrypted connections only."));
-    BeginClosing();
-}
-
 void ClientSession::ReadSome()
 {
     if (state == State::Closed || inputHeld)
-        return;
-    if (!channel && !ChooseChannel())
         return;
     if (member != 0 && context.backlog.RoomWaits())
     {
@@ -159,7 +122,7 @@ void ClientSession::ReadSome()
         Ended(ErrorDeparture(error));
         return;
     }
-    if (!context.tls && !sawInput && count > 0 &&
+    if (!context.takesTls && !sawInput && count > 0 &&
         static_cast<unsigned char>(context.readBuffer[0]) == TlsHandshakeRecord)
     {
         // No plain client begins so: a TLS client is told at once, rather than after a time-out.
@@ -308,8 +271,6 @@ void ClientSession::Flush()
 // tick for a member that is behind: the system signals room to write only in large steps.
 void ClientSession::WriteWhatWaits()
 {
-    if (!channel)
-        return; // the first byte has not told how to write yet
     bool wrote = false;
     ByteChannel::Wait waitFor = ByteChannel::Wait::wait_write;
     while (state != State::Closed && !output.Empty())
@@ -420,14 +381,16 @@ void ClientSession::BeginClosing()
     ScheduleFlush();
 }
 
-void ClientSession::Shutdown()
+void ClientSession::Shutdown(const Frame& notice)
 {
-    if (state == State::Closed)
+    if (state != State::Open)
         return;
-    // As much of what waits as the socket takes without waiting.
+    // The room is not told: it ends with the server.
     member = 0;
-    WriteWhatWaits();
-    Close(false);
+    StopCounting();
+    Queue(notice);
+    BeginClosing();
+    Resume(); // a paused read goes on, only to drain, until the client closes
 }
 
 void ClientSession::Close(bool reset)

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "server/room/BacklogPolicy.h"
 #include "server/connection/ByteChannel.h"
+#include "server/connection/FrameSplitter.h"
+#include "server/connection/OutputQueue.h"
+#include "server/room/BacklogPolicy.h"
 #include "server/room/ChatParticipant.h"
 #include "server/room/ChatRoom.h"
-#include "server/connection/OutputQueue.h"
-#include "server/connection/FrameSplitter.h"
 #include "server/room/Departure.h"
 #include "server/room/ServerCounters.h"
 
@@ -23,7 +23,6 @@
 #include <vector>
 
 class ClientSession;
-class ServerTls;
 
 // Writes start once the handlers that are ready have run, so that everything queued for a
 // connection meanwhile goes out in one write.
@@ -52,9 +51,8 @@ struct SessionContext
     ServerCounters& counters;
     // Called once when a connection has closed, for the server to let go of it.
     std::function<void(ClientSession&)> closed;
-    // With TLS, a connection's first byte tells whether it speaks TLS or plain.
-    ServerTls* tls = nullptr;
-    bool tlsOnly = false;
+    // Whether the server takes TLS: a server without it tells a TLS client so at once.
+    bool takesTls = false;
     std::array<char, 16384> readBuffer{};
     std::array<char, 65536> writeBuffer{};
 };
@@ -63,8 +61,8 @@ struct SessionContext
 // waits to be sent. It splits what it reads into packets and hands them to the room one by one,
 // holding the rest while the room has the member wait; it writes as soon as something is queued,
 // reads unless the room waits (BacklogPolicy decides), and is let go when the policy says so. Its
-// bytes go through a ByteChannel, plain or TLS, chosen by the first byte the client sends when the
-// server takes both. Kept alive by the server's table and by its own pending operations.
+// bytes go through a ByteChannel, plain or TLS, chosen before the session begins: a TLS one comes
+// past its handshake. Kept alive by the server's table and by its own pending operations.
 class ClientSession final : public ChatParticipant,
                             public std::enable_shared_from_this<ClientSession>
 {
@@ -76,8 +74,9 @@ public:
     // A closing connection's time to read its last line and go.
     static constexpr auto CloseGrace = std::chrono::seconds(2);
 
+    // Without a channel, the connection's bytes go as they are.
     ClientSession(SessionContext& context, asio::ip::tcp::socket socket, std::uint64_t number,
-                  std::string address);
+                  std::string address, std::unique_ptr<ByteChannel> tlsChannel = nullptr);
 
     std::uint64_t Number() const { return number; }
     const std::string& Address() const { return address; }
@@ -99,8 +98,11 @@ public:
     void TryWrite() { WriteWhatWaits(); }
     // Let go by the policy: told why, as far as it still listens, and closed.
     void LetGo(const Departure& departure);
-    // The server stops: what is queued goes out as far as the socket takes it, then it closes.
-    void Shutdown();
+    // The server stops: the member gets the notice after what waits for it, and is closed as
+    // when it is let go (at the latest CloseGrace later). One closing already goes on closing.
+    void Shutdown(const Frame& notice);
+    // The server ends now: closed at once.
+    void Close(bool reset);
 
 private:
     enum class State
@@ -110,8 +112,6 @@ private:
         Closed
     };
 
-    bool ChooseChannel();
-    void RefusePlain();
     void ReadSome();
     // Hands the room every whole packet read, until it has the member wait.
     void HandleInput(Clock::time_point now);
@@ -127,11 +127,10 @@ private:
     void ScheduleFlush();
     void BacklogChanged(bool wrote);
     void BeginClosing();
-    void Close(bool reset);
 
     SessionContext& context;
     asio::ip::tcp::socket socket;
-    std::unique_ptr<ByteChannel> channel; // none until the first byte has told which
+    std::unique_ptr<ByteChannel> channel;
     bool encrypted = false;
     bool sawInput = false;
     const std::uint64_t number;

@@ -6,7 +6,19 @@
 #include <memory>
 #include <string>
 
-// The server's side of TLS: its certificate and key, loaded once, and a TLS way of moving each
+// One TLS connection, from the client's first byte on: its handshake, made step by step without
+// waiting, then the way its bytes move. It works on the connection's descriptor itself, so that it
+// goes with the descriptor from one socket object to another (from the handshakes' event loop to
+// the room's); one thread uses it at a time.
+class TlsChannel : public ByteChannel
+{
+public:
+    // Moves the handshake on as far as the socket allows: true once it is done. Otherwise error is
+    // would_block, with waitFor saying what the socket must become first, or says why it failed.
+    virtual bool Handshake(asio::error_code& error, Wait& waitFor) = 0;
+};
+
+// The server's side of TLS: its certificate and key, loaded at once, and a TLS way of moving each
 // connection's bytes. Built on OpenSSL in the Linux build; the Windows build has none (Debian
 // has no OpenSSL for MinGW), and says so.
 //
@@ -30,9 +42,11 @@ public:
     virtual const std::string& Pin() const = 0;
     // When the certificate expires (UTC, seconds since 1970).
     virtual std::time_t NotAfter() const = 0;
-    // A channel for a connection that has begun a TLS handshake; the handshake happens as it is
-    // read from and written to.
-    virtual std::unique_ptr<ByteChannel> Channel(asio::ip::tcp::socket& socket) = 0;
+    // A channel for a connection that has begun a TLS handshake, on its descriptor (non-blocking);
+    // nothing when OpenSSL cannot make one. Any thread may ask: the certificate and key are only
+    // read.
+    virtual std::unique_ptr<TlsChannel> Channel(
+        asio::ip::tcp::socket::native_handle_type descriptor) = 0;
 };
 
 // A connection whose first byte is this is a TLS handshake record; a plain client's first

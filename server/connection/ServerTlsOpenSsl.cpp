@@ -14,6 +14,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -67,44 +69,54 @@ std::time_t ExpiryOf(X509* certificate)
     return timegm(&expiry);
 }
 
-class TlsChannel final : public ByteChannel
+// The SSL object holds a reference to the context it was made from: a connection keeps the
+// certificate it began with when the server loads another.
+class OpenSslChannel final : public TlsChannel
 {
 public:
-    TlsChannel(SSL_CTX* context, asio::ip::tcp::socket& socket)
-        : socket(socket), ssl(SSL_new(context))
+    OpenSslChannel(SSL* ssl, int descriptor) : descriptor(descriptor), ssl(ssl)
     {
-        if (ssl)
-        {
-            SSL_set_fd(ssl, static_cast<int>(socket.native_handle()));
-            SSL_set_accept_state(ssl);
-        }
+        SSL_set_fd(ssl, descriptor);
+        SSL_set_accept_state(ssl);
     }
-    ~TlsChannel() override { SSL_free(ssl); }
-    TlsChannel(const TlsChannel&) = delete;
-    TlsChannel& operator=(const TlsChannel&) = delete;
+    ~OpenSslChannel() override { SSL_free(ssl); }
+    OpenSslChannel(const OpenSslChannel&) = delete;
+    OpenSslChannel& operator=(const OpenSslChannel&) = delete;
+
+    bool Handshake(asio::error_code& error, Wait& waitFor) override
+    {
+        errno = 0;
+        const int result = SSL_do_handshake(ssl);
+        if (result == 1)
+        {
+            error = {};
+            return true;
+        }
+        Done(result, error, waitFor);
+        return false;
+    }
 
     std::size_t Read(char* buffer, std::size_t size, asio::error_code& error,
                      Wait& waitFor) override
     {
         errno = 0;
-        return Done(ssl ? SSL_read(ssl, buffer, static_cast<int>(size)) : -1, error, waitFor);
+        return Done(SSL_read(ssl, buffer, static_cast<int>(size)), error, waitFor);
     }
 
     std::size_t Write(const char* bytes, std::size_t size, asio::error_code& error,
                       Wait& waitFor) override
     {
         errno = 0;
-        return Done(ssl ? SSL_write(ssl, bytes, static_cast<int>(size)) : -1, error, waitFor);
+        return Done(SSL_write(ssl, bytes, static_cast<int>(size)), error, waitFor);
     }
 
     // The TLS close first, as far as the socket takes it now, then the end of the stream.
     void FinishSending() override
     {
-        if (ssl && SSL_is_init_finished(ssl))
+        if (SSL_is_init_finished(ssl))
             SSL_shutdown(ssl);
         ERR_clear_error();
-        asio::error_code ignored;
-        socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        ::shutdown(descriptor, SHUT_WR);
     }
 
 private:
@@ -113,7 +125,7 @@ private:
         error = {};
         if (result > 0)
             return static_cast<std::size_t>(result);
-        const int failure = ssl ? SSL_get_error(ssl, result) : SSL_ERROR_SSL;
+        const int failure = SSL_get_error(ssl, result);
         switch (failure)
         {
         case SSL_ERROR_WANT_READ:
@@ -144,7 +156,7 @@ private:
         return 0;
     }
 
-    asio::ip::tcp::socket& socket;
+    const int descriptor;
     SSL* ssl;
 };
 
@@ -179,18 +191,23 @@ public:
             return false;
         }
         context.use_private_key_file(keyFile, asio::ssl::context::pem, failure);
-        if (failure)
-        {
-            error = "cannot use the private key " + keyFile +
-                    ": it holds no usable private key in PEM form (" + Reason(failure) + ")";
-            return false;
-        }
         SSL_CTX* ctx = context.native_handle();
-        if (SSL_CTX_check_private_key(ctx) != 1)
+        // OpenSSL compares the key with the certificate as it takes the key (asio takes the
+        // error off OpenSSL's queue into the code).
+        const bool mismatch = failure && failure.category() == asio::error::get_ssl_category() &&
+                              ERR_GET_REASON(static_cast<unsigned long>(failure.value())) ==
+                                  X509_R_KEY_VALUES_MISMATCH;
+        if (mismatch || (!failure && SSL_CTX_check_private_key(ctx) != 1))
         {
             ERR_clear_error();
             error = "the private key " + keyFile + " is not the key of the certificate " +
                     certificateFile;
+            return false;
+        }
+        if (failure)
+        {
+            error = "cannot use the private key " + keyFile +
+                    ": it holds no usable private key in PEM form (" + Reason(failure) + ")";
             return false;
         }
         pin = PinOfCertificate(SSL_CTX_get0_certificate(ctx));
@@ -218,9 +235,16 @@ public:
     const std::string& Pin() const override { return pin; }
     std::time_t NotAfter() const override { return notAfter; }
 
-    std::unique_ptr<ByteChannel> Channel(asio::ip::tcp::socket& socket) override
+    std::unique_ptr<TlsChannel> Channel(
+        asio::ip::tcp::socket::native_handle_type descriptor) override
     {
-        return std::make_unique<TlsChannel>(context.native_handle(), socket);
+        SSL* ssl = SSL_new(context.native_handle());
+        if (!ssl)
+        {
+            ERR_clear_error();
+            return nullptr;
+        }
+        return std::make_unique<OpenSslChannel>(ssl, descriptor);
     }
 
 private:

@@ -114,7 +114,7 @@ std::string PrometheusText(const ServerFigures& figures,
     if (figures.tls)
     {
         out.Family("ostrel_tls_handshakes_total", "counter",
-                   "TLS handshakes, by whether they completed.");
+                   "TLS handshakes, by whether they completed or failed.");
         out.Sample("ostrel_tls_handshakes_total", "result=\"ok\"", counters.tlsHandshakes);
         out.Sample("ostrel_tls_handshakes_total", "result=\"failed\"",
                    counters.tlsHandshakesFailed);

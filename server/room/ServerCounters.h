@@ -23,7 +23,7 @@ struct ServerCounters
     // Connections that left the room, or were turned away before it, by why.
     std::array<std::uint64_t, LeaveReasons> disconnects{};
     std::uint64_t tlsHandshakes = 0;       // TLS handshakes completed
-    std::uint64_t tlsHandshakesFailed = 0; // TLS connections that ended before completing one
+    std::uint64_t tlsHandshakesFailed = 0; // TLS handshakes that failed or ran out of time
 
     void CountDeparture(LeaveReason reason) { ++disconnects[static_cast<std::size_t>(reason)]; }
     std::uint64_t Departures(LeaveReason reason) const

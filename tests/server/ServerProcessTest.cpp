@@ -1,4 +1,5 @@
-// ostrel-server run as a process: its command line, its exit codes and its shutdown on signals.
+// ostrel-server run as a process: its command line, its exit codes, its handshakes, its reload and
+// shutdown on signals, and what it tells a service manager.
 
 #include "common/ChatProtocol.h"
 #include "support/Files.h"
@@ -12,7 +13,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,7 +37,8 @@ class ServerProcess
 public:
     // With a file limit, the server is started through the shell, which sets it first. Its
     // standard input is a pipe the test writes to (Type).
-    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0)
+    explicit ServerProcess(std::vector<std::string> arguments, int fileLimit = 0,
+                           const std::vector<std::string>& environment = {})
     {
         int in[2], out[2], err[2];
         if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0)
@@ -56,7 +60,14 @@ public:
         for (auto& argument : arguments)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        std::vector<char*> envp;
+        for (char** variable = environ; *variable; ++variable)
+            envp.push_back(*variable);
+        std::vector<std::string> more = environment;
+        for (auto& variable : more)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
             pid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
@@ -151,26 +162,6 @@ private:
     bool exited = false;
 };
 
-TEST(ServerProcess, SignalsCloseEveryConnectionAndExitWithZero)
-{
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-    {
-        ServerProcess server({"--listen", "127.0.0.1", "--port", "0"});
-        ASSERT_GT(server.pid, 0);
-        const std::uint16_t port = server.ListeningPort();
-        ASSERT_NE(port, 0) << server.out;
-        RawConnection client;
-        ASSERT_TRUE(client.Connect("127.0.0.1", port));
-        ASSERT_TRUE(server.OutputShows("connection from 127.0.0.1"));
-
-        kill(server.pid, signal);
-        EXPECT_EQ(server.Wait(), 0) << signal << ": " << server.err;
-        EXPECT_TRUE(client.SeesClose());
-        EXPECT_NE(server.out.find("shutting down: closing 1 connections"), std::string::npos)
-            << server.out;
-    }
-}
-
 TEST(ServerProcess, ClientLimitIsLoweredToTheFileLimitAndNewcomersBeyondAreTurnedAway)
 {
     ServerProcess server({"--port", "0", "--max-per-address", "0"}, 64);
@@ -238,14 +229,57 @@ std::string TextOf(const Bytes& bytes)
     return text;
 }
 
-// Reads packets (at most `most`) until one holds the piece; its text, or what came last.
+// Reads packets, up to a number, until one holds the piece; its text, or what came last.
 template <typename Connection>
-std::string TextHolding(Connection& connection, const std::string& piece, int most = 10)
+std::string TextHolding(Connection& connection, const std::string& piece, int packets = 10)
 {
     std::string text;
-    for (int i = 0; i < most && text.find(piece) == std::string::npos; ++i)
+    for (int i = 0; i < packets && text.find(piece) == std::string::npos; ++i)
         text = TextOf(connection.ReceivePacket(5000));
     return text;
+}
+
+TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweverSlowTheyRead)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    for (int signal : {SIGTERM, SIGINT})
+    {
+        ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                              "--line-rate", "0"});
+        const std::uint16_t port = server.ListeningPort();
+        ASSERT_NE(port, 0) << server.err;
+        RawConnection paul, stuck;
+        TlsClient tess;
+        ASSERT_TRUE(paul.Connect("127.0.0.1", port));
+        ASSERT_TRUE(tess.Connect(port));
+        ASSERT_TRUE(stuck.Connect("127.0.0.1", port, "127.0.0.2"));
+        paul.Send(Frame(PacketType::Nickname, "Paul"));
+        ASSERT_NE(TextHolding(paul, "Paul joined.").find("joined"), std::string::npos);
+        tess.Send(Frame(PacketType::Nickname, "Tess"));
+        ASSERT_NE(TextHolding(tess, "Tess joined.").find("joined"), std::string::npos);
+        // A member that never reads, with more waiting for it than the system holds.
+        stuck.Send(Frame(PacketType::Nickname, "Stuck"));
+        ASSERT_NE(TextHolding(paul, "Stuck joined.").find("joined"), std::string::npos);
+        std::string lines;
+        for (int i = 0; i < 600; ++i)
+            lines += Frame(PacketType::ChatMessage,
+                           "[12:00:00] [Paul]: " + std::string(450, 'x') + " " + std::to_string(i));
+        paul.Send(lines);
+        ASSERT_NE(TextHolding(paul, " 599", 700).find(" 599"), std::string::npos);
+        ASSERT_NE(TextHolding(tess, " 599", 700).find(" 599"), std::string::npos);
+
+        kill(server.pid, signal);
+        const std::string notice = "[SERVER]: The server is shutting down.";
+        EXPECT_NE(TextHolding(paul, notice).find(notice), std::string::npos) << signal;
+        EXPECT_NE(TextHolding(tess, notice).find(notice), std::string::npos) << signal;
+        EXPECT_TRUE(paul.SeesClose());
+        EXPECT_TRUE(tess.SeesClose());
+        EXPECT_EQ(server.Wait(5000), 0) << signal << ": " << server.err;
+        EXPECT_NE(server.out.find("shutting down: telling 3 connections and closing them"),
+                  std::string::npos)
+            << server.out;
+    }
 }
 
 TEST(ServerProcess, TlsAndPlainClientsShareOnePortAndThePinIsTheKeysOwn)
@@ -307,6 +341,7 @@ TEST(ServerProcess, TlsOnlyRefusesPlainClientsAndUnusableKeysStopTheStart)
     TempDir dir;
     const TestCertificate made = MakeCertificate(dir.Path(), "server");
     const TestCertificate other = MakeCertificate(dir.Path(), "other", "rsa");
+    const TestCertificate another = MakeCertificate(dir.Path(), "another");
     {
         ServerProcess server(
             {"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key, "--tls-only"});
@@ -332,15 +367,323 @@ TEST(ServerProcess, TlsOnlyRefusesPlainClientsAndUnusableKeysStopTheStart)
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_TRUE(server.OutputShows("began a TLS handshake, and this server has no TLS"));
     }
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"--tls-cert", made.certificate, "--tls-key", other.key},
-          {"--tls-cert", made.key, "--tls-key", made.key},
-          {"--tls-cert", dir.File("missing.crt"), "--tls-key", made.key}})
+    for (const auto& [arguments, why] :
+         {std::pair<std::vector<std::string>, std::string>{
+              {"--tls-cert", made.certificate, "--tls-key", other.key},
+              "the private key " + other.key + " is not the key of the certificate"},
+          {{"--tls-cert", made.certificate, "--tls-key", another.key},
+           "the private key " + another.key + " is not the key of the certificate"},
+          {{"--tls-cert", made.key, "--tls-key", made.key}, "holds no usable certificate"},
+          {{"--tls-cert", dir.File("missing.crt"), "--tls-key", made.key},
+           "cannot read the certificate"}})
     {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Wait(), 2) << arguments[1];
         EXPECT_EQ(server.err.find('\n'), server.err.size() - 1) << "one line: " << server.err;
+        EXPECT_NE(server.err.find(why), std::string::npos) << server.err;
     }
+}
+
+TEST(ServerProcess, AHandshakeStormFromOneAddressWaitsItsTurnWhileTheRoomAndOthersGoOn)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--max-per-address", "0", "--nickname-timeout", "3"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    RawConnection alice;
+    ASSERT_TRUE(alice.Connect("127.0.0.1", port));
+    alice.Send(Frame(PacketType::Nickname, "Alice"));
+    ASSERT_NE(TextHolding(alice, "Alice joined.").find("joined"), std::string::npos);
+
+    // Twelve hellos from one address, none of them going on: four handshakes from one address
+    // are made at a time, the others wait for a place.
+    std::vector<TlsClient> storm(12);
+    for (auto& hello : storm)
+        ASSERT_TRUE(hello.SendHello(port, "127.0.0.20"));
+    std::vector<std::size_t> answered, waiting;
+    for (std::size_t i = 0; i < storm.size(); ++i)
+        (storm[i].Answered(answered.size() < 4 ? 5000 : 0) ? answered : waiting).push_back(i);
+    ASSERT_EQ(answered.size(), 4u);
+
+    // Meanwhile the room and a TLS client from elsewhere go on.
+    TlsClient tess;
+    ASSERT_TRUE(tess.Connect(port, 0, "127.0.0.21"));
+    tess.Send(Frame(PacketType::Nickname, "Tess"));
+    EXPECT_NE(TextHolding(alice, "Tess joined.").find("Tess joined."), std::string::npos);
+    tess.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Tess]: still here"));
+    EXPECT_NE(TextHolding(alice, "still here").find("[Tess]: still here"), std::string::npos);
+    for (std::size_t i : waiting)
+        EXPECT_FALSE(storm[i].Answered(0)) << "hello " << i << " had no place";
+
+    // A handshake that ends gives its place to the next one waiting, and its client is a member.
+    ASSERT_TRUE(storm[answered[0]].FinishHandshake());
+    EXPECT_TRUE(storm[waiting[0]].Answered(5000));
+    storm[answered[0]].Send(Frame(PacketType::Nickname, "Stormy"));
+    EXPECT_NE(TextHolding(alice, "Stormy joined.").find("Stormy joined."), std::string::npos);
+
+    // Handshakes not made in time are given up, waiting or not, and the log says why.
+    for (std::size_t i = 0; i < storm.size(); ++i)
+    {
+        if (i != answered[0])
+        {
+            EXPECT_TRUE(storm[i].SeesClose(8000)) << "hello " << i;
+        }
+    }
+    EXPECT_TRUE(server.OutputShows("disconnected: no TLS handshake within 3 s")) << server.out;
+    tess.Send(Frame(PacketType::ChatMessage, "[12:00:01] [Tess]: after the storm"));
+    EXPECT_NE(TextHolding(alice, "after the storm").find("[Tess]: after the storm"),
+              std::string::npos);
+}
+
+TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const std::string banFile = dir.File("bans");
+    WriteBytes(banFile, "127.0.0.30 - spam\n");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--ban-file", banFile, "--max-per-address", "1", "--max-clients", "2"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+
+    // Banned: a TLS client's hello is never answered, a plain client is told why.
+    TlsClient bannedTls;
+    ASSERT_TRUE(bannedTls.SendHello(port, "127.0.0.30"));
+    EXPECT_TRUE(bannedTls.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: banned (127.0.0.30)"))
+        << server.out;
+    RawConnection bannedPlain;
+    ASSERT_TRUE(bannedPlain.Connect("127.0.0.1", port, "127.0.0.30"));
+    bannedPlain.Send(Frame(PacketType::Nickname, "Spammer"));
+    EXPECT_NE(TextOf(bannedPlain.ReceivePacket()).find("You are banned from this server."),
+              std::string::npos);
+
+    // One connection an address, two in all.
+    TlsClient first, second, third;
+    ASSERT_TRUE(first.Connect(port, 0, "127.0.0.31"));
+    ASSERT_TRUE(second.SendHello(port, "127.0.0.31"));
+    EXPECT_TRUE(second.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: too many "
+                                   "connections from its address"))
+        << server.out;
+    ASSERT_TRUE(third.Connect(port, 0, "127.0.0.32"));
+    TlsClient fourth;
+    ASSERT_TRUE(fourth.SendHello(port, "127.0.0.33"));
+    EXPECT_TRUE(fourth.ClosedUnanswered());
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: server full"))
+        << server.out;
+    RawConnection plain;
+    ASSERT_TRUE(plain.Connect("127.0.0.1", port, "127.0.0.33"));
+    plain.Send(Frame(PacketType::Nickname, "Paul"));
+    EXPECT_NE(TextOf(plain.ReceivePacket()).find("[SERVER]: Server is full."), std::string::npos);
+
+    // Those let in are members as ever.
+    first.Send(Frame(PacketType::Nickname, "First"));
+    ASSERT_NE(TextHolding(first, "First joined.").find("First joined."), std::string::npos);
+    third.Send(Frame(PacketType::Nickname, "Third"));
+    EXPECT_NE(TextHolding(first, "Third joined.").find("Third joined."), std::string::npos);
+}
+
+TEST(ServerProcess, SighupReloadsTheCertificateForNewcomersWhileMembersStayAndBadFilesChangeNothing)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    TlsClient tess;
+    RawConnection paul;
+    ASSERT_TRUE(tess.Connect(port));
+    ASSERT_TRUE(paul.Connect("127.0.0.1", port));
+    tess.Send(Frame(PacketType::Nickname, "Tess"));
+    ASSERT_NE(TextHolding(tess, "Tess joined.").find("joined"), std::string::npos);
+    paul.Send(Frame(PacketType::Nickname, "Paul"));
+    ASSERT_NE(TextHolding(tess, "Paul joined.").find("joined"), std::string::npos);
+    int said = 0;
+    // Tess is still in the room, over the connection she began with.
+    const auto tessStays = [&] {
+        const std::string line = "[12:00:00] [Tess]: still here " + std::to_string(++said);
+        tess.Send(Frame(PacketType::ChatMessage, line));
+        EXPECT_NE(TextHolding(paul, line).find(line), std::string::npos);
+    };
+    // What a newcomer gets: the certificate's DER, with its pin checked too.
+    const auto newcomerGets = [&](const std::string& pin) {
+        TlsClient newcomer;
+        EXPECT_TRUE(newcomer.Connect(port));
+        EXPECT_EQ(newcomer.ServerPin(), pin);
+        return newcomer.ServerCertificateDer();
+    };
+
+    // Renewed with a new key: newcomers get it, and the log says the pin has changed.
+    const std::string oldPin = OpenSslPin(made.certificate);
+    MakeCertificate(dir.Path(), "server");
+    const std::string newPin = OpenSslPin(made.certificate);
+    ASSERT_NE(newPin, oldPin);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("certificate reloaded from " + made.certificate +
+                                   " for new connections; the pin for clients' tls-pin= is " +
+                                   newPin + " (a new key"))
+        << server.out;
+    EXPECT_EQ(newcomerGets(newPin), OpenSslCertificateDer(made.certificate));
+    tessStays();
+
+    // Renewed with the same key and a new expiry: the same pin.
+    ASSERT_EQ(std::system(("openssl req -x509 -key '" + made.key +
+                           "' -days 30 -subj /CN=renewed -out '" + made.certificate + "'")
+                              .c_str()),
+              0);
+    const std::string renewed = OpenSslCertificateDer(made.certificate);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows(newPin + " (unchanged)")) << server.out;
+    EXPECT_EQ(newcomerGets(newPin), renewed);
+    tessStays();
+
+    // Files that cannot be used: the certificate in use stays, and one line says why.
+    const std::string goodCertificate = ReadBytes(made.certificate);
+    WriteBytes(made.certificate, "not a certificate\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("certificate not reloaded, the one in use stays: cannot use the "
+                                   "certificate " +
+                                   made.certificate))
+        << server.out;
+    EXPECT_EQ(newcomerGets(newPin), renewed);
+    WriteBytes(made.certificate, goodCertificate);
+    const TestCertificate other = MakeCertificate(dir.Path(), "other");
+    WriteBytes(made.key, ReadBytes(other.key));
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("the one in use stays: the private key " + made.key +
+                                   " is not the key of the certificate"))
+        << server.out;
+    EXPECT_EQ(newcomerGets(newPin), renewed);
+    tessStays();
+
+    kill(server.pid, SIGTERM);
+    EXPECT_EQ(server.Wait(), 0) << server.err;
+    EXPECT_EQ(std::count(server.out.begin(), server.out.end(), '\n'),
+              std::count(server.out.begin(), server.out.end(), '['))
+        << "one line each: " << server.out;
+}
+
+TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNothing)
+{
+    TempDir dir;
+    const std::string banFile = dir.File("bans");
+    WriteBytes(banFile, "192.0.2.0/24 - the office\n");
+    ServerProcess server({"--port", "0", "--ban-file", banFile});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    RawConnection alice, bob;
+    ASSERT_TRUE(alice.Connect("127.0.0.1", port));
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, "127.0.0.3"));
+    alice.Send(Frame(PacketType::Nickname, "Alice"));
+    ASSERT_NE(TextHolding(alice, "Alice joined.").find("joined"), std::string::npos);
+    bob.Send(Frame(PacketType::Nickname, "Bob"));
+    ASSERT_NE(TextHolding(alice, "Bob joined.").find("joined"), std::string::npos);
+    const auto newcomerFrom = [&](const char* address) {
+        RawConnection newcomer;
+        EXPECT_TRUE(newcomer.Connect("127.0.0.1", port, address));
+        return TextOf(newcomer.ReceivePacket());
+    };
+
+    // Edited by hand: one ban lifted, two added; the member from a banned address goes.
+    WriteBytes(banFile, "127.0.0.3 - spam\n127.0.0.4 2099-01-01T00:00:00Z flooding\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 2 bans in force (2 added, 1 lifted, 0 changed; 1 removed "
+                                   "from the room)"))
+        << server.out;
+    EXPECT_NE(TextHolding(bob, "banned").find("you are banned from this server (spam)."),
+              std::string::npos);
+    EXPECT_TRUE(bob.SeesClose());
+    EXPECT_NE(TextHolding(alice, "Bob left").find("Bob left (banned: spam)."), std::string::npos);
+    EXPECT_NE(newcomerFrom("127.0.0.4").find("You are banned from this server. Reason: flooding."),
+              std::string::npos);
+
+    // A line that cannot be read, or no file at all: the bans in force stay.
+    WriteBytes(banFile, "127.0.0.3 - spam\n127.0.0.4 tomorrow flooding\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file not reloaded, the 2 bans in force stay: " + banFile +
+                                   " line 2: the end time tomorrow is neither"))
+        << server.out;
+    std::filesystem::remove(banFile);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("the 2 bans in force stay: " + banFile + " is not there"))
+        << server.out;
+    EXPECT_NE(newcomerFrom("127.0.0.4").find("You are banned from this server."),
+              std::string::npos);
+    alice.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Alice]: still here"));
+    EXPECT_NE(TextHolding(alice, "still here").find("[Alice]: still here"), std::string::npos);
+}
+
+// A datagram socket where systemd would listen, and what comes to it.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const std::string& path) : path(path)
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~NotifySocket() { close(fd); }
+
+    // The next message; empty when none comes in time.
+    std::string Next(int timeoutMs = 5000)
+    {
+        pollfd record{fd, POLLIN, 0};
+        if (poll(&record, 1, timeoutMs) <= 0)
+            return "";
+        char message[4096];
+        const ssize_t n = recv(fd, message, sizeof message, 0);
+        return n > 0 ? std::string(message, static_cast<std::size_t>(n)) : "";
+    }
+    // Messages until one begins with the text; that one, or empty.
+    std::string NextStarting(const std::string& text, int count = 50)
+    {
+        for (int i = 0; i < count; ++i)
+        {
+            const std::string message = Next();
+            if (message.empty() || message.rfind(text, 0) == 0)
+                return message;
+        }
+        return "";
+    }
+
+    const std::string path;
+
+private:
+    int fd = -1;
+};
+
+TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
+{
+    TempDir dir;
+    NotifySocket systemd(dir.File("notify"));
+    ServerProcess server({"--port", "0"}, 0,
+                         {"NOTIFY_SOCKET=" + systemd.path, "WATCHDOG_USEC=400000"});
+    const std::string ready = systemd.Next();
+    EXPECT_EQ(ready.rfind("READY=1\nSTATUS=listening on 127.0.0.1 port ", 0), 0u) << ready;
+    // Ready means listening.
+    const std::uint16_t port = server.ListeningPort();
+    RawConnection client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", port));
+    // Every 200 ms, from the event loop.
+    EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
+    EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
+
+    kill(server.pid, SIGHUP);
+    const std::string reloading = systemd.NextStarting("RELOADING=1");
+    EXPECT_NE(reloading.find("\nMONOTONIC_USEC="), std::string::npos) << reloading;
+    EXPECT_EQ(systemd.NextStarting("READY=1"), ready) << "the same status as at start";
+    EXPECT_TRUE(server.OutputShows("reload: nothing to read again")) << server.out;
+
+    kill(server.pid, SIGTERM);
+    EXPECT_EQ(systemd.NextStarting("STOPPING=1"), "STOPPING=1\nSTATUS=shutting down");
+    EXPECT_EQ(server.Wait(), 0);
 }
 
 // `ostrel-server --command ...` against a running server: its exit code, and what it printed.
@@ -556,6 +899,12 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     ASSERT_TRUE(again.Connect("127.0.0.1", port, "127.0.0.3"));
     EXPECT_TRUE(again.SeesClose()) << "turned away: banned";
 
+    // A TLS record that is no handshake: the handshake fails.
+    RawConnection notTls;
+    ASSERT_TRUE(notTls.Connect("127.0.0.1", port));
+    notTls.Send(Bytes{0x16, 0x03, 0x01, 0x00, 0x05, 'h', 'e', 'l', 'l', 'o'});
+    EXPECT_TRUE(notTls.SeesClose());
+
     scraped = HttpGet(metrics, "/metrics");
     EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
     for (const char* reason :
@@ -565,6 +914,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
                   1)
             << reason;
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"too_slow\"}"), 0);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"ok\"}"), 1);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"failed\"}"), 1);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 1) << "Tess stays";
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_bans"), 1);
     EXPECT_GE(SampleValue(scraped.body, "ostrel_lines_total"), 3 + 1) << "some of Fred's lines";

@@ -42,14 +42,33 @@ public:
     TlsClient(const TlsClient&) = delete;
     TlsClient& operator=(const TlsClient&) = delete;
 
-    // False when the connection or the handshake fails; maxVersion limits the TLS version.
-    bool Connect(std::uint16_t port, int maxVersion = 0);
+    // False when the connection or the handshake fails; maxVersion limits the TLS version. From
+    // the given local address, if any.
+    bool Connect(std::uint16_t port, int maxVersion = 0, const char* from = nullptr);
     std::string Version() const;
+
+    // A handshake in steps: connects and sends the ClientHello, and no more.
+    bool SendHello(std::uint16_t port, const char* from = nullptr);
+    // Whether the server answers the hello (anything comes) within the time.
+    bool Answered(int timeoutMs);
+    // Whether the server closes the connection within the time without a byte sent.
+    bool ClosedUnanswered(int timeoutMs = 5000);
+    // Whether the server closes the connection within the time; whatever comes before is dropped.
+    bool SeesClose(int timeoutMs = 5000);
+    // The rest of the handshake, waiting for it; false when it fails.
+    bool FinishHandshake();
+    // Bytes straight onto the connection, past TLS.
+    void SendRaw(const std::string& bytes);
+    // The pin of the certificate the server gave (the SHA-256 of its public key) and the
+    // certificate itself (DER), once the handshake is done.
+    std::string ServerPin() const;
+    std::string ServerCertificateDer() const;
     void Send(const std::string& bytes);
     // The next packet (type field and payload), or nothing when no whole frame comes in time.
     Bytes ReceivePacket(int timeoutMs = 5000);
 
 private:
+    bool Open(std::uint16_t port, const char* from, int maxVersion);
     bool ReceiveExactly(unsigned char* into, std::size_t count, int timeoutMs);
 
     int socket = -1;
