@@ -2,6 +2,7 @@
 
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
+#include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
@@ -58,6 +59,8 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
                            this->tls != nullptr}
 {
     room.CountInto(counters);
+    commands.ReportStatsWith(
+        [this] { return StatsText(Figures(), ReadProcessFigures(), std::time(nullptr)); });
     if (this->tls)
     {
         // A TLS client's handshake has as long as a client has to name itself.

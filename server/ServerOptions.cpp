@@ -231,6 +231,7 @@ std::string ServerUsage()
            "                                  address; DURATION like 30m, 12h, 7d\n"
            "  unban TARGET                    lift a ban\n"
            "  bans                            the bans in force\n"
+           "  stats                           the server's figures, as its metrics give them\n"
            "For example: ostrel-server --command \"ban 192.0.2.0/24 12h spamming\"\n"
            "\n"
            "Ctrl+C or SIGTERM tells everyone the server is shutting down, closes every\n"

@@ -96,6 +96,8 @@ std::string OperatorCommands::Help()
            "                                none: until lifted\n"
            "unban TARGET                    lifts a ban\n"
            "bans                            the bans in force\n"
+           "stats                           the server's figures: members, lines, who left why,\n"
+           "                                TLS, the process\n"
            "help                            this list\n";
 }
 
@@ -121,16 +123,18 @@ OperatorCommands::Answer OperatorCommands::Run(const std::string& line, const st
         answer = RemoveBan(rest);
     else if (verb == "bans" && rest.empty())
         answer = ListBans();
+    else if (verb == "stats" && rest.empty())
+        answer = stats ? Answer{true, stats()} : Failed("stats: this server keeps no figures");
     else if (verb == "help" && rest.empty())
         answer = {true, Help()};
-    else if (verb == "who" || verb == "bans" || verb == "help")
+    else if (verb == "who" || verb == "bans" || verb == "stats" || verb == "help")
         answer = Failed(verb + " takes nothing after it");
     else
         answer = Failed("unknown command " + verb + ": help lists them");
 
     // What it did, in one line: a listing is not copied into the log.
     std::string effect = answer.text.substr(0, answer.text.find('\n'));
-    if (verb == "who" || verb == "bans" || verb == "help")
+    if (verb == "who" || verb == "bans" || verb == "stats" || verb == "help")
         effect = answer.ok ? "listed" : effect;
     WriteLogLine(log, source + ": " + command + " -> " + (answer.ok ? "" : "refused: ") + effect);
     return answer;

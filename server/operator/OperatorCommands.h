@@ -5,6 +5,7 @@
 #include "server/operator/OperatorChannels.h"
 
 #include <ctime>
+#include <functional>
 #include <iosfwd>
 #include <string>
 
@@ -19,6 +20,7 @@
 //                                   30m, 12h, 7d (s, m, h, d, w); without one until lifted
 //   unban TARGET                    lifts a ban
 //   bans                            the bans in force
+//   stats                           the server's figures, as its metrics give them
 //   help                            the list above
 //
 // A nickname may hold spaces: NAME (and a TARGET that is a nickname) is the longest run of the
@@ -39,6 +41,11 @@ public:
 
     static std::string Help();
 
+    // What `stats` answers: the server's figures as a few lines, made by the server on its
+    // thread (the commands know the room and the bans only).
+    using StatsSource = std::function<std::string()>;
+    void ReportStatsWith(StatsSource source) { stats = std::move(source); }
+
 private:
     Answer Who(ChatRoom::Clock::time_point now) const;
     Answer Say(const std::string& text);
@@ -55,6 +62,7 @@ private:
     const std::string banFile;
     const std::size_t maxLineBytes;
     std::ostream& log;
+    StatsSource stats;
 };
 
 // "3d 4h", "12m 5s", "40s": how long, as the operator reads it.
