@@ -17,6 +17,17 @@ void AppendTwoDigits(std::string& out, int value)
 
 } // namespace
 
+bool HoldsControlBytes(const std::string& text)
+{
+    for (char c : text)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text)
 {
     auto packet = std::make_shared<oNet::Packet>(type);

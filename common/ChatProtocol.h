@@ -22,6 +22,11 @@ constexpr std::size_t MaxMessageChars = 200;
 // Longest text that fits in a packet holding one text field: the limit less the type and count.
 constexpr std::size_t MaxTextBytes = oNet::MaxPacketSize - 6;
 
+// Whether the text holds a control character (a byte below 0x20, or 0x7F: escape, backspace, a
+// line break...), which a reader's screen would act on rather than show. Nothing passed on to a
+// member may hold one.
+bool HoldsControlBytes(const std::string& text);
+
 // A packet of the given type carrying one text field. Throws PacketException when the text does
 // not fit.
 std::shared_ptr<oNet::Packet> MakeTextPacket(oNet::PacketType type, const std::string& text);

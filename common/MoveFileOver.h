@@ -7,6 +7,9 @@
 // are then as they were.
 bool MoveFileOver(const std::string& from, const std::string& to);
 
-// Writes content (in text mode) to a file beside path and moves it over path: readers see the
-// old content or the new, and a write that fails leaves the old file whole. False on failure.
+// Writes content (in text mode) to a new file beside path, flushes it to disk and moves it over
+// path: readers see the old content or the new, and a write that fails leaves the old file whole
+// and nothing beside it. The new file is made under a name of its own and only where nothing is
+// yet (see TemporaryFile), so that nothing planted beside path is ever written through; it keeps
+// the permissions of the file it replaces. False on failure.
 bool ReplaceFileContent(const std::string& path, const std::string& content);

@@ -3,8 +3,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$here"
-rm -rf corpus
-mkdir -p corpus/packet_extraction corpus/frame_receive corpus/settings_file corpus/server_input
+# Only the folders written here are made anew; the others' seeds (certificates, chat lines) are
+# kept as they are.
+rm -rf corpus/packet_extraction corpus/frame_receive corpus/server_input corpus/operator_command \
+    corpus/ban_file
+mkdir -p corpus/packet_extraction corpus/frame_receive corpus/settings_file corpus/server_input \
+    corpus/operator_command corpus/ban_file
 
 # text_packet TYPE TEXT: a packet (type field and payload) carrying one text.
 text_packet() {
@@ -54,4 +58,16 @@ printf 'a=b=c\nplain line\n' > corpus/settings_file/odd-lines
     text_packet 5 'ALICE' | frame
 } > corpus/server_input/impersonate
 printf '\x00\x02\x00\x07' > corpus/server_input/unknown-type
-ls corpus/*
+
+# The operator's commands: command lines, each ended by a backslash and a line break as the
+# fuzzer's reader of strings takes them; at the end, zeros for the numbers it draws from there.
+zeros='\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+printf 'who\\\nkick Bob the Builder too loud\\\n'"$zeros" > corpus/operator_command/who-and-kick
+printf 'ban 192.0.2.0/24 30m raid\\\nbans\\\nunban 192.0.2.0/24\\\n'"$zeros" > corpus/operator_command/ban-and-unban
+printf 'say hello\\\nban "alice" 500000w far too long\\\nhelp\\\n'"$zeros" > corpus/operator_command/say-and-ban-a-member
+printf 'kick alice bye\x1b[2K\x08\x08\\\n'"$zeros" > corpus/operator_command/control-characters
+
+# Ban files: the server's own, and one an operator wrote by hand with what the reader mends; the
+# time of reading (zero: 1970) is drawn from the end.
+printf '# Bans of ostrel-server\n192.0.2.0/24 - the office\n203.0.113.7 2027-01-15T09:00:00Z spam, spam\n2001:db8::/48 -\n\x00\x00\x00\x00\x00' > corpus/ban_file/written
+printf '198.51.100.4\t-\tescape \x1b[2K\r\nbob - not an address\n198.51.100.1 yesterday bad time\n2001:db8::7 9999-12-31T23:59:59Z the last second\n\x00\x00\x00\x00\x00' > corpus/ban_file/by-hand

@@ -30,7 +30,7 @@ cmake --preset fuzz >/dev/null && cmake --build --preset fuzz || exit 1
 failed=()
 mkdir -p build/fuzz/crashes
 for target in packet_extraction frame_receive settings_file server_input certificate_key \
-    chat_line_format; do
+    chat_line_format operator_command ban_file; do
     # A fixed run starts from the seed corpus alone, so that it repeats exactly.
     corpus="build/fuzz/corpus/$target"
     [ "$fixed" = yes ] && corpus="build/fuzz/fixed-run/$target" && rm -rf "$corpus"

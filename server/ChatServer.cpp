@@ -4,6 +4,7 @@
 #include "server/ServerPlatform.h"
 #include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
+#include "server/operator/BanFile.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
 
@@ -73,6 +74,7 @@ ChatServer::~ChatServer()
 {
     // Its requests wait for this server's loop; none may be under way once the server goes.
     metrics.reset();
+    bans.Watch(nullptr);
 }
 
 bool ChatServer::Start(std::string& error)
@@ -91,12 +93,18 @@ bool ChatServer::Start(std::string& error)
     if (!options.banFile.empty())
     {
         std::vector<std::string> problems;
-        if (!bans.Load(options.banFile, std::time(nullptr), problems, error))
+        if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
             return false;
         for (const auto& problem : problems)
             WriteLogLine(log, problem);
         WriteLogLine(log, std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
                               " in force, from " + options.banFile);
+        // Written from a thread of its own; what became of each write comes back to this one.
+        banWriter = std::make_unique<BanFileWriter>(
+            options.banFile, bans, [this](const std::string& written) {
+                asio::post(io, [this, written] { BanFileWritten(written); });
+            });
+        bans.Watch(banWriter.get());
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -137,7 +145,8 @@ bool ChatServer::Start(std::string& error)
     {
         controlSocket = ControlSocket::Open(
             io, options.control,
-            [this](const std::string& line) { return Command(line, "control socket"); }, error);
+            [this](const std::string& line) { return Command(line, "control socket"); }, log,
+            error);
         if (!controlSocket)
             return false;
         WriteLogLine(log, "taking operator commands at " + options.control);
@@ -161,7 +170,6 @@ bool ChatServer::Start(std::string& error)
         WriteLogLine(log, "metrics at http://" + host + ":" + std::to_string(metrics->Port()) +
                               "/metrics, health at /healthz, readiness at /readyz");
     }
-    bansChecked = Clock::now();
     Accept();
     Tick();
     listening = true;
@@ -190,7 +198,7 @@ CommandAnswer ChatServer::Command(const std::string& line, const std::string& so
 {
     // The room is being left: nothing more is done in it.
     if (stopping)
-        return {false, "the server is shutting down\n"};
+        return {false, "the server is shutting down\n", {}};
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
 }
 
@@ -287,6 +295,9 @@ void ChatServer::ReloadCertificate()
 void ChatServer::Run()
 {
     io.run();
+    std::string error;
+    if (banWriter && !banWriter->Finish(BanFileWriter::FinishTime, error))
+        WriteLogLine(log, error);
 }
 
 void ChatServer::Stop()
@@ -362,7 +373,7 @@ void ChatServer::ReloadBans()
     BanList fresh;
     std::vector<std::string> problems;
     std::string error;
-    if (!fresh.Load(options.banFile, std::time(nullptr), problems, error))
+    if (!BanFile::Read(options.banFile, std::time(nullptr), fresh, problems, error))
     {
         WriteLogLine(log, kept + error);
         return;
@@ -650,11 +661,7 @@ void ChatServer::Tick()
 {
     const auto now = Clock::now();
     room.Tick(now, backlog.RoomWaits());
-    if (now - bansChecked >= BanCheckInterval)
-    {
-        bansChecked = now;
-        DropEndedBans();
-    }
+    bans.DropEnded(std::time(nullptr), EndedBansPerTick);
     for (const auto& letGo : backlog.Tick(now))
     {
         const auto found = sessions.find(letGo.id);
@@ -675,13 +682,17 @@ void ChatServer::Tick()
     });
 }
 
-void ChatServer::DropEndedBans()
+// On the server's thread, after each write of the ban file: a failure is logged, and said to
+// the operator with every change to the bans until a write succeeds again.
+void ChatServer::BanFileWritten(const std::string& error)
 {
-    if (!bans.DropEnded(std::time(nullptr)) || options.banFile.empty())
-        return;
-    std::string error;
-    if (!bans.Save(options.banFile, error))
-        WriteLogLine(log, error);
+    commands.BanFileWritten(error);
+    if (!error.empty())
+        WriteLogLine(log, error + ": the bans hold until the server stops, unless it can be "
+                                  "written again");
+    else if (banFileFailing)
+        WriteLogLine(log, "the ban file " + options.banFile + " is written again");
+    banFileFailing = !error.empty();
 }
 
 void ChatServer::Closed(ClientSession& session)

@@ -5,6 +5,7 @@
 #include "server/connection/ClientSession.h"
 #include "server/connection/FirstByte.h"
 #include "server/connection/TlsHandshakes.h"
+#include "server/operator/BanFileWriter.h"
 #include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
@@ -48,12 +49,13 @@ public:
     static constexpr std::size_t ReservedDescriptors = 32;
     static constexpr std::size_t MaxTurningAway = 16;
     static constexpr auto AcceptPause = std::chrono::milliseconds(100);
-    // How often bans that have ended are dropped from the list and the file.
-    static constexpr auto BanCheckInterval = std::chrono::seconds(60);
     // How long a stop waits for members to take their last line and close: every closing
     // connection goes by itself within ClientSession::CloseGrace; this is the bound behind it.
     static constexpr auto StopTime = std::chrono::seconds(3);
     static constexpr const char* StopNotice = "The server is shutting down.";
+    // Bans that have ended are dropped at each tick, at most this many at a time, so that
+    // thousands ending together never hold the room up.
+    static constexpr std::size_t EndedBansPerTick = 256;
 
     // With tls, connections may speak TLS (options.tlsOnly: must).
     ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
@@ -70,7 +72,8 @@ public:
     std::uint16_t Port() const { return port; }
     // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it.
     void TakeSignals();
-    // Runs the event loop until the server stops.
+    // Runs the event loop until the server stops, then waits (at most
+    // BanFileWriter::FinishTime) for the last changes to the bans to be written.
     void Run();
     // From any thread: tells every member the server is shutting down, closes every connection
     // (within StopTime however slowly they read) and ends Run.
@@ -120,7 +123,7 @@ private:
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);
-    void DropEndedBans();
+    void BanFileWritten(const std::string& error);
     ServerFigures Figures() const;
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
@@ -143,7 +146,8 @@ private:
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
-    Clock::time_point bansChecked;
+    std::unique_ptr<BanFileWriter> banWriter;
+    bool banFileFailing = false;
     BacklogPolicy backlog;
     FlushBatch flushes;
     SessionContext context;

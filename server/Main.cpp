@@ -1,5 +1,6 @@
 // ostrel-server: the chat server the Ostrel Chat client talks to.
 
+#include "common/ReadRegularFile.h"
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
@@ -34,6 +35,16 @@ int main(int argc, char** argv)
     if (!options.metricsHost.empty() && !MetricsHttp::Available())
     {
         std::cerr << "ostrel-server: " << MetricsHttp::Unavailable() << std::endl;
+        return 2;
+    }
+
+    // Bans are read from a regular file only: a named pipe would hold the start for ever, and
+    // anything else would be replaced by the first ban.
+    const std::string banFileKind = options.banFile.empty() ? "" : NotRegularFile(options.banFile);
+    if (!banFileKind.empty())
+    {
+        std::cerr << "ostrel-server: --ban-file " << options.banFile << " is " << banFileKind
+                  << ", not a regular file" << std::endl;
         return 2;
     }
 

@@ -2,6 +2,7 @@
 
 #include "common/ChatProtocol.h"
 #include "server/operator/OperatorChannels.h"
+#include "server/operator/OperatorCommands.h"
 #include "server/room/BacklogPolicy.h"
 
 #include <cstdlib>
@@ -168,6 +169,8 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         error = "TLS needs both --tls-cert and --tls-key";
     else if (options.tlsOnly && options.tlsCert.empty())
         error = "--tls-only needs --tls-cert and --tls-key";
+    else if (!ControlSocket::PathProblem(options.control).empty())
+        error = "--control: " + ControlSocket::PathProblem(options.control);
     return error.empty();
 }
 
@@ -199,11 +202,12 @@ std::string ServerUsage()
            "  --tls-pin               with --tls-cert: print the pin users put in their\n"
            "                          settings (tls-pin=) and exit\n"
            "  --ban-file FILE         keep the operator's bans in FILE over a restart\n"
-           "                          (default: in memory only)\n"
+           "                          (default: in memory only); no link, pipe or folder\n"
            "  --console               take operator commands from standard input even when it\n"
            "                          is not a terminal (when it is one, they are taken anyway)\n"
-           "  --control PATH          take operator commands on a local socket at PATH, for\n"
-           "                          ostrel-server --command (Linux only)\n"
+           "  --control PATH          take operator commands on a local socket at PATH (at\n"
+           "                          most 107 bytes), for ostrel-server --command (Linux\n"
+           "                          only)\n"
            "  --command \"COMMAND\"     send COMMAND to the server running with --control PATH\n"
            "                          (default " +
            std::string(DefaultControlPath) +
@@ -223,15 +227,8 @@ std::string ServerUsage()
            "nobody else waits for it. Only while most of the room is behind does the\n"
            "server read more slowly from the senders.\n"
            "\n"
-           "Operator commands, typed into the console or sent with --command:\n"
-           "  who                             who is connected, from where, for how long, lines\n"
-           "  say TEXT                        a server line to everyone\n"
-           "  kick NAME [REASON]              remove a member\n"
-           "  ban TARGET [DURATION] [REASON]  keep out an address, a network or a member's\n"
-           "                                  address; DURATION like 30m, 12h, 7d\n"
-           "  unban TARGET                    lift a ban\n"
-           "  bans                            the bans in force\n"
-           "  stats                           the server's figures, as its metrics give them\n"
+           "Operator commands, typed into the console or sent with --command:\n" +
+           OperatorCommands::Help(2) +
            "For example: ostrel-server --command \"ban 192.0.2.0/24 12h spamming\"\n"
            "\n"
            "Ctrl+C or SIGTERM tells everyone the server is shutting down, closes every\n"

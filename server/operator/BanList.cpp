@@ -1,11 +1,7 @@
 #include "server/operator/BanList.h"
 
-#include "common/MoveFileOver.h"
-
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 
 namespace
 {
@@ -29,16 +25,27 @@ bool AllDigits(const std::string& text)
 
 } // namespace
 
+// Computed here rather than by the C library's gmtime, which on Windows knows no year past 3000:
+// every time a ban file can hold has its text on every system.
 std::string UtcText(std::time_t time)
 {
-    std::tm parts{};
-#ifdef _WIN32
-    gmtime_s(&parts, &time);
-#else
-    gmtime_r(&time, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    const long long seconds = static_cast<long long>(time);
+    const long long days = seconds / 86400 - (seconds % 86400 < 0 ? 1 : 0);
+    const long long ofDay = seconds - days * 86400;
+    // The date of a day since 1970-01-01 in the proleptic Gregorian calendar.
+    const long long shifted = days + 719468;
+    const long long era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const long long dayOfEra = shifted - era * 146097;
+    const long long yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const long long month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[128];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year, month, day,
+                  ofDay / 3600, ofDay / 60 % 60, ofDay % 60);
     return text;
 }
 
@@ -86,130 +93,86 @@ bool ParseDuration(const std::string& text, std::time_t& seconds)
     return scale != 0 && seconds > 0;
 }
 
+std::optional<std::time_t> BanEnd(std::time_t now, std::time_t duration)
+{
+    if (duration > MaxBanDuration || now > LatestBanEnd - duration)
+        return std::nullopt;
+    return now + duration;
+}
+
 const Ban* BanList::Find(const asio::ip::address& address, std::time_t now) const
 {
-    if (bans.empty())
+    if (byNetwork.empty())
         return nullptr;
     const bool v4 = Unmapped(address).is_v4();
     for (const auto& [kind, count] : lengths)
     {
         if (kind.first != v4 || count == 0)
             continue;
-        const auto found = bans.find(IpNetwork::Of(address, kind.second));
-        if (found != bans.end() && !found->second.EndedBy(now))
-            return &found->second;
+        const auto found = byNetwork.find(IpNetwork::Of(address, kind.second));
+        if (found != byNetwork.end() && !found->second->EndedBy(now))
+            return found->second;
     }
     return nullptr;
 }
 
-void BanList::Add(const Ban& ban)
+void BanList::Add(Ban ban)
 {
-    const auto [place, added] = bans.insert_or_assign(ban.network, ban);
-    (void)place;
-    if (added)
+    if (ban.until && (*ban.until > LatestBanEnd || *ban.until < 0))
+        ban.until = *ban.until < 0 ? std::optional<std::time_t>(0) : std::nullopt;
+    auto place = ordered.lower_bound(ban.network);
+    if (place == ordered.end() || place->first != ban.network)
+    {
+        place = ordered.emplace_hint(place, ban.network, ban);
+        byNetwork.emplace(ban.network, &place->second);
         ++lengths[{ban.network.IsV4(), ban.network.Prefix()}];
+    }
+    else
+    {
+        if (place->second.until)
+            endings.erase({*place->second.until, ban.network});
+        place->second = ban;
+    }
+    if (ban.until)
+        endings.insert({*ban.until, ban.network});
+    if (listener)
+        listener->Added(ban);
 }
 
 bool BanList::Remove(const IpNetwork& network)
 {
-    if (bans.erase(network) == 0)
+    const auto place = ordered.find(network);
+    if (place == ordered.end())
         return false;
+    if (place->second.until)
+        endings.erase({*place->second.until, network});
+    byNetwork.erase(network);
     const auto kind = lengths.find({network.IsV4(), network.Prefix()});
     if (--kind->second == 0)
         lengths.erase(kind);
+    ordered.erase(place);
+    if (listener)
+        listener->Removed(network);
     return true;
 }
 
-bool BanList::DropEnded(std::time_t now)
+std::size_t BanList::DropEnded(std::time_t now, std::size_t most)
 {
-    std::vector<IpNetwork> ended;
-    for (const auto& entry : bans)
-        if (entry.second.EndedBy(now))
-            ended.push_back(entry.first);
-    for (const auto& network : ended)
+    std::size_t dropped = 0;
+    while (dropped < most && !endings.empty() && endings.begin()->first <= now)
+    {
+        const IpNetwork network = endings.begin()->second;
         Remove(network);
-    return !ended.empty();
+        ++dropped;
+    }
+    return dropped;
 }
 
-std::vector<Ban> BanList::All() const
+std::vector<Ban> BanList::Page(const std::optional<IpNetwork>& after, std::size_t count) const
 {
-    std::vector<Ban> all;
-    all.reserve(bans.size());
-    for (const auto& entry : bans)
-        all.push_back(entry.second);
-    std::sort(all.begin(), all.end(), [](const Ban& a, const Ban& b) {
-        return a.network.ToString() < b.network.ToString();
-    });
-    return all;
-}
-
-bool BanList::Load(const std::string& path, std::time_t now, std::vector<std::string>& problems,
-                   std::string& error)
-{
-    std::error_code ignored;
-    if (!std::filesystem::exists(path, ignored))
-        return true; // none yet: the first ban makes it
-    std::ifstream in(path);
-    if (!in.is_open() || !std::filesystem::is_regular_file(path, ignored))
-    {
-        error = "cannot read the ban file " + path;
-        return false;
-    }
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number)
-    {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream fields(line);
-        std::string target, until;
-        fields >> target >> until;
-        std::string reason;
-        std::getline(fields >> std::ws, reason);
-        Ban ban;
-        std::string problem;
-        std::time_t end = 0;
-        if (IpNetwork::Parse(target, ban.network, problem))
-        {
-            if (until.empty())
-                problem = "no end time (a UTC time, or - for until lifted)";
-            else if (until != "-" && !ParseUtc(until, end))
-                problem = "the end time " + until + " is neither a UTC time like " + UtcText(now) +
-                          " nor -";
-        }
-        if (!problem.empty())
-        {
-            problems.push_back(path + " line " + std::to_string(number) + ": " + problem +
-                               "; skipped");
-            continue;
-        }
-        if (until != "-")
-            ban.until = end;
-        ban.reason = reason;
-        if (!ban.EndedBy(now))
-            Add(ban);
-    }
-    if (in.bad())
-    {
-        error = "cannot read the ban file " + path + " to its end";
-        return false;
-    }
-    return true;
-}
-
-bool BanList::Save(const std::string& path, std::string& error) const
-{
-    std::ostringstream text;
-    text << "# Bans of ostrel-server, one a line: TARGET UNTIL REASON (UNTIL: a UTC time, or - "
-            "for until lifted).\n# The server rewrites this file whenever its bans change.\n";
-    for (const Ban& ban : All())
-        text << ban.network.ToString() << ' ' << (ban.until ? UtcText(*ban.until) : "-")
-             << (ban.reason.empty() ? "" : " " + ban.reason) << '\n';
-    if (!ReplaceFileContent(path, text.str()))
-    {
-        error = "cannot write the ban file " + path;
-        return false;
-    }
-    return true;
+    std::vector<Ban> page;
+    auto place = after ? ordered.upper_bound(*after) : ordered.begin();
+    for (; place != ordered.end() && page.size() < count; ++place)
+        page.push_back(place->second);
+    return page;
 }

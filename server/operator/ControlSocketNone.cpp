@@ -15,8 +15,14 @@ std::string ControlSocket::Unavailable()
            "into the server's console window";
 }
 
+std::string ControlSocket::PathProblem(const std::string&)
+{
+    return "";
+}
+
 std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context&, const std::string&,
-                                                   CommandHandler, std::string& error)
+                                                   CommandHandler, std::ostream&,
+                                                   std::string& error)
 {
     error = Unavailable();
     return nullptr;

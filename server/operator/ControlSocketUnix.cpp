@@ -2,6 +2,7 @@
 // connection and answers it; and the client side of `ostrel-server --command`.
 
 #include "server/operator/OperatorChannels.h"
+#include "server/room/ServerLog.h"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read_until.hpp>
@@ -10,8 +11,10 @@
 #include <asio/write.hpp>
 
 #include <cerrno>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <istream>
@@ -22,44 +25,56 @@ namespace
 
 using Local = asio::local::stream_protocol;
 
-// The longest command line taken, and how long a connection may take to send it.
+// The longest command line taken.
 constexpr std::size_t MaxCommandBytes = 4096;
-constexpr auto CommandTime = std::chrono::seconds(5);
 
+// One command and its answer. Each step (the command arriving, each piece of the answer being
+// taken) has ControlSocket::StepTime; a connection that takes longer is closed.
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:
-    Connection(Local::socket socket, const CommandHandler& handler)
-        : socket(std::move(socket)), timer(this->socket.get_executor()), handler(handler),
+    Connection(Local::socket socket, const CommandHandler& handler, std::ostream& log)
+        : socket(std::move(socket)), timer(this->socket.get_executor()), handler(handler), log(log),
           input(MaxCommandBytes)
     {
     }
 
     void Start()
     {
-        timer.expires_after(CommandTime);
-        timer.async_wait([self = shared_from_this()](const asio::error_code& error) {
-            if (!error)
-            {
-                asio::error_code ignored;
-                self->socket.close(ignored);
-            }
-        });
+        Expect(false);
         asio::async_read_until(socket, input, '\n',
                                [self = shared_from_this()](const asio::error_code& error,
                                                            std::size_t) { self->Read(error); });
     }
 
 private:
+    // Arms the timer for the step that begins: the command, or a piece of the answer.
+    void Expect(bool answering)
+    {
+        const std::uint64_t armed = ++step;
+        timer.expires_after(ControlSocket::StepTime);
+        timer.async_wait([self = shared_from_this(), armed,
+                          answering](const asio::error_code& error) {
+            if (error || self->step != armed || !self->socket.is_open())
+                return;
+            if (answering)
+                WriteLogLine(self->log, "control socket: a client took nothing of its answer for " +
+                                            std::to_string(ControlSocket::StepTime.count()) +
+                                            " s; closed");
+            self->Close();
+        });
+    }
+
     void Read(const asio::error_code& error)
     {
-        timer.cancel();
         CommandAnswer answer;
         if (error && error != asio::error::eof)
-            answer = {false, error == asio::error::not_found
-                                 ? "the command is longer than " + std::to_string(MaxCommandBytes) +
-                                       " bytes\n"
-                                 : "the command did not arrive whole\n"};
+            answer = {false,
+                      error == asio::error::not_found
+                          ? "the command is longer than " + std::to_string(MaxCommandBytes) +
+                                " bytes\n"
+                          : "the command did not arrive whole\n",
+                      nullptr};
         else
         {
             std::istream in(&input);
@@ -67,26 +82,56 @@ private:
             std::getline(in, line);
             answer = handler(line);
         }
-        reply = (answer.ok ? "ok\n" : "error\n") + answer.text;
-        asio::async_write(socket, asio::buffer(reply),
-                          [self = shared_from_this()](const asio::error_code&, std::size_t) {
-                              asio::error_code ignored;
-                              self->socket.close(ignored);
+        more = std::move(answer.more);
+        Send((answer.ok ? "ok\n" : "error\n") + answer.text);
+    }
+
+    void Send(std::string text)
+    {
+        piece = std::move(text);
+        Expect(true);
+        asio::async_write(socket, asio::buffer(piece),
+                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
+                              self->Sent(error);
                           });
+    }
+
+    void Sent(const asio::error_code& error)
+    {
+        ++step; // the step is over: its timer no longer counts
+        std::string next = !error && more ? more() : "";
+        if (next.empty())
+        {
+            Close();
+            return;
+        }
+        Send(std::move(next));
+    }
+
+    void Close()
+    {
+        asio::error_code ignored;
+        timer.cancel();
+        socket.close(ignored);
+        more = nullptr;
     }
 
     Local::socket socket;
     asio::steady_timer timer;
     CommandHandler handler;
+    std::ostream& log;
     asio::streambuf input;
-    std::string reply;
+    std::string piece;
+    std::function<std::string()> more;
+    std::uint64_t step = 0;
 };
 
 class UnixControlSocket final : public ControlSocket
 {
 public:
-    UnixControlSocket(asio::io_context& io, std::string path, CommandHandler handler)
-        : acceptor(io), path(std::move(path)), handler(std::move(handler))
+    UnixControlSocket(asio::io_context& io, std::string path, CommandHandler handler,
+                      std::ostream& log)
+        : acceptor(io), path(std::move(path)), handler(std::move(handler)), log(log)
     {
     }
     ~UnixControlSocket() override
@@ -147,7 +192,7 @@ private:
             if (error == asio::error::operation_aborted)
                 return;
             if (!error)
-                std::make_shared<Connection>(std::move(socket), handler)->Start();
+                std::make_shared<Connection>(std::move(socket), handler, log)->Start();
             Accept();
         });
     }
@@ -155,6 +200,7 @@ private:
     Local::acceptor acceptor;
     std::string path;
     CommandHandler handler;
+    std::ostream& log;
     bool listening = false;
 };
 
@@ -170,10 +216,23 @@ std::string ControlSocket::Unavailable()
     return "";
 }
 
-std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context& io, const std::string& path,
-                                                   CommandHandler handler, std::string& error)
+std::string ControlSocket::PathProblem(const std::string& path)
 {
-    auto socket = std::make_unique<UnixControlSocket>(io, path, std::move(handler));
+    const std::size_t limit = sizeof(sockaddr_un::sun_path) - 1;
+    if (path.size() <= limit && path.find('\0') == std::string::npos)
+        return "";
+    return "the control socket's path " + path + " is " + std::to_string(path.size()) +
+           " bytes long; a Unix socket's path may be at most " + std::to_string(limit) + " bytes";
+}
+
+std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context& io, const std::string& path,
+                                                   CommandHandler handler, std::ostream& log,
+                                                   std::string& error)
+{
+    error = PathProblem(path);
+    if (!error.empty())
+        return nullptr;
+    auto socket = std::make_unique<UnixControlSocket>(io, path, std::move(handler), log);
     if (!socket->Listen(error))
         return nullptr;
     return socket;
@@ -182,6 +241,12 @@ std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context& io, const s
 int SendCommand(const std::string& path, const std::string& command, std::ostream& out,
                 std::ostream& err)
 {
+    const std::string tooLong = ControlSocket::PathProblem(path);
+    if (!tooLong.empty())
+    {
+        err << "ostrel-server: " << tooLong << std::endl;
+        return 2;
+    }
     asio::io_context io;
     Local::socket socket(io);
     asio::error_code failure;
@@ -195,30 +260,52 @@ int SendCommand(const std::string& path, const std::string& command, std::ostrea
             << std::endl;
         return 2;
     }
-    // A server that never answers does not hold the command line for ever.
+    asio::write(socket, asio::buffer(command + "\n"), failure);
+    // A server that never answers does not hold the command line for ever: each read waits at
+    // most this long (the system's own receive, which honours the limit).
     const timeval limit{10, 0};
     ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    asio::write(socket, asio::buffer(command + "\n"), failure);
-    std::string answer;
-    char chunk[4096];
-    while (!failure)
+    // The first line says whether the server did what was asked; the rest, however long, is
+    // printed as it comes.
+    std::string head;
+    std::ostream* to = nullptr;
+    char chunk[65536];
+    ssize_t n = 0;
+    while (!failure && (n = ::recv(socket.native_handle(), chunk, sizeof chunk, 0)) != 0)
     {
-        const std::size_t n = socket.read_some(asio::buffer(chunk), failure);
-        answer.append(chunk, n);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            failure = asio::error_code(errno, asio::error::get_system_category());
+            break;
+        }
+        if (to)
+        {
+            to->write(chunk, n);
+            continue;
+        }
+        head.append(chunk, static_cast<std::size_t>(n));
+        const std::size_t status = head.find('\n');
+        if (status == std::string::npos && head.size() < 16)
+            continue;
+        const std::string word = head.substr(0, status);
+        if (word != "ok" && word != "error")
+            break;
+        to = word == "ok" ? &out : &err;
+        *to << head.substr(status + 1);
     }
-    if (failure != asio::error::eof)
+    if (failure)
     {
-        err << "ostrel-server: no answer from the server at " << path << ": " << failure.message()
-            << std::endl;
+        err << (to ? "\n" : "") << "ostrel-server: " << (to ? "the answer broke off" : "no answer")
+            << " from the server at " << path << ": " << failure.message() << std::endl;
         return 2;
     }
-    const std::size_t status = answer.find('\n');
-    const bool ok = answer.compare(0, status, "ok") == 0;
-    if (status == std::string::npos || (!ok && answer.compare(0, status, "error") != 0))
+    if (!to)
     {
         err << "ostrel-server: the answer from " << path << " is not a server's" << std::endl;
         return 2;
     }
-    (ok ? out : err) << answer.substr(status + 1) << std::flush;
-    return ok ? 0 : 1;
+    to->flush();
+    return to == &out ? 0 : 1;
 }

@@ -4,10 +4,15 @@
 #include "server/room/ServerLog.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <sstream>
 
 namespace
 {
+
+// The width of the help's first column, its command and arguments.
+constexpr std::size_t HelpColumn = 32;
 
 std::vector<std::string> Words(const std::string& text)
 {
@@ -28,15 +33,38 @@ std::string Joined(const std::vector<std::string>& words, std::size_t from, std:
 
 OperatorCommands::Answer Failed(const std::string& text)
 {
-    return {false, text + "\n"};
+    return {false, text + "\n", nullptr};
 }
 
-bool HasControlBytes(const std::string& text)
+// The text with each control character written as \xHH, for the log and the answers, which
+// should show what was sent without acting on it.
+std::string Printable(const std::string& text)
 {
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
+    std::string shown;
+    for (char c : text)
+    {
+        if (!ChatProtocol::HoldsControlBytes(std::string(1, c)))
+        {
+            shown += c;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(c));
+        shown += escaped;
+    }
+    return shown;
+}
+
+// The one answer to a command that holds a control character, whatever the command.
+std::string ControlCharacterRefusal(const std::string& verb, const std::string& command)
+{
+    const auto control = std::find_if(command.begin(), command.end(), [](char c) {
+        return ChatProtocol::HoldsControlBytes(std::string(1, c));
     });
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(*control));
+    return Printable(verb) + ": the command holds a control character (byte " + byte +
+           "), which members' screens would act on; nothing was done";
 }
 
 // A number, with one letter or none after it: meant as a duration, whether it is one or not.
@@ -54,6 +82,16 @@ std::string WhoWent(const std::vector<std::string>& removed)
     std::string text;
     for (const auto& who : removed)
         text += (text.empty() ? "" : ", ") + who;
+    return text;
+}
+
+std::string BanListing(const std::vector<Ban>& page)
+{
+    std::string text;
+    for (const Ban& ban : page)
+        text += ban.network.ToString() + "  " +
+                (ban.until ? "until " + UtcText(*ban.until) : "until lifted") +
+                (ban.reason.empty() ? "" : "  " + ban.reason) + "\n";
     return text;
 }
 
@@ -77,28 +115,53 @@ std::string DurationText(std::time_t seconds)
     return text.empty() ? "0s" : text;
 }
 
-OperatorCommands::OperatorCommands(ChatRoom& room, BanList& bans, std::string banFile,
-                                   std::size_t maxLineBytes, std::ostream& log)
-    : room(room), bans(bans), banFile(std::move(banFile)), maxLineBytes(maxLineBytes), log(log)
+const std::vector<OperatorCommands::Command>& OperatorCommands::Table()
 {
+    static const std::vector<Command> table = {
+        {"who", "", "who is connected: nickname, address, for how\nlong, lines said", true,
+         &OperatorCommands::Who},
+        {"say", "TEXT", "a server line to everyone", false, &OperatorCommands::Say},
+        {"kick", "NAME [REASON]", "removes a member from the room", false, &OperatorCommands::Kick},
+        {"ban", "TARGET [DURATION] [REASON]",
+         "keeps out an address, a network (192.0.2.0/24,\n"
+         "2001:db8::/48) or a member's address; DURATION\n"
+         "like 30m, 12h, 7d (s, m, h, d, w), at most\n"
+         "3650d; none: until lifted",
+         false, &OperatorCommands::AddBan},
+        {"unban", "TARGET", "lifts the ban on an address or network, as\nbans lists it", false,
+         &OperatorCommands::RemoveBan},
+        {"bans", "", "the bans in force", true, &OperatorCommands::ListBans},
+        {"stats", "",
+         "the figures the metrics give: members, lines,\nwho left why, TLS, the process", true,
+         &OperatorCommands::ShowStats},
+        {"help", "", "this list", true, &OperatorCommands::ShowHelp},
+    };
+    return table;
 }
 
-std::string OperatorCommands::Help()
+std::string OperatorCommands::Help(std::size_t indent)
 {
-    return "who                             who is connected: nickname, address, for how long, "
-           "lines said\n"
-           "say TEXT                        a server line to everyone\n"
-           "kick NAME [REASON]              removes a member from the room\n"
-           "ban TARGET [DURATION] [REASON]  keeps an address, a network (192.0.2.0/24, "
-           "2001:db8::/48)\n"
-           "                                or a member's address out; DURATION like 30m, 12h, "
-           "7d,\n"
-           "                                none: until lifted\n"
-           "unban TARGET                    lifts a ban\n"
-           "bans                            the bans in force\n"
-           "stats                           the server's figures: members, lines, who left why,\n"
-           "                                TLS, the process\n"
-           "help                            this list\n";
+    const std::string margin(indent, ' ');
+    std::string text;
+    for (const Command& command : Table())
+    {
+        std::string usage = command.name;
+        if (*command.arguments)
+            usage += std::string(" ") + command.arguments;
+        usage.resize(std::max(usage.size() + 2, HelpColumn), ' ');
+        std::istringstream help(command.help);
+        std::string line;
+        for (bool first = true; std::getline(help, line); first = false)
+            text += margin + (first ? usage : std::string(usage.size(), ' ')) + line + "\n";
+    }
+    return text;
+}
+
+OperatorCommands::OperatorCommands(ChatRoom& room, BanList& bans, std::string banFile,
+                                   std::size_t maxLineBytes, std::ostream& log)
+    : room(room), bans(bans), banFile(std::move(banFile)),
+      maxTextBytes(std::min(maxLineBytes, MaxReasonBytes)), log(log)
+{
 }
 
 OperatorCommands::Answer OperatorCommands::Run(const std::string& line, const std::string& source,
@@ -109,42 +172,35 @@ OperatorCommands::Answer OperatorCommands::Run(const std::string& line, const st
         return {};
     const std::size_t space = command.find(' ');
     const std::string verb = command.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : oNet::Trim(command.substr(space));
+    const Request request{space == std::string::npos ? "" : oNet::Trim(command.substr(space)), now,
+                          wallNow};
+    const auto& table = Table();
+    const auto row = std::find_if(table.begin(), table.end(),
+                                  [&](const Command& entry) { return verb == entry.name; });
     Answer answer;
-    if (verb == "who" && rest.empty())
-        answer = Who(now);
-    else if (verb == "say")
-        answer = Say(rest);
-    else if (verb == "kick")
-        answer = Kick(rest);
-    else if (verb == "ban")
-        answer = AddBan(rest, wallNow);
-    else if (verb == "unban")
-        answer = RemoveBan(rest);
-    else if (verb == "bans" && rest.empty())
-        answer = ListBans();
-    else if (verb == "stats" && rest.empty())
-        answer = stats ? Answer{true, stats()} : Failed("stats: this server keeps no figures");
-    else if (verb == "help" && rest.empty())
-        answer = {true, Help()};
-    else if (verb == "who" || verb == "bans" || verb == "stats" || verb == "help")
+    if (ChatProtocol::HoldsControlBytes(command))
+        answer = Failed(ControlCharacterRefusal(verb, command));
+    else if (row == table.end())
+        answer = Failed("unknown command " + verb + ": help lists them");
+    else if (!*row->arguments && !request.rest.empty())
         answer = Failed(verb + " takes nothing after it");
     else
-        answer = Failed("unknown command " + verb + ": help lists them");
+        answer = (this->*(row->handler))(request);
 
     // What it did, in one line: a listing is not copied into the log.
     std::string effect = answer.text.substr(0, answer.text.find('\n'));
-    if (verb == "who" || verb == "bans" || verb == "stats" || verb == "help")
-        effect = answer.ok ? "listed" : effect;
-    WriteLogLine(log, source + ": " + command + " -> " + (answer.ok ? "" : "refused: ") + effect);
+    if (answer.ok && row != table.end() && row->listing)
+        effect = "listed";
+    WriteLogLine(log, source + ": " + Printable(command) + " -> " + (answer.ok ? "" : "refused: ") +
+                          effect);
     return answer;
 }
 
-OperatorCommands::Answer OperatorCommands::Who(ChatRoom::Clock::time_point now) const
+OperatorCommands::Answer OperatorCommands::Who(const Request& request)
 {
-    const auto everyone = room.Who(now);
+    const auto everyone = room.Who(request.now);
     if (everyone.empty())
-        return {true, "nobody is connected\n"};
+        return {true, "nobody is connected\n", nullptr};
     std::ostringstream text;
     text << everyone.size() << (everyone.size() == 1 ? " connection" : " connections") << "\n";
     for (const auto& member : everyone)
@@ -154,19 +210,23 @@ OperatorCommands::Answer OperatorCommands::Who(ChatRoom::Clock::time_point now) 
              << "  connected " << DurationText(seconds.count()) << "  " << member.lines
              << (member.lines == 1 ? " line" : " lines") << "\n";
     }
-    return {true, text.str()};
+    return {true, text.str(), nullptr};
 }
 
-OperatorCommands::Answer OperatorCommands::Say(const std::string& text)
+bool OperatorCommands::TooLong(const std::string& text) const
 {
+    return text.size() > maxTextBytes;
+}
+
+OperatorCommands::Answer OperatorCommands::Say(const Request& request)
+{
+    const std::string& text = request.rest;
     if (text.empty())
         return Failed("say needs a text");
-    if (HasControlBytes(text))
-        return Failed("say: the text holds control characters");
-    if (text.size() > maxLineBytes)
-        return Failed("say: the text is longer than " + std::to_string(maxLineBytes) + " bytes");
+    if (TooLong(text))
+        return Failed("say: the text is longer than " + std::to_string(maxTextBytes) + " bytes");
     room.Say(text);
-    return {true, "said to everyone: " + text + "\n"};
+    return {true, "said to everyone: " + text + "\n", nullptr};
 }
 
 bool OperatorCommands::TakeName(const std::string& rest, std::string& name,
@@ -194,32 +254,34 @@ bool OperatorCommands::TakeName(const std::string& rest, std::string& name,
     return false;
 }
 
-OperatorCommands::Answer OperatorCommands::Kick(const std::string& rest)
+OperatorCommands::Answer OperatorCommands::Kick(const Request& request)
 {
-    if (rest.empty())
+    if (request.rest.empty())
         return Failed("kick needs a nickname");
     std::string name, reason;
-    if (!TakeName(rest, name, reason))
-        return Failed("nobody in the room is called " + rest);
+    if (!TakeName(request.rest, name, reason))
+        return Failed("nobody in the room is called " + request.rest);
+    if (TooLong(reason))
+        return Failed("kick: the reason is longer than " + std::to_string(maxTextBytes) + " bytes");
     const std::string note = reason.empty() ? "removed" : "removed: " + reason;
     room.Remove(name,
                 "You were removed from the room" + (reason.empty() ? "." : ": " + reason + "."),
                 note, "kicked by the operator" + (reason.empty() ? "" : ": " + reason));
-    return {true, "kicked " + name + (reason.empty() ? "" : " (" + reason + ")") + "\n"};
+    return {true, "kicked " + name + (reason.empty() ? "" : " (" + reason + ")") + "\n", nullptr};
 }
 
-OperatorCommands::Answer OperatorCommands::AddBan(const std::string& rest, std::time_t now)
+OperatorCommands::Answer OperatorCommands::AddBan(const Request& request)
 {
-    if (rest.empty())
+    if (request.rest.empty())
         return Failed("ban needs an address, a network or a nickname");
     Ban ban;
     std::string after;
     std::string problem;
-    const auto words = Words(rest);
+    const auto words = Words(request.rest);
     std::string name;
-    if (!words.empty() && words[0][0] != '"' && IpNetwork::Parse(words[0], ban.network, problem))
+    if (words[0][0] != '"' && IpNetwork::Parse(words[0], ban.network, problem))
         after = Joined(words, 1, words.size());
-    else if (TakeName(rest, name, after))
+    else if (TakeName(request.rest, name, after))
         ban.network = IpNetwork::Of(*room.AddressOf(name));
     else
         return Failed(words[0] + " is not an address, a network, or the nickname of anyone in "
@@ -229,7 +291,7 @@ OperatorCommands::Answer OperatorCommands::AddBan(const std::string& rest, std::
     std::size_t reasonFrom = 0;
     if (!more.empty() && ParseDuration(more[0], duration))
     {
-        ban.until = now + duration;
+        ban.until = BanEnd(request.wallNow, duration);
         reasonFrom = 1;
     }
     else if (LooksLikeDuration(more))
@@ -237,8 +299,8 @@ OperatorCommands::Answer OperatorCommands::AddBan(const std::string& rest, std::
         return Failed("ban: " + more[0] + " is not a duration: a number and s, m, h, d or w");
     }
     ban.reason = Joined(more, reasonFrom, more.size());
-    if (HasControlBytes(ban.reason))
-        return Failed("ban: the reason holds control characters");
+    if (TooLong(ban.reason))
+        return Failed("ban: the reason is longer than " + std::to_string(maxTextBytes) + " bytes");
     bans.Add(ban);
 
     const std::string told = "You were removed from the room: you are banned from this server" +
@@ -246,53 +308,72 @@ OperatorCommands::Answer OperatorCommands::AddBan(const std::string& rest, std::
     const auto removed =
         room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
                     "banned by the operator" + (ban.reason.empty() ? "" : ": " + ban.reason));
-    std::string text =
-        "banned " + ban.network.ToString() +
-        (ban.until ? " for " + DurationText(duration) + ", until " + UtcText(*ban.until)
-                   : " until lifted") +
-        (ban.reason.empty() ? "" : " (" + ban.reason + ")") +
-        (removed.empty() ? "" : "; removed " + WhoWent(removed)) + "\n";
-    return {true, text + Saved()};
+    const std::string lasting =
+        ban.until ? " for " + DurationText(duration) + ", until " + UtcText(*ban.until)
+        : duration > 0
+            ? " until lifted (" + DurationText(duration) +
+                  " is longer than the longest timed ban, " + DurationText(MaxBanDuration) + ")"
+            : " until lifted";
+    std::string text = "banned " + ban.network.ToString() + lasting +
+                       (ban.reason.empty() ? "" : " (" + ban.reason + ")") +
+                       (removed.empty() ? "" : "; removed " + WhoWent(removed)) + "\n";
+    return {true, text + Kept(), nullptr};
 }
 
-OperatorCommands::Answer OperatorCommands::RemoveBan(const std::string& rest)
+OperatorCommands::Answer OperatorCommands::RemoveBan(const Request& request)
 {
     IpNetwork network;
     std::string problem;
-    if (rest.empty() || Words(rest).size() != 1)
+    if (request.rest.empty() || Words(request.rest).size() != 1)
         return Failed("unban needs one address or network, as bans lists it");
-    if (!IpNetwork::Parse(rest, network, problem))
+    if (!IpNetwork::Parse(request.rest, network, problem))
         return Failed("unban: " + problem);
     if (!bans.Remove(network))
         return Failed("no ban on " + network.ToString() + ": bans lists them");
-    return {true, "lifted the ban on " + network.ToString() + "\n" + Saved()};
+    return {true, "lifted the ban on " + network.ToString() + "\n" + Kept(), nullptr};
 }
 
-OperatorCommands::Answer OperatorCommands::ListBans() const
+// A long list goes out in pieces, each made when the one before has been written, so that
+// neither the server's thread nor its memory holds the whole of it; each piece goes on after
+// the last ban of the one before, whatever changed in between.
+OperatorCommands::Answer OperatorCommands::ListBans(const Request&)
 {
-    const auto all = bans.All();
-    if (all.empty())
-        return {true, "no bans\n"};
-    std::string text;
-    for (const Ban& ban : all)
-        text += ban.network.ToString() + "  " +
-                (ban.until ? "until " + UtcText(*ban.until) : "until lifted") +
-                (ban.reason.empty() ? "" : "  " + ban.reason) + "\n";
-    return {true, text};
+    if (bans.Size() == 0)
+        return {true, "no bans\n", nullptr};
+    auto page = bans.Page({}, BansPerPiece);
+    Answer answer{true, BanListing(page), nullptr};
+    if (page.size() == BansPerPiece)
+        answer.more = [list = &bans, last = std::make_shared<IpNetwork>(page.back().network)] {
+            const auto next = list->Page(*last, BansPerPiece);
+            if (!next.empty())
+                *last = next.back().network;
+            return BanListing(next);
+        };
+    return answer;
+}
+
+OperatorCommands::Answer OperatorCommands::ShowStats(const Request&)
+{
+    if (!stats)
+        return {false, "stats: this server keeps no figures\n", nullptr};
+    return {true, stats(), nullptr};
+}
+
+OperatorCommands::Answer OperatorCommands::ShowHelp(const Request&)
+{
+    return {true, Help(), nullptr};
 }
 
 // Keeps the bans over a restart when there is a ban file; says so when there is none, or when
 // it cannot be written.
-std::string OperatorCommands::Saved()
+std::string OperatorCommands::Kept() const
 {
     if (banFile.empty())
         return "(kept in memory only: start the server with --ban-file FILE to keep bans over a "
                "restart)\n";
-    std::string error;
-    if (!bans.Save(banFile, error))
-    {
-        WriteLogLine(log, error);
-        return "(" + error + ": the change holds until the server stops)\n";
-    }
+    if (!banFileError.empty())
+        return "(" + banFileError +
+               ": the bans hold until the server stops, unless it can be "
+               "written again)\n";
     return "";
 }

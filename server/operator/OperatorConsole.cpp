@@ -23,6 +23,22 @@ bool OperatorConsole::InputIsTerminal()
 #endif
 }
 
+namespace
+{
+
+// Prints the answer's text, and its next piece each time the server's thread comes to it again.
+void Print(asio::io_context& io, CommandAnswer answer, std::ostream& out)
+{
+    out << answer.text << std::flush;
+    if (answer.more && !answer.text.empty())
+        asio::post(io, [&io, more = std::move(answer.more), &out]() mutable {
+            std::string next = more();
+            Print(io, {true, std::move(next), std::move(more)}, out);
+        });
+}
+
+} // namespace
+
 // A blocking read of standard input cannot be cancelled on every system: the reader is a thread
 // that lives as long as the process, and only hands lines over.
 void OperatorConsole::Start(asio::io_context& io, CommandHandler handler, std::ostream& out)
@@ -37,7 +53,7 @@ void OperatorConsole::Start(asio::io_context& io, CommandHandler handler, std::o
         {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            asio::post(io, [line, handler, &out] { out << handler(line).text << std::flush; });
+            asio::post(io, [&io, line, handler, &out] { Print(io, handler(line), out); });
         }
     }).detach();
 }

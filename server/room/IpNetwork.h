@@ -33,6 +33,14 @@ public:
         return v4 == other.v4 && prefix == other.prefix && bytes == other.bytes;
     }
     bool operator!=(const IpNetwork& other) const { return !(*this == other); }
+    // An order for sorted lists: IPv4 before IPv6, then by address, a network before the
+    // longer networks and addresses inside it.
+    bool operator<(const IpNetwork& other) const
+    {
+        if (v4 != other.v4)
+            return v4;
+        return bytes != other.bytes ? bytes < other.bytes : prefix < other.prefix;
+    }
     std::size_t Hash() const;
 
 private:

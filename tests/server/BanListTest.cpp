@@ -1,12 +1,9 @@
-// The ban list and its file: what is banned, most specific first; bad lines reported with their
-// numbers and skipped; ended bans dropped; the file rewritten whole.
+// The ban list: what is banned, most specific first; listed in order, page by page; ended bans
+// dropped the earliest first; every change told to whoever watches.
 
 #include "server/operator/BanList.h"
-#include "support/Files.h"
 
 #include <gtest/gtest.h>
-
-using namespace testing_support;
 
 namespace
 {
@@ -51,60 +48,65 @@ TEST(BanList, FindsTheMostSpecificBanInForceForAnAddress)
     EXPECT_TRUE(bans.Remove(BanOf("192.0.2.7", "").network));
     EXPECT_FALSE(bans.Remove(BanOf("192.0.2.7", "").network));
     EXPECT_EQ(bans.Find(Address("192.0.2.7"), Now)->reason, "still the office");
-    EXPECT_TRUE(bans.DropEnded(Now));
+    EXPECT_EQ(bans.DropEnded(Now), 1u);
     EXPECT_EQ(bans.Size(), 2u);
 }
 
-TEST(BanList, FileKeepsBansReportsBadLinesAndIsRewrittenWhole)
+// Records what a listener is told.
+class Changes : public BanListener
 {
-    TempDir dir;
-    const std::string path = dir.File("bans");
-    WriteBytes(path, "# comment\n"
-                     "192.0.2.0/24 - the office\n"
-                     "\n"
-                     "203.0.113.7 2027-01-15T09:00:00Z spam, spam\n"
-                     "bob - not an address\n"
-                     "198.51.100.1 yesterday bad time\n"
-                     "198.51.100.2\n"
-                     "198.51.100.3 2027-01-15T07:59:59Z ended already\n"
-                     "2001:db8::/48 -\n");
+public:
+    void Added(const Ban& ban) override { seen += "+" + ban.network.ToString() + " "; }
+    void Removed(const IpNetwork& network) override { seen += "-" + network.ToString() + " "; }
+    std::string seen;
+};
+
+std::string Targets(const std::vector<Ban>& bans)
+{
+    std::string text;
+    for (const Ban& ban : bans)
+        text += ban.network.ToString() + " ";
+    return text;
+}
+
+TEST(BanList, ListsInNetworkOrderPageByPageAndDropsWhatEndedEarliestFirst)
+{
     BanList bans;
-    std::vector<std::string> problems;
-    std::string error;
-    ASSERT_TRUE(bans.Load(path, Now, problems, error)) << error;
-    ASSERT_EQ(problems.size(), 3u);
-    EXPECT_NE(problems[0].find("line 5: "), std::string::npos) << problems[0];
-    EXPECT_NE(problems[1].find("line 6: the end time yesterday"), std::string::npos) << problems[1];
-    EXPECT_NE(problems[2].find("line 7: no end time"), std::string::npos) << problems[2];
-    ASSERT_EQ(bans.Size(), 3u);
-    EXPECT_EQ(bans.Find(Address("203.0.113.7"), Now)->reason, "spam, spam");
-    EXPECT_EQ(*bans.Find(Address("203.0.113.7"), Now)->until, Now + 3600);
-    EXPECT_EQ(bans.Find(Address("2001:db8::1"), Now)->reason, "");
+    Changes changes;
+    bans.Watch(&changes);
+    bans.Add(BanOf("2001:db8::/32", "", Now + 30));
+    bans.Add(BanOf("192.0.2.10", "", Now + 10));
+    bans.Add(BanOf("192.0.2.0/24", ""));
+    bans.Add(BanOf("10.0.0.0/8", "", Now + 20));
+    bans.Add(BanOf("192.0.2.9", ""));
+    // Numbers, not texts, order them: 10/8 before 192/8, and a network before what it holds.
+    EXPECT_EQ(Targets(bans.All()), "10.0.0.0/8 192.0.2.0/24 192.0.2.9 192.0.2.10 2001:db8::/32 ");
 
-    // Written back whole, the bad lines gone; read again, the same.
-    ASSERT_TRUE(bans.Save(path, error)) << error;
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
-    const std::string written = ReadBytes(path);
-    EXPECT_NE(written.find(OnDisk("192.0.2.0/24 - the office\n")), std::string::npos) << written;
-    EXPECT_NE(written.find(OnDisk("203.0.113.7 2027-01-15T09:00:00Z spam, spam\n")),
-              std::string::npos);
-    EXPECT_EQ(written.find("bob"), std::string::npos);
-    BanList again;
-    ASSERT_TRUE(again.Load(path, Now, problems, error));
-    EXPECT_EQ(again.Size(), 3u);
+    // A listing goes on after the last ban it showed, whatever changed in between.
+    const auto first = bans.Page({}, 2);
+    EXPECT_EQ(Targets(first), "10.0.0.0/8 192.0.2.0/24 ");
+    EXPECT_TRUE(bans.Remove(first.back().network));
+    bans.Add(BanOf("172.16.0.0/12", "behind the listing"));
+    bans.Add(BanOf("198.51.100.0/24", "ahead of it"));
+    EXPECT_EQ(Targets(bans.Page(first.back().network, 10)),
+              "192.0.2.9 192.0.2.10 198.51.100.0/24 2001:db8::/32 ");
 
-    // A missing file is no bans; one that cannot be written leaves the old file as it was.
-    BanList none;
-    EXPECT_TRUE(none.Load(dir.File("missing"), Now, problems, error));
-    EXPECT_EQ(none.Size(), 0u);
-    EXPECT_FALSE(bans.Save(dir.File("no such folder/bans"), error));
-    EXPECT_NE(error.find("cannot write"), std::string::npos);
-    // One that is there but cannot be read is no empty list: later saves would lose its bans.
-    std::filesystem::create_directory(dir.File("a folder"));
-    BanList unreadable;
-    error.clear();
-    EXPECT_FALSE(unreadable.Load(dir.File("a folder"), Now, problems, error));
-    EXPECT_NE(error.find("cannot read the ban file"), std::string::npos) << error;
+    // Ended bans go the earliest first, as many as asked; a ban renewed until lifted stays.
+    bans.Add(BanOf("2001:db8::/32", "renewed"));
+    EXPECT_EQ(bans.DropEnded(Now + 100, 1), 1u);
+    EXPECT_EQ(bans.Find(Address("192.0.2.10"), Now), nullptr) << "ended first";
+    EXPECT_NE(bans.Find(Address("10.1.2.3"), Now), nullptr);
+    EXPECT_EQ(bans.DropEnded(Now + 100), 1u);
+    EXPECT_EQ(bans.DropEnded(Now + 100), 0u);
+    EXPECT_EQ(Targets(bans.All()), "172.16.0.0/12 192.0.2.9 198.51.100.0/24 2001:db8::/32 ");
+
+    // An end no ban file could hold lasts until lifted.
+    bans.Add(BanOf("203.0.113.1", "", LatestBanEnd + 1));
+    EXPECT_FALSE(bans.Find(Address("203.0.113.1"), Now)->until.has_value());
+
+    EXPECT_EQ(changes.seen, "+2001:db8::/32 +192.0.2.10 +192.0.2.0/24 +10.0.0.0/8 +192.0.2.9 "
+                            "-192.0.2.0/24 +172.16.0.0/12 +198.51.100.0/24 +2001:db8::/32 "
+                            "-192.0.2.10 -10.0.0.0/8 +203.0.113.1 ");
 }
 
 TEST(BanList, TimesAndDurationsAsTheOperatorWritesThem)
@@ -114,6 +116,17 @@ TEST(BanList, TimesAndDurationsAsTheOperatorWritesThem)
     EXPECT_EQ(time, Now);
     EXPECT_EQ(UtcText(Now), "2027-01-15T08:00:00Z");
     EXPECT_TRUE(ParseUtc("2028-02-29T23:59:59Z", time));
+    // Every time a file can hold reads back as it was written, the last of them too.
+    for (const std::time_t written : {std::time_t{0}, std::time_t{951782400} /* 2000-02-29 */,
+                                      std::time_t{4107542400} /* 2100-03-01 */,
+                                      std::time_t{32503680000} /* 3000-01-01 */, LatestBanEnd})
+    {
+        std::time_t read = -1;
+        EXPECT_TRUE(ParseUtc(UtcText(written), read)) << UtcText(written);
+        EXPECT_EQ(read, written) << UtcText(written);
+    }
+    EXPECT_EQ(UtcText(LatestBanEnd), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(UtcText(951782400), "2000-02-29T00:00:00Z");
     for (const char* bad : {"2027-02-29T00:00:00Z", "2027-01-15 08:00:00", "2027-13-01T00:00:00Z",
                             "2027-01-15T24:00:00Z", "tomorrow", ""})
         EXPECT_FALSE(ParseUtc(bad, time)) << bad;
@@ -135,6 +148,14 @@ TEST(BanList, TimesAndDurationsAsTheOperatorWritesThem)
             EXPECT_EQ(seconds, c.seconds) << c.text;
         }
     }
+
+    // Ten years at most: longer lasts until lifted, as does an end past what a file can hold.
+    EXPECT_EQ(BanEnd(Now, 3650 * 86400), Now + MaxBanDuration);
+    EXPECT_EQ(BanEnd(Now, 3650 * 86400 + 1), std::nullopt);
+    std::time_t duration = 0;
+    ASSERT_TRUE(ParseDuration("500000w", duration));
+    EXPECT_EQ(BanEnd(Now, duration), std::nullopt);
+    EXPECT_EQ(BanEnd(LatestBanEnd - 60, 3600), std::nullopt);
 }
 
 } // namespace

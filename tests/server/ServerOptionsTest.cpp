@@ -1,4 +1,5 @@
 #include "server/ServerOptions.h"
+#include "server/operator/OperatorCommands.h"
 
 #include <gtest/gtest.h>
 
@@ -82,13 +83,37 @@ TEST(ServerOptions, BadOptionsGetAOneLineReason)
     }
 }
 
-TEST(ServerOptions, UsageNamesEveryOption)
+TEST(ServerOptions, UsageNamesEveryOptionAndEveryOperatorCommand)
 {
     const std::string usage = ServerUsage();
     for (const char* option :
          {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin",
-          "--ban-file", "--console", "--control", "--command", "who", "kick", "unban", "--help"})
+          "--ban-file", "--console", "--control", "--command", "--metrics", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
+    // The commands come from the operator's command table, as `help` lists them.
+    EXPECT_NE(usage.find(OperatorCommands::Help(2)), std::string::npos) << usage;
+    for (const auto& command : OperatorCommands::Table())
+        EXPECT_NE(usage.find("\n  " + std::string(command.name) + " "), std::string::npos)
+            << command.name;
+    const std::string commands = OperatorCommands::Help(2);
+    std::size_t start = 0;
+    for (std::size_t end; (end = commands.find('\n', start)) != std::string::npos; start = end + 1)
+        EXPECT_LE(end - start, 80u) << commands.substr(start, end - start);
+}
+
+TEST(ServerOptions, ControlPathTooLongForAUnixSocketIsRefusedNamingTheLimit)
+{
+    if (!ControlSocket::Available())
+        GTEST_SKIP() << ControlSocket::Unavailable();
+    ServerOptions options;
+    std::string error;
+    const std::string longest = "/" + std::string(106, 'c');
+    EXPECT_TRUE(Parse({"--control", longest.c_str()}, options, error)) << error;
+    const std::string tooLong = longest + "c";
+    EXPECT_FALSE(Parse({"--command", "who", "--control", tooLong.c_str()}, options, error));
+    EXPECT_EQ(error, "--control: the control socket's path " + tooLong +
+                         " is 108 bytes long; a Unix socket's path may be at most 107 bytes");
+    EXPECT_FALSE(Parse({"--control", tooLong.c_str()}, options, error));
 }
 
 } // namespace

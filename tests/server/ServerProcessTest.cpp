@@ -21,7 +21,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -947,6 +949,208 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
 
     kill(server.pid, SIGTERM);
     EXPECT_EQ(server.Wait(), 0) << server.err;
+}
+
+// Whether the condition comes true within the time, looking every 20 ms.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool OneLine(const std::string& text)
+{
+    return !text.empty() && text.find('\n') == text.size() - 1;
+}
+
+TEST(ServerProcess, BanFileCannotBeTurnedAgainstTheServerAndVeryLongBansLastOverARestart)
+{
+    TempDir dir;
+    const std::string victim = dir.File("victim");
+    WriteBytes(victim, "precious\n");
+
+    // Anything but a regular file at --ban-file stops the start at once, with one line: a named
+    // pipe would hold it for ever, a link or a folder would be replaced by the first ban.
+    ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.File("folder"));
+    std::filesystem::create_symlink(victim, dir.File("link"));
+    for (const char* name : {"pipe", "folder", "link"})
+    {
+        ServerProcess server({"--port", "0", "--ban-file", dir.File(name)});
+        EXPECT_EQ(server.Wait(), 2) << name;
+        EXPECT_EQ(server.out, "") << name;
+        EXPECT_TRUE(OneLine(server.err)) << server.err;
+        EXPECT_NE(server.err.find(dir.File(name) + " is a"), std::string::npos) << server.err;
+        EXPECT_NE(server.err.find(", not a regular file"), std::string::npos) << server.err;
+    }
+
+    // A link planted beside the ban file, at the name its new content was once written to, is
+    // not written through: the new content goes to a file of its own.
+    const std::string control = dir.File("control");
+    const std::string banFile = dir.File("bans");
+    std::filesystem::create_symlink(victim, banFile + ".tmp");
+    const std::vector<std::string> arguments = {"--port", "0",          "--control",
+                                                control,  "--ban-file", banFile};
+    auto server = std::make_unique<ServerProcess>(arguments);
+    ASSERT_NE(server->ListeningPort(), 0) << server->err;
+    ASSERT_TRUE(server->OutputShows("taking operator commands at"));
+    const CommandRun banned = SendCommand(control, "ban 203.0.113.11 500000w far too long");
+    EXPECT_EQ(banned.exitCode, 0) << banned.err;
+    EXPECT_EQ(banned.out, "banned 203.0.113.11 until lifted (3500000d is longer than the longest "
+                          "timed ban, 3650d) (far too long)\n");
+    EXPECT_TRUE(Eventually([&] {
+        return ReadBytes(banFile).find("\n203.0.113.11 - far too long\n") != std::string::npos;
+    })) << ReadBytes(banFile);
+    EXPECT_EQ(ReadBytes(victim), "precious\n");
+    struct stat status
+    {
+    };
+    ASSERT_EQ(lstat(banFile.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << "the ban file is a file, not the planted link";
+    ASSERT_EQ(lstat((banFile + ".tmp").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+
+    // The ban, far longer than ten years, lasts until lifted, over a restart too.
+    kill(server->pid, SIGTERM);
+    EXPECT_EQ(server->Wait(), 0);
+    server = std::make_unique<ServerProcess>(arguments);
+    ASSERT_NE(server->ListeningPort(), 0) << server->err;
+    EXPECT_TRUE(server->OutputShows("1 ban in force")) << server->out;
+    ASSERT_TRUE(server->OutputShows("taking operator commands at"));
+    EXPECT_EQ(SendCommand(control, "bans").out, "203.0.113.11  until lifted  far too long\n");
+}
+
+TEST(ServerProcess, BanFileThatCannotBeWrittenIsLoggedAndSaidUntilItCanBeAgain)
+{
+    TempDir dir;
+    const std::string control = dir.File("control");
+    const std::string state = dir.File("state");
+    std::filesystem::create_directory(state);
+    ServerProcess server({"--port", "0", "--control", control, "--ban-file", state + "/bans"});
+    ASSERT_NE(server.ListeningPort(), 0) << server.err;
+    ASSERT_TRUE(server.OutputShows("taking operator commands at"));
+
+    // The folder goes: the next write fails, the log says so, and so does the next change.
+    std::filesystem::remove(state);
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.1").out, "banned 192.0.2.1 until lifted\n");
+    EXPECT_TRUE(server.OutputShows("cannot write the ban file " + state +
+                                   "/bans: the bans hold until the server stops"));
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.2").out,
+              "banned 192.0.2.2 until lifted\n(cannot write the ban file " + state +
+                  "/bans: the bans hold until the server stops, unless it can be written "
+                  "again)\n");
+
+    // Back again, the next change writes every ban.
+    std::filesystem::create_directory(state);
+    EXPECT_EQ(SendCommand(control, "unban 192.0.2.1").exitCode, 0);
+    EXPECT_TRUE(server.OutputShows("the ban file " + state + "/bans is written again"));
+    EXPECT_EQ(ReadBytes(state + "/bans").substr(ReadBytes(state + "/bans").find("\n192")),
+              "\n192.0.2.2 -\n");
+    EXPECT_EQ(SendCommand(control, "ban 192.0.2.3").out, "banned 192.0.2.3 until lifted\n");
+}
+
+TEST(ServerProcess, OperatorTextsWithControlCharactersReachNobody)
+{
+    TempDir dir;
+    const std::string control = dir.File("control");
+    ServerProcess server({"--port", "0", "--control", control});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    RawConnection bob;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port));
+    bob.Send(Frame(PacketType::Nickname, "Bob"));
+    ASSERT_NE(TextHolding(bob, "Bob joined.").find("joined"), std::string::npos);
+
+    // Escape and backspaces would erase what the members see; every command refuses them alike.
+    for (const std::string command : {"say", "kick Bob", "ban Bob"})
+    {
+        const CommandRun refused = SendCommand(control, command + " bye\x1b[2K\b\b");
+        EXPECT_EQ(refused.exitCode, 1) << command;
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err, command.substr(0, command.find(' ')) +
+                                   ": the command holds a control character (byte 0x1B), which "
+                                   "members' screens would act on; nothing was done\n");
+    }
+    // Bob is still there, and the next he hears is the next line said.
+    EXPECT_EQ(SendCommand(control, "say still here").exitCode, 0);
+    std::string heard;
+    for (int i = 0; i < 10 && heard.find("still here") == std::string::npos; ++i)
+        heard += TextOf(bob.ReceivePacket(5000)) + "\n";
+    EXPECT_NE(heard.find("[SERVER]: still here"), std::string::npos) << heard;
+    EXPECT_EQ(heard.find('\x1b'), std::string::npos) << heard;
+    EXPECT_EQ(heard.find("removed"), std::string::npos) << heard;
+}
+
+TEST(ServerProcess, ControlPathTooLongGetsOneLineAndExitCodeTwoBeforeAnythingListens)
+{
+    TempDir dir;
+    const std::string path = dir.File(std::string(120, 'c'));
+    ServerProcess server({"--port", "0", "--control", path});
+    EXPECT_EQ(server.Wait(), 2);
+    EXPECT_EQ(server.out, "") << "nothing listened";
+    EXPECT_TRUE(OneLine(server.err)) << server.err;
+    EXPECT_NE(server.err.find("may be at most 107 bytes"), std::string::npos) << server.err;
+
+    const CommandRun command = SendCommand(path, "who");
+    EXPECT_EQ(command.exitCode, 2);
+    EXPECT_TRUE(OneLine(command.err)) << command.err;
+    EXPECT_NE(command.err.find("may be at most 107 bytes"), std::string::npos) << command.err;
+}
+
+TEST(ServerProcess, LongBanListIsPrintedWholeAndAControlClientThatDoesNotReadIsDropped)
+{
+    TempDir dir;
+    const std::string control = dir.File("control");
+    const std::string banFile = dir.File("bans");
+    std::string file, listing;
+    for (int i = 0; i < 50000; ++i)
+    {
+        const std::string network =
+            "10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".0/24";
+        file += network + " - raid\n";
+        listing += network + "  until lifted  raid\n";
+    }
+    WriteBytes(banFile, file);
+    ServerProcess server({"--port", "0", "--console", "--control", control, "--ban-file", banFile});
+    ASSERT_NE(server.ListeningPort(), 0) << server.err;
+    ASSERT_TRUE(server.OutputShows("50000 bans in force")) << server.out;
+    ASSERT_TRUE(server.OutputShows("taking operator commands from the console"));
+
+    const CommandRun bans = SendCommand(control, "bans");
+    EXPECT_EQ(bans.exitCode, 0) << bans.err;
+    EXPECT_TRUE(bans.out == listing) << bans.out.size() << " bytes of " << listing.size();
+    // The console prints it whole too, piece after piece.
+    const std::size_t before = server.out.size();
+    server.Type("bans");
+    ASSERT_TRUE(server.OutputShows("10.195.79.0/24  until lifted  raid\n"));
+    EXPECT_NE(server.out.find(listing, before), std::string::npos);
+
+    // A client that asks for the list and reads none of it is let go; the others are answered
+    // meanwhile.
+    const int idle = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    control.copy(where.sun_path, sizeof where.sun_path - 1);
+    ASSERT_EQ(connect(idle, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    ASSERT_EQ(write(idle, "bans\n", 5), 5);
+    EXPECT_EQ(SendCommand(control, "who").out, "nobody is connected\n");
+    EXPECT_TRUE(server.OutputShows("control socket: a client took nothing of its answer for 5 s; "
+                                   "closed",
+                                   15000))
+        << server.out;
+    std::string received;
+    char chunk[65536];
+    for (ssize_t n; (n = read(idle, chunk, sizeof chunk)) > 0;)
+        received.append(chunk, static_cast<std::size_t>(n));
+    close(idle);
+    EXPECT_EQ(received.rfind("ok\n10.0.0.0/24  until lifted  raid\n", 0), 0u);
+    EXPECT_LT(received.size(), listing.size()) << "closed before the end";
 }
 
 TEST(ServerProcess, PortInUseIsReportedWithExitCodeOne)

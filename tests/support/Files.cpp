@@ -1,5 +1,6 @@
 #include "support/Files.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -76,6 +77,25 @@ UnwritableFile::~UnwritableFile()
         CloseHandle(static_cast<HANDLE>(handle));
 }
 
+UnreplaceableFile::UnreplaceableFile(const std::filesystem::path& path) : folder(path.parent_path())
+{
+    // Writing in place is shared; deleting, which replacing it needs, is not.
+    HANDLE file =
+        CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+    {
+        handle = file;
+        works = true;
+    }
+}
+
+UnreplaceableFile::~UnreplaceableFile()
+{
+    if (handle)
+        CloseHandle(static_cast<HANDLE>(handle));
+}
+
 #else
 
 namespace
@@ -127,6 +147,49 @@ UnwritableFile::~UnwritableFile()
                                  std::filesystem::perm_options::add, ignored);
 }
 
+namespace
+{
+
+bool CanCreateIn(const std::filesystem::path& folder)
+{
+    const std::filesystem::path probe = folder / "probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+} // namespace
+
+UnreplaceableFile::UnreplaceableFile(const std::filesystem::path& path) : folder(path.parent_path())
+{
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::owner_exec);
+    if (CanCreateIn(folder))
+        immutable = SetImmutable(folder, true);
+    works = !CanCreateIn(folder);
+}
+
+UnreplaceableFile::~UnreplaceableFile()
+{
+    if (immutable)
+        SetImmutable(folder, false);
+    std::error_code ignored;
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+}
+
 #endif
+
+std::vector<std::string> NamesIn(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 } // namespace testing_support

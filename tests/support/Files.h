@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testing_support
 {
@@ -56,5 +57,29 @@ private:
     void* handle = nullptr;
     bool immutable = false;
 };
+
+// Keeps a file writable where it is but impossible to replace by another while it lives: on
+// Windows another handle holds it open without letting it be deleted; elsewhere its folder takes
+// no new file (its permissions, and, for root, whom permissions do not stop, its immutable flag).
+// Works() tells whether that could be arranged on this machine.
+class UnreplaceableFile
+{
+public:
+    explicit UnreplaceableFile(const std::filesystem::path& path);
+    ~UnreplaceableFile();
+    UnreplaceableFile(const UnreplaceableFile&) = delete;
+    UnreplaceableFile& operator=(const UnreplaceableFile&) = delete;
+
+    bool Works() const { return works; }
+
+private:
+    std::filesystem::path folder;
+    bool works = false;
+    void* handle = nullptr;
+    bool immutable = false;
+};
+
+// The names in a folder, sorted.
+std::vector<std::string> NamesIn(const std::filesystem::path& folder);
 
 } // namespace testing_support

@@ -1,0 +1,34 @@
+// The ban file reader: arbitrary text, read at an arbitrary time. Whatever it reads, the server
+// writes back in a form it reads again as the same bans, with nothing to report; every reason it
+// keeps is fit to show a member (no control characters, not too long), every end one a file can
+// hold.
+
+#include "server/operator/BanFile.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzedDataProvider provider(data, size);
+    const std::time_t now = provider.ConsumeIntegralInRange<std::time_t>(0, LatestBanEnd);
+    const std::string text = provider.ConsumeRemainingBytesAsString();
+
+    BanList bans;
+    std::vector<std::string> problems;
+    BanFile::Parse(text, now, "bans", bans, problems);
+    for (const Ban& ban : bans.All())
+    {
+        if (ChatProtocol::HoldsControlBytes(ban.reason) || ban.reason.size() > MaxReasonBytes)
+            __builtin_trap();
+        if (ban.until && (*ban.until > LatestBanEnd || *ban.until <= now))
+            __builtin_trap();
+    }
+
+    const std::string written = BanFile::Content(bans);
+    BanList again;
+    std::vector<std::string> more;
+    BanFile::Parse(written, now, "bans", again, more);
+    if (!more.empty() || !(again.All() == bans.All()) || BanFile::Content(again) != written)
+        __builtin_trap();
+    return 0;
+}
