@@ -11,6 +11,10 @@ void RunTurn(MSG& message, MainWindow& window, MyClient& client)
     // page, so the bytes sent are what the user typed.
     if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
     {
+        // The window is gone: nothing more may happen, not even a frame that could finish a
+        // handshake and ask the user about the server's key with no window left.
+        if (message.message == WM_QUIT)
+            return;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
@@ -35,9 +39,10 @@ void HandOverMessage(MainWindow& window, MyClient& client)
     if (!window.messagePending)
         return;
     window.messagePending = false;
-    // While the connection is being made again, nothing is sent and the text stays in the box,
-    // to be sent once it is back.
-    if (client.IsConnected())
+    // Until the server has let the client in (at start, and while the connection is being made
+    // again), nothing is sent and the text stays in the box: nothing goes on its own, the user
+    // presses Send again once the client is back.
+    if (client.CanSend())
     {
         client.SendChatMessage(window.pendingMessage);
         SetWindowTextA(window.messageEdit, "");

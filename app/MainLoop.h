@@ -11,15 +11,17 @@ class MyClient;
 // knows both.
 
 // One turn: at most one window message (never waiting for one, taken and dispatched as Unicode),
-// the hand-offs to the chat client, one network frame, then the hand-offs to the window. The
-// caller loops while the client is running and message is not WM_QUIT.
+// the hand-offs to the chat client, one network frame, then the hand-offs to the window. A turn
+// that takes WM_QUIT ends there. The caller loops while the client is running and message is not
+// WM_QUIT.
 void RunTurn(MSG& message, MainWindow& window, MyClient& client);
 
 // A changed nickname goes to the chat client and is announced with one Nickname packet, however
 // many changes came since the last turn.
 void AnnounceNickname(MainWindow& window, MyClient& client);
 // The message the user sent goes to the chat client, and the box is emptied for the next one;
-// while the client is not connected, the text stays in the box.
+// while the client cannot send (not yet let in by the server, or away), the text stays in the
+// box, and nothing is sent until the user presses Send again.
 void HandOverMessage(MainWindow& window, MyClient& client);
 // A users-online text the chat client received is shown as the whole users list.
 void ShowUsersOnline(MainWindow& window, MyClient& client);

@@ -2,7 +2,7 @@
 
 #include "app/SettingsFile.h"
 #include "app/UserQuestions.h"
-#include "net/ConnectAttempt.h"
+#include "net/Trust.h"
 
 #include <string>
 

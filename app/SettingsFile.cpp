@@ -1,6 +1,7 @@
 #include "app/SettingsFile.h"
 
 #include "common/MoveFileOver.h"
+#include "net/Endpoint.h"
 
 #include <algorithm>
 #include <cctype>
@@ -39,18 +40,6 @@ bool LacksFinalBreak(const std::string& fileName)
     in.seekg(-1, std::ios::end);
     char last = '\0';
     return in.get(last) && last != '\n';
-}
-
-// The text without blanks at either end, in small letters.
-std::string Normalised(const std::string& text)
-{
-    const std::size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string::npos)
-        return "";
-    std::string result = text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
 }
 
 // Whether the file may be written: one the user made read-only is left alone.
@@ -143,7 +132,9 @@ bool SettingsFile::SetValue(std::string key, std::string value, Match match)
 
 bool SettingsFile::GetSwitch(const std::string& key, bool& on, std::string& problem)
 {
-    const std::string value = Normalised(GetValue(key, Match::ExactKey));
+    std::string value = oNet::Trim(GetValue(key, Match::ExactKey));
+    std::transform(value.begin(), value.end(), value.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     on = value == "on";
     if (on || value.empty() || value == "off")
         return true;

@@ -53,6 +53,18 @@ std::string ComposeChatLine(const std::string& timestamp, const std::string& nic
     return timestamp + " [" + nickname + "]: " + message;
 }
 
+bool IsServerLine(const std::string& line)
+{
+    const std::size_t timeClose = line.find(']');
+    const std::size_t senderOpen =
+        timeClose == std::string::npos ? timeClose : line.find('[', timeClose);
+    const std::size_t senderClose =
+        senderOpen == std::string::npos ? senderOpen : line.find(']', senderOpen);
+    return senderClose != std::string::npos &&
+           line.substr(senderOpen + 1, senderClose - senderOpen - 1).find("SERVER") !=
+               std::string::npos;
+}
+
 unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks)
 {
     // A 64-bit finaliser (splitmix64's): every input bit reaches every output bit.

@@ -38,6 +38,10 @@ std::string FormatTimestamp(const std::tm& localTime);
 std::string ComposeChatLine(const std::string& timestamp, const std::string& nickname,
                             const std::string& message);
 
+// Whether a chat line is one of the server's own ("[12:00:01] [SERVER]: ..."): its sender, the
+// bracket group after the time's, holds "SERVER", which no nickname may.
+bool IsServerLine(const std::string& line);
+
 // The seed for the generated nickname: the time, the process id and a tick count mixed, so that
 // programs started in the same second still draw different names.
 unsigned NicknameSeed(std::uint64_t seconds, std::uint32_t processId, std::uint32_t ticks);

@@ -12,7 +12,6 @@ namespace oNet
 namespace
 {
 
-constexpr int PollTimeoutMs = 1;
 // While Connect waits, it looks at the connection this often.
 constexpr int ConnectWaitMs = 50;
 

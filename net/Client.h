@@ -44,9 +44,12 @@ public:
     Client& operator=(const Client&) = delete;
     virtual ~Client() = default;
 
-    // One pass of network work: poll for at most 1 ms, read at most once, write what the socket
-    // takes, then hand every complete received packet to ProcessPacket. False when the pass
-    // closed the connection.
+    // How long a frame's poll waits for the socket.
+    static constexpr int PollTimeoutMs = 1;
+
+    // One pass of network work: poll for at most PollTimeoutMs, read at most once, write what
+    // the socket takes, then hand every complete received packet to ProcessPacket. False when
+    // the pass closed the connection.
     virtual bool Frame();
     // True when the packet was handled; false closes the connection.
     virtual bool ProcessPacket(std::shared_ptr<Packet> packet);

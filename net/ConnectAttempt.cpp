@@ -73,17 +73,19 @@ ConnectAttempt::Progress ConnectAttempt::Open()
 }
 
 // The connect is over once the socket can be written to or reports an error; its result says
-// which way it went.
+// which way it went. The result is read at every step, not only when the poll reports: before
+// Windows 10 2004, WSAPoll never reports a connect that failed, and a refused try would otherwise
+// wait for its limit.
 ConnectAttempt::Progress ConnectAttempt::StepConnect(int waitMs)
 {
     WSAPOLLFD record{};
     record.fd = socket;
     record.events = POLLWRNORM;
     const int ready = calls.poll(&record, 1, waitMs);
-    if (ready < 0)
+    if (ready < 0 || calls.connectResult(socket) != 0)
         return Fail(ConnectFailure::Unreachable);
     if (ready > 0 && record.revents != 0)
-        return calls.connectResult(socket) == 0 ? Connected() : Fail(ConnectFailure::Unreachable);
+        return Connected();
     return now() >= deadline ? Fail(ConnectFailure::Unreachable) : Progress::Pending;
 }
 

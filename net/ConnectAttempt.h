@@ -1,10 +1,12 @@
 #pragma once
 
+#include "net/Clock.h"
+#include "net/ConnectFailure.h"
 #include "net/Endpoint.h"
 #include "net/SocketCalls.h"
+#include "net/Trust.h"
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,26 +14,6 @@ namespace oNet
 {
 
 class TlsTransport;
-
-// Why a connection could not be made.
-enum class ConnectFailure
-{
-    None,
-    Unreachable, // no connection to the server
-    NotSecure,   // connected, but no TLS: the reason is in failureReason
-    NotTrusted,  // TLS, but the server's key is not one the user trusts
-};
-
-// The user's verdict on the pin of a server's key.
-enum class Trust
-{
-    Trusted,
-    TrustedOnAsking, // the user was asked, which may have taken longer than the server waits
-    NotTrusted,
-};
-using TrustCheck = std::function<Trust(const std::string& serverPin)>;
-
-using Clock = std::chrono::steady_clock;
 
 // One connection being made to a server, a step at a time, so that the owner's loop goes on
 // meanwhile: the TCP connect, then, with TLS, the handshake and the user's verdict on the

@@ -6,14 +6,14 @@
 namespace oNet
 {
 
-ReconnectSchedule::Clock::duration ReconnectSchedule::Lost(Clock::time_point at)
+Clock::duration ReconnectSchedule::Lost(Clock::time_point at)
 {
     if (at - connectedAt >= Delays.back())
         step = 0;
     return PlanNext(at);
 }
 
-ReconnectSchedule::Clock::duration ReconnectSchedule::PlanNext(Clock::time_point from)
+Clock::duration ReconnectSchedule::PlanNext(Clock::time_point from)
 {
     const std::chrono::seconds base = Delays[std::min(step, Delays.size() - 1)];
     step = std::min(step + 1, Delays.size());

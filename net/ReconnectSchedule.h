@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/Clock.h"
+
 #include <array>
 #include <chrono>
 #include <functional>
@@ -17,8 +19,6 @@ namespace oNet
 class ReconnectSchedule
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     static constexpr std::array<std::chrono::seconds, 6> Delays = {
         std::chrono::seconds(1), std::chrono::seconds(2),  std::chrono::seconds(4),
         std::chrono::seconds(8), std::chrono::seconds(16), std::chrono::seconds(30)};

@@ -16,8 +16,8 @@ struct SocketCalls
     // On a non-blocking socket: 0 when connected at once; otherwise SOCKET_ERROR, and lastError
     // tells whether the connection is under way (WSAEWOULDBLOCK or WSAEINPROGRESS).
     int (*connect)(SOCKET socket, const sockaddr* address, int length);
-    // Once a poll reports a connection under way as writable or failed: 0 when it is made,
-    // otherwise the platform's error code.
+    // The socket's pending error (SO_ERROR): while a connection is under way, or once a poll has
+    // reported it writable, 0 unless it has failed; otherwise the platform's error code.
     int (*connectResult)(SOCKET socket);
     int (*poll)(WSAPOLLFD* records, unsigned long count, int timeoutMs);
     int (*receive)(SOCKET socket, char* buffer, int length);

@@ -66,6 +66,15 @@ protected:
         ASSERT_TRUE(peer.Accept());
     }
 
+    // The server lets the client in: its users list, taken in the next turns.
+    void LetIn(MSG& message)
+    {
+        peer.Send(FrameOf(*TextPacket(PacketType::UsersOnline, "Alice")));
+        for (int turn = 0; turn < 1000 && !client.CanSend(); ++turn)
+            RunTurn(message, window, client);
+        ASSERT_TRUE(client.CanSend());
+    }
+
     std::vector<std::string> QueuedNicknames()
     {
         std::vector<std::string> names;
@@ -89,6 +98,7 @@ protected:
 
 TEST_F(MainLoopTest, FirstRunNicknameAndTheWindowsOwnApplicationMakeOneAnnouncement)
 {
+    Connect();
     WriteBytes("data.dat", "");
     window.ApplyNickname("User#12345"); // start-up, before the window exists
     EXPECT_TRUE(window.nicknameChanged);
@@ -108,6 +118,7 @@ TEST_F(MainLoopTest, FirstRunNicknameAndTheWindowsOwnApplicationMakeOneAnnouncem
 
 TEST_F(MainLoopTest, SeveralChangesBetweenTurnsAnnounceOnlyTheLast)
 {
+    Connect();
     CreateWindowWith("nickname=Alice\n");
     AnnounceNickname(window, client);
     client.connection.outgoing.packets.clear();
@@ -190,11 +201,24 @@ TEST_F(MainLoopTest, TypedTextOutsideAsciiIsSentInTheAnsiCodePage)
     EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "Alice");
 
     // "a", "e" with an acute accent, the euro sign, "b", then Enter, as the keyboard sends them.
+    // Before the server has let the client in, Send sends nothing and the text stays in the box;
+    // Send again once it is in, and it goes.
     for (wchar_t c : {L'a', L'\u00E9', L'\u20AC', L'b'})
         PostMessageW(window.messageEdit, WM_CHAR, c, 1);
     PostMessageW(window.messageEdit, WM_KEYDOWN, VK_RETURN, 1);
     for (int turn = 0; turn < 50; ++turn)
         RunTurn(message, window, client);
+    EXPECT_TRUE(peer.ReceivePacket(200).empty());
+    EXPECT_EQ(TextOf(window.messageEdit), "a\xE9\x80"
+                                          "b");
+    EXPECT_FALSE(window.messagePending);
+    LetIn(message);
+    // The box is locked for a moment after each Send.
+    ASSERT_TRUE(PumpUntil([&] { return IsWindowEnabled(window.messageEdit) != FALSE; }));
+    PostMessageW(window.messageEdit, WM_KEYDOWN, VK_RETURN, 1);
+    for (int turn = 0; turn < 50; ++turn)
+        RunTurn(message, window, client);
+    EXPECT_EQ(TextOf(window.messageEdit), "");
     const std::string line = TextOfPacket(peer.ReceivePacket());
     // In code page 1252, the system's ANSI code page here, they are the bytes E9 and 80.
     ASSERT_EQ(GetACP(), 1252u);
@@ -219,6 +243,7 @@ TEST_F(MainLoopTest, TypedMessageIsTakenBeforeReceivedLinesAreShown)
     MSG message = {};
     RunTurn(message, window, client);
     EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "Bob");
+    LetIn(message);
 
     SetWindowTextA(window.messageEdit, "hi");
     window.pendingMessage = "hi";
@@ -242,7 +267,8 @@ TEST_F(MainLoopTest, TypedMessageIsTakenBeforeReceivedLinesAreShown)
     EXPECT_EQ(TextOfPacket(peer.ReceivePacket()), "[09:05:03] [Bob]: hi");
 }
 
-TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
+// A turn takes one message, and one that takes WM_QUIT does nothing more: no hand-off, no frame.
+TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessageAndEndsAtQuit)
 {
     CreateWindowWith("nickname=Alice\n");
     Connect();
@@ -257,6 +283,14 @@ TEST_F(MainLoopTest, EachTurnTakesAtMostOneMessage)
     while (PeekMessageW(&rest, nullptr, WM_APP, WM_APP + 2, PM_REMOVE))
         ++left;
     EXPECT_EQ(left, 2);
+
+    window.ApplyNickname("Bea");
+    client.connection.incoming.Append(TextPacket(PacketType::UsersOnline, "Alice"));
+    PostQuitMessage(0);
+    RunTurn(message, window, client);
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_TRUE(window.nicknameChanged) << "no hand-off";
+    EXPECT_TRUE(client.connection.incoming.HasPending()) << "no frame";
 }
 
 TEST_F(MainLoopTest, SoundsCloseNewMessageFirst)

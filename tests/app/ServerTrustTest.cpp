@@ -147,37 +147,4 @@ TEST_F(ServerTrustTest, FirstUseNotStoredOrAnsweredNo)
     EXPECT_EQ(Content(), OnDisk("tls=on\n"));
 }
 
-TEST_F(ServerTrustTest, SwitchesTakeOnOrOffInAnyCaseAndRefuseAnythingElse)
-{
-    struct Case
-    {
-        const char* lines;
-        bool valid;
-        bool on;
-    };
-    const Case cases[] = {
-        {"", true, false},
-        {"tls=\n", true, false},
-        {"tls=off\n", true, false},
-        {"tls=on\n", true, true},
-        {"tls= ON \t\n", true, true},
-        {"mytls=on\nnickname=tls=on\n", true, false},
-        {"tls=yes\n", false, false},
-    };
-    for (const Case& c : cases)
-    {
-        With(c.lines);
-        bool on = !c.on;
-        std::string problem;
-        EXPECT_EQ(settings.GetSwitch("tls", on, problem), c.valid) << c.lines;
-        EXPECT_EQ(on, c.on) << c.lines;
-        EXPECT_EQ(problem.empty(), c.valid) << c.lines;
-    }
-    With("reconnect=Sometimes\n");
-    bool on = true;
-    std::string problem;
-    EXPECT_FALSE(settings.GetSwitch("reconnect", on, problem));
-    EXPECT_EQ(problem, "The setting reconnect= in data.dat takes on or off, not \"sometimes\".");
-}
-
 } // namespace

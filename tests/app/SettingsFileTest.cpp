@@ -104,6 +104,41 @@ TEST_F(SettingsFileTest, ConnectionSettingsAreReadAndWrittenByTheirExactKey)
     EXPECT_EQ(settings.GetValue("tls", Match::ExactKey), "on");
 }
 
+// A switch (tls=, reconnect=): on or off in any case, blanks around it allowed, off when absent
+// or empty, read by its exact key; anything else is refused with a sentence saying so.
+TEST_F(SettingsFileTest, SwitchesTakeOnOrOffInAnyCaseAndRefuseAnythingElse)
+{
+    struct Case
+    {
+        const char* lines;
+        bool valid;
+        bool on;
+    };
+    const Case cases[] = {
+        {"", true, false},
+        {"tls=\n", true, false},
+        {"tls=off\n", true, false},
+        {"tls=on\n", true, true},
+        {"tls= ON \t\n", true, true},
+        {"mytls=on\nnickname=tls=on\n", true, false},
+        {"tls=yes\n", false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SettingsFile settings = With(c.lines);
+        bool on = !c.on;
+        std::string problem;
+        EXPECT_EQ(settings.GetSwitch("tls", on, problem), c.valid) << c.lines;
+        EXPECT_EQ(on, c.on) << c.lines;
+        EXPECT_EQ(problem.empty(), c.valid) << c.lines;
+    }
+    SettingsFile settings = With("reconnect=Sometimes\n");
+    bool on = true;
+    std::string problem;
+    EXPECT_FALSE(settings.GetSwitch("reconnect", on, problem));
+    EXPECT_EQ(problem, "The setting reconnect= in data.dat takes on or off, not \"sometimes\".");
+}
+
 struct Update
 {
     const char* before;

@@ -3,13 +3,18 @@
 // nickname.
 
 #include "chat/MyClient.h"
+#include "chat/ScriptedPeer.h"
 #include "net/Packet.h"
 #include "support/Bytes.h"
+#include "support/FakeClock.h"
 #include "support/LoopbackPeer.h"
+#include "support/LoopbackRelay.h"
+#include "support/RunningServer.h"
 #include "support/StreamCapture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -282,25 +287,32 @@ TEST_F(MyClientTest, ConnectingGivesAGeneratedNicknameAndWritesNoMore)
     other.Disconnect("done");
 }
 
-// The client's clock in the tests of connecting again: it moves only when the test moves it.
-namespace fake
+Bytes Frame(PacketType type, const std::string& text)
 {
-oNet::Clock::time_point time = oNet::Clock::time_point{} + std::chrono::hours(1000);
-oNet::Clock::time_point Now()
-{
-    return time;
+    return FrameOf(*TextPacket(type, text));
 }
-} // namespace fake
 
-int SendNothing(SOCKET, const char*, int)
+// The text of a ChatMessage packet, after its type and count.
+std::string LineOf(const Bytes& packet)
 {
-    return SOCKET_ERROR;
+    return packet.size() < 6 ? "<no line>" : std::string(packet.begin() + 6, packet.end());
+}
+
+// A socket that takes five bytes of what the client writes first, then nothing more.
+int partialWrites = 0;
+int FiveBytesThenNothing(SOCKET socket, const char* buffer, int length)
+{
+    if (partialWrites++ > 0)
+        return SOCKET_ERROR;
+    return send(socket, buffer, std::min(length, 5), 0);
 }
 
 // With reconnect, a lost connection is tried again after 1 s, then 2 s and 4 s after each try
-// that failed (the random source here gives delays without jitter), and once it is made the
-// client announces the nickname it had and sends the line the server never had.
-TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUnsentLine)
+// that failed (the random source here gives delays without jitter), none of them in the chat
+// log. A try that connects announces the nickname; only once the server lets the client in (its
+// users list) is the client back: the log says so, and the line whose frame was half written
+// when the connection went is sent again, whole and once.
+TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleAndAHalfWrittenLineGoesWholeOnceLetIn)
 {
     using namespace std::chrono_literals;
     // A server on a fixed port, which a server started later can listen on again.
@@ -310,20 +322,23 @@ TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUns
     ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
     ASSERT_TRUE(first->Accept());
     client.reconnect = true;
-    client.now = fake::Now;
+    client.now = fake_clock::Now;
     client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
     client.localTime = [] { return At(10, 0, 0); };
-    client.usersOnlineText = "Bob";
-    // A line that does not leave before the server goes.
-    client.calls.send = SendNothing;
+    first->Send(Frame(PacketType::UsersOnline, "Bob"));
+    ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
+    client.calls.send = FiveBytesThenNothing;
+    partialWrites = 0;
     client.SendChatMessage("said as it went");
-    ASSERT_TRUE(FramesUntil([&] { return client.connection.outgoing.transferred == 0; }));
-    client.calls.send = oNet::PlatformSocketCalls().send;
+    ASSERT_TRUE(FramesUntil([&] { return client.connection.outgoing.transferred == 5; }));
+    EXPECT_EQ(first->Receive(5).size(), 5u);
     first.reset();
 
     StreamCapture capture;
     ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    client.calls.send = oNet::PlatformSocketCalls().send;
     EXPECT_TRUE(client.Running());
+    EXPECT_FALSE(client.CanSend());
     EXPECT_EQ(capture.Out().rfind("Lost connection. Reason: ", 0), 0u) << capture.Out();
     EXPECT_EQ(client.chatLogLines,
               Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
@@ -332,7 +347,7 @@ TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUns
 
     // Tries as their times come, each written as it always is; between them, none.
     const auto framesAt = [&](oNet::Clock::duration later) {
-        fake::time += later;
+        fake_clock::time += later;
         for (int i = 0; i < 20; ++i)
             client.Frame();
     };
@@ -358,36 +373,213 @@ TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleWithTheNicknameAndTheUns
     ASSERT_TRUE(back.Listening());
     framesAt(3999ms);
     EXPECT_FALSE(back.Accept(100)) << "tried before its time";
-    fake::time += 1ms;
+    fake_clock::time += 1ms;
     ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
     ASSERT_TRUE(back.Accept());
     EXPECT_NE(capture.Out().find("Failed to connect.\nSuccessfully connected to server 127.0.0.1."),
               std::string::npos)
         << capture.Out();
-    EXPECT_EQ(client.chatLogLines.back(), "[10:00:00] Connected to the server again.");
-    EXPECT_EQ(client.nickname, "Bob");
     ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
     EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Bob"));
-    EXPECT_EQ(AsString(back.ReceivePacket()).substr(6), "[10:00:00] [Bob]: said as it went");
+    for (int i = 0; i < 20; ++i)
+        client.Frame();
+    EXPECT_TRUE(back.ReceivePacket(200).empty()) << "no line before the server lets it in";
+    EXPECT_EQ(client.chatLogLines.size(), 1u) << "connected is not back yet";
+
+    back.Send(Frame(PacketType::UsersOnline, "Bob"));
+    ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
+    EXPECT_EQ(client.chatLogLines.back(), "[10:00:00] Connected to the server again.");
+    EXPECT_EQ(client.usersOnlineText, "Bob");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(LineOf(back.ReceivePacket()), "[10:00:00] [Bob]: said as it went");
+    for (int i = 0; i < 20; ++i)
+        client.Frame();
     EXPECT_TRUE(back.ReceivePacket(200).empty()) << "nothing else";
 
     // Lost again at once, as from a server that lets the client in and drops it: the tries go
-    // on with the next delay. Lost after the connection has lasted, they start afresh.
+    // on with the next delay. A try that connects and is turned away before it is let in is a
+    // try that failed: the log has nothing more, and the server's reason, the same on the next
+    // try, is shown once. Lost after the connection has lasted, the tries start afresh.
     back.CloseConnection();
     client.chatLogLines.clear();
     ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
     EXPECT_EQ(
         client.chatLogLines,
         Lines{"[10:00:00] The connection to the server was lost. Trying again in 8 seconds."});
-    fake::time += 8s;
+    for (const auto wait : {8s, 16s})
+    {
+        fake_clock::time += wait;
+        ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+        ASSERT_TRUE(back.Accept());
+        ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+        EXPECT_FALSE(back.ReceivePacket().empty()) << "the nickname";
+        back.Send(Frame(PacketType::ChatMessage, "[10:00:08] [SERVER]: Server is full."));
+        back.CloseConnection();
+        ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+    }
+    EXPECT_EQ(client.chatLogLines,
+              (Lines{"[10:00:00] The connection to the server was lost. Trying again in 8 seconds.",
+                     "[10:00:08] [SERVER]: Server is full."}));
+    framesAt(29999ms);
+    EXPECT_FALSE(client.IsConnected()) << "the next try comes after 30 s";
+    fake_clock::time += 1ms;
     ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
     ASSERT_TRUE(back.Accept());
-    fake::time += 30s;
+    back.Send(Frame(PacketType::UsersOnline, "Bob"));
+    ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
+    fake_clock::time += 30s;
     back.CloseConnection();
     client.chatLogLines.clear();
     ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
     EXPECT_EQ(client.chatLogLines,
               Lines{"[10:00:00] The connection to the server was lost. Trying again in 1 second."});
+}
+
+// A line the server has not echoed when the connection goes is sent again once the client has
+// been let in after it, with the nickname the client has then: here a name chosen while away,
+// which the server says is taken (the connection it lost may still hold it), and then another
+// one. Until the client is let in, nothing is sent; lines sent again go one at a time, before
+// anything typed later.
+TEST_F(MyClientTest, UnechoedLineGoesAgainWithTheNicknameOfTheMomentOnceLetIn)
+{
+    using namespace std::chrono_literals;
+    const std::uint16_t port = RefusingPort();
+    auto first = std::make_unique<LoopbackPeer>("127.0.0.1", port);
+    client.Disconnect("to the server on the fixed port");
+    ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
+    ASSERT_TRUE(first->Accept());
+    client.reconnect = true;
+    client.now = fake_clock::Now;
+    client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
+    client.localTime = [] { return At(10, 0, 0); };
+    EXPECT_FALSE(client.CanSend()) << "not before the server has let the client in";
+    first->Send(Frame(PacketType::UsersOnline, "Bob"));
+    ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
+    client.SendChatMessage("echoed");
+    client.SendChatMessage("not echoed");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(LineOf(first->ReceivePacket()), "[10:00:00] [Bob]: echoed");
+    EXPECT_EQ(LineOf(first->ReceivePacket()), "[10:00:00] [Bob]: not echoed");
+    first->Send(Frame(PacketType::ChatMessage, "[10:00:00] [Bob]: echoed"));
+    ASSERT_TRUE(FramesUntil([&] { return client.chatLogLines.size() == 1; }));
+    first.reset();
+    ASSERT_TRUE(FramesUntil([&] { return !client.IsConnected(); }));
+
+    client.AnnounceNickname("Cid");
+    EXPECT_FALSE(client.connection.outgoing.HasPending()) << "nothing is sent while away";
+    LoopbackPeer back("127.0.0.1", port);
+    fake_clock::time += 1s;
+    ASSERT_TRUE(FramesUntil([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(back.Accept());
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Cid"));
+    back.Send(Frame(PacketType::ChatMessage,
+                    "[10:00:01] [SERVER]: The nickname Cid is taken. Choose another one."));
+    ASSERT_TRUE(FramesUntil([&] { return client.chatLogLines.size() == 3; }));
+    for (int i = 0; i < 20; ++i)
+        client.Frame();
+    EXPECT_TRUE(back.ReceivePacket(200).empty()) << "no line while the server keeps it out";
+    EXPECT_FALSE(client.CanSend());
+    // Asked again by the user, the server's same answer is shown again.
+    client.AnnounceNickname("Cid");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Cid"));
+    back.Send(Frame(PacketType::ChatMessage,
+                    "[10:00:02] [SERVER]: The nickname Cid is taken. Choose another one."));
+    ASSERT_TRUE(FramesUntil([&] { return client.chatLogLines.size() == 4; }));
+
+    client.AnnounceNickname("Dee");
+    ASSERT_TRUE(FramesUntil([&] { return !client.connection.outgoing.HasPending(); }));
+    EXPECT_EQ(back.ReceivePacket(), Concat({0x00, 0x05, 0x00, 0x00, 0x00, 0x03}, "Dee"));
+    back.Send(Frame(PacketType::UsersOnline, "Dee"));
+    ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
+    client.SendChatMessage("typed after");
+    for (int i = 0; i < 20; ++i)
+        client.Frame();
+    EXPECT_EQ(LineOf(back.ReceivePacket()), "[10:00:00] [Dee]: not echoed");
+    EXPECT_TRUE(back.ReceivePacket(200).empty()) << "the next line waits its turn";
+    fake_clock::time += MyClient::ResendInterval;
+    for (int i = 0; i < 20; ++i)
+        client.Frame();
+    EXPECT_EQ(LineOf(back.ReceivePacket()), "[10:00:00] [Dee]: typed after");
+    EXPECT_EQ(client.chatLogLines,
+              (Lines{"[10:00:00] [Bob]: echoed",
+                     "[10:00:00] The connection to the server was lost. Trying again in 1 second.",
+                     "[10:00:01] [SERVER]: The nickname Cid is taken. Choose another one.",
+                     "[10:00:02] [SERVER]: The nickname Cid is taken. Choose another one.",
+                     "[10:00:00] Connected to the server again."}));
+}
+
+// Through a real server that keeps running while the client's connection is cut (by a relay
+// between them): the lines the client missed come with the server's replay, those it had shown
+// are not shown again, and its own line that reached the room but whose echo was lost with the
+// connection is shown once and not sent again. Every line exactly once, in order.
+TEST(MyClientReplay, CutWhileTheRoomGoesOnShowsEveryLineOnceInOrder)
+{
+    using namespace std::chrono_literals;
+    RunningServer server;
+    LoopbackRelay relay("127.0.0.1", server.Port());
+    ScriptedPeer ann;
+    ASSERT_TRUE(ann.Connect(Endpoint("127.0.0.1", server.Port())));
+    ann.Announce("Ann");
+    ASSERT_TRUE(ann.RunUntil([&] { return ann.Saw("Ann joined."); }, 5s));
+    MyClient bob;
+    bob.newMessageSound.sender = bob.newUserSound.sender = [](const std::wstring&) { return 0u; };
+    bob.reconnect = true;
+    bob.now = fake_clock::Now;
+    ASSERT_TRUE(bob.Connect(Endpoint("127.0.0.1", relay.Port())));
+    bob.AnnounceNickname("Bob");
+    const auto shows = [&](const std::string& text) {
+        return std::any_of(bob.chatLogLines.begin(), bob.chatLogLines.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
+    };
+    const auto until = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!done() && std::chrono::steady_clock::now() < deadline && bob.Running())
+        {
+            bob.Frame();
+            ann.Frame();
+        }
+        return done();
+    };
+    ASSERT_TRUE(until([&] { return bob.CanSend() && ann.Saw("Bob joined."); })) << server.Log();
+
+    ann.Say("one");
+    ann.Say("two");
+    ASSERT_TRUE(until([&] { return shows("[Ann]: two"); }));
+    bob.SendChatMessage("three");
+    ASSERT_TRUE(until([&] { return shows("[Bob]: three"); }));
+    relay.HoldServerBytes();
+    bob.SendChatMessage("four");
+    ASSERT_TRUE(until([&] { return ann.Saw("[Bob]: four"); }));
+    ann.Say("five");
+    ASSERT_TRUE(until([&] { return ann.Saw("[Ann]: five"); }));
+    relay.Cut();
+    ASSERT_TRUE(until([&] { return !bob.IsConnected() && ann.Saw("Bob left."); }));
+    ann.Say("six");
+    ASSERT_TRUE(until([&] { return ann.Saw("[Ann]: six"); }));
+
+    fake_clock::time += 1s;
+    ASSERT_TRUE(until([&] { return bob.CanSend(); })) << server.Log();
+    EXPECT_EQ(relay.Accepted(), 2);
+    bob.SendChatMessage("seven");
+    ASSERT_TRUE(until([&] { return shows("[Bob]: seven") && ann.Saw("[Bob]: seven"); }));
+
+    std::vector<std::string> said;
+    for (const std::string& line : bob.chatLogLines)
+        if (line.find("] [Ann]: ") != line.npos || line.find("] [Bob]: ") != line.npos)
+            said.push_back(line.substr(line.find("]: ") + 3));
+    EXPECT_EQ(said,
+              (std::vector<std::string>{"one", "two", "three", "four", "five", "six", "seven"}));
+    EXPECT_EQ(std::count_if(
+                  ann.lines.begin(), ann.lines.end(),
+                  [](const std::string& line) { return line.find("[Bob]: four") != line.npos; }),
+              1)
+        << "not sent again";
+    bob.Disconnect("test over");
+    ann.Disconnect("test over");
+    bob.newMessageSound.Close();
+    bob.newUserSound.Close();
 }
 
 TEST_F(MyClientTest, WithoutReconnectALostConnectionEndsTheClient)

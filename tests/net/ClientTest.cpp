@@ -1,6 +1,7 @@
 #include "net/Client.h"
 #include "support/Bytes.h"
 #include "support/FailingSocketCalls.h"
+#include "support/FakeClock.h"
 #include "support/LoopbackPeer.h"
 #include "support/StreamCapture.h"
 
@@ -523,6 +524,21 @@ TEST(ClientConnection, RefusedConnectionFailsOnceAndLeavesNoSocket)
     EXPECT_FALSE(plain.Connect(Endpoint("127.0.0.1", RefusingPort())));
     EXPECT_EQ(capture.Out(), "Failed to connect.\n");
     EXPECT_EQ(capture.Err(), "");
+
+    // Before Windows 10 2004, WSAPoll never reports a connect that failed: the connect's result
+    // is read at every step, so that a refused attempt fails at the step after it began, not at
+    // its limit (the clock stands still).
+    RecordingClient unreported;
+    unreported.now = fake_clock::Now;
+    unreported.calls.connect = [](SOCKET, const sockaddr*, int) { return SOCKET_ERROR; };
+    unreported.calls.lastError = [] { return WSAEWOULDBLOCK; }; // the connect is under way
+    unreported.calls.poll = [](WSAPOLLFD*, unsigned long, int) { return 0; };
+    unreported.calls.connectResult = [](SOCKET) { return WSAECONNREFUSED; };
+    unreported.BeginConnect(Endpoint("127.0.0.1", RefusingPort()));
+    EXPECT_TRUE(unreported.ContinueConnect(1));
+    EXPECT_FALSE(unreported.ContinueConnect(1));
+    EXPECT_EQ(unreported.failure, ConnectFailure::Unreachable);
+    EXPECT_EQ(unreported.events, std::vector<std::string>{"fail"});
 }
 
 TEST(ClientConnection, EachCallOfConnectFailingInTurnIsReportedAndLeavesNoSocketOpen)
@@ -612,15 +628,6 @@ TEST(ClientConnection, DefaultHandlerReportsThePacketSize)
     client.Disconnect("done");
 }
 
-namespace fake
-{
-Clock::time_point time = Clock::time_point{} + std::chrono::hours(1000);
-Clock::time_point Now()
-{
-    return time;
-}
-} // namespace fake
-
 // A server that does not answer holds a connection being made no longer than a step's wait, and
 // only until the limit, on the client's own clock.
 TEST(ClientConnection, ConnectionGettingNoAnswerWaitsStepByStepUntilItsLimit)
@@ -628,18 +635,18 @@ TEST(ClientConnection, ConnectionGettingNoAnswerWaitsStepByStepUntilItsLimit)
     LoopbackPeer silent;
     ASSERT_TRUE(silent.StopAnswering());
     RecordingClient client;
-    client.now = fake::Now;
+    client.now = fake_clock::Now;
     client.calls.close = CountingClose;
     closeCalls = 0;
     client.BeginConnect(Endpoint("127.0.0.1", silent.Port()));
     for (int step = 0; step < 20; ++step)
         ASSERT_TRUE(client.ContinueConnect(1)) << step;
-    fake::time += ConnectAttempt::ConnectLimit - std::chrono::milliseconds(1);
+    fake_clock::time += ConnectAttempt::ConnectLimit - std::chrono::milliseconds(1);
     EXPECT_TRUE(client.ContinueConnect(1));
     EXPECT_TRUE(client.IsConnecting());
     EXPECT_TRUE(client.events.empty());
 
-    fake::time += std::chrono::milliseconds(1);
+    fake_clock::time += std::chrono::milliseconds(1);
     EXPECT_FALSE(client.ContinueConnect(1));
     EXPECT_FALSE(client.IsConnecting());
     EXPECT_FALSE(client.IsConnected());

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 namespace
 {
 
-using Clock = ReconnectSchedule::Clock;
+using oNet::Clock;
 const Clock::time_point Start = Clock::time_point{} + 1000h;
 
 // A random source that gives these numbers, in turn.

@@ -1,11 +1,15 @@
 // The client's TLS through Schannel, driven through its socket calls against the Linux build of
-// the real server: each call of the handshake failing in turn, records that arrive a byte at a
-// time and writes that take a few bytes or nothing, several records in one read, and a chat line
-// that leaves as one record.
+// the real server: each call of the handshake failing in turn, the user's verdict on the pin,
+// records that arrive a byte at a time and writes that take a few bytes or nothing, several
+// records in one read, a chat line that leaves as one record, and each call failing in turn
+// after the handshake while a line is on its way.
 
+#include "app/ServerTrust.h"
+#include "chat/MyClient.h"
 #include "chat/ScriptedPeer.h"
 #include "net/SocketCalls.h"
 #include "support/FailingSocketCalls.h"
+#include "support/FakeClock.h"
 #include "support/Files.h"
 #include "support/HostProcess.h"
 #include "support/StreamCapture.h"
@@ -36,6 +40,7 @@ bool blockEveryOther = false; // every other write takes nothing and would block
 bool gatherRecords = false;   // a read waits for at least two whole records
 int mostRecordsInARead = 0;
 int writes = 0;
+int opens = 0;
 std::string written;
 
 // The content types of the whole TLS records at the start of the bytes (23: application data):
@@ -89,14 +94,52 @@ int Send(SOCKET s, const char* buffer, int length)
     return sent;
 }
 
+SOCKET Open(int family)
+{
+    ++opens;
+    return oNet::PlatformSocketCalls().open(family);
+}
+
 void Reset()
 {
     readLimit = writeLimit = 0;
     blockEveryOther = gatherRecords = false;
-    mostRecordsInARead = writes = 0;
+    mostRecordsInARead = writes = opens = 0;
     written.clear();
 }
+
+// The platform's socket calls, but for the script's reads, writes and count of sockets.
+oNet::SocketCalls Calls()
+{
+    oNet::SocketCalls calls = oNet::PlatformSocketCalls();
+    calls.open = Open;
+    calls.receive = Receive;
+    calls.send = Send;
+    return calls;
+}
 } // namespace script
+
+// Records of application data (type 23) in what the client wrote.
+std::size_t DataRecordsWritten()
+{
+    const std::vector<int> types =
+        script::RecordTypes(script::written.data(), script::written.size());
+    return static_cast<std::size_t>(std::count(types.begin(), types.end(), 23));
+}
+
+// Says yes to every question, counting them; shows no error.
+class AnswerYes final : public UserQuestions
+{
+public:
+    bool AskYesNo(const std::string&, const std::string&) override
+    {
+        ++asked;
+        return true;
+    }
+    void ShowError(const std::string& text) override { ADD_FAILURE() << text; }
+
+    int asked = 0;
+};
 
 class TlsTransportTest : public ::testing::Test
 {
@@ -131,8 +174,7 @@ protected:
     void Script(ScriptedPeer& client)
     {
         client.useTls = true;
-        client.calls.receive = script::Receive;
-        client.calls.send = script::Send;
+        client.calls = script::Calls();
     }
 
     // Announces the name and waits until the server has taken it into the room.
@@ -226,6 +268,149 @@ TEST_F(TlsTransportTest, RecordsInPiecesOrSeveralInOneReadCarryTheConversationOn
     EXPECT_TRUE(client.Saw("[Piecemeal]: one line, one record"));
     EXPECT_GE(script::mostRecordsInARead, 2) << "no read carried more than one record";
     client.Disconnect("done");
+}
+
+// The user's verdict on the pin. Refused: the attempt fails having sent nothing on the connection
+// (no record of application data) and leaves no socket open. Trusted on asking (the first use,
+// the answer stored): the connection is made anew, once, since the server may have given up
+// waiting for the answer, and goes on into the room; a later connection is not asked about.
+TEST_F(TlsTransportTest, RefusedPinSendsNothingAndAPinTrustedOnAskingIsNotAskedAgain)
+{
+    namespace failing = failing_calls;
+    failing::Arm(0);
+    ScriptedPeer refused;
+    refused.useTls = true;
+    refused.calls = failing::Calls(script::Calls());
+    int verdicts = 0;
+    refused.trustServer = [&](const std::string&) {
+        ++verdicts;
+        return oNet::Trust::NotTrusted;
+    };
+    refused.Announce("Never");
+    EXPECT_FALSE(refused.Connect(oNet::Endpoint(ServerAddress, port)));
+    EXPECT_EQ(refused.failure, oNet::ConnectFailure::NotTrusted);
+    EXPECT_EQ(verdicts, 1);
+    EXPECT_GT(script::written.size(), 0u) << "the handshake was written";
+    EXPECT_EQ(DataRecordsWritten(), 0u) << "nothing sent";
+    EXPECT_TRUE(failing::Open().empty()) << "a socket was left open";
+
+    TempDir dir;
+    SettingsFile settings(dir.File("data.dat"));
+    AnswerYes user;
+    ServerTrust trust(settings, ServerAddress, user);
+    script::Reset();
+    ScriptedPeer asked;
+    asked.useTls = true;
+    asked.calls = failing::Calls(script::Calls());
+    asked.trustServer = [&](const std::string& pin) { return trust(pin); };
+    ASSERT_TRUE(asked.Connect(oNet::Endpoint(ServerAddress, port)));
+    EXPECT_EQ(user.asked, 1);
+    EXPECT_EQ(script::opens, 2) << "made anew once the user had answered";
+    Join(asked, "Asked");
+    EXPECT_EQ(settings.GetValue("tls-pin", SettingsFile::Match::ExactKey), pin);
+
+    ScriptedPeer again;
+    again.useTls = true;
+    again.calls = failing::Calls(script::Calls());
+    again.trustServer = [&](const std::string& serverPin) { return trust(serverPin); };
+    ASSERT_TRUE(again.Connect(oNet::Endpoint(ServerAddress, port)));
+    EXPECT_EQ(user.asked, 1) << "asked again";
+    EXPECT_EQ(script::opens, 3);
+    Join(again, "Again");
+    asked.Disconnect("done");
+    again.Disconnect("done");
+    EXPECT_TRUE(failing::Open().empty());
+}
+
+// After the handshake, with records read seven bytes at a time (the end of one and the start of
+// the next in one read) and written a few bytes at a time or not at all (records waiting in the
+// transport), each socket call fails in turn while a chat line of the client's goes out and one
+// of another member's comes in. A failed poll or write is tried again; a failed read ends the
+// connection cleanly, its socket closed. Either way each line is shown once, and the client's
+// reaches the room exactly once, as the chat client promises: it keeps the line until its echo
+// comes, and once let in again sends it again only when the server's replay does not hold it.
+TEST_F(TlsTransportTest, EachCallFailingInTurnAfterTheHandshakeLosesNoLine)
+{
+    namespace failing = failing_calls;
+    ScriptedPeer watcher;
+    ASSERT_TRUE(watcher.Connect(oNet::Endpoint(ServerAddress, port)));
+    Join(watcher, "Watcher");
+    const auto count = [](const std::vector<std::string>& lines, const std::string& text) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.size() >= text.size() &&
+                   line.compare(line.size() - text.size(), text.size(), text) == 0;
+        });
+    };
+    int lost = 0;
+    for (int failAt = 1;; ++failAt)
+    {
+        ASSERT_LE(failAt, 400) << "the line's way keeps making calls";
+        MyClient client;
+        client.newMessageSound.sender =
+            client.newUserSound.sender = [](const std::wstring&) { return 0u; };
+        client.useTls = true;
+        client.reconnect = true;
+        client.now = fake_clock::Now;
+        client.calls = failing::Calls(script::Calls());
+        failing::Arm(0);
+        // Frames of both, the client's clock ten milliseconds further each time: its waits (for
+        // the next try, between lines sent again) pass in a fraction of their time.
+        const auto until = [&](const std::function<bool()>& done) {
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (!done() && std::chrono::steady_clock::now() < deadline)
+            {
+                fake_clock::time += 10ms;
+                if (client.Running())
+                    client.Frame();
+                watcher.Frame();
+            }
+            return done();
+        };
+        const auto shown = [&](const std::string& text) {
+            return count({client.chatLogLines.begin(), client.chatLogLines.end()}, text);
+        };
+        // A name of its own each time: the last one may not have left yet.
+        const std::string name = "Tess" + std::to_string(failAt);
+        ASSERT_TRUE(client.Connect(oNet::Endpoint(ServerAddress, port)));
+        client.AnnounceNickname(name);
+        ASSERT_TRUE(until([&] { return client.CanSend(); })) << failAt << server->Out();
+
+        // A line of the watcher's comes in while the client writes its own.
+        const std::string line = "line " + std::to_string(failAt);
+        const std::string news = "news " + std::to_string(failAt);
+        watcher.Say(news);
+        ASSERT_TRUE(until([&] { return !watcher.connection.outgoing.HasPending(); }));
+        client.SendChatMessage(line);
+        script::readLimit = 7;
+        script::writeLimit = 16;
+        script::blockEveryOther = true;
+        failing::Arm(failAt);
+        ASSERT_TRUE(until([&] {
+            return !client.IsConnected() ||
+                   (shown("[" + name + "]: " + line) > 0 && shown("[Watcher]: " + news) > 0);
+        })) << failAt;
+        const bool failed = failing::Made() >= failAt;
+        script::Reset();
+        if (!client.IsConnected())
+        {
+            ++lost;
+            EXPECT_TRUE(failing::Open().empty()) << failAt << ": a socket was left open";
+            ASSERT_TRUE(until([&] { return client.CanSend(); })) << failAt << server->Out();
+        }
+        client.SendChatMessage("after " + line);
+        ASSERT_TRUE(until([&] { return watcher.Saw("[" + name + "]: after " + line); })) << failAt;
+        EXPECT_EQ(count(watcher.lines, "[" + name + "]: " + line), 1) << failAt;
+        ASSERT_TRUE(until([&] { return shown("[" + name + "]: after " + line) == 1; })) << failAt;
+        EXPECT_EQ(shown("[" + name + "]: " + line), 1) << failAt;
+        EXPECT_EQ(shown("[Watcher]: " + news), 1) << failAt;
+        client.Disconnect("next");
+        client.newMessageSound.Close();
+        client.newUserSound.Close();
+        if (!failed)
+            break;
+    }
+    EXPECT_GE(lost, 1) << "no failing call ended the connection";
+    watcher.Disconnect("done");
 }
 
 } // namespace

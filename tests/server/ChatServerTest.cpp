@@ -6,6 +6,7 @@
 #include "net/Packet.h"
 #include "support/Bytes.h"
 #include "support/RawConnection.h"
+#include "support/RunningServer.h"
 
 #include <gtest/gtest.h>
 
@@ -23,69 +24,6 @@ using oNet::PacketType;
 
 namespace
 {
-
-// A log the server thread writes and the test reads.
-class LockedLog : public std::streambuf
-{
-public:
-    std::string Text()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return text;
-    }
-
-protected:
-    int overflow(int c) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (c != traits_type::eof())
-            text += static_cast<char>(c);
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        text.append(s, static_cast<std::size_t>(n));
-        return n;
-    }
-
-private:
-    std::mutex mutex;
-    std::string text;
-};
-
-class RunningServer
-{
-public:
-    explicit RunningServer(ServerOptions options = {}, OutputLimits limits = {}) : logStream(&log)
-    {
-        options.port = 0;
-        server = std::make_unique<ChatServer>(options, logStream, nullptr, limits);
-        std::string error;
-        started = server->Start(error);
-        EXPECT_TRUE(started) << error;
-        thread = std::thread([this] { server->Run(); });
-    }
-    ~RunningServer()
-    {
-        server->Stop();
-        thread.join();
-    }
-
-    std::uint16_t Port() const { return server->Port(); }
-    std::string Log() { return log.Text(); }
-    std::optional<ServerFigures> AskFigures()
-    {
-        return server->AskFigures(std::chrono::milliseconds(5000));
-    }
-
-private:
-    LockedLog log;
-    std::ostream logStream;
-    std::unique_ptr<ChatServer> server;
-    bool started = false;
-    std::thread thread;
-};
 
 ServerOptions Unlimited()
 {

@@ -16,7 +16,8 @@ int made = 0;
 bool failedLast = false;
 std::vector<SOCKET> open;
 
-const oNet::SocketCalls platform = oNet::PlatformSocketCalls();
+// The calls that do the work when none fails.
+oNet::SocketCalls base = oNet::PlatformSocketCalls();
 
 bool Fails()
 {
@@ -28,47 +29,47 @@ SOCKET OpenSocket(int family)
 {
     if (Fails())
         return INVALID_SOCKET;
-    const SOCKET s = platform.open(family);
+    const SOCKET s = base.open(family);
     if (s != INVALID_SOCKET)
         open.push_back(s);
     return s;
 }
 bool SetNonBlocking(SOCKET s, bool nonBlocking)
 {
-    return !Fails() && platform.setNonBlocking(s, nonBlocking);
+    return !Fails() && base.setNonBlocking(s, nonBlocking);
 }
 bool SetNoDelay(SOCKET s)
 {
-    return !Fails() && platform.setNoDelay(s);
+    return !Fails() && base.setNoDelay(s);
 }
 int Connect(SOCKET s, const sockaddr* address, int length)
 {
-    return Fails() ? SOCKET_ERROR : platform.connect(s, address, length);
+    return Fails() ? SOCKET_ERROR : base.connect(s, address, length);
 }
 int ConnectResult(SOCKET s)
 {
-    return Fails() ? ErrorCode : platform.connectResult(s);
+    return Fails() ? ErrorCode : base.connectResult(s);
 }
 int Poll(WSAPOLLFD* records, unsigned long count, int timeoutMs)
 {
-    return Fails() ? SOCKET_ERROR : platform.poll(records, count, timeoutMs);
+    return Fails() ? SOCKET_ERROR : base.poll(records, count, timeoutMs);
 }
 int Receive(SOCKET s, char* buffer, int length)
 {
-    return Fails() ? SOCKET_ERROR : platform.receive(s, buffer, length);
+    return Fails() ? SOCKET_ERROR : base.receive(s, buffer, length);
 }
 int Send(SOCKET s, const char* buffer, int length)
 {
-    return Fails() ? SOCKET_ERROR : platform.send(s, buffer, length);
+    return Fails() ? SOCKET_ERROR : base.send(s, buffer, length);
 }
 int Close(SOCKET s)
 {
     open.erase(std::remove(open.begin(), open.end(), s), open.end());
-    return platform.close(s);
+    return base.close(s);
 }
 int LastError()
 {
-    return failedLast ? ErrorCode : platform.lastError();
+    return failedLast ? ErrorCode : base.lastError();
 }
 
 } // namespace
@@ -90,8 +91,9 @@ const std::vector<SOCKET>& Open()
     return open;
 }
 
-oNet::SocketCalls Calls()
+oNet::SocketCalls Calls(const oNet::SocketCalls& over)
 {
+    base = over;
     oNet::SocketCalls calls{};
     calls.open = OpenSocket;
     calls.setNonBlocking = SetNonBlocking;
