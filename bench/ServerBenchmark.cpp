@@ -4,6 +4,11 @@
 // reference's reader) on another.
 //
 //   server_benchmark [--clients N] [--lines M] [--rate LINES_PER_SECOND]
+//   server_benchmark --metrics PAIRS [--clients N] [--lines M] [--rate LINES_PER_SECOND]
+//
+// With --metrics, the same server with its metrics endpoint on and scraped every second,
+// against the server without it, the two runs of each pair one after the other (interleaved, as
+// the machine's speed drifts).
 
 #include "bench/Loopback.h"
 #include "bench/ServerBenchSupport.h"
@@ -34,8 +39,9 @@ using bench::SendAll;
 struct Settings
 {
     int clients = 100;
-    int lines = 100;     // per client
-    double rate = 10000; // lines per second in the paced runs (each is delivered to every client)
+    int lines = 100;      // per client
+    double rate = 10000;  // lines per second in the paced runs (each is delivered to every client)
+    int metricsPairs = 0; // with the metrics endpoint against without, this many pairs of runs
 };
 
 struct Result
@@ -43,6 +49,10 @@ struct Result
     double seconds = 0;
     std::size_t deliveries = 0;
     std::vector<double> latenciesMs;
+    double serverCpuSeconds = 0; // the server's thread, where it is measured
+
+    // The server thread's own time per delivery: what other work on the machine changes least.
+    double ServerNsPerDelivery() const { return serverCpuSeconds * 1e9 / deliveries; }
 
     double PerSecond() const { return deliveries / seconds; }
     double Percentile(double p) const { return bench::Percentile(latenciesMs, p); }
@@ -97,8 +107,9 @@ bool SendTimeOf(std::string_view text, std::int64_t& sentNs)
 class ServerRun
 {
 public:
-    explicit ServerRun(const Settings& settings)
-        : settings(settings), server(Options(settings), quiet)
+    // withMetrics: the metrics endpoint on loopback, scraped every second while the run lasts.
+    explicit ServerRun(const Settings& settings, bool withMetrics = false)
+        : settings(settings), server(Options(settings, withMetrics), quiet)
     {
         std::string error;
         if (!server.Start(error))
@@ -106,11 +117,14 @@ public:
             std::cerr << error << std::endl;
             std::exit(1);
         }
+        if (withMetrics)
+            scraper = std::thread([this] { Scrape(); });
         thread = std::thread([this] {
             PinToCore(0);
             pthread_setname_np(pthread_self(), "chat-server");
             server.Run();
         });
+        pthread_getcpuclockid(thread.native_handle(), &serverClock);
         std::vector<SOCKET> sockets;
         for (int i = 0; i < settings.clients; ++i)
         {
@@ -125,9 +139,35 @@ public:
 
     ~ServerRun()
     {
+        if (scraper.joinable())
+        {
+            scraping = false;
+            scraper.join();
+        }
         server.Stop();
         thread.join();
         // The clients' sockets go with the receivers.
+    }
+
+    // Scrapes that returned the figures so far.
+    int Scrapes() const { return scrapes; }
+
+    // The server thread's own time to take its figures for a scrape, in microseconds: the mean of
+    // many asks while the room is quiet.
+    double LoopMicrosecondsPerAsk(int asks)
+    {
+        const double before = ServerCpuSeconds();
+        for (int i = 0; i < asks; ++i)
+            server.AskFigures(std::chrono::seconds(1));
+        return (ServerCpuSeconds() - before) * 1e6 / asks;
+    }
+
+    // The CPU time the server's thread has used.
+    double ServerCpuSeconds() const
+    {
+        timespec used{};
+        clock_gettime(serverClock, &used);
+        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
     }
 
     // Every client keeps up to `window` of its own lines on the way; as fast as that goes.
@@ -195,10 +235,36 @@ public:
     }
 
 private:
-    static ServerOptions Options(const Settings& settings)
+    // As Prometheus does: GET /metrics every second, one connection each, read to the end.
+    void Scrape()
+    {
+        PinToCore(1);
+        const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        for (auto next = Clock::now(); scraping; next += std::chrono::seconds(1))
+        {
+            while (scraping && Clock::now() < next)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!scraping)
+                return;
+            const SOCKET s = ConnectToLoopback(server.MetricsPort());
+            SendAll(s, request);
+            std::string answer;
+            char chunk[16384];
+            for (int n; (n = recv(s, chunk, sizeof chunk, 0)) > 0;)
+                answer.append(chunk, static_cast<std::size_t>(n));
+            closesocket(s);
+            if (answer.rfind("HTTP/1.1 200", 0) == 0 &&
+                answer.find("ostrel_lines_total") != std::string::npos)
+                ++scrapes;
+        }
+    }
+
+    static ServerOptions Options(const Settings& settings, bool withMetrics)
     {
         ServerOptions options;
         options.port = 0;
+        if (withMetrics)
+            options.metricsHost = "127.0.0.1";
         options.maxClients = static_cast<std::size_t>(settings.clients) + 8;
         // Every client sends as fast as it may, all from one address.
         options.lineRate = 0;
@@ -212,6 +278,10 @@ private:
     std::thread thread;
     std::vector<SOCKET> clients;
     std::unique_ptr<bench::Crowd> receivers;
+    clockid_t serverClock{};
+    std::atomic<bool> scraping{true};
+    std::atomic<int> scrapes{0};
+    std::thread scraper;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -337,6 +407,60 @@ void Report(const std::string& name, Result& server, Result& reference)
               << reference.Percentile(0.99) << " |" << std::endl;
 }
 
+// The server with its metrics endpoint scraped every second against the same server without,
+// in pairs of runs one after the other, each run a new server and new clients.
+void CompareMetrics(const Settings& settings)
+{
+    {
+        ServerRun quiet(settings, true);
+        std::cout << std::fixed << std::setprecision(2)
+                  << "the server thread's own time to take the figures for one scrape, "
+                  << settings.clients << " members: " << quiet.LoopMicrosecondsPerAsk(10000)
+                  << " us" << std::endl;
+    }
+    std::cout
+        << "| pair | run | deliveries/s without metrics | with, scraped every second | ratio | "
+           "server thread's ns a delivery without | with | ratio | p50 / p99 ms without | with | "
+           "scrapes |"
+        << std::endl;
+    std::cout << "|---|---|---|---|---|---|---|---|---|---|---|" << std::endl;
+    for (int pair = 1; pair <= settings.metricsPairs; ++pair)
+    {
+        Result plain[2], scraped[2];
+        int scrapes[2] = {};
+        // Which goes first alternates, so that neither always has the machine's better half.
+        for (int turn = 0; turn < 2; ++turn)
+        {
+            const bool withMetrics = (turn == 0) == (pair % 2 == 0);
+            ServerRun run(settings, withMetrics);
+            Result* into = withMetrics ? scraped : plain;
+            double before = run.ServerCpuSeconds();
+            into[0] = run.Saturate(8);
+            into[0].serverCpuSeconds = run.ServerCpuSeconds() - before;
+            before = run.ServerCpuSeconds();
+            into[1] = run.Paced();
+            into[1].serverCpuSeconds = run.ServerCpuSeconds() - before;
+            if (withMetrics)
+                scrapes[0] = run.Scrapes();
+        }
+        const char* names[2] = {"as fast as it goes", "paced"};
+        for (int kind = 0; kind < 2; ++kind)
+        {
+            std::cout << std::fixed << std::setprecision(0) << "| " << pair << " | " << names[kind]
+                      << " | " << plain[kind].PerSecond() << " | " << scraped[kind].PerSecond()
+                      << " | " << std::setprecision(3)
+                      << scraped[kind].PerSecond() / plain[kind].PerSecond() << " | "
+                      << plain[kind].ServerNsPerDelivery() << " | "
+                      << scraped[kind].ServerNsPerDelivery() << " | "
+                      << scraped[kind].ServerNsPerDelivery() / plain[kind].ServerNsPerDelivery()
+                      << " | " << plain[kind].Percentile(0.5) << " / "
+                      << plain[kind].Percentile(0.99) << " | " << scraped[kind].Percentile(0.5)
+                      << " / " << scraped[kind].Percentile(0.99) << " | "
+                      << (kind == 0 ? std::to_string(scrapes[0]) : "") << " |" << std::endl;
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -351,10 +475,20 @@ int main(int argc, char** argv)
             settings.lines = std::stoi(argv[i + 1]);
         else if (name == "--rate")
             settings.rate = std::stod(argv[i + 1]);
+        else if (name == "--metrics")
+            settings.metricsPairs = std::stoi(argv[i + 1]);
     }
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     PinToCore(1);
+    if (settings.metricsPairs > 0)
+    {
+        std::cout << "clients: " << settings.clients << ", lines per client: " << settings.lines
+                  << ", paced rate: " << settings.rate << " lines/s; the metrics endpoint "
+                  << "scraped every second, against none" << std::endl;
+        CompareMetrics(settings);
+        return 0;
+    }
 
     std::cout << "clients: " << settings.clients << ", lines per client: " << settings.lines
               << ", deliveries per run: "

@@ -5,8 +5,9 @@
 #   listing and the file, against the list as it was, in the same run),
 #   the chat server (throughput and latency against bare sockets; under attack, with slow readers
 #   and with 10,000 members, against a bare loop of sends; 10,000 members over TLS against plain;
-#   5,000 members on two servers through a redis-server of its own against one server alone;
-#   a storm of 1,000 TLS handshakes against the server from before they left the room's thread),
+#   with its metrics endpoint scraped every second against without, in interleaved pairs; 5,000
+#   members on two servers through a redis-server of its own against one server alone; a storm
+#   of 1,000 TLS handshakes against the server from before they left the room's thread),
 #   the chat log under Wine (AppendChatLine in bursts against the bare rich edit insertion painted
 #   per line, as the log grows to 10,000 lines), and a burst of 2,000 lines through the real
 #   programs under Wine, plain and (burst-tls) over TLS against plain.
@@ -14,8 +15,8 @@
 #
 #   scripts/bench.sh [--update-docs]              everything
 #   scripts/bench.sh [--update-docs] NAME...      only the named ones: packet frame ban-list
-#                                                 server server-load storm chat-log burst
-#                                                 burst-tls
+#                                                 server server-load server-metrics storm
+#                                                 chat-log burst burst-tls
 #
 # storm builds the server of an earlier commit (OSTREL_BENCH_OLD_REF, by default the one before
 # TLS handshakes left the room's thread) from git into build/bench/old-server, and measures both
@@ -34,12 +35,12 @@ if [ "${1:-}" = --update-docs ]; then
     shift
 fi
 wanted=("$@")
-[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load storm chat-log burst burst-tls)
+[ ${#wanted[@]} -eq 0 ] && wanted=(packet frame ban-list server server-load server-metrics storm chat-log burst burst-tls)
 for name in "${wanted[@]}"; do
     case "$name" in
-    packet | frame | ban-list | server | server-load | storm | chat-log | burst | burst-tls) ;;
+    packet | frame | ban-list | server | server-load | server-metrics | storm | chat-log | burst | burst-tls) ;;
     *)
-        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [storm] [chat-log] [burst] [burst-tls]" >&2
+        echo "usage: scripts/bench.sh [--update-docs] [packet] [frame] [ban-list] [server] [server-load] [server-metrics] [storm] [chat-log] [burst] [burst-tls]" >&2
         exit 2
         ;;
     esac
@@ -60,7 +61,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-if wants packet || wants frame || wants ban-list || wants server || wants server-load || wants storm; then
+if wants packet || wants frame || wants ban-list || wants server || wants server-load ||
+    wants server-metrics || wants storm; then
     cmake --preset native >/dev/null
     cmake --build --preset native --target packet_benchmark frame_benchmark ban_list_benchmark \
         server_benchmark server_load_benchmark
@@ -70,6 +72,11 @@ for name in packet frame ban-list server server-load; do
     echo "==> $name benchmark"
     "build/native/bench/${name//-/_}_benchmark" | tee "$out/$name.txt"
 done
+if wants server-metrics; then
+    echo "==> server with its metrics endpoint scraped every second, against without (a few minutes)"
+    build/native/bench/server_benchmark --metrics 6 --lines 1500 --rate 30000 |
+        tee "$out/server-metrics.txt"
+fi
 
 if wants storm; then
     old_ref=${OSTREL_BENCH_OLD_REF:-3c9bcf4}

@@ -17,7 +17,7 @@ packages=(
     iproute2 procps                                # ss, pkill and friends in the scripts
     redis-server libhiredis-dev                    # a room across servers, and its tests
     libsystemd-dev                                 # telling systemd how the server stands
-    libcpp-httplib-dev prometheus curl             # the server's metrics; promtool checks them
+    libcpp-httplib-dev prometheus curl jq          # the server's metrics; promtool checks them
 )
 
 missing=()

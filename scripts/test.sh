@@ -23,7 +23,7 @@ step() {
 jobs=$(nproc)
 
 # The programs the tests start; none may outlive the run.
-started_programs='ostrel-(server|peer|chat)|redis-server'
+started_programs='ostrel-(server|peer|chat)|redis-server|prometheus --config'
 programs_running() { pgrep -f -- "$started_programs" | sort; }
 programs_before=$(programs_running)
 

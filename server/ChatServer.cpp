@@ -2,6 +2,7 @@
 
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
+#include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
 #include "server/link/RoomEventCodec.h"
 #include "server/operator/BanFile.h"
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <system_error>
 #include <thread>
@@ -54,9 +56,13 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
                            backlog,
                            flushes,
                            log,
+                           counters,
                            [this](ClientSession& session) { Closed(session); },
                            this->tls != nullptr}
 {
+    room.CountInto(counters);
+    commands.ReportStatsWith(
+        [this] { return StatsText(Figures(), ReadProcessFigures(), std::time(nullptr)); });
     if (this->tls)
     {
         // A TLS client's handshake has as long as a client has to name itself.
@@ -68,6 +74,8 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
 
 ChatServer::~ChatServer()
 {
+    // Its requests wait for this server's loop; none may be under way once the server goes.
+    metrics.reset();
     bans.Watch(nullptr);
 }
 
@@ -221,6 +229,19 @@ bool ChatServer::Start(std::string& error)
             io, [this](const std::string& line) { return Command(line, "console"); }, log);
         WriteLogLine(log, "taking operator commands from the console (help lists them)");
     }
+    if (!options.metricsHost.empty())
+    {
+        metrics = MetricsHttp::Start(
+            options.metricsHost, options.metricsPort,
+            [this](std::chrono::milliseconds wait) { return AskFigures(wait); }, error);
+        if (!metrics)
+            return false;
+        const std::string host = options.metricsHost.find(':') != std::string::npos
+                                     ? "[" + options.metricsHost + "]"
+                                     : options.metricsHost;
+        WriteLogLine(log, "metrics at http://" + host + ":" + std::to_string(metrics->Port()) +
+                              "/metrics, health at /healthz, readiness at /readyz");
+    }
     Accept();
     Tick();
     listening = true;
@@ -251,6 +272,36 @@ CommandAnswer ChatServer::Command(const std::string& line, const std::string& so
     if (stopping)
         return {false, "the server is shutting down\n", {}};
     return commands.Run(line, source, Clock::now(), std::time(nullptr));
+}
+
+std::optional<ServerFigures> ChatServer::AskFigures(std::chrono::milliseconds wait)
+{
+    // Shared with the handler, which may run after the asker has given up on it.
+    auto answer = std::make_shared<std::promise<ServerFigures>>();
+    std::future<ServerFigures> figures = answer->get_future();
+    asio::post(io, [this, answer] { answer->set_value(Figures()); });
+    if (figures.wait_for(wait) != std::future_status::ready)
+        return std::nullopt;
+    return figures.get();
+}
+
+ServerFigures ChatServer::Figures() const
+{
+    ServerFigures figures;
+    figures.counters = counters;
+    figures.members = room.LocalNamedCount();
+    figures.connections = sessions.size() + sorting + turningAway;
+    figures.bans = bans.Size();
+    figures.listening = listening;
+    if (tls)
+        figures.tls = TlsFigures{certificateLoaded ? tls->NotAfter() : 0};
+    // The engine that carries a room across servers: Redis.
+    if (redis)
+    {
+        const LinkFigures link = redis->Figures();
+        figures.engine = EngineFigures{link.up, link.lagEntries, link.reconnects, link.gaps};
+    }
+    return figures;
 }
 
 void ChatServer::TakeSignals()
@@ -569,6 +620,7 @@ void ChatServer::TurnAway(asio::ip::tcp::socket socket, std::uint64_t number,
                           const std::string& address, const std::string& refusal,
                           const std::string& line)
 {
+    counters.CountDeparture(LeaveReason::TurnedAway);
     if (turnedAway.size() + turningAway >= MaxTurningAway)
     {
         // Too many at once to tell each why: the newest are closed straight away.
@@ -618,8 +670,11 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
 {
     if (stopping)
         return;
-    if (kind == FirstByte::Kind::Gone)
+    if (kind == FirstByte::Kind::Gone || kind == FirstByte::Kind::Silent)
     {
+        // Left before the room: as it would have in it, without a nickname.
+        counters.CountDeparture(kind == FirstByte::Kind::Silent ? LeaveReason::Timeout
+                                                                 : LeaveReason::Left);
         Abandoned(number, address, why);
         return;
     }
@@ -632,6 +687,7 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
             return;
         }
         // Let in by its address, it still holds its place until it has gone.
+        counters.CountDeparture(LeaveReason::TurnedAway);
         auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
         sessions.emplace(number, session);
         session->TurnAway(
@@ -648,9 +704,11 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
                               return;
                           if (!channel)
                           {
+                              ++counters.tlsHandshakesFailed;
                               Abandoned(number, address, failure);
                               return;
                           }
+                          ++counters.tlsHandshakes;
                           --sorting;
                           Begin(std::move(socket), number, address, ip, std::move(channel));
                       });

@@ -10,9 +10,12 @@
 #include "server/operator/BanList.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/operator/OperatorCommands.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/metrics/ServerFigures.h"
 #include "server/room/BacklogPolicy.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/RoomLink.h"
+#include "server/room/ServerCounters.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -20,8 +23,10 @@
 #include <asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -66,8 +71,8 @@ public:
     // as this node. Without, the room is this server alone, and this does nothing.
     bool JoinRoom(std::string& error);
     // Raises the descriptor limit, clamps the client limit to it, reads the ban file, and listens
-    // on the configured address and port, and for operator commands where asked. False, with the
-    // reason, when it cannot.
+    // on the configured address and port, for operator commands and for metrics where asked.
+    // False, with the reason, when it cannot.
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
@@ -90,6 +95,12 @@ public:
 
     // An operator's command, on the server's thread; source names where it came from.
     CommandAnswer Command(const std::string& line, const std::string& source);
+
+    // From any thread but the server's own: its figures, taken on its thread, or nothing when
+    // it did not get to them within the time (the loop is stuck, or the server has stopped).
+    std::optional<ServerFigures> AskFigures(std::chrono::milliseconds wait);
+    // The port the metrics endpoint listens on; 0 without one.
+    std::uint16_t MetricsPort() const { return metrics ? metrics->Port() : 0; }
 
 private:
     void Accept();
@@ -119,12 +130,14 @@ private:
     void Finish();
     void Closed(ClientSession& session);
     void BanFileWritten(const std::string& error);
+    ServerFigures Figures() const;
     std::unique_ptr<RoomLink> MakeLink();
     void BanFromRoom(const RoomEvent& event);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;
     std::ostream& log;
+    ServerCounters counters;
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor;
     asio::steady_timer tickTimer;
@@ -167,4 +180,6 @@ private:
     // Turned away, waiting for their first byte to tell how to tell them.
     std::size_t turningAway = 0;
     bool acceptFailureLogged = false;
+    // Asks the loop for figures from threads of its own: it goes first when the server does.
+    std::unique_ptr<MetricsHttp> metrics;
 };

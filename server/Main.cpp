@@ -4,6 +4,7 @@
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
+#include "server/metrics/MetricsHttp.h"
 #include "server/operator/OperatorChannels.h"
 #include "server/link/RedisLink.h"
 
@@ -31,6 +32,11 @@ int main(int argc, char** argv)
     if (!options.control.empty() && !ControlSocket::Available())
     {
         std::cerr << "ostrel-server: " << ControlSocket::Unavailable() << std::endl;
+        return 2;
+    }
+    if (!options.metricsHost.empty() && !MetricsHttp::Available())
+    {
+        std::cerr << "ostrel-server: " << MetricsHttp::Unavailable() << std::endl;
         return 2;
     }
 

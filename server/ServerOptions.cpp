@@ -44,6 +44,25 @@ const NumberOption numberOptions[] = {
     {"--stream-length", 100, 10000000, &ServerOptions::streamLength},
 };
 
+// HOST:PORT, an IPv6 address in brackets ([::1]:9464); false when it is not that.
+bool ParseHostAndPort(const std::string& text, std::string& host, std::uint16_t& port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string::npos)
+        return false; // an IPv6 address needs its brackets
+    unsigned long long number = 0;
+    if (host.empty() || host.find_first_of(" []") != std::string::npos ||
+        !ParseNumber(text.substr(colon + 1), 0, 65535, number))
+        return false;
+    port = static_cast<std::uint16_t>(number);
+    return true;
+}
+
 // The options that only mean something with --redis.
 const char* const redisOptions[] = {"--redis-password-file", "--room", "--node", "--stream-length"};
 
@@ -103,7 +122,7 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             text = &ServerOptions::room;
         else if (name == "--node")
             text = &ServerOptions::node;
-        if (!number && !text && name != "--port")
+        if (!number && !text && name != "--port" && name != "--metrics")
         {
             error = "unknown option " + name;
             return false;
@@ -134,6 +153,15 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
             for (const auto& given : redisOptions)
                 if (name == given)
                     redisOnly = name;
+        }
+        else if (name == "--metrics")
+        {
+            if (!ParseHostAndPort(value, options.metricsHost, options.metricsPort))
+            {
+                error =
+                    "--metrics takes HOST:PORT, such as 127.0.0.1:9464 or [::1]:9464, not " + value;
+                return false;
+            }
         }
         else if (name == "--port")
         {
@@ -220,6 +248,8 @@ std::string ServerUsage()
            std::string(DefaultControlPath) +
            "), print its answer\n"
            "                          and exit\n"
+           "  --metrics HOST:PORT     serve Prometheus metrics at http://HOST:PORT/metrics,\n"
+           "                          with /healthz and /readyz (Linux only; default: off)\n"
            "  --redis URL             join the room kept in the Redis at redis://HOST[:PORT]\n"
            "                          (port 6379 by default) or unix:PATH, with every server\n"
            "                          that joins it (Linux build only; no TLS to Redis: keep it\n"

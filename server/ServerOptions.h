@@ -22,6 +22,8 @@ struct ServerOptions : RoomOptions
     bool console = false; // operator commands from standard input even when it is no terminal
     std::string control;  // a local socket for operator commands (Linux); empty: none
     std::string command;  // send this command to a running server and print its answer
+    std::string metricsHost;       // where the metrics endpoint listens; empty: nowhere
+    std::uint16_t metricsPort = 0; // 0 lets the system pick a free port
 
     // A room across servers.
     std::string redis;                // the Redis that keeps the room; empty: this server alone

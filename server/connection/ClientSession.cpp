@@ -286,7 +286,7 @@ void ClientSession::WriteWhatWaits()
             Ended(ErrorDeparture(error));
             return;
         }
-        output.Consume(sent);
+        context.counters.deliveries += output.Consume(sent);
         wrote = true;
         if (sent < copied && !encrypted)
             break;

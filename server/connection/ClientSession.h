@@ -7,6 +7,7 @@
 #include "server/room/ChatParticipant.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/Departure.h"
+#include "server/room/ServerCounters.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -47,6 +48,7 @@ struct SessionContext
     BacklogPolicy& backlog;
     FlushBatch& flushes;
     std::ostream& log;
+    ServerCounters& counters;
     // Called once when a connection has closed, for the server to let go of it.
     std::function<void(ClientSession&)> closed;
     // Whether the server takes TLS: a server without it tells a TLS client so at once.

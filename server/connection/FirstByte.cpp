@@ -19,7 +19,7 @@ void FirstByte::Start(std::chrono::seconds time)
     timer.expires_after(time);
     timer.async_wait([self = shared_from_this(), time](const asio::error_code& error) {
         if (!error)
-            self->Tell(Kind::Gone, "sent nothing within " + std::to_string(time.count()) + " s");
+            self->Tell(Kind::Silent, "sent nothing within " + std::to_string(time.count()) + " s");
     });
     Peek();
 }

@@ -19,7 +19,8 @@ public:
     {
         Tls,
         Plain,
-        Gone // closed by the client, or nothing came in time: why says which
+        Gone,  // closed by the client, or failed: why says which
+        Silent // nothing came in time
     };
     using Told =
         std::function<void(asio::ip::tcp::socket socket, Kind kind, const std::string& why)>;

@@ -24,22 +24,25 @@ std::size_t OutputQueue::CopyOut(char* buffer, std::size_t max) const
     return copied;
 }
 
-void OutputQueue::Consume(std::size_t count)
+std::size_t OutputQueue::Consume(std::size_t count)
 {
     count = std::min(count, bytes);
     bytes -= count;
+    std::size_t finished = 0;
     while (count > 0)
     {
         const std::size_t left = frames.front()->size() - firstSent;
         if (count < left)
         {
             firstSent += count;
-            return;
+            break;
         }
         count -= left;
         frames.pop_front();
         firstSent = 0;
+        ++finished;
     }
+    return finished;
 }
 
 void OutputQueue::DropUnsent()

@@ -16,8 +16,8 @@ public:
     bool Empty() const { return bytes == 0; }
     // Copies up to max of the waiting bytes, in order, to the buffer; returns how many.
     std::size_t CopyOut(char* buffer, std::size_t max) const;
-    // Drops the first count bytes, which have been sent.
-    void Consume(std::size_t count);
+    // Drops the first count bytes, which have been sent; returns how many frames went out whole.
+    std::size_t Consume(std::size_t count);
     // Drops every frame not yet begun; the rest of one begun stays, so the stream stays whole.
     void DropUnsent();
     void Clear();

@@ -2,6 +2,7 @@
 
 #include "server/connection/ByteChannel.h"
 
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,8 @@ public:
     static bool PinOf(const std::string& certificateFile, std::string& pin, std::string& error);
 
     virtual const std::string& Pin() const = 0;
+    // When the certificate expires (UTC, seconds since 1970).
+    virtual std::time_t NotAfter() const = 0;
     // A channel for a connection that has begun a TLS handshake, on its descriptor (non-blocking);
     // nothing when OpenSSL cannot make one. Any thread may ask: the certificate and key are only
     // read.

@@ -59,6 +59,16 @@ std::string PinOfCertificate(X509* certificate)
     return oNet::HexOf(digest, digestLength);
 }
 
+// When the certificate expires, in seconds since 1970 (UTC); 0 when it cannot be read.
+std::time_t ExpiryOf(X509* certificate)
+{
+    const ASN1_TIME* notAfter = certificate ? X509_get0_notAfter(certificate) : nullptr;
+    std::tm expiry{};
+    if (!notAfter || ASN1_TIME_to_tm(notAfter, &expiry) != 1)
+        return 0;
+    return timegm(&expiry);
+}
+
 // The SSL object holds a reference to the context it was made from: a connection keeps the
 // certificate it began with when the server loads another.
 class OpenSslChannel final : public TlsChannel
@@ -201,9 +211,10 @@ public:
             return false;
         }
         pin = PinOfCertificate(SSL_CTX_get0_certificate(ctx));
+        notAfter = ExpiryOf(SSL_CTX_get0_certificate(ctx));
         if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
             SSL_CTX_set_cipher_list(ctx, Tls12Suites) != 1 ||
-            SSL_CTX_set_ciphersuites(ctx, Tls13Suites) != 1 || pin.empty())
+            SSL_CTX_set_ciphersuites(ctx, Tls13Suites) != 1 || pin.empty() || notAfter == 0)
         {
             error = "cannot set up TLS with the certificate " + certificateFile + ": " +
                     Reason(asio::error::invalid_argument);
@@ -222,6 +233,7 @@ public:
     }
 
     const std::string& Pin() const override { return pin; }
+    std::time_t NotAfter() const override { return notAfter; }
 
     std::unique_ptr<TlsChannel> Channel(
         asio::ip::tcp::socket::native_handle_type descriptor) override
@@ -238,6 +250,7 @@ public:
 private:
     asio::ssl::context context;
     std::string pin;
+    std::time_t notAfter = 0;
 };
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <asio/io_context.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -20,6 +21,15 @@ struct RedisRoomOptions
     std::string node;                 // this server's name in the room
     std::size_t streamLength = 10000; // entries the room's stream is trimmed to, about
     std::size_t history = 20;         // lines replayed to a newcomer
+};
+
+// How this server stands with the Redis that carries the room, for its operator.
+struct LinkFigures
+{
+    bool up = false;              // connected and registered: the room takes its events
+    std::uint64_t lagEntries = 0; // entries of the stream written that it has yet to read
+    std::uint64_t reconnects = 0; // times it joined the room again after losing Redis
+    std::uint64_t gaps = 0;       // times entries were trimmed before it read them
 };
 
 // The room carried by Redis: one stream per room carries every event, read by every server of
@@ -49,4 +59,5 @@ public:
     // Whether to read the room's stream: not while most of this server's members are behind
     // (the stream keeps the lines meanwhile).
     virtual void Read(bool read) = 0;
+    virtual LinkFigures Figures() const = 0;
 };

@@ -544,6 +544,7 @@ void RedisRoomLink::Up(std::uint64_t now)
         done("");
         return;
     }
+    ++reconnects;
     const auto away = std::chrono::duration<double>(Clock::now() - lostAt).count();
     std::ostringstream seconds;
     seconds << std::fixed << std::setprecision(1) << away;
@@ -648,6 +649,15 @@ void RedisRoomLink::ReadNext()
     });
 }
 
+LinkFigures RedisRoomLink::Figures() const
+{
+    // Counted at the last read that was not waiting for the stream to grow; caught up since, if
+    // it waits.
+    const std::uint64_t lag =
+        caughtUp || entriesAdded <= entriesSeen ? 0 : entriesAdded - entriesSeen;
+    return {up, lag, reconnects, gaps};
+}
+
 // Entries trimmed before this server read them are gone for it: the stream's count of entries
 // ever added says how many, and the list of members is read again.
 void RedisRoomLink::CountGap(Reply info)
@@ -665,8 +675,10 @@ void RedisRoomLink::CountGap(Reply info)
     // those after it was trimmed (or deleted) unread.
     const auto total = static_cast<std::uint64_t>(added->second->integer);
     const auto kept = static_cast<std::uint64_t>(length->second->integer);
+    entriesAdded = total;
     if (total <= kept + entriesSeen || (kept > 0 && IdOf(Text(first->second)) <= IdOf(lastId)))
         return;
+    ++gaps;
     const std::uint64_t missed = total - kept - entriesSeen;
     entriesSeen = total - kept;
     WriteLogLine(log, "missed " + Plural(missed, "entry", "entries") +

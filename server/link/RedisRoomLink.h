@@ -74,6 +74,7 @@ public:
         availability = std::move(changed);
     }
     void Read(bool read) override;
+    LinkFigures Figures() const override;
 
 private:
     using Words = std::vector<std::string>;
@@ -174,13 +175,16 @@ private:
     asio::steady_timer resyncTimer;
 
     std::string epoch;
-    std::string lastId = "0-0";    // the last entry of the stream read
-    std::uint64_t entriesSeen = 0; // entries of the stream up to it
+    std::string lastId = "0-0";     // the last entry of the stream read
+    std::uint64_t entriesSeen = 0;  // entries of the stream up to it
+    std::uint64_t entriesAdded = 0; // entries ever added, when the stream was last counted
+    std::uint64_t reconnects = 0;
+    std::uint64_t gaps = 0;
     std::deque<Frame> history;
     std::vector<Frame> historyScan;             // newest first, while it is read at the start
     std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
     std::map<MemberRef, std::string> known;     // the room's named members
-    std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
+    std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
     std::uint64_t nextNumber = 1;

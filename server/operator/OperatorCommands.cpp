@@ -133,6 +133,9 @@ const std::vector<OperatorCommands::Command>& OperatorCommands::Table()
         {"unban", "TARGET", "lifts the ban on an address or network, as\nbans lists it", false,
          &OperatorCommands::RemoveBan},
         {"bans", "", "the bans in force", true, &OperatorCommands::ListBans},
+        {"stats", "",
+         "the figures the metrics give: members, lines,\nwho left why, TLS, the process", true,
+         &OperatorCommands::ShowStats},
         {"help", "", "this list", true, &OperatorCommands::ShowHelp},
     };
     return table;
@@ -354,6 +357,13 @@ OperatorCommands::Answer OperatorCommands::ListBans(const Request&)
             return BanListing(next);
         };
     return answer;
+}
+
+OperatorCommands::Answer OperatorCommands::ShowStats(const Request&)
+{
+    if (!stats)
+        return {false, "stats: this server keeps no figures\n", nullptr};
+    return {true, stats(), nullptr};
 }
 
 OperatorCommands::Answer OperatorCommands::ShowHelp(const Request&)

@@ -5,6 +5,7 @@
 #include "server/room/ChatRoom.h"
 
 #include <ctime>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -64,6 +65,11 @@ public:
     // not, which every answer that changes the bans then says, until a write succeeds.
     void BanFileWritten(const std::string& error) { banFileError = error; }
 
+    // What `stats` answers: the server's figures as a few lines, made by the server on its
+    // thread (the commands know the room and the bans only).
+    using StatsSource = std::function<std::string()>;
+    void ReportStatsWith(StatsSource source) { stats = std::move(source); }
+
 private:
     Answer Who(const Request& request);
     Answer Say(const Request& request);
@@ -71,6 +77,7 @@ private:
     Answer AddBan(const Request& request);
     Answer RemoveBan(const Request& request);
     Answer ListBans(const Request& request);
+    Answer ShowStats(const Request& request);
     Answer ShowHelp(const Request& request);
 
     // Splits "NAME REASON" where NAME is a member's nickname; false when none matches.
@@ -85,6 +92,7 @@ private:
     const std::size_t maxTextBytes;
     std::ostream& log;
     std::string banFileError;
+    StatsSource stats;
 };
 
 // "3d 4h", "12m 5s", "40s": how long, as the operator reads it.

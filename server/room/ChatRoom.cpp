@@ -146,7 +146,7 @@ ChatRoom::Input ChatRoom::Handle(MemberId id, Packet& packet, Clock::time_point 
         member.participant->Deliver(
             ServerLine("Your line was not passed on: its packet holds more than the line."));
     else
-        HandleChatLine(id, member, text, packet);
+        HandleChatLine(id, member, text, packet, now);
     return Input::Next;
 }
 
@@ -256,7 +256,7 @@ void ChatRoom::Rename(MemberId id, Member& member, const std::string& name)
 }
 
 void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& line,
-                              const Packet& packet)
+                              const Packet& packet, Clock::time_point readAt)
 {
     if (member.nickname.empty())
     {
@@ -277,7 +277,9 @@ void ChatRoom::HandleChatLine(MemberId id, Member& member, const std::string& li
     said.text = line;
     // The line as it came is its frame: made once, here, for wherever it is applied at once.
     said.frame = MakeFrame(oNet::WireFrame(packet));
+    lineReadAt = readAt;
     link.Publish(std::move(said));
+    lineReadAt.reset();
 }
 
 RoomEvent ChatRoom::EventAbout(RoomEvent::Kind kind, MemberId id, const std::string& name) const
@@ -307,10 +309,15 @@ void ChatRoom::Apply(RoomEvent& event)
         ApplyLeft(event);
         break;
     case RoomEvent::Kind::Line:
+    {
+        const Clock::time_point readAt = lineReadAt.value_or(Clock::now());
         if (!event.frame)
             event.frame = LineFrame(event.text);
         DeliverToRoom(event.frame);
+        ++counters->lines;
+        counters->broadcast.Observe(Clock::now() - readAt);
         break;
+    }
     case RoomEvent::Kind::Said:
         DeliverToRoom(ServerLine(event.text));
         break;
@@ -552,6 +559,7 @@ void ChatRoom::Leave(MemberId id, const Departure& departure, const std::string&
     if (found == members.end())
         return;
     WriteLogLine(log, found->second.Label() + " disconnected: " + departure.Text());
+    counters->CountDeparture(departure.reason);
     // A name still being claimed is given back when the answer finds the member gone.
     const std::string name = found->second.nickname;
     members.erase(found);
@@ -561,6 +569,12 @@ void ChatRoom::Leave(MemberId id, const Departure& departure, const std::string&
     left.departure = departure;
     left.note = note;
     link.Publish(std::move(left));
+}
+
+std::size_t ChatRoom::LocalNamedCount() const
+{
+    return static_cast<std::size_t>(std::count_if(
+        members.begin(), members.end(), [](const auto& entry) { return entry.second.inRoom; }));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "server/room/RoomEvent.h"
 #include "server/room/RoomLink.h"
 #include "server/room/RoomOptions.h"
+#include "server/room/ServerCounters.h"
 #include "server/room/TokenBucket.h"
 
 #include <chrono>
@@ -74,6 +75,10 @@ public:
     ChatRoom(const ChatRoom&) = delete;
     ChatRoom& operator=(const ChatRoom&) = delete;
 
+    // The room counts the lines it relays, their time, and who leaves why into these (the
+    // server's) rather than into its own.
+    void CountInto(ServerCounters& serverCounters) { counters = &serverCounters; }
+
     // address: as the log shows it; ip: what bans are checked against.
     MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now,
                   const asio::ip::address& ip = {});
@@ -98,6 +103,8 @@ public:
     std::size_t MemberCount() const { return members.size(); }
     // Named members in the whole room.
     std::size_t NamedCount() const { return names.size(); }
+    // Named members connected to this server (those whose join has come back).
+    std::size_t LocalNamedCount() const;
 
     // The frame of a server line, "[HH:MM:SS] [SERVER]: " + text, in local time.
     static Frame ServerLine(const std::string& text);
@@ -230,8 +237,9 @@ private:
     bool WithinRate(MemberId id, Member& member, Clock::time_point now,
                     Clock::time_point unreadSince);
     Input HandleNickname(MemberId id, Member& member, const std::string& name);
+    // readAt: when the line was read, which the time of its broadcast is counted from.
     void HandleChatLine(MemberId id, Member& member, const std::string& line,
-                        const oNet::Packet& packet);
+                        const oNet::Packet& packet, Clock::time_point readAt);
     void Rename(MemberId id, Member& member, const std::string& name);
     void Announce(Change change, MemberId actor, const std::string& text);
     void SendAnnouncements();
@@ -265,4 +273,9 @@ private:
     Clock::time_point listSent;
     MemberId nextId;
     std::function<void(const RoomEvent&)> banObserver;
+    ServerCounters ownCounters;
+    ServerCounters* counters = &ownCounters;
+    // While this server's own line is published: when it was read. A line the link hands back
+    // later (or from another server) is timed from when it comes back.
+    std::optional<Clock::time_point> lineReadAt;
 };

@@ -11,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 using namespace testing_support;
@@ -299,6 +302,65 @@ TEST(ChatServer, BadInputDisconnectsOnlyTheOffender)
         EXPECT_EQ(witness.Next().text, Line("Wit", c.what)) << c.what;
         EXPECT_NE(server.Log().find(c.logged), std::string::npos) << c.what << "\n" << server.Log();
     }
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::BadInput), std::size(cases));
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 0u);
+    EXPECT_EQ(figures->members, 1u);
+}
+
+TEST(ChatServer, FiguresCountWhatTheRoomDid)
+{
+    RunningServer server(Unlimited());
+    Peer a(server.Port()), b(server.Port()), unnamed(server.Port());
+    Join(a, "Alice", "Alice");
+    Join(b, "Bob", "Alice\r\nBob");
+    SeesJoin(a, "Bob", "Alice\r\nBob");
+    for (int i = 0; i < 20; ++i)
+        a.Say(Line("Alice", std::to_string(i)));
+    for (int i = 0; i < 20; ++i)
+        for (Peer* peer : {&a, &b})
+            ASSERT_EQ(peer->Next().text, Line("Alice", std::to_string(i)));
+
+    auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->members, 2u) << "the unnamed are no members";
+    EXPECT_EQ(figures->connections, 3u);
+    EXPECT_EQ(figures->counters.lines, 20u);
+    EXPECT_EQ(figures->counters.broadcast.Count(), 20u);
+    // Alice: her join and the list, Bob's join (three frames), the lines; Bob: his join and
+    // the list, the lines. Every frame they read was counted once written.
+    EXPECT_EQ(figures->counters.deliveries, 2u + 3 + 20 + 2 + 20);
+    EXPECT_TRUE(figures->listening);
+    EXPECT_FALSE(figures->tls);
+
+    b.connection.Close();
+    EXPECT_EQ(a.NextServerLine(), "Bob left.");
+    EXPECT_EQ(a.NextUsersOnline(), "Alice");
+    figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->members, 1u);
+    EXPECT_EQ(figures->connections, 2u);
+    EXPECT_EQ(figures->counters.deliveries, 2u + 3 + 20 + 2 + 20 + 2);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 1u);
+}
+
+TEST(ChatServer, FiguresComeFromTheServersOwnThreadOrNotAtAll)
+{
+    std::ostringstream log;
+    ServerOptions options;
+    options.port = 0;
+    ChatServer server(options, log);
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    EXPECT_FALSE(server.AskFigures(std::chrono::milliseconds(100))) << "its loop does not run";
+    std::thread loop([&] { server.Run(); });
+    const auto figures = server.AskFigures(std::chrono::milliseconds(5000));
+    ASSERT_TRUE(figures);
+    EXPECT_TRUE(figures->listening);
+    server.Stop();
+    loop.join();
+    EXPECT_FALSE(server.AskFigures(std::chrono::milliseconds(100))) << "it has stopped";
 }
 
 // Reads everything a peer is sent, as fast as it comes, on a thread of its own, until the last
@@ -451,6 +513,10 @@ TEST(ChatServer, SlowReaderIsLetGoAndNobodyWaitsForIt)
     EXPECT_NE(server.Log().find("(Slow) disconnected: too slow: fell 64 KiB behind"),
               std::string::npos)
         << server.Log();
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::TooSlow), 1u);
+    EXPECT_EQ(figures->counters.lines, static_cast<std::uint64_t>(lineCount));
 }
 
 TEST(ChatServer, ClientThatNeverReadsIsCutOffWhileOthersGetEveryLine)
@@ -552,6 +618,10 @@ TEST(ChatServer, NewcomerBeyondTheLimitIsTurnedAwayPolitely)
     EXPECT_EQ(a.NextUsersOnline(), "A");
     Peer next(server.Port());
     Join(next, "C", "A\r\nC");
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::TurnedAway), 1u);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Left), 1u);
 }
 
 TEST(ChatServer, ConnectionsPerAddressAreLimitedAndTheUnnamedTimeOut)
@@ -588,6 +658,10 @@ TEST(ChatServer, ConnectionsPerAddressAreLimitedAndTheUnnamedTimeOut)
     EXPECT_NE(server.Log().find("turned away: too many connections from its address"),
               std::string::npos);
     EXPECT_NE(server.Log().find("disconnected: no nickname within 1 s"), std::string::npos);
+    const auto figures = server.AskFigures();
+    ASSERT_TRUE(figures);
+    EXPECT_EQ(figures->counters.Departures(LeaveReason::Timeout), 1u);
+    EXPECT_GE(figures->counters.Departures(LeaveReason::TurnedAway), 2u);
 }
 
 } // namespace

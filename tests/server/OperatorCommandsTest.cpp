@@ -141,15 +141,19 @@ TEST_F(Operator, TheCommandTableDrivesTheDispatchAndTheHelp)
             EXPECT_EQ(answer.text, name + " takes nothing after it\n");
         }
     }
-    EXPECT_EQ(rows, 7u);
+    EXPECT_EQ(rows, 8u);
     std::size_t lines = 0;
     for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; ++at, ++lines)
     {
     }
     EXPECT_GT(lines, rows) << "a long help text goes on under its own column";
-    const auto unknown = Run("stats");
+    const auto unknown = Run("status");
     EXPECT_FALSE(unknown.ok);
-    EXPECT_EQ(unknown.text, "unknown command stats: help lists them\n");
+    EXPECT_EQ(unknown.text, "unknown command status: help lists them\n");
+    // stats answers what the server gives it, when it gives anything.
+    EXPECT_EQ(Run("stats").text, "stats: this server keeps no figures\n");
+    commands.ReportStatsWith([] { return std::string("members 3\n"); });
+    EXPECT_EQ(Run("stats").text, "members 3\n");
 }
 
 TEST_F(Operator, ControlCharactersAreRefusedInEveryCommandWithTheSameLine)

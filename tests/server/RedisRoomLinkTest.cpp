@@ -7,6 +7,7 @@
 #include "support/Files.h"
 #include "support/RawConnection.h"
 #include "support/RedisServer.h"
+#include "support/Scrape.h"
 #include "support/ServerProcess.h"
 
 #include <gtest/gtest.h>
@@ -130,6 +131,27 @@ void Join(Member& member, const std::string& name)
 {
     member.Nick(name);
     ASSERT_TRUE(member.Hears(name + " joined.")) << name;
+}
+
+// The port of the server's metrics endpoint, as its log names it; 0 when it does not.
+std::uint16_t MetricsPort(ServerProcess& server)
+{
+    const std::string marker = "metrics at http://127.0.0.1:";
+    if (!server.OutputShows(marker))
+        return 0;
+    return static_cast<std::uint16_t>(
+        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
+}
+
+// Asks for the path until the answer holds the piece; whether it did within the time.
+bool AnswerHolds(std::uint16_t port, const std::string& path, const std::string& piece,
+                 int timeoutMs = 10000)
+{
+    for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); Clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        if (HttpGet(port, path).body.find(piece) != std::string::npos)
+            return true;
+    return false;
 }
 
 // How many calls of a command Redis has served.
@@ -287,7 +309,10 @@ TEST_F(RedisRoom, ServerThatStopsSaysGoodbyeAndOneKilledIsAnnouncedGoneOnceWithi
 TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
 {
     // The default line rate: lines that waited unread while Redis was away are no flood.
-    auto a = StartServer("a", {});
+    auto a = StartServer("a", {"--metrics", "127.0.0.1:0"});
+    const std::uint16_t metrics = MetricsPort(*a);
+    ASSERT_NE(metrics, 0) << a->out;
+    EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "ready"));
     auto b = StartServer("b", {});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
     Join(alice, "Alice");
@@ -305,6 +330,9 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
         bob.Say(Line("Bob", "frozen " + std::to_string(i)));
     }
     EXPECT_TRUE(a->OutputShows("lost Redis at " + redis.Url(), 10000));
+    // Not ready while the room cannot take its events: clients are better sent elsewhere.
+    EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "not connected to the engine"));
+    EXPECT_TRUE(AnswerHolds(metrics, "/metrics", "\nostrel_engine_up 0"));
     redis.Thaw();
     EXPECT_TRUE(a->OutputShows("back in the room ostrel", 10000));
 
@@ -340,6 +368,8 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     }
     EXPECT_EQ(alice.ChatLines(), bob.ChatLines());
     EXPECT_EQ(a->Count("lost Redis at"), 2u) << "said once each time";
+    EXPECT_TRUE(AnswerHolds(metrics, "/metrics", "\nostrel_engine_reconnects_total 2"));
+    EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "ready"));
 
     // The names were registered again: still taken in the whole room.
     Member late(b->ListeningPort());
@@ -350,7 +380,8 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
 TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
 {
     auto a = StartServer("a", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
-    auto b = StartServer("b", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
+    auto b = StartServer("b", {"--line-rate", "0", "--history", "5", "--stream-length", "100",
+                               "--metrics", "127.0.0.1:0"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
     Join(alice, "Alice");
     Join(bob, "Bob");
@@ -372,6 +403,7 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     const std::size_t missed = std::stoul(b->out.substr(at + 7));
     EXPECT_GT(missed, 0u);
     EXPECT_EQ(missed + bob.ChatLines().size(), 600u) << b->out;
+    EXPECT_TRUE(AnswerHolds(MetricsPort(*b), "/metrics", "\nostrel_engine_gaps_total 1"));
 
     // Every server stops; new ones give a newcomer the last five lines, in order.
     for (auto* server : {a.get(), b.get()})

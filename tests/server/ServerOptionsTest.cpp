@@ -147,8 +147,8 @@ TEST(ServerOptions, UsageNamesEveryOptionAndEveryOperatorCommand)
     const std::string usage = ServerUsage();
     for (const char* option :
          {"--listen", "--port", "--max-clients", "--tls-cert", "--tls-only", "--tls-pin",
-          "--ban-file", "--console", "--control", "--command", "--redis", "--redis-password-file",
-          "--room", "--node", "--stream-length", "--help"})
+          "--ban-file", "--console", "--control", "--command", "--metrics", "--redis",
+          "--redis-password-file", "--room", "--node", "--stream-length", "--help"})
         EXPECT_NE(usage.find(option), std::string::npos) << option;
     // The commands come from the operator's command table, as `help` lists them.
     EXPECT_NE(usage.find(OperatorCommands::Help(2)), std::string::npos) << usage;

@@ -5,6 +5,7 @@
 #include "support/Files.h"
 #include "support/RawConnection.h"
 #include "support/ServerProcess.h"
+#include "support/Scrape.h"
 #include "support/TlsTesting.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,10 @@ TEST(ServerProcess, BadOptionGetsOneLineAndExitCodeTwo)
                                                {"--max-clients"},
                                                {"--line-rate", "fast"},
                                                {"--nickname-timeout", "0"},
-                                               {"--max-line-bytes", "9000"}})
+                                               {"--max-line-bytes", "9000"},
+                                               {"--metrics", "9464"},
+                                               {"--metrics", "::1:9464"},
+                                               {"--metrics", "127.0.0.1:65536"}})
     {
         ServerProcess server(arguments);
         EXPECT_EQ(server.Wait(), 2) << arguments[0];
@@ -665,6 +669,155 @@ TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansL
     const CommandRun nobody = SendCommand(dir.File("nothing"), "who");
     EXPECT_EQ(nobody.exitCode, 2);
     EXPECT_NE(nobody.err.find("cannot reach the server at"), std::string::npos);
+}
+
+// The port of the metrics endpoint, as the log names it; 0 when it does not.
+std::uint16_t MetricsPort(ServerProcess& server)
+{
+    const std::string marker = "metrics at http://127.0.0.1:";
+    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
+        return 0;
+    return static_cast<std::uint16_t>(
+        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
+}
+
+// Scrapes until the sample has the value, for what the server counts after the client can tell;
+// the last scrape.
+HttpAnswer ScrapeUntil(std::uint16_t port, const std::string& sample, double value)
+{
+    HttpAnswer scraped;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < end;)
+    {
+        scraped = HttpGet(port, "/metrics");
+        if (SampleValue(scraped.body, sample) == value)
+            break;
+    }
+    return scraped;
+}
+
+TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
+{
+    TempDir dir;
+    const std::string certificate = dir.File("soon.crt"), key = dir.File("soon.key");
+    ASSERT_NE(CommandOutput("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+                            "-days 3 -subj /CN=soon -keyout '" +
+                            key + "' -out '" + certificate + "' 2>/dev/null && echo made"),
+              "")
+        << "a certificate that expires in three days";
+    ServerProcess server({"--port", "0", "--console", "--nickname-timeout", "1", "--metrics",
+                          "127.0.0.1:0", "--tls-cert", certificate, "--tls-key", key});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    const std::uint16_t metrics = MetricsPort(server);
+    ASSERT_NE(metrics, 0) << server.out;
+    ASSERT_TRUE(server.OutputShows("taking operator commands from the console"));
+
+    // Clients of the metrics port that never ask anything hold up neither the room nor the
+    // other scrapers.
+    std::vector<RawConnection> silent(4);
+    for (auto& connection : silent)
+        ASSERT_TRUE(connection.Connect("127.0.0.1", metrics));
+
+    TlsClient tess;
+    ASSERT_TRUE(tess.Connect(port));
+    tess.Send(Frame(PacketType::Nickname, "Tess"));
+    ASSERT_NE(TextHolding(tess, "Tess joined.").find("joined"), std::string::npos);
+    const auto member = [&](const std::string& name, const char* from = "127.0.0.1") {
+        auto connection = std::make_unique<RawConnection>();
+        EXPECT_TRUE(connection->Connect("127.0.0.1", port, from));
+        connection->Send(Frame(PacketType::Nickname, name));
+        EXPECT_NE(TextHolding(*connection, name + " joined.").find("joined"), std::string::npos);
+        // Tess hears everything, and may have more before it.
+        EXPECT_NE(TextHolding(tess, name + " joined.", 200).find("joined"), std::string::npos);
+        return connection;
+    };
+    auto bob = member("Bob");
+    for (int i = 0; i < 3; ++i)
+    {
+        const std::string line = "[12:00:00] [Tess]: line " + std::to_string(i);
+        tess.Send(Frame(PacketType::ChatMessage, line));
+        EXPECT_EQ(TextHolding(*bob, line), line);
+    }
+    EXPECT_EQ(HttpGet(metrics, "/healthz").body, "ok\n");
+    EXPECT_EQ(HttpGet(metrics, "/readyz").body, "ready\n");
+
+    HttpAnswer scraped = HttpGet(metrics, "/metrics");
+    ASSERT_EQ(scraped.status, 200);
+    EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 2);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_lines_total"), 3);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_broadcast_seconds_count"), 3);
+    EXPECT_GE(SampleValue(scraped.body, "ostrel_deliveries_total"), 3 * 2);
+    const double expiry =
+        SampleValue(scraped.body, "ostrel_tls_certificate_expiry_timestamp_seconds");
+    EXPECT_NEAR(expiry, static_cast<double>(std::time(nullptr) + 3 * 86400), 3600)
+        << "the certificate runs out in three days";
+    EXPECT_GT(SampleValue(scraped.body, "process_resident_memory_bytes"), 1 << 20);
+    EXPECT_GE(SampleValue(scraped.body, "process_open_fds"), 4 + 2);
+
+    // Every way of leaving that a client or the operator brings about, once each.
+    auto dave = member("Dave");
+    dave->Close();
+    EXPECT_NE(TextHolding(tess, "Dave left.", 200).find("Dave left."), std::string::npos);
+
+    server.Type("kick Bob");
+    EXPECT_TRUE(bob->SeesClose());
+
+    auto fred = member("Fred");
+    std::string flood;
+    for (int i = 0; i < 70; ++i)
+        flood += Frame(PacketType::ChatMessage, "[12:00:00] [Fred]: " + std::to_string(i));
+    fred->Send(flood);
+    EXPECT_TRUE(fred->SeesClose()) << "cut off for flooding";
+
+    RawConnection garbled, nameless;
+    ASSERT_TRUE(garbled.Connect("127.0.0.1", port));
+    garbled.Send(Bytes{0x00, 0x01, 0x05});
+    EXPECT_TRUE(garbled.SeesClose());
+    ASSERT_TRUE(nameless.Connect("127.0.0.1", port));
+    EXPECT_TRUE(nameless.SeesClose()) << "no nickname within a second";
+
+    auto carl = member("Carl", "127.0.0.3");
+    server.Type("ban 127.0.0.3");
+    EXPECT_TRUE(carl->SeesClose());
+    RawConnection again;
+    ASSERT_TRUE(again.Connect("127.0.0.1", port, "127.0.0.3"));
+    EXPECT_TRUE(again.SeesClose()) << "turned away: banned";
+
+    // A TLS record that is no handshake: the handshake fails.
+    RawConnection notTls;
+    ASSERT_TRUE(notTls.Connect("127.0.0.1", port));
+    notTls.Send(Bytes{0x16, 0x03, 0x01, 0x00, 0x05, 'h', 'e', 'l', 'l', 'o'});
+    EXPECT_TRUE(notTls.SeesClose());
+
+    // The handshake's end reaches the room's thread after the client has seen its close.
+    scraped = ScrapeUntil(metrics, "ostrel_tls_handshakes_total{result=\"failed\"}", 1);
+    EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
+    for (const char* reason :
+         {"left", "kicked", "flooding", "bad_input", "timeout", "banned", "turned_away"})
+        EXPECT_EQ(SampleValue(scraped.body,
+                              "ostrel_disconnects_total{reason=\"" + std::string(reason) + "\"}"),
+                  1)
+            << reason;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"too_slow\"}"), 0);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"ok\"}"), 1);
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"failed\"}"), 1);
+
+    // The console's stats give the same figures.
+    server.Type("stats");
+    for (const char* line :
+         {"members 1, connections 1, bans 1\n",
+          "disconnects: left 1, flooding 1, too_slow 0, timeout 1, bad_input 1, kicked 1, banned 1, "
+          "turned_away 1\n",
+          "TLS: 1 handshakes, 1 failed; the certificate expires in ", "ready, version "})
+        EXPECT_TRUE(server.OutputShows(line)) << line << " in\n" << server.out;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_members"), 1) << "Tess stays";
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_bans"), 1);
+    EXPECT_GE(SampleValue(scraped.body, "ostrel_lines_total"), 3 + 1) << "some of Fred's lines";
+
+    kill(server.pid, SIGTERM);
+    EXPECT_EQ(server.Wait(), 0) << server.err;
 }
 
 // Whether the condition comes true within the time, looking every 20 ms.

@@ -6,8 +6,10 @@
 
 #include "server/ChatServer.h"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -42,6 +44,11 @@ public:
 
     std::uint16_t Port() const { return server->Port(); }
     std::string Log() { return log.Text(); }
+    // The server's figures, taken on its thread; nothing when it did not answer in 5 s.
+    std::optional<ServerFigures> AskFigures()
+    {
+        return server->AskFigures(std::chrono::milliseconds(5000));
+    }
 
 private:
     LockedLog log;

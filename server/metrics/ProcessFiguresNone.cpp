@@ -1,0 +1,6 @@
+#include "server/metrics/ProcessFigures.h"
+
+std::optional<ProcessFigures> ReadProcessFigures()
+{
+    return std::nullopt;
+}
