@@ -430,6 +430,8 @@ TEST(ChatServer, MembersThatReadAreNeverCutOffWhateverOneClientSends)
     {
         members.push_back(std::make_unique<Peer>(server.Port()));
         members.back()->Nick("m" + std::to_string(i));
+        // In the room before the flood begins: a member named later would miss its first lines.
+        EXPECT_EQ(members.back()->NextServerLine(), "m" + std::to_string(i) + " joined.");
     }
 
     // 6,000 renames and then 3,000 long lines, each lot in one write, as fast as the server
