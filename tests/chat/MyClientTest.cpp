@@ -95,6 +95,22 @@ protected:
 
     void Deliver(const std::shared_ptr<Packet>& packet) { peer.Send(FrameOf(*packet)); }
 
+    // Moves the client to a server on a fixed port (which a server started later can listen on
+    // again) with reconnection on, the fake clock, a schedule without jitter and 10:00:00 as the
+    // local time. Returns that server, its connection accepted.
+    std::unique_ptr<LoopbackPeer> ReconnectingToFixedPort(std::uint16_t port)
+    {
+        auto server = std::make_unique<LoopbackPeer>("127.0.0.1", port);
+        client.Disconnect("to the server on the fixed port");
+        EXPECT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
+        EXPECT_TRUE(server->Accept());
+        client.reconnect = true;
+        client.now = fake_clock::Now;
+        client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
+        client.localTime = [] { return At(10, 0, 0); };
+        return server;
+    }
+
     // Declared first, so that they outlive the sound players that record into them.
     std::vector<std::wstring> sounds;
     std::function<void()> onSound;
@@ -315,16 +331,9 @@ int FiveBytesThenNothing(SOCKET socket, const char* buffer, int length)
 TEST_F(MyClientTest, LostConnectionIsMadeAgainOnScheduleAndAHalfWrittenLineGoesWholeOnceLetIn)
 {
     using namespace std::chrono_literals;
-    // A server on a fixed port, which a server started later can listen on again.
     const std::uint16_t port = RefusingPort();
-    auto first = std::make_unique<LoopbackPeer>("127.0.0.1", port);
-    client.Disconnect("to the server on the fixed port");
-    ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
-    ASSERT_TRUE(first->Accept());
-    client.reconnect = true;
-    client.now = fake_clock::Now;
-    client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
-    client.localTime = [] { return At(10, 0, 0); };
+    auto first = ReconnectingToFixedPort(port);
+    ASSERT_FALSE(HasFailure());
     first->Send(Frame(PacketType::UsersOnline, "Bob"));
     ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));
     client.calls.send = FiveBytesThenNothing;
@@ -444,14 +453,8 @@ TEST_F(MyClientTest, UnechoedLineGoesAgainWithTheNicknameOfTheMomentOnceLetIn)
 {
     using namespace std::chrono_literals;
     const std::uint16_t port = RefusingPort();
-    auto first = std::make_unique<LoopbackPeer>("127.0.0.1", port);
-    client.Disconnect("to the server on the fixed port");
-    ASSERT_TRUE(client.Connect(Endpoint("127.0.0.1", port)));
-    ASSERT_TRUE(first->Accept());
-    client.reconnect = true;
-    client.now = fake_clock::Now;
-    client.schedule = oNet::ReconnectSchedule([] { return 0.0; });
-    client.localTime = [] { return At(10, 0, 0); };
+    auto first = ReconnectingToFixedPort(port);
+    ASSERT_FALSE(HasFailure());
     EXPECT_FALSE(client.CanSend()) << "not before the server has let the client in";
     first->Send(Frame(PacketType::UsersOnline, "Bob"));
     ASSERT_TRUE(FramesUntil([&] { return client.CanSend(); }));

@@ -7,6 +7,7 @@
 #include <set>
 
 #include <sstream>
+#include <vector>
 
 using namespace ChatProtocol;
 using oNet::Packet;
@@ -86,31 +87,28 @@ TEST(ChatProtocol, ProgramsStartedInTheSameSecondDrawDifferentNicknames)
     EXPECT_GE(names.size(), 48u);
 }
 
-TEST(ChatProtocol, IntegerArrayWritesOneLinePerValue)
+// An integer array prints its size, then one line per value, unsigned.
+TEST(ChatProtocol, IntegerArrayWritesItsSizeThenOneLinePerValue)
 {
-    auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
-    *packet << 2u << 7u << 9u;
-    std::ostringstream out;
-    WriteIntegerArray(*packet, out);
-    EXPECT_EQ(out.str(), "Array Size: 2\nElement[0] - 7\nElement[1] - 9\n");
-}
-
-TEST(ChatProtocol, IntegerArrayOfZeroWritesOnlyItsSize)
-{
-    auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
-    *packet << 0u;
-    std::ostringstream out;
-    WriteIntegerArray(*packet, out);
-    EXPECT_EQ(out.str(), "Array Size: 0\n");
-}
-
-TEST(ChatProtocol, IntegerArrayValuesPrintUnsigned)
-{
-    auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
-    *packet << 1u << 0xFFFFFFFFu;
-    std::ostringstream out;
-    WriteIntegerArray(*packet, out);
-    EXPECT_EQ(out.str(), "Array Size: 1\nElement[0] - 4294967295\n");
+    const struct
+    {
+        std::vector<std::uint32_t> values;
+        std::string printed;
+    } cases[] = {
+        {{7u, 9u}, "Array Size: 2\nElement[0] - 7\nElement[1] - 9\n"},
+        {{}, "Array Size: 0\n"},
+        {{0xFFFFFFFFu}, "Array Size: 1\nElement[0] - 4294967295\n"},
+    };
+    for (const auto& each : cases)
+    {
+        auto packet = std::make_shared<Packet>(PacketType::IntegerArray);
+        *packet << static_cast<std::uint32_t>(each.values.size());
+        for (std::uint32_t value : each.values)
+            *packet << value;
+        std::ostringstream out;
+        WriteIntegerArray(*packet, out);
+        EXPECT_EQ(out.str(), each.printed);
+    }
 }
 
 TEST(ChatProtocol, ShortIntegerArrayWritesWhatItReadBeforeFailing)

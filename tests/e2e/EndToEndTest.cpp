@@ -170,6 +170,26 @@ protected:
 
     std::string Nickname() { return ReadBytes(dir.File("data.dat")); }
 
+    // The program shows the box that refuses a server whose key changed, naming both pins; once
+    // it is dismissed the program ends with 1, its settings as they were and nothing sent to the
+    // host's server.
+    void ExpectChangedKeyRefused(HWND box, const std::string& refusalStart, const std::string& pin,
+                                 const std::string& newPin, const std::string& settings)
+    {
+        ASSERT_NE(box, nullptr) << program->Out() << program->Err();
+        const std::string refusal = MessageBoxText(box);
+        EXPECT_NE(refusal.find(refusalStart), std::string::npos) << refusal;
+        EXPECT_NE(refusal.find(pin), std::string::npos) << refusal;
+        EXPECT_NE(refusal.find(newPin), std::string::npos) << refusal;
+        EXPECT_EQ(TextOf(box), "Error");
+        DismissMessageBox(box);
+        DWORD exitCode = 99;
+        ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
+        EXPECT_EQ(exitCode, 1u);
+        EXPECT_EQ(ReadBytes(dir.File("data.dat")), settings);
+        EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << hostServer->Out();
+    }
+
     // Closes the window as its close box does, and waits for the program to end.
     DWORD CloseProgram()
     {
@@ -472,19 +492,7 @@ TEST_F(Scenario, EncryptedConnectionAsksOnceAndRefusesAnotherKey)
     StartSecure("127.0.0.53", "", newPin);
     WriteBytes(dir.File("data.dat"), settings);
     ASSERT_NE(newPin, pin);
-    box = StartProgramForBox();
-    ASSERT_NE(box, nullptr);
-    const std::string refusal = MessageBoxText(box);
-    EXPECT_NE(refusal.find("has changed"), std::string::npos) << refusal;
-    EXPECT_NE(refusal.find(pin), std::string::npos) << refusal;
-    EXPECT_NE(refusal.find(newPin), std::string::npos) << refusal;
-    EXPECT_EQ(TextOf(box), "Error");
-    DismissMessageBox(box);
-    DWORD exitCode = 99;
-    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
-    EXPECT_EQ(exitCode, 1u);
-    EXPECT_EQ(ReadBytes(dir.File("data.dat")), settings);
-    EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << hostServer->Out();
+    ExpectChangedKeyRefused(StartProgramForBox(), "has changed", pin, newPin, settings);
 }
 
 TEST_F(Scenario, EncryptedConnectionNotTrustedOrImpossibleEndsTheProgramStoringNothing)
@@ -604,20 +612,9 @@ TEST_F(Scenario, EncryptedReconnectionChecksTheKeyEachTimeAndRefusesAChangedOne)
     std::string newPin;
     StartHostServer("other", newPin);
     ASSERT_NE(newPin, pin);
-    const HWND box = FindMessageBoxOf(program->ProcessId(), 40000);
-    ASSERT_NE(box, nullptr) << program->Out() << program->Err();
-    const std::string refusal = MessageBoxText(box);
-    EXPECT_NE(refusal.find("The identity of the server 127.0.0.72 has changed"), std::string::npos)
-        << refusal;
-    EXPECT_NE(refusal.find(pin), std::string::npos) << refusal;
-    EXPECT_NE(refusal.find(newPin), std::string::npos) << refusal;
-    EXPECT_EQ(TextOf(box), "Error");
-    DismissMessageBox(box);
-    DWORD exitCode = 99;
-    ASSERT_TRUE(program->WaitForExit(exitCode, 20000));
-    EXPECT_EQ(exitCode, 1u);
-    EXPECT_EQ(ReadBytes(dir.File("data.dat")), settings);
-    EXPECT_EQ(hostServer->Out().find("joined as"), std::string::npos) << "nothing was sent";
+    ExpectChangedKeyRefused(FindMessageBoxOf(program->ProcessId(), 40000),
+                            "The identity of the server 127.0.0.72 has changed", pin, newPin,
+                            settings);
 }
 
 // A room on two servers, as an operator sets it up: a redis-server of the test's own and two
