@@ -360,7 +360,7 @@ void LoadBanFile(benchmark::State& state)
     for (auto _ : state)
     {
         BanList loaded;
-        std::vector<std::string> problems;
+        std::vector<BanFileProblem> problems;
         BanFile::Read(path, Now, loaded, problems, error);
         benchmark::DoNotOptimize(loaded.Size());
     }

@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text = provider.ConsumeRemainingBytesAsString();
 
     BanList bans;
-    std::vector<std::string> problems;
-    BanFile::Parse(text, now, "bans", bans, problems);
+    std::vector<BanFileProblem> problems;
+    BanFile::Parse(text, now, bans, problems);
     for (const Ban& ban : bans.All())
     {
         if (ChatProtocol::HoldsControlBytes(ban.reason) || ban.reason.size() > MaxReasonBytes)
@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string written = BanFile::Content(bans);
     BanList again;
-    std::vector<std::string> more;
-    BanFile::Parse(written, now, "bans", again, more);
+    std::vector<BanFileProblem> more;
+    BanFile::Parse(written, now, again, more);
     if (!more.empty() || !(again.All() == bans.All()) || BanFile::Content(again) != written)
         __builtin_trap();
     return 0;

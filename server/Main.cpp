@@ -4,9 +4,10 @@
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
-#include "server/metrics/MetricsHttp.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/link/RedisLink.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/operator/ControlClient.h"
+#include "server/operator/ControlSocket.h"
 
 #include <fstream>
 #include <iostream>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "server/operator/BanList.h"
-#include "server/operator/OperatorChannels.h"
+#include "server/operator/CommandAnswer.h"
 #include "server/room/ChatRoom.h"
 
 #include <ctime>

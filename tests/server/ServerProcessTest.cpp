@@ -1,10 +1,10 @@
 // ostrel-server run as a process: its command line, its exit codes, its handshakes, its reload and
 // shutdown on signals, and what it tells a service manager.
 
+#include "support/ServerProcess.h"
 #include "common/ChatProtocol.h"
 #include "support/Files.h"
 #include "support/RawConnection.h"
-#include "support/ServerProcess.h"
 #include "support/Scrape.h"
 #include "support/TlsTesting.h"
 
@@ -785,7 +785,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     ASSERT_TRUE(again.Connect("127.0.0.1", port, "127.0.0.3"));
     EXPECT_TRUE(again.SeesClose()) << "turned away: banned";
 
-    // A TLS record that is no handshake: the handshake fails.
+    // A TLS record that is no handshake: the handshake fails, and the connection counts as one
+    // that sent what cannot be read.
     RawConnection notTls;
     ASSERT_TRUE(notTls.Connect("127.0.0.1", port));
     notTls.Send(Bytes{0x16, 0x03, 0x01, 0x00, 0x05, 'h', 'e', 'l', 'l', 'o'});
@@ -794,12 +795,12 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     // The handshake's end reaches the room's thread after the client has seen its close.
     scraped = ScrapeUntil(metrics, "ostrel_tls_handshakes_total{result=\"failed\"}", 1);
     EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
-    for (const char* reason :
-         {"left", "kicked", "flooding", "bad_input", "timeout", "banned", "turned_away"})
+    for (const char* reason : {"left", "kicked", "flooding", "timeout", "banned", "turned_away"})
         EXPECT_EQ(SampleValue(scraped.body,
                               "ostrel_disconnects_total{reason=\"" + std::string(reason) + "\"}"),
                   1)
             << reason;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"bad_input\"}"), 2);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"too_slow\"}"), 0);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"ok\"}"), 1);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"failed\"}"), 1);
@@ -808,7 +809,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     server.Type("stats");
     for (const char* line :
          {"members 1, connections 1, bans 1\n",
-          "disconnects: left 1, flooding 1, too_slow 0, timeout 1, bad_input 1, kicked 1, banned 1, "
+          "disconnects: left 1, flooding 1, too_slow 0, timeout 1, bad_input 2, kicked 1, banned "
+          "1, "
           "turned_away 1\n",
           "TLS: 1 handshakes, 1 failed; the certificate expires in ", "ready, version "})
         EXPECT_TRUE(server.OutputShows(line)) << line << " in\n" << server.out;
@@ -908,12 +910,13 @@ TEST(ServerProcess, BanFileThatCannotBeWrittenIsLoggedAndSaidUntilItCanBeAgain)
     // The folder goes: the next write fails, the log says so, and so does the next change.
     std::filesystem::remove(state);
     EXPECT_EQ(SendCommand(control, "ban 192.0.2.1").out, "banned 192.0.2.1 until lifted\n");
-    EXPECT_TRUE(server.OutputShows("cannot write the ban file " + state +
-                                   "/bans: the bans hold until the server stops"));
+    // Both say why, in the system's words.
+    const std::string why = "cannot write the ban file " + state +
+                            "/bans (cannot make a new file beside it: No such file or directory)";
+    EXPECT_TRUE(server.OutputShows(why + ": the bans hold until the server stops")) << server.out;
     EXPECT_EQ(SendCommand(control, "ban 192.0.2.2").out,
-              "banned 192.0.2.2 until lifted\n(cannot write the ban file " + state +
-                  "/bans: the bans hold until the server stops, unless it can be written "
-                  "again)\n");
+              "banned 192.0.2.2 until lifted\n(" + why +
+                  ": the bans hold until the server stops, unless it can be written again)\n");
 
     // Back again, the next change writes every ban.
     std::filesystem::create_directory(state);
