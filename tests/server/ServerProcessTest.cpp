@@ -538,6 +538,11 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
                          {"NOTIFY_SOCKET=" + systemd.path, "WATCHDOG_USEC=400000"});
     const std::string ready = systemd.Next();
     EXPECT_EQ(ready.rfind("READY=1\nSTATUS=listening on 127.0.0.1 port ", 0), 0u) << ready;
+    // Ready means ready for a reload too, at once: the signal does not end the server.
+    kill(server.pid, SIGHUP);
+    std::string reloading = systemd.NextStarting("RELOADING=1");
+    ASSERT_NE(reloading, "") << server.err;
+    EXPECT_EQ(systemd.NextStarting("READY=1"), ready);
     // Ready means listening.
     const std::uint16_t port = server.ListeningPort();
     RawConnection client;
@@ -547,7 +552,7 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
     EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
 
     kill(server.pid, SIGHUP);
-    const std::string reloading = systemd.NextStarting("RELOADING=1");
+    reloading = systemd.NextStarting("RELOADING=1");
     EXPECT_NE(reloading.find("\nMONOTONIC_USEC="), std::string::npos) << reloading;
     EXPECT_EQ(systemd.NextStarting("READY=1"), ready) << "the same status as at start";
     EXPECT_TRUE(server.OutputShows("reload: nothing to read again")) << server.out;
