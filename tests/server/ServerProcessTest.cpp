@@ -110,6 +110,38 @@ std::string TextHolding(Connection& connection, const std::string& piece, int pa
     return text;
 }
 
+// `ostrel-server --command ...` against a running server: its exit code, and what it printed.
+struct CommandRun
+{
+    int exitCode;
+    std::string out, err;
+};
+CommandRun SendCommand(const std::string& control, const std::string& command)
+{
+    ServerProcess client({"--command", command, "--control", control});
+    CommandRun run;
+    run.exitCode = client.Wait();
+    run.out = client.out;
+    run.err = client.err;
+    return run;
+}
+
+// Whether the file comes to hold the text within the time.
+bool FileComesToHold(const std::string& path, const std::string& text, int timeoutMs = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
+    {
+        std::error_code ignored;
+        if (std::filesystem::exists(path, ignored) &&
+            ReadBytes(path).find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweverSlowTheyRead)
 {
     TempDir dir;
@@ -357,6 +389,52 @@ TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
     EXPECT_NE(TextHolding(first, "Third joined.").find("Third joined."), std::string::npos);
 }
 
+TEST(ServerProcess, ABanReachesNewcomersStillWaitingForTheirFirstByteOrTheirHandshake)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server(
+        {"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key, "--console"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    ASSERT_TRUE(server.OutputShows("taking operator commands from the console"));
+
+    // Let in by their addresses: two that have sent nothing yet, one in its handshake.
+    RawConnection quietPlain, quietTls;
+    ASSERT_TRUE(quietPlain.Connect("127.0.0.1", port, "127.0.0.40"));
+    ASSERT_TRUE(quietTls.Connect("127.0.0.1", port, "127.0.0.41"));
+    TlsClient shaking;
+    ASSERT_TRUE(shaking.SendHello(port, "127.0.0.42"));
+    ASSERT_TRUE(shaking.Answered(5000));
+    ASSERT_TRUE(server.OutputShows("connection from 127.0.0.42"));
+
+    server.Type("ban 127.0.0.40/31 spam");
+    server.Type("ban 127.0.0.42 spam");
+    ASSERT_TRUE(server.OutputShows("banned 127.0.0.42")) << server.out;
+
+    // The plain client is told why, the TLS client is closed before any TLS work, and the one
+    // whose handshake ends is told why and closed: none of them reaches the room.
+    quietPlain.Send(Frame(PacketType::Nickname, "Plain"));
+    EXPECT_NE(TextOf(quietPlain.ReceivePacket()).find("You are banned from this server."),
+              std::string::npos);
+    EXPECT_TRUE(quietPlain.SeesClose());
+    quietTls.Send(std::string("\x16\x03\x01\x00\x05hello"));
+    EXPECT_TRUE(quietTls.SeesClose());
+    EXPECT_TRUE(
+        server.OutputShows("closed at once: a TLS client turned away: banned (127.0.0.40/31)"))
+        << server.out;
+    if (shaking.FinishHandshake())
+    {
+        shaking.Send(Frame(PacketType::Nickname, "Shaking"));
+        EXPECT_NE(TextOf(shaking.ReceivePacket()).find("You are banned from this server."),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(shaking.SeesClose());
+    server.Type("who");
+    EXPECT_TRUE(server.OutputShows("nobody is connected")) << server.out;
+    EXPECT_EQ(server.Count(" joined as "), 0u) << server.out;
+}
+
 TEST(ServerProcess, SighupReloadsTheCertificateForNewcomersWhileMembersStayAndBadFilesChangeNothing)
 {
     TempDir dir;
@@ -441,8 +519,9 @@ TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNot
 {
     TempDir dir;
     const std::string banFile = dir.File("bans");
+    const std::string control = dir.File("control");
     WriteBytes(banFile, "192.0.2.0/24 - the office\n");
-    ServerProcess server({"--port", "0", "--ban-file", banFile});
+    ServerProcess server({"--port", "0", "--ban-file", banFile, "--control", control});
     const std::uint16_t port = server.ListeningPort();
     ASSERT_NE(port, 0) << server.err;
     RawConnection alice, bob;
@@ -486,6 +565,26 @@ TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNot
               std::string::npos);
     alice.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Alice]: still here"));
     EXPECT_NE(TextHolding(alice, "still here").find("[Alice]: still here"), std::string::npos);
+
+    // The operator's bans reach the file at most once a second: a reload right after a ban,
+    // before it is written, keeps it (the file is compared with what was last written there).
+    ASSERT_EQ(SendCommand(control, "ban 198.51.100.1 first").exitCode, 0);
+    ASSERT_TRUE(FileComesToHold(banFile, "198.51.100.1 - first\n"));
+    ASSERT_EQ(SendCommand(control, "ban 198.51.100.2 second").exitCode, 0);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 4 bans in force (0 added, 0 lifted, 0 changed)"))
+        << server.out;
+    EXPECT_TRUE(FileComesToHold(banFile, "198.51.100.2 - second\n")) << ReadBytes(banFile);
+    const std::string listed = SendCommand(control, "bans").out;
+    EXPECT_NE(listed.find("198.51.100.1"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("198.51.100.2"), std::string::npos) << listed;
+    // A reason with a control character is only cleaned: the reload takes the file.
+    WriteBytes(banFile, ReadBytes(banFile) + "198.51.100.3 - tab\there\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 5 bans in force (1 added, 0 lifted, 0 changed)"))
+        << server.out;
 }
 
 // A datagram socket where systemd would listen, and what comes to it.
@@ -560,22 +659,6 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
     kill(server.pid, SIGTERM);
     EXPECT_EQ(systemd.NextStarting("STOPPING=1"), "STOPPING=1\nSTATUS=shutting down");
     EXPECT_EQ(server.Wait(), 0);
-}
-
-// `ostrel-server --command ...` against a running server: its exit code, and what it printed.
-struct CommandRun
-{
-    int exitCode;
-    std::string out, err;
-};
-CommandRun SendCommand(const std::string& control, const std::string& command)
-{
-    ServerProcess client({"--command", command, "--control", control});
-    CommandRun run;
-    run.exitCode = client.Wait();
-    run.out = client.out;
-    run.err = client.err;
-    return run;
 }
 
 TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansLast)
