@@ -424,6 +424,8 @@ void ChatServer::Shutdown()
         reloadSignals->cancel(ignored);
     if (handshakes)
         handshakes->Stop();
+    if (banWriter)
+        banWriter->Hurry();
     // A reload of the ban file still being applied stops here: its writer took the edit into
     // what it writes already, so that the file keeps it.
     banReload.reset();
@@ -468,7 +470,20 @@ void ChatServer::Finish()
     watchdogTimer.cancel();
     finished = true;
     if (!goodbyePending)
+    {
         io.stop();
+        return;
+    }
+    // The room's goodbye through Redis is not waited for beyond the stop's limit, less the time
+    // the last steps after the loop may take.
+    stopTimer.expires_at(stopDeadline - LastSteps);
+    stopTimer.async_wait([this](const asio::error_code& error) {
+        if (error)
+            return;
+        WriteLogLine(log, "the room's goodbye through Redis was not done in time; the other "
+                          "servers will see this one's members gone when its node expires");
+        io.stop();
+    });
 }
 
 // The ban file as the operator left it: bans added take effect (members from there are removed,

@@ -67,6 +67,9 @@ public:
     // side by side; whatever is not done by then is left, so that the process is gone well
     // within the 5 seconds a service manager may give it.
     static constexpr auto StopLimit = std::chrono::milliseconds(4500);
+    // Of StopLimit, what is kept for the steps after the loop has ended (the ban file's last
+    // write, letting the threads go).
+    static constexpr auto LastSteps = std::chrono::milliseconds(500);
     static constexpr const char* StopNotice = "The server is shutting down.";
     // Bans that have ended are dropped at each tick, at most this many at a time, so that
     // thousands ending together never hold the room up.

@@ -60,6 +60,13 @@ void BanFileWriter::Reload(std::time_t now, Reloaded reloaded)
     shared->wake.notify_one();
 }
 
+void BanFileWriter::Hurry()
+{
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->hurried = true;
+    shared->wake.notify_all();
+}
+
 bool BanFileWriter::Finish(Clock::time_point deadline, std::string& error)
 {
     finished = true;
@@ -128,8 +135,9 @@ void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path, Entrie
             shared->done.notify_all();
             continue;
         }
-        shared->wake.wait_until(lock, nextWrite,
-                                [&] { return shared->stop || shared->hurry || shared->reload; });
+        shared->wake.wait_until(lock, nextWrite, [&] {
+            return shared->stop || shared->hurry || shared->hurried || shared->reload;
+        });
         if (shared->stop)
             return;
         if (shared->reload)

@@ -67,6 +67,9 @@ public:
     // waiting for WriteInterval from now on; a last write that failed is tried again. False, with
     // the reason, when that did not happen in time or the write failed.
     bool Finish(Clock::time_point deadline, std::string& error);
+    // Writes what was handed over without waiting for WriteInterval, and goes on so, as the
+    // server's stop begins, so that the last write is under way while the connections close.
+    void Hurry();
 
 private:
     using Change = BanFileReload::Change;
@@ -92,7 +95,8 @@ private:
         std::uint64_t attempts = 0;   // writes tried
         bool busy = false;            // writing or reading, outside the lock
         bool stop = false;
-        bool hurry = false; // write without waiting for WriteInterval
+        bool hurry = false;   // write without waiting for WriteInterval
+        bool hurried = false; // and so from now on (the server stops)
         std::string lastError;
         Report report;
         bool reload = false; // asked for, and not made yet

@@ -142,16 +142,35 @@ bool FileComesToHold(const std::string& path, const std::string& text, int timeo
     }
 }
 
+// The port of the metrics endpoint, as the log names it; 0 when it does not.
+std::uint16_t MetricsPort(ServerProcess& server)
+{
+    const std::string marker = "metrics at http://127.0.0.1:";
+    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
+        return 0;
+    return static_cast<std::uint16_t>(
+        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
+}
+
 TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweverSlowTheyRead)
 {
     TempDir dir;
     const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const std::string banFile = dir.File("bans");
     for (int signal : {SIGTERM, SIGINT})
     {
+        // With everything a stop has to end: members, a ban not yet written, and a metrics
+        // client that holds its connection.
         ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
-                              "--line-rate", "0"});
+                              "--line-rate", "0", "--console", "--ban-file", banFile, "--metrics",
+                              "127.0.0.1:0"});
         const std::uint16_t port = server.ListeningPort();
         ASSERT_NE(port, 0) << server.err;
+        const std::uint16_t metrics = MetricsPort(server);
+        ASSERT_NE(metrics, 0) << server.out;
+        RawConnection scraper;
+        ASSERT_TRUE(scraper.Connect("127.0.0.1", metrics));
+        scraper.Send(std::string("GET /metr"));
         RawConnection paul, stuck;
         TlsClient tess;
         ASSERT_TRUE(paul.Connect("127.0.0.1", port));
@@ -172,13 +191,24 @@ TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweve
         ASSERT_NE(TextHolding(paul, " 599", 700).find(" 599"), std::string::npos);
         ASSERT_NE(TextHolding(tess, " 599", 700).find(" 599"), std::string::npos);
 
+        const std::string target = "192.0.2." + std::to_string(signal);
+        server.Type("ban " + target + " at the stop");
+        ASSERT_TRUE(server.OutputShows("banned " + target)) << server.out;
+
+        // The five seconds count from the signal.
+        const auto signalled = std::chrono::steady_clock::now();
         kill(server.pid, signal);
         const std::string notice = "[SERVER]: The server is shutting down.";
         EXPECT_NE(TextHolding(paul, notice).find(notice), std::string::npos) << signal;
         EXPECT_NE(TextHolding(tess, notice).find(notice), std::string::npos) << signal;
         EXPECT_TRUE(paul.SeesClose());
         EXPECT_TRUE(tess.SeesClose());
-        EXPECT_EQ(server.Wait(5000), 0) << signal << ": " << server.err;
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - signalled);
+        EXPECT_EQ(server.Wait(static_cast<int>(std::max<std::int64_t>(0, 5000 - spent.count()))), 0)
+            << signal << ": " << server.err;
+        EXPECT_NE(ReadBytes(banFile).find(target + " - at the stop\n"), std::string::npos)
+            << "the last ban is written before the end";
         EXPECT_NE(server.out.find("shutting down: telling 3 connections and closing them"),
                   std::string::npos)
             << server.out;
@@ -757,16 +787,6 @@ TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansL
     const CommandRun nobody = SendCommand(dir.File("nothing"), "who");
     EXPECT_EQ(nobody.exitCode, 2);
     EXPECT_NE(nobody.err.find("cannot reach the server at"), std::string::npos);
-}
-
-// The port of the metrics endpoint, as the log names it; 0 when it does not.
-std::uint16_t MetricsPort(ServerProcess& server)
-{
-    const std::string marker = "metrics at http://127.0.0.1:";
-    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
-        return 0;
-    return static_cast<std::uint16_t>(
-        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
 }
 
 // Scrapes until the sample has the value, for what the server counts after the client can tell;
