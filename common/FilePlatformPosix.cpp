@@ -126,14 +126,19 @@ bool TemporaryFile::MoveOver(const std::string& target)
         Discard();
         return false;
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
-    {
+    // Closed whether or not the flush worked; the first failure is the one reported.
+    const bool flushed = ::fsync(fd) == 0;
+    if (!flushed)
         Failed("cannot flush the new file " + path + " to disk");
-        handle = Invalid;
+    const bool closed = ::close(fd) == 0;
+    if (flushed && !closed)
+        Failed("cannot close the new file " + path);
+    handle = Invalid;
+    if (!flushed || !closed)
+    {
         ::unlink(path.c_str());
         return false;
     }
-    handle = Invalid;
     if (!MoveFileOver(path, target))
     {
         Failed("cannot move the new file " + path + " over it");
