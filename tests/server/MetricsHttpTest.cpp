@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -94,28 +95,66 @@ TEST(MetricsHttp, ServesItsThreePathsOneRequestAConnectionAndNothingElse)
     }
 }
 
-TEST(MetricsHttp, AHandfulOfStalledClientsLeaveWorkersForTheOthers)
+TEST(MetricsHttp, StalledClientsFarMoreThanTheWorkersHoldUpNobody)
 {
-    // Stalled clients would hold their workers for far longer than the test runs.
+    // Stalled clients would hold their places for far longer than the test runs; eight times as
+    // many as there are workers, from ten addresses, the prober's own among them.
     HttpLimits limits;
     limits.silence = 60s;
     limits.requestTime = 60s;
     limits.workers = 4;
     Endpoint endpoint(limits);
-    RawConnection idle, requestLine, halfHead;
-    ASSERT_TRUE(idle.Connect("127.0.0.1", endpoint.Port()));
-    ASSERT_TRUE(requestLine.Connect("127.0.0.1", endpoint.Port()));
-    ASSERT_TRUE(halfHead.Connect("127.0.0.1", endpoint.Port()));
-    requestLine.Send("GET /metrics HTTP/1.1\r\n");
-    halfHead.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Wait: ");
+    std::vector<std::unique_ptr<RawConnection>> stalled;
+    for (int i = 0; i < 32; ++i)
+    {
+        const std::string from = "127.0.0." + std::to_string(1 + i % 10);
+        auto client = std::make_unique<RawConnection>();
+        ASSERT_TRUE(client->Connect("127.0.0.1", endpoint.Port(), from.c_str()));
+        if (i % 3 == 1)
+            client->Send("GET /metrics HTTP/1.1\r\n");
+        else if (i % 3 == 2)
+            client->Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Wait: ");
+        stalled.push_back(std::move(client));
+    }
 
+    // Each answered well within what a stalled client could hold a worker for.
     for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200) << "request " << i;
+        EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz", 3000).status, 200) << "request " << i;
 
     // Stopping the endpoint ends their waits at once and closes them.
     endpoint.http.reset();
-    for (RawConnection* stalled : {&idle, &requestLine, &halfHead})
-        EXPECT_TRUE(stalled->SeesClose(1000));
+    for (auto& client : stalled)
+        EXPECT_TRUE(client->SeesClose(1000));
+}
+
+TEST(MetricsHttp, OneAddressHoldsAFewPlacesAndItsOldestGivesWay)
+{
+    HttpLimits limits;
+    limits.silence = 60s;
+    limits.requestTime = 60s;
+    limits.readingPerAddress = 3;
+    limits.reading = 5;
+    Endpoint endpoint(limits);
+    RawConnection first, second, third, fourth;
+    for (RawConnection* client : {&first, &second, &third})
+    {
+        ASSERT_TRUE(client->Connect("127.0.0.1", endpoint.Port(), "127.0.0.20"));
+        client->Send("GET /metrics HTTP/1.1\r\n");
+    }
+    EXPECT_FALSE(first.SeesClose(200)) << "three places for the address";
+    ASSERT_TRUE(fourth.Connect("127.0.0.1", endpoint.Port(), "127.0.0.20"));
+    EXPECT_TRUE(first.SeesClose(2000)) << "the oldest of the address gives way";
+    EXPECT_FALSE(second.SeesClose(200));
+
+    // Five places in all: newcomers from elsewhere take the oldest of all.
+    RawConnection others[3];
+    for (RawConnection& other : others)
+        ASSERT_TRUE(other.Connect("127.0.0.1", endpoint.Port(), "127.0.0.21"));
+    EXPECT_TRUE(second.SeesClose(2000));
+    // A whole request is served at once all the same; the one still waiting is untouched.
+    fourth.Send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(AsString(fourth.ReceiveSome(5000)).find("200 OK"), std::string::npos);
+    EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200);
 }
 
 TEST(MetricsHttp, EveryConnectionEndsWithinItsTimeAndItsBytes)
