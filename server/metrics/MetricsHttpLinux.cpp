@@ -299,7 +299,7 @@ public:
     {
         const std::string where = HostAndPort(host, wanted);
         addrinfo hints{};
-        hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         const int looked =

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 using namespace testing_support;
@@ -30,6 +32,14 @@ public:
             "127.0.0.1", 0,
             [this](std::chrono::milliseconds wait) -> std::optional<ServerFigures> {
                 waited = wait.count();
+                {
+                    // Held while the test says so, at most as long as the loop would be waited
+                    // for.
+                    std::unique_lock<std::mutex> lock(holdMutex);
+                    ++asked;
+                    released.notify_all();
+                    released.wait_for(lock, 10s, [this] { return !holding; });
+                }
                 if (!answering)
                     return std::nullopt;
                 ServerFigures figures;
@@ -47,6 +57,28 @@ public:
     std::atomic<bool> answering{true};
     std::atomic<bool> listening{true};
     std::atomic<long long> waited{0};
+    std::mutex holdMutex;
+    std::condition_variable released;
+    bool holding = false;
+    int asked = 0;
+
+    void Hold()
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holding = true;
+    }
+    // Whether the figures were asked for so many times in all, within the time.
+    bool Asked(int times)
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        return released.wait_for(lock, 5s, [&] { return asked >= times; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holding = false;
+        released.notify_all();
+    }
 };
 
 // Sends without failing the test when the server has closed the connection already.
@@ -191,6 +223,33 @@ TEST(MetricsHttp, EveryConnectionEndsWithinItsTimeAndItsBytes)
     EXPECT_TRUE(flooding.SeesClose(5000));
 
     EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200) << "the others are served";
+}
+
+TEST(MetricsHttp, WholeRequestsBeyondTheWorkersAndTheirLineAreToldTheEndpointIsBusy)
+{
+    HttpLimits limits;
+    limits.workers = 1;
+    limits.waiting = 1;
+    Endpoint endpoint(limits);
+    endpoint.Hold();
+    const std::string request = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+    RawConnection served, waiting, refused;
+    ASSERT_TRUE(served.Connect("127.0.0.1", endpoint.Port()));
+    served.Send(request);
+    ASSERT_TRUE(endpoint.Asked(1)) << "the one worker is busy with it";
+    ASSERT_TRUE(waiting.Connect("127.0.0.1", endpoint.Port()));
+    waiting.Send(request);
+    ASSERT_TRUE(refused.Connect("127.0.0.1", endpoint.Port()));
+    refused.Send(request);
+    const std::string busy = AsString(refused.ReceiveSome(5000));
+    EXPECT_EQ(busy.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << busy;
+    EXPECT_NE(busy.find("\r\n\r\nevery worker is busy: try again later\n"), std::string::npos)
+        << busy;
+    EXPECT_TRUE(refused.SeesClose());
+
+    endpoint.Release();
+    EXPECT_NE(AsString(served.ReceiveSome(5000)).find("200 OK"), std::string::npos);
+    EXPECT_NE(AsString(waiting.ReceiveSome(5000)).find("200 OK"), std::string::npos);
 }
 
 TEST(MetricsHttp, APortInUseIsRefusedRatherThanShared)
