@@ -1,5 +1,6 @@
 #include "server/connection/ClientSession.h"
 
+#include "server/connection/PlainChannel.h"
 #include "server/connection/ServerTls.h"
 #include "server/room/ServerLog.h"
 
