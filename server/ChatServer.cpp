@@ -13,9 +13,7 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 #include <future>
-#include <map>
 #include <system_error>
 #include <thread>
 
