@@ -1,5 +1,7 @@
 #include "server/metrics/RequestHeads.h"
 
+#include "server/room/IpNetwork.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,8 +14,9 @@
 namespace
 {
 
-// The peer's address without its port: what the bound per address counts.
-std::string PeerAddress(const sockaddr_storage& address)
+// What the bound per address counts the peer by: an IPv4 address itself, an IPv6 address by its
+// /64, as the chat port counts its clients.
+std::string PeerGroup(const sockaddr_storage& address)
 {
     char text[INET6_ADDRSTRLEN] = "";
     if (address.ss_family == AF_INET6)
@@ -22,7 +25,9 @@ std::string PeerAddress(const sockaddr_storage& address)
     else if (address.ss_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
                   sizeof text);
-    return text;
+    asio::error_code error;
+    const asio::ip::address ip = asio::ip::make_address(text, error);
+    return error ? std::string(text) : AddressGroup(ip);
 }
 
 // The blank line that ends a request head.
@@ -112,18 +117,18 @@ void RequestHeads::AcceptAll()
                 acceptPausedUntil = Clock::now() + AcceptPause;
             return;
         }
-        Admit(socket, PeerAddress(address));
+        Admit(socket, PeerGroup(address));
     }
 }
 
-void RequestHeads::Admit(int socket, std::string address)
+void RequestHeads::Admit(int socket, std::string group)
 {
     const auto fromAddress = std::count_if(readings.begin(), readings.end(),
-                                           [&](const Reading& r) { return r.address == address; });
+                                           [&](const Reading& r) { return r.group == group; });
     auto oldest = readings.end();
     if (static_cast<std::size_t>(fromAddress) >= limits.perAddress)
         oldest = std::find_if(readings.begin(), readings.end(),
-                              [&](const Reading& r) { return r.address == address; });
+                              [&](const Reading& r) { return r.group == group; });
     else if (readings.size() >= limits.connections)
         oldest = readings.begin();
     if (oldest != readings.end())
@@ -137,7 +142,7 @@ void RequestHeads::Admit(int socket, std::string address)
         return;
     }
     const auto now = Clock::now();
-    readings.push_back({socket, std::move(address), {}, now, now});
+    readings.push_back({socket, std::move(group), {}, now, now});
 }
 
 RequestHeads::Outcome RequestHeads::ReadFrom(Reading& reading)

@@ -23,9 +23,9 @@ struct RequestHead
 //
 // Each connection has `silence` between its bytes and `time` in all; a head larger than
 // headBytes is cut off. At most `connections` are read at once, and `perAddress` of those from
-// one address: a newcomer beyond either bound takes the place of the oldest (of its address, or
-// of all), which has had the longest time already, so that a client that opens many connections
-// and drips into them cannot keep anyone else out.
+// one address (an IPv6 address counts by its /64): a newcomer beyond either bound takes the place
+// of the oldest (of its address, or of all), which has had the longest time already, so that a
+// client that opens many connections and drips into them cannot keep anyone else out.
 class RequestHeads
 {
 public:
@@ -58,7 +58,7 @@ private:
     struct Reading
     {
         int socket = -1;
-        std::string address;
+        std::string group; // the address it counts for
         std::string bytes;
         Clock::time_point accepted;
         Clock::time_point heard; // the last bytes, or the accept
@@ -71,7 +71,7 @@ private:
     };
 
     void AcceptAll();
-    void Admit(int socket, std::string address);
+    void Admit(int socket, std::string group);
     // Reads what has come; whether the head is whole, the connection gone (closed, an error,
     // too large), or still being read.
     Outcome ReadFrom(Reading& reading);
