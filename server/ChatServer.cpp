@@ -163,16 +163,22 @@ bool ChatServer::Start(std::string& error)
 
     if (!options.banFile.empty())
     {
+        // The room may have brought bans already: the file's are kept apart too, since a reload
+        // is compared with what the file holds, not with what is in force.
+        BanList inFile;
         std::vector<BanFileProblem> problems;
-        if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
+        if (!BanFile::Read(options.banFile, std::time(nullptr), inFile, problems, error))
             return false;
         for (const auto& problem : problems)
             WriteLogLine(log, problem.Logged(options.banFile));
+        std::vector<Ban> fileBans = inFile.All();
+        for (const Ban& ban : fileBans)
+            bans.Add(ban);
         WriteLogLine(log, std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
                               " in force, from " + options.banFile);
         // Written from a thread of its own; what became of each write comes back to this one.
         banWriter = std::make_unique<BanFileWriter>(
-            options.banFile, bans, [this](const std::string& written) {
+            options.banFile, bans, std::move(fileBans), [this](const std::string& written) {
                 asio::post(io, [this, written] { BanFileWritten(written); });
             });
         bans.Watch(banWriter.get());

@@ -3,14 +3,22 @@
 #include "server/operator/BanFile.h"
 
 BanFileWriter::BanFileWriter(std::string path, const BanList& bans, Report report)
+    : BanFileWriter(std::move(path), bans, bans.All(), std::move(report))
+{
+}
+
+BanFileWriter::BanFileWriter(std::string path, const BanList& bans, std::vector<Ban> inFile,
+                             Report report)
     : shared(std::make_shared<Shared>()), path(std::move(path))
 {
     shared->report = std::move(report);
-    std::vector<Ban> written = bans.All();
+    const std::vector<Ban> all = bans.All();
     Entries entries;
-    for (const Ban& ban : written)
+    for (const Ban& ban : all)
         entries.emplace_hint(entries.end(), ban.network, Entry{ban, BanFile::Line(ban)});
-    thread = std::thread(Run, shared, this->path, std::move(entries), std::move(written));
+    // Bans the file does not hold yet (the room's, say) are written at once.
+    shared->dirty = !(all == inFile);
+    thread = std::thread(Run, shared, this->path, std::move(entries), std::move(inFile));
 }
 
 BanFileWriter::~BanFileWriter()

@@ -200,4 +200,33 @@ TEST(BanFileWriter, ReloadKeepsTheServersChangesNotYetWrittenAndTakesTheEdit)
     bans.Watch(nullptr);
 }
 
+TEST(BanFileWriter, BansTheFileDoesNotHoldYetAreWrittenAtOnceAndNoReloadLiftsThem)
+{
+    // The room brought a ban before the file was read: it is in force, not in the file.
+    TempDir dir;
+    const std::string path = dir.File("bans");
+    WriteBytes(path, BanFile::Header() + "192.0.2.1 - in the file\n");
+    BanList inFile;
+    std::vector<BanFileProblem> problems;
+    std::string error;
+    ASSERT_TRUE(BanFile::Read(path, 0, inFile, problems, error)) << error;
+    BanList bans;
+    bans.Add(BanOf("198.51.100.7", "from the room"));
+    for (const Ban& ban : inFile.All())
+        bans.Add(ban);
+    BanFileWriter writer(path, bans, inFile.All(), nullptr);
+    bans.Watch(&writer);
+
+    std::promise<BanFileReload> found;
+    writer.Reload(0, [&found](BanFileReload reload) { found.set_value(std::move(reload)); });
+    auto future = found.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const BanFileReload reload = future.get();
+    EXPECT_EQ(reload.Lifted(), 0u) << "the room's ban is not the operator's to lift by the file";
+    EXPECT_EQ(reload.Added(), 0u);
+    ASSERT_TRUE(writer.Finish(In(std::chrono::seconds(10)), error)) << error;
+    EXPECT_EQ(ReadBytes(path), OnDisk(BanFile::Content(bans)));
+    bans.Watch(nullptr);
+}
+
 } // namespace
