@@ -483,6 +483,28 @@ TEST(ServerProcess, ABanReachesNewcomersStillWaitingForTheirFirstByteOrTheirHand
     EXPECT_EQ(server.Count(" joined as "), 0u) << server.out;
 }
 
+TEST(ServerProcess, ANewcomersTimeToNameItselfCountsFromItsConnectionWhateverItWaitedFor)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--nickname-timeout", "2"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+
+    // A plain client whose first byte comes three quarters into its time: told nothing, and not
+    // closed, until then.
+    RawConnection late;
+    ASSERT_TRUE(late.Connect("127.0.0.1", port));
+    EXPECT_FALSE(late.SeesClose(1500));
+    late.Send(Bytes{0x00});
+    // What is left of its time is all it has: closed 2 s from its connection, not from its
+    // first byte (which would be 3.5 s from it).
+    const std::string told = TextOf(late.ReceivePacket(1500));
+    EXPECT_NE(told.find("No nickname was chosen within 2 seconds."), std::string::npos) << told;
+    EXPECT_TRUE(late.SeesClose(1000));
+}
+
 TEST(ServerProcess, SighupReloadsTheCertificateForNewcomersWhileMembersStayAndBadFilesChangeNothing)
 {
     TempDir dir;
