@@ -7,11 +7,18 @@
 //     writer's thread, which meanwhile writes the file as often as it can;
 //   - the writer's own time to write the whole file (off the server's thread);
 //   - the `bans` answer: before, the whole listing at once; now, its first piece and any next;
-//   - reading the ban file at start.
+//   - reading the ban file at start;
+//   - a reload of the ban file after an edit that lifts a thousand bans and adds a thousand:
+//     before, the file read, compared with the bans in force through two maps keyed by text,
+//     and every change applied, all on the server's thread; now, the read and the comparison
+//     (two ordered lists merged) on the writer's thread, and on the server's thread a slice of
+//     the changes at a time, whose time is measured for the largest slice.
 
 #include "bench/BanListBefore.h"
 #include "bench/RatioReporter.h"
+#include "server/ChatServer.h"
 #include "server/operator/BanFile.h"
+#include "server/operator/BanFileReload.h"
 #include "server/operator/BanFileWriter.h"
 #include "server/operator/OperatorCommands.h"
 
@@ -19,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <streambuf>
 #include <unordered_set>
@@ -360,7 +368,7 @@ void LoadBanFile(benchmark::State& state)
     for (auto _ : state)
     {
         BanList loaded;
-        std::vector<std::string> problems;
+        std::vector<BanFileProblem> problems;
         BanFile::Read(path, Now, loaded, problems, error);
         benchmark::DoNotOptimize(loaded.Size());
     }
@@ -380,6 +388,112 @@ void LoadBanFileBefore(benchmark::State& state)
     }
 }
 
+// The bans in force as the file held them, and the file after an edit: every hundredth ban
+// lifted, a thousand added.
+const std::vector<Ban>& Written()
+{
+    static const std::vector<Ban> written = Bans().All();
+    return written;
+}
+
+const std::vector<Ban>& AddedByTheEdit()
+{
+    static const std::vector<Ban> added = [] {
+        std::mt19937 random(11);
+        std::map<IpNetwork, Ban> fresh;
+        while (fresh.size() < 1000)
+        {
+            Ban ban = FreshBan(random);
+            ban.until.reset();
+            fresh.emplace(ban.network, ban);
+        }
+        std::vector<Ban> added;
+        for (const auto& entry : fresh)
+            added.push_back(entry.second);
+        return added;
+    }();
+    return added;
+}
+
+std::string EditedFile()
+{
+    const std::string path = scratch.File("bans-edited");
+    BanList edited;
+    for (std::size_t i = 0; i < Written().size(); ++i)
+        if (i % 100 != 0)
+            edited.Add(Written()[i]);
+    for (const Ban& ban : AddedByTheEdit())
+        edited.Add(ban);
+    std::string error;
+    BanFile::Write(path, BanFile::Content(edited), error);
+    return path;
+}
+
+void ReloadOffTheLoop(benchmark::State& state)
+{
+    const std::string path = EditedFile();
+    for (auto _ : state)
+    {
+        BanFileReload reload = BanFileReload::Read(path, Now, Written());
+        benchmark::DoNotOptimize(reload.Changes().size());
+        if (reload.Added() != 1000 || reload.Lifted() != 1000)
+            state.SkipWithError("the edit was not read as made");
+    }
+}
+
+// The largest slice the server's thread applies at once: a thousand bans put in place (each
+// handed to the writer, as in the server), undone untimed.
+void ReloadSliceOnTheLoop(benchmark::State& state)
+{
+    BanList& bans = Bans();
+    BanFileWriter writer(scratch.File("bans"), bans, nullptr);
+    bans.Watch(&writer);
+    std::vector<Ban> edited = Written();
+    edited.insert(edited.end(), AddedByTheEdit().begin(), AddedByTheEdit().end());
+    std::sort(edited.begin(), edited.end(),
+              [](const Ban& a, const Ban& b) { return a.network < b.network; });
+    const BanFileReload reload = BanFileReload::Between(Written(), edited, Now);
+    for (auto _ : state)
+    {
+        BanFileReload slice = reload;
+        std::vector<Ban> put;
+        const auto start = Clock::now();
+        slice.ApplySome(bans, ChatServer::BanChangesPerSlice, put);
+        state.SetIterationTime(Seconds(Clock::now() - start));
+        for (const Ban& ban : put)
+            bans.Remove(ban.network);
+    }
+    bans.Watch(nullptr);
+}
+
+void ReloadBefore(benchmark::State& state)
+{
+    const std::string path = EditedFile();
+    for (auto _ : state)
+    {
+        const auto start = Clock::now();
+        BanList fresh;
+        std::vector<BanFileProblem> problems;
+        std::string error;
+        BanFile::Read(path, Now, fresh, problems, error);
+        std::map<std::string, Ban> before, after;
+        for (const Ban& ban : Written())
+            before.emplace(ban.network.ToString(), ban);
+        for (const Ban& ban : fresh.All())
+            after.emplace(ban.network.ToString(), ban);
+        std::size_t changes = 0;
+        for (const auto& entry : before)
+            changes += after.count(entry.first) == 0;
+        for (const auto& entry : after)
+        {
+            const auto old = before.find(entry.first);
+            changes += old == before.end() || !(old->second == entry.second);
+        }
+        state.SetIterationTime(Seconds(Clock::now() - start));
+        benchmark::DoNotOptimize(changes);
+    }
+}
+
 BENCHMARK(CheckNewcomerSideBySide);
 BENCHMARK(HashLookupOfTheAddress);
 BENCHMARK(Ban_)->Name("Ban")->UseManualTime()->Unit(benchmark::kMicrosecond);
@@ -394,6 +508,9 @@ BENCHMARK(ListBansNextPiece)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ListBansBefore)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadBanFile)->Unit(benchmark::kMillisecond);
 BENCHMARK(LoadBanFileBefore)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReloadOffTheLoop)->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReloadSliceOnTheLoop)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReloadBefore)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -60,7 +60,10 @@ TemporaryFile::TemporaryFile(const std::string& beside)
     name.push_back('\0');
     const int fd = ::mkostemps(name.data(), static_cast<int>(suffix.size()), O_CLOEXEC);
     if (fd < 0)
+    {
+        Failed("cannot make a new file beside it");
         return;
+    }
     handle = fd;
     path = name.data();
 }
@@ -68,6 +71,11 @@ TemporaryFile::TemporaryFile(const std::string& beside)
 TemporaryFile::~TemporaryFile()
 {
     Discard();
+}
+
+void TemporaryFile::Failed(const std::string& step)
+{
+    problem = step + ": " + std::strerror(errno);
 }
 
 void TemporaryFile::Discard()
@@ -90,6 +98,9 @@ bool TemporaryFile::Write(const std::string& bytes)
             continue;
         if (n <= 0)
         {
+            if (n == 0)
+                errno = ENOSPC;
+            Failed("cannot write the new file " + path);
             Discard();
             return false;
         }
@@ -111,18 +122,26 @@ bool TemporaryFile::MoveOver(const std::string& target)
     if (::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) &&
         ::fchmod(fd, old.st_mode & 07777) != 0)
     {
+        Failed("cannot give the new file the permissions of the old one");
         Discard();
         return false;
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0)
+    // Closed whether or not the flush worked; the first failure is the one reported.
+    const bool flushed = ::fsync(fd) == 0;
+    if (!flushed)
+        Failed("cannot flush the new file " + path + " to disk");
+    const bool closed = ::close(fd) == 0;
+    if (flushed && !closed)
+        Failed("cannot close the new file " + path);
+    handle = Invalid;
+    if (!flushed || !closed)
     {
-        handle = Invalid;
         ::unlink(path.c_str());
         return false;
     }
-    handle = Invalid;
     if (!MoveFileOver(path, target))
     {
+        Failed("cannot move the new file " + path + " over it");
         ::unlink(path.c_str());
         return false;
     }

@@ -48,6 +48,20 @@ std::string RandomPart()
     return part;
 }
 
+// The system's text for its last error, on one line.
+std::string LastErrorText()
+{
+    const DWORD code = GetLastError();
+    char text[512] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    return message.empty() ? "Windows error " + std::to_string(code) : message;
+}
+
 std::string KindOf(const std::filesystem::file_status& status)
 {
     switch (status.type())
@@ -85,6 +99,13 @@ TemporaryFile::TemporaryFile(const std::string& beside)
         else if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
             break;
     }
+    if (handle == Invalid)
+        Failed("cannot make a new file beside it");
+}
+
+void TemporaryFile::Failed(const std::string& step)
+{
+    problem = step + ": " + LastErrorText();
 }
 
 TemporaryFile::~TemporaryFile()
@@ -111,6 +132,7 @@ bool TemporaryFile::Write(const std::string& bytes)
         DWORD n = 0;
         if (!WriteFile(HandleOf(handle), bytes.data() + written, chunk, &n, nullptr) || n == 0)
         {
+            Failed("cannot write the new file " + path);
             Discard();
             return false;
         }
@@ -124,9 +146,16 @@ bool TemporaryFile::MoveOver(const std::string& target)
     if (handle == Invalid)
         return false;
     const bool flushed = FlushFileBuffers(HandleOf(handle)) != 0;
+    if (!flushed)
+        Failed("cannot flush the new file " + path + " to disk");
     const bool closed = CloseHandle(HandleOf(handle)) != 0;
+    if (flushed && !closed)
+        Failed("cannot close the new file " + path);
     handle = Invalid;
-    if (!flushed || !closed || !MoveFileOver(path, target))
+    const bool moved = flushed && closed && MoveFileOver(path, target);
+    if (flushed && closed && !moved)
+        Failed("cannot move the new file " + path + " over it");
+    if (!moved)
     {
         DeleteFileW(Wide(path).c_str());
         return false;

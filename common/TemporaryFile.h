@@ -18,6 +18,8 @@ public:
 
     // False when it could not be made; nothing else then succeeds.
     bool Created() const { return handle != Invalid; }
+    // Why the last step that failed did (what could not be done, and the system's reason).
+    const std::string& Problem() const { return problem; }
     const std::string& Path() const { return path; }
     // Appends the bytes as they are.
     bool Write(const std::string& bytes);
@@ -31,7 +33,10 @@ public:
 private:
     static constexpr std::intptr_t Invalid = -1; // no descriptor; INVALID_HANDLE_VALUE
     void Discard();
+    // Notes why a step failed, from the system's last error.
+    void Failed(const std::string& step);
 
     std::string path;
+    std::string problem;
     std::intptr_t handle = Invalid;
 };

@@ -105,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Whatever the commands did, the ban file reads the bans back as they are.
     BanList read;
-    std::vector<std::string> problems;
-    BanFile::Parse(BanFile::Content(bans), 0, "bans", read, problems);
+    std::vector<BanFileProblem> problems;
+    BanFile::Parse(BanFile::Content(bans), 0, read, problems);
     if (!problems.empty() || !(read.All() == bans.All()))
         __builtin_trap();
     return 0;

@@ -2,9 +2,9 @@
 
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
-#include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/metrics/MetricsText.h"
 #include "server/operator/BanFile.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
@@ -13,9 +13,7 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 #include <future>
-#include <map>
 #include <system_error>
 #include <thread>
 
@@ -67,7 +65,8 @@ ChatServer::ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr
     {
         // A TLS client's handshake has as long as a client has to name itself.
         handshakeLimits.time = std::chrono::seconds(this->options.nicknameTimeout);
-        handshakes = std::make_unique<TlsHandshakes>(io, handshakeLimits, HandshakeThreads());
+        handshakes = std::make_unique<TlsHandshakes>(io, handshakeLimits, HandshakeThreads(),
+                                                     GiveWayToTheRoom);
     }
     room.OnBans([this](const RoomEvent& event) { BanFromRoom(event); });
 }
@@ -164,16 +163,22 @@ bool ChatServer::Start(std::string& error)
 
     if (!options.banFile.empty())
     {
-        std::vector<std::string> problems;
-        if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
+        // The room may have brought bans already: the file's are kept apart too, since a reload
+        // is compared with what the file holds, not with what is in force.
+        BanList inFile;
+        std::vector<BanFileProblem> problems;
+        if (!BanFile::Read(options.banFile, std::time(nullptr), inFile, problems, error))
             return false;
         for (const auto& problem : problems)
-            WriteLogLine(log, problem);
+            WriteLogLine(log, problem.Logged(options.banFile));
+        std::vector<Ban> fileBans = inFile.All();
+        for (const Ban& ban : fileBans)
+            bans.Add(ban);
         WriteLogLine(log, std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
                               " in force, from " + options.banFile);
         // Written from a thread of its own; what became of each write comes back to this one.
         banWriter = std::make_unique<BanFileWriter>(
-            options.banFile, bans, [this](const std::string& written) {
+            options.banFile, bans, std::move(fileBans), [this](const std::string& written) {
                 asio::post(io, [this, written] { BanFileWritten(written); });
             });
         bans.Watch(banWriter.get());
@@ -223,12 +228,6 @@ bool ChatServer::Start(std::string& error)
             return false;
         WriteLogLine(log, "taking operator commands at " + options.control);
     }
-    if (options.console || OperatorConsole::InputIsTerminal())
-    {
-        OperatorConsole::Start(
-            io, [this](const std::string& line) { return Command(line, "console"); }, log);
-        WriteLogLine(log, "taking operator commands from the console (help lists them)");
-    }
     if (!options.metricsHost.empty())
     {
         metrics = MetricsHttp::Start(
@@ -241,6 +240,14 @@ bool ChatServer::Start(std::string& error)
                                      : options.metricsHost;
         WriteLogLine(log, "metrics at http://" + host + ":" + std::to_string(metrics->Port()) +
                               "/metrics, health at /healthz, readiness at /readyz");
+    }
+    // Last, since nothing after it can fail: its reader thread outlives a server that never
+    // started, and reaches it only while the console lasts.
+    if (options.console || OperatorConsole::InputIsTerminal())
+    {
+        console = std::make_unique<OperatorConsole>(
+            io, [this](const std::string& line) { return Command(line, "console"); }, log);
+        WriteLogLine(log, "taking operator commands from the console (help lists them)");
     }
     Accept();
     Tick();
@@ -279,7 +286,13 @@ std::optional<ServerFigures> ChatServer::AskFigures(std::chrono::milliseconds wa
     // Shared with the handler, which may run after the asker has given up on it.
     auto answer = std::make_shared<std::promise<ServerFigures>>();
     std::future<ServerFigures> figures = answer->get_future();
-    asio::post(io, [this, answer] { answer->set_value(Figures()); });
+    {
+        // Asked before the loop ended, it is answered by the loop's last round (Run).
+        std::lock_guard<std::mutex> lock(figuresMutex);
+        if (loopEnded)
+            return std::nullopt;
+        asio::post(io, [this, answer] { answer->set_value(Figures()); });
+    }
     if (figures.wait_for(wait) != std::future_status::ready)
         return std::nullopt;
     return figures.get();
@@ -342,7 +355,8 @@ void ChatServer::Reload()
         ReloadCertificate();
     if (!options.banFile.empty())
         ReloadBans();
-    notifier.Ready(readyStatus);
+    else
+        notifier.Ready(readyStatus);
 }
 
 // A certificate renewed with the same key keeps its pin; one with a new key does not, and the
@@ -370,8 +384,18 @@ void ChatServer::ReloadCertificate()
 void ChatServer::Run()
 {
     io.run();
+    {
+        // Figures asked for before now are given by one last round of the loop; none are asked
+        // of it after.
+        std::lock_guard<std::mutex> lock(figuresMutex);
+        loopEnded = true;
+    }
+    io.restart();
+    io.poll();
+    metrics.reset();
+    const auto deadline = stopping ? stopDeadline : Clock::now() + BanFileWriter::FinishTime;
     std::string error;
-    if (banWriter && !banWriter->Finish(BanFileWriter::FinishTime, error))
+    if (banWriter && !banWriter->Finish(deadline, error))
         WriteLogLine(log, error);
 }
 
@@ -381,12 +405,15 @@ void ChatServer::Stop()
 }
 
 // Every member hears that the server is shutting down after what waits for it, and has until
-// its connection's close grace to take it and go; handshakes in progress are dropped.
+// its connection's close grace to take it and go; handshakes in progress are dropped. The stop
+// has StopLimit in all: the members' part ends within StopTime, and the ban file's writer is
+// hurried meanwhile.
 void ChatServer::Shutdown()
 {
     if (stopping)
         return;
     stopping = true;
+    stopDeadline = Clock::now() + StopLimit;
     listening = false;
     notifier.Stopping();
     WriteLogLine(log, "shutting down: telling " + std::to_string(sessions.size()) +
@@ -401,6 +428,11 @@ void ChatServer::Shutdown()
         reloadSignals->cancel(ignored);
     if (handshakes)
         handshakes->Stop();
+    if (banWriter)
+        banWriter->Hurry();
+    // A reload of the ban file still being applied stops here: its writer took the edit into
+    // what it writes already, so that the file keeps it.
+    banReload.reset();
     const Frame notice = ChatRoom::ServerLine(StopNotice);
     std::vector<std::shared_ptr<ClientSession>> all;
     all.reserve(sessions.size());
@@ -442,84 +474,109 @@ void ChatServer::Finish()
     watchdogTimer.cancel();
     finished = true;
     if (!goodbyePending)
+    {
         io.stop();
+        return;
+    }
+    // The room's goodbye through Redis is not waited for beyond the stop's limit, less the time
+    // the last steps after the loop may take.
+    stopTimer.expires_at(stopDeadline - LastSteps);
+    stopTimer.async_wait([this](const asio::error_code& error) {
+        if (error)
+            return;
+        WriteLogLine(log, "the room's goodbye through Redis was not done in time; the other "
+                          "servers will see this one's members gone when its node expires");
+        io.stop();
+    });
 }
 
 // The ban file as the operator left it: bans added take effect (members from there are removed,
-// as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
-// a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
+// as by `ban`) and bans taken out are lifted. The writer reads it, off this thread, and compares
+// it with what it last wrote there, so that the server's own changes not yet written stay; this
+// thread applies the changes a slice at a time. A file that is not there, cannot be read, or
+// holds a line that cannot be read changes nothing. One reload at a time: one asked for meanwhile
+// follows it.
 void ChatServer::ReloadBans()
 {
-    const std::string kept = "ban file not reloaded, the " + std::to_string(bans.Size()) +
-                             (bans.Size() == 1 ? " ban in force stays: " : " bans in force stay: ");
-    std::error_code missing;
-    if (!std::filesystem::exists(options.banFile, missing))
+    if (banReloadUnderWay)
     {
-        WriteLogLine(log, kept + options.banFile + " is not there");
+        banReloadAgain = true;
         return;
     }
-    BanList fresh;
-    std::vector<std::string> problems;
-    std::string error;
-    if (!BanFile::Read(options.banFile, std::time(nullptr), fresh, problems, error))
-    {
-        WriteLogLine(log, kept + error);
-        return;
-    }
-    if (!problems.empty())
-    {
-        std::string first = problems.front();
-        const std::string skipped = "; skipped";
-        if (first.size() > skipped.size() &&
-            first.compare(first.size() - skipped.size(), skipped.size(), skipped) == 0)
-            first.resize(first.size() - skipped.size());
-        WriteLogLine(log, kept + first +
-                              (problems.size() > 1
-                                   ? " (and " + std::to_string(problems.size() - 1) + " more)"
-                                   : ""));
-        return;
-    }
+    banReloadUnderWay = true;
+    banWriter->Reload(std::time(nullptr), [this](BanFileReload reload) {
+        auto read = std::make_shared<BanFileReload>(std::move(reload));
+        asio::post(io, [this, read] { BansReloaded(std::move(*read)); });
+    });
+}
 
-    std::map<std::string, Ban> before, after;
-    for (const Ban& ban : bans.All())
-        before.emplace(ban.network.ToString(), ban);
-    for (const Ban& ban : fresh.All())
-        after.emplace(ban.network.ToString(), ban);
-    // Applied one change at a time, as the operator's commands make them.
-    std::size_t added = 0, lifted = 0, changed = 0, removed = 0;
-    for (const auto& [target, ban] : before)
-        if (after.count(target) == 0)
-        {
-            bans.Remove(ban.network);
-            ++lifted;
-        }
-    for (const auto& [target, ban] : after)
+void ChatServer::BansReloaded(BanFileReload reload)
+{
+    if (stopping)
+        return;
+    if (!reload.Refusal().empty())
     {
-        const auto old = before.find(target);
-        if (old != before.end())
+        WriteLogLine(log,
+                     "ban file not reloaded, the " + std::to_string(bans.Size()) +
+                         (bans.Size() == 1 ? " ban in force stays: " : " bans in force stay: ") +
+                         reload.Refusal());
+        banReloadUnderWay = false;
+        if (banReloadAgain)
         {
-            if (old->second.until != ban.until || old->second.reason != ban.reason)
-            {
-                bans.Add(ban);
-                ++changed;
-            }
-            continue;
+            banReloadAgain = false;
+            ReloadBans();
+            return;
         }
-        bans.Add(ban);
-        ++added;
+        notifier.Ready(readyStatus);
+        return;
+    }
+    for (const auto& problem : reload.Problems())
+        WriteLogLine(log, problem.Logged(options.banFile));
+    banReload.emplace(std::move(reload));
+    removedByReload = 0;
+    ApplyBanSlice();
+}
+
+void ChatServer::ApplyBanSlice()
+{
+    if (stopping || !banReload)
+        return;
+    std::vector<Ban> put;
+    const bool more = banReload->ApplySome(bans, BanChangesPerSlice, put);
+    for (const Ban& ban : put)
+    {
+        if (!memberAddresses.AnyIn(ban.network))
+            continue;
         const std::string told = "You were removed from the room: you are banned from this server" +
                                  (ban.reason.empty() ? "." : " (" + ban.reason + ").");
-        removed +=
+        removedByReload +=
             room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
                         Departure{LeaveReason::Banned, ban.reason})
                 .size();
     }
-    WriteLogLine(
-        log, "ban file reloaded from " + options.banFile + ": " + std::to_string(bans.Size()) +
-                 (bans.Size() == 1 ? " ban" : " bans") + " in force (" + std::to_string(added) +
-                 " added, " + std::to_string(lifted) + " lifted, " + std::to_string(changed) +
-                 " changed" +
-                 (removed ? "; " + std::to_string(removed) + " removed from the room" : "") + ")");
+    if (more)
+    {
+        asio::post(io, [this] { ApplyBanSlice(); });
+        return;
+    }
+    WriteLogLine(log, "ban file reloaded from " + options.banFile + ": " +
+                          std::to_string(bans.Size()) + (bans.Size() == 1 ? " ban" : " bans") +
+                          " in force (" + std::to_string(banReload->Added()) + " added, " +
+                          std::to_string(banReload->Lifted()) + " lifted, " +
+                          std::to_string(banReload->Changed()) + " changed" +
+                          (removedByReload
+                               ? "; " + std::to_string(removedByReload) + " removed from the room"
+                               : "") +
+                          ")");
+    banReload.reset();
+    banReloadUnderWay = false;
+    if (banReloadAgain)
+    {
+        banReloadAgain = false;
+        ReloadBans();
+        return;
+    }
+    notifier.Ready(readyStatus);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -565,117 +622,112 @@ void ChatServer::Accepted(asio::ip::tcp::socket socket)
     const auto remote = socket.remote_endpoint(error);
     if (error)
         return; // gone already
-    const std::string address = AddressText(remote);
-    const std::string group = AddressGroup(remote.address());
-    const std::uint64_t number = nextNumber++;
+    const Newcomer newcomer{nextNumber++, AddressText(remote), remote.address(), Clock::now()};
+    const std::string group = AddressGroup(newcomer.ip);
 
     // Decided from the address alone. Connections still closing hold their descriptors, so they
     // count until they have closed.
-    std::string refusal;
-    std::string line;
-    const Ban* ban = bans.Find(remote.address(), std::time(nullptr));
+    Refusal refusal = BanRefusal(newcomer.ip);
     const auto fromGroup = perGroup.find(group);
-    if (ban)
+    const bool crowded = options.maxPerAddress != 0 && fromGroup != perGroup.end() &&
+                         fromGroup->second >= options.maxPerAddress;
+    if (refusal.why.empty() && OpenConnections() >= options.maxClients)
+        refusal = {"server full", "Server is full."};
+    else if (refusal.why.empty() && crowded)
+        refusal = {"too many connections from its address",
+                   "Too many connections from your address."};
+    if (!refusal.why.empty())
     {
-        refusal = "banned (" + ban->network.ToString() + ")";
-        line = "You are banned from this server." +
-               (ban->reason.empty() ? "" : " Reason: " + ban->reason + ".") +
-               (ban->until ? " The ban ends " + UtcText(*ban->until) + " (UTC)." : "");
-    }
-    else if (OpenConnections() >= options.maxClients)
-    {
-        refusal = "server full";
-        line = "Server is full.";
-    }
-    else if (options.maxPerAddress != 0 && fromGroup != perGroup.end() &&
-             fromGroup->second >= options.maxPerAddress)
-    {
-        refusal = "too many connections from its address";
-        line = "Too many connections from your address.";
-    }
-    if (!refusal.empty())
-    {
-        TurnAway(std::move(socket), number, address, refusal, line);
+        TurnAway(std::move(socket), newcomer.number, newcomer.address, refusal);
         return;
     }
 
-    WriteLogLine(log, "connection from " + address);
+    WriteLogLine(log, "connection from " + newcomer.address);
     ++perGroup[group];
-    groupOf.emplace(number, group);
+    groupOf.emplace(newcomer.number, group);
     if (!tls)
     {
-        Begin(std::move(socket), number, address, remote.address(), nullptr);
+        Begin(std::move(socket), newcomer, nullptr);
         return;
     }
     ++sorting;
-    FirstByte::Await(std::move(socket), std::chrono::seconds(options.nicknameTimeout),
-                     [this, number, address, ip = remote.address()](asio::ip::tcp::socket socket,
-                                                                    FirstByte::Kind kind,
-                                                                    const std::string& why) {
-                         Sorted(std::move(socket), kind, why, number, address, ip);
+    FirstByte::Await(std::move(socket), newcomer.acceptedAt,
+                     std::chrono::seconds(options.nicknameTimeout),
+                     [this, newcomer](asio::ip::tcp::socket socket, FirstByte::Kind kind,
+                                      const std::string& why) {
+                         Sorted(std::move(socket), kind, why, newcomer);
                      });
 }
 
+ChatServer::Refusal ChatServer::BanRefusal(const asio::ip::address& ip) const
+{
+    const Ban* ban = bans.Find(ip, std::time(nullptr));
+    if (!ban)
+        return {};
+    return {"banned (" + ban->network.ToString() + ")",
+            "You are banned from this server." +
+                (ban->reason.empty() ? "" : " Reason: " + ban->reason + ".") +
+                (ban->until ? " The ban ends " + UtcText(*ban->until) + " (UTC)." : "")};
+}
+
 void ChatServer::TurnAway(asio::ip::tcp::socket socket, std::uint64_t number,
-                          const std::string& address, const std::string& refusal,
-                          const std::string& line)
+                          const std::string& address, const Refusal& refusal)
 {
     counters.CountDeparture(LeaveReason::TurnedAway);
     if (turnedAway.size() + turningAway >= MaxTurningAway)
     {
         // Too many at once to tell each why: the newest are closed straight away.
-        WriteLogLine(log, "connection from " + address + " closed: " + refusal);
+        WriteLogLine(log, "connection from " + address + " closed: " + refusal.why);
         return;
     }
-    WriteLogLine(log, "connection from " + address + " turned away: " + refusal);
+    WriteLogLine(log, "connection from " + address + " turned away: " + refusal.why);
     if (!tls)
     {
-        TurnAwayPlain(std::move(socket), number, address, refusal, line);
+        TurnAwayPlain(std::move(socket), number, address, refusal);
         return;
     }
     // A plain client is told why; a TLS client is closed as soon as it is known for one, before
     // any TLS work, since telling it would take a handshake.
     ++turningAway;
     FirstByte::Await(
-        std::move(socket),
+        std::move(socket), Clock::now(),
         std::chrono::duration_cast<std::chrono::seconds>(ClientSession::CloseGrace),
-        [this, number, address, refusal, line](asio::ip::tcp::socket socket, FirstByte::Kind kind,
-                                               const std::string& why) {
+        [this, number, address, refusal](asio::ip::tcp::socket socket, FirstByte::Kind kind,
+                                         const std::string& why) {
             --turningAway;
             if (stopping)
                 return;
             if (kind == FirstByte::Kind::Plain)
-                TurnAwayPlain(std::move(socket), number, address, refusal, line);
+                TurnAwayPlain(std::move(socket), number, address, refusal);
             else if (kind == FirstByte::Kind::Tls)
                 WriteLogLine(log,
-                             address + " closed at once: a TLS client turned away: " + refusal);
+                             address + " closed at once: a TLS client turned away: " + refusal.why);
             else
-                WriteLogLine(log, address + " disconnected: turned away: " + refusal + "; " + why);
+                WriteLogLine(log,
+                             address + " disconnected: turned away: " + refusal.why + "; " + why);
         });
 }
 
 void ChatServer::TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
-                               const std::string& address, const std::string& refusal,
-                               const std::string& line)
+                               const std::string& address, const Refusal& refusal)
 {
     auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
     turnedAway.insert(number);
     sessions.emplace(number, session);
-    session->TurnAway(ChatRoom::ServerLine(line), {LeaveReason::TurnedAway, refusal});
+    session->TurnAway(ChatRoom::ServerLine(refusal.line), {LeaveReason::TurnedAway, refusal.why});
 }
 
 void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
-                        std::uint64_t number, const std::string& address,
-                        const asio::ip::address& ip)
+                        const Newcomer& newcomer)
 {
     if (stopping)
         return;
     if (kind == FirstByte::Kind::Gone || kind == FirstByte::Kind::Silent)
     {
         // Left before the room: as it would have in it, without a nickname.
-        counters.CountDeparture(kind == FirstByte::Kind::Silent ? LeaveReason::Timeout
-                                                                 : LeaveReason::Left);
-        Abandoned(number, address, why);
+        Abandoned(newcomer,
+                  kind == FirstByte::Kind::Silent ? LeaveReason::Timeout : LeaveReason::Left,
+                  "disconnected: " + why);
         return;
     }
     if (kind == FirstByte::Kind::Plain)
@@ -683,52 +735,79 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
         --sorting;
         if (!options.tlsOnly)
         {
-            Begin(std::move(socket), number, address, ip, nullptr);
+            Begin(std::move(socket), newcomer, nullptr);
             return;
         }
         // Let in by its address, it still holds its place until it has gone.
         counters.CountDeparture(LeaveReason::TurnedAway);
-        auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address);
-        sessions.emplace(number, session);
+        auto session = std::make_shared<ClientSession>(context, std::move(socket), newcomer.number,
+                                                       newcomer.address);
+        sessions.emplace(newcomer.number, session);
         session->TurnAway(
             ChatRoom::ServerLine("This server accepts encrypted connections only."),
             {LeaveReason::TurnedAway, "a plain connection, and this server accepts TLS only"});
         return;
     }
-    const auto group = groupOf.find(number);
+    // Banned while it waited for its first byte: closed before any TLS work, as at its accept.
+    const Refusal banned = BanRefusal(newcomer.ip);
+    if (!banned.why.empty())
+    {
+        Abandoned(newcomer, LeaveReason::TurnedAway,
+                  "closed at once: a TLS client turned away: " + banned.why);
+        return;
+    }
+    const auto group = groupOf.find(newcomer.number);
     handshakes->Begin(std::move(socket), tls, group != groupOf.end() ? group->second : "",
-                      [this, number, address, ip](asio::ip::tcp::socket socket,
-                                                  std::unique_ptr<ByteChannel> channel,
-                                                  const std::string& failure) {
-                          if (stopping)
-                              return;
-                          if (!channel)
-                          {
-                              ++counters.tlsHandshakesFailed;
-                              Abandoned(number, address, failure);
-                              return;
-                          }
-                          ++counters.tlsHandshakes;
-                          --sorting;
-                          Begin(std::move(socket), number, address, ip, std::move(channel));
+                      newcomer.acceptedAt,
+                      [this, newcomer](asio::ip::tcp::socket socket, HandshakeEnd end) {
+                          Handshaken(std::move(socket), std::move(end), newcomer);
                       });
 }
 
-void ChatServer::Begin(asio::ip::tcp::socket socket, std::uint64_t number,
-                       const std::string& address, const asio::ip::address& ip,
-                       std::unique_ptr<ByteChannel> tlsChannel)
+void ChatServer::Handshaken(asio::ip::tcp::socket socket, HandshakeEnd end,
+                            const Newcomer& newcomer)
 {
-    auto session = std::make_shared<ClientSession>(context, std::move(socket), number, address,
-                                                   std::move(tlsChannel));
-    sessions.emplace(number, session);
-    session->Start(room.Join(*session, address, Clock::now(), ip));
+    if (stopping)
+        return;
+    // Only handshakes begun count as handshakes; every connection that ends counts as leaving.
+    if (end.attempted)
+        ++(end.channel ? counters.tlsHandshakes : counters.tlsHandshakesFailed);
+    if (!end.channel)
+    {
+        Abandoned(newcomer, end.reason, "disconnected: " + end.why);
+        return;
+    }
+    --sorting;
+    Begin(std::move(socket), newcomer, std::move(end.channel));
 }
 
-void ChatServer::Abandoned(std::uint64_t number, const std::string& address, const std::string& why)
+void ChatServer::Begin(asio::ip::tcp::socket socket, const Newcomer& newcomer,
+                       std::unique_ptr<ByteChannel> tlsChannel)
 {
+    auto session = std::make_shared<ClientSession>(context, std::move(socket), newcomer.number,
+                                                   newcomer.address, std::move(tlsChannel));
+    sessions.emplace(newcomer.number, session);
+    // Banned while it waited for its first byte or its handshake: told why, as a client turned
+    // away at its accept is (a TLS client can hear it now), and never in the room.
+    const Refusal banned = BanRefusal(newcomer.ip);
+    if (!banned.why.empty())
+    {
+        counters.CountDeparture(LeaveReason::TurnedAway);
+        WriteLogLine(log, newcomer.address + " turned away: " + banned.why);
+        session->TurnAway(ChatRoom::ServerLine(banned.line), {LeaveReason::TurnedAway, banned.why});
+        return;
+    }
+    memberAddresses.Add(newcomer.number, newcomer.ip);
+    session->Start(
+        room.Join(*session, newcomer.address, Clock::now(), newcomer.ip, newcomer.acceptedAt));
+}
+
+void ChatServer::Abandoned(const Newcomer& newcomer, LeaveReason reason, const std::string& what)
+{
+    counters.CountDeparture(reason);
     --sorting;
-    ReleaseAddress(number);
-    WriteLogLine(log, address + " disconnected: " + why);
+    ReleaseAddress(newcomer.number);
+    WriteLogLine(log, newcomer.address + " " + what);
 }
 
 void ChatServer::ReleaseAddress(std::uint64_t number)
@@ -798,6 +877,7 @@ void ChatServer::Closed(ClientSession& session)
 {
     const std::uint64_t number = session.Number();
     ReleaseAddress(number);
+    memberAddresses.Remove(number);
     turnedAway.erase(number);
     // The session may be in the middle of a call: it is let go once the current handler is done.
     const auto found = sessions.find(number);

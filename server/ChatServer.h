@@ -1,17 +1,22 @@
 #pragma once
 
+#include "server/MemberAddresses.h"
 #include "server/ServerOptions.h"
 #include "server/ServiceNotifier.h"
 #include "server/connection/ClientSession.h"
 #include "server/connection/FirstByte.h"
+#include "server/connection/FlushBatch.h"
+#include "server/connection/SessionContext.h"
 #include "server/connection/TlsHandshakes.h"
 #include "server/link/RedisLink.h"
-#include "server/operator/BanFileWriter.h"
-#include "server/operator/BanList.h"
-#include "server/operator/OperatorChannels.h"
-#include "server/operator/OperatorCommands.h"
 #include "server/metrics/MetricsHttp.h"
 #include "server/metrics/ServerFigures.h"
+#include "server/operator/BanFileReload.h"
+#include "server/operator/BanFileWriter.h"
+#include "server/operator/BanList.h"
+#include "server/operator/ControlSocket.h"
+#include "server/operator/OperatorCommands.h"
+#include "server/operator/OperatorConsole.h"
 #include "server/room/BacklogPolicy.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/RoomLink.h"
@@ -26,6 +31,7 @@
 #include <chrono>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -39,7 +45,9 @@
 //
 // What a newcomer is let in to is decided from its address alone, before it has sent anything:
 // one banned or beyond the limits costs no TLS work. With TLS, the first byte then tells how the
-// client speaks, and a TLS client's handshake is made away from this thread (TlsHandshakes).
+// client speaks, and a TLS client's handshake is made away from this thread (TlsHandshakes). A
+// ban made meanwhile is checked again once the first byte has come and once the handshake is
+// made, and the newcomer's time to name itself counts from its accept, whatever it waited for.
 class ChatServer
 {
 public:
@@ -54,10 +62,21 @@ public:
     // How long a stop waits for members to take their last line and close: every closing
     // connection goes by itself within ClientSession::CloseGrace; this is the bound behind it.
     static constexpr auto StopTime = std::chrono::seconds(3);
+    // The whole stop, from the signal to the end of Run: the members' last lines and closes, the
+    // room's goodbye (through Redis) and the last write of the ban file all happen within it,
+    // side by side; whatever is not done by then is left, so that the process is gone well
+    // within the 5 seconds a service manager may give it.
+    static constexpr auto StopLimit = std::chrono::milliseconds(4500);
+    // Of StopLimit, what is kept for the steps after the loop has ended (the ban file's last
+    // write, letting the threads go).
+    static constexpr auto LastSteps = std::chrono::milliseconds(500);
     static constexpr const char* StopNotice = "The server is shutting down.";
     // Bans that have ended are dropped at each tick, at most this many at a time, so that
     // thousands ending together never hold the room up.
     static constexpr std::size_t EndedBansPerTick = 256;
+    // A reload of the ban file applies this many changes at a time, with the room's other work
+    // in between.
+    static constexpr std::size_t BanChangesPerSlice = 1000;
 
     // With tls, connections may speak TLS (options.tlsOnly: must).
     ChatServer(ServerOptions options, std::ostream& log, std::shared_ptr<ServerTls> tls = nullptr,
@@ -76,16 +95,20 @@ public:
     bool Start(std::string& error);
     // The port listened on (the one the system chose, when port 0 was asked for).
     std::uint16_t Port() const { return port; }
-    // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it.
+    // SIGINT and SIGTERM stop the server; SIGHUP, where there is one, reloads it. Called before
+    // Start, so that a signal that comes once the service manager has heard the server is ready
+    // finds it ready for the signal too.
     void TakeSignals();
-    // Runs the event loop until the server stops, then waits (at most
-    // BanFileWriter::FinishTime) for the last changes to the bans to be written.
+    // Runs the event loop until the server stops, then waits, within StopLimit of the stop's
+    // beginning, for the last changes to the bans to be written.
     void Run();
     // From any thread: tells every member the server is shutting down, closes every connection
     // (within StopTime however slowly they read) and ends Run.
     void Stop();
     // On the server's thread: reads the certificate and key again for new connections (the one
-    // in use stays when they cannot be used), and the ban file.
+    // in use stays when they cannot be used), and the ban file (read on its writer's thread and
+    // applied a slice at a time: the service manager hears the server is ready again once it
+    // has been).
     void Reload();
 
     // For a readiness check, from any thread: whether the server listens, and whether it has a
@@ -103,21 +126,39 @@ public:
     std::uint16_t MetricsPort() const { return metrics ? metrics->Port() : 0; }
 
 private:
+    // A connection let in by its address, on its way to the room.
+    struct Newcomer
+    {
+        std::uint64_t number = 0;
+        std::string address; // as the log shows it
+        asio::ip::address ip;
+        Clock::time_point acceptedAt; // what its time to name itself counts from
+    };
+    // Why a connection is not let in: as the log says it, and the line that tells the client.
+    struct Refusal
+    {
+        std::string why;
+        std::string line;
+    };
+
     void Accept();
     void Accepted(asio::ip::tcp::socket socket);
+    // The refusal of a ban in force on the address; an empty one when there is none.
+    Refusal BanRefusal(const asio::ip::address& ip) const;
     // Not let in: told why as it can hear it, or closed.
     void TurnAway(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
-                  const std::string& refusal, const std::string& line);
+                  const Refusal& refusal);
     void TurnAwayPlain(asio::ip::tcp::socket socket, std::uint64_t number,
-                       const std::string& address, const std::string& refusal,
-                       const std::string& line);
+                       const std::string& address, const Refusal& refusal);
     // With TLS, a newcomer that was let in, once its first byte has told how it speaks.
     void Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, const std::string& why,
-                std::uint64_t number, const std::string& address, const asio::ip::address& ip);
-    void Begin(asio::ip::tcp::socket socket, std::uint64_t number, const std::string& address,
-               const asio::ip::address& ip, std::unique_ptr<ByteChannel> tlsChannel);
-    // A newcomer that was let in and never became a session.
-    void Abandoned(std::uint64_t number, const std::string& address, const std::string& why);
+                const Newcomer& newcomer);
+    void Handshaken(asio::ip::tcp::socket socket, HandshakeEnd end, const Newcomer& newcomer);
+    void Begin(asio::ip::tcp::socket socket, const Newcomer& newcomer,
+               std::unique_ptr<ByteChannel> tlsChannel);
+    // A newcomer that was let in and never became a session: counted as leaving for reason, and
+    // logged as its address and what became of it.
+    void Abandoned(const Newcomer& newcomer, LeaveReason reason, const std::string& what);
     void ReleaseAddress(std::uint64_t number);
     void AcceptFailed(const asio::error_code& error);
     void Tick();
@@ -126,6 +167,8 @@ private:
     void WaitForReloadSignal();
     void ReloadCertificate();
     void ReloadBans();
+    void BansReloaded(BanFileReload reload);
+    void ApplyBanSlice();
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);
@@ -159,18 +202,26 @@ private:
     BanList bans;
     OperatorCommands commands;
     std::unique_ptr<ControlSocket> controlSocket;
+    std::unique_ptr<OperatorConsole> console;
     std::unique_ptr<BanFileWriter> banWriter;
     bool banFileFailing = false;
+    // A reload of the ban file: read by the writer, then applied here a slice at a time.
+    bool banReloadUnderWay = false;
+    bool banReloadAgain = false; // asked for again meanwhile
+    std::optional<BanFileReload> banReload;
+    std::size_t removedByReload = 0;
     BacklogPolicy backlog;
     FlushBatch flushes;
     SessionContext context;
     std::uint16_t port = 0;
     bool stopping = false;
+    Clock::time_point stopDeadline; // stopping: the end of StopLimit
     std::atomic<bool> listening{false};
     std::atomic<bool> certificateLoaded{false};
 
     // Every connection until it has closed, members and those closing or turned away alike.
     std::unordered_map<std::uint64_t, std::shared_ptr<ClientSession>> sessions;
+    MemberAddresses memberAddresses; // of the sessions that joined the room
     std::uint64_t nextNumber = 1;
     std::unordered_map<std::uint64_t, std::string> groupOf; // for the per-address limit
     std::unordered_map<std::string, std::size_t> perGroup;
@@ -180,6 +231,9 @@ private:
     // Turned away, waiting for their first byte to tell how to tell them.
     std::size_t turningAway = 0;
     bool acceptFailureLogged = false;
+    // Once the loop has ended, nothing more is asked of it: an ask comes back at once.
+    std::mutex figuresMutex;
+    bool loopEnded = false;
     // Asks the loop for figures from threads of its own: it goes first when the server does.
     std::unique_ptr<MetricsHttp> metrics;
 };

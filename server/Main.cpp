@@ -4,9 +4,10 @@
 #include "server/ChatServer.h"
 #include "server/ServerOptions.h"
 #include "server/connection/ServerTls.h"
-#include "server/metrics/MetricsHttp.h"
-#include "server/operator/OperatorChannels.h"
 #include "server/link/RedisLink.h"
+#include "server/metrics/MetricsHttp.h"
+#include "server/operator/ControlClient.h"
+#include "server/operator/ControlSocket.h"
 
 #include <fstream>
 #include <iostream>
@@ -94,12 +95,14 @@ int main(int argc, char** argv)
         std::cerr << "ostrel-server: " << error << std::endl;
         return 2;
     }
+    // The signals are taken before the start tells the service manager the server is ready, so
+    // that a reload or stop asked for at once finds the server ready for it.
+    server.TakeSignals();
     if (!server.Start(error))
     {
         std::cerr << "ostrel-server: " << error << std::endl;
         return 1;
     }
-    server.TakeSignals();
     server.Run();
     return 0;
 }

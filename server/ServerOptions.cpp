@@ -3,7 +3,7 @@
 #include "common/ChatProtocol.h"
 #include "server/link/RedisAddress.h"
 #include "server/link/RoomEventCodec.h"
-#include "server/operator/OperatorChannels.h"
+#include "server/operator/ControlSocket.h"
 #include "server/operator/OperatorCommands.h"
 #include "server/room/BacklogPolicy.h"
 

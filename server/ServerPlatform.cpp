@@ -4,8 +4,11 @@
 
 #include <csignal>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 std::string HostName()
@@ -36,6 +39,11 @@ void AllowQuickRestart(asio::ip::tcp::acceptor&)
 {
     // Windows lets a listener bind over lingering connections anyway; its SO_REUSEADDR would
     // instead let another program take the port over.
+}
+
+void GiveWayToTheRoom()
+{
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
 }
 
 #else
@@ -70,6 +78,13 @@ void AllowQuickRestart(asio::ip::tcp::acceptor& acceptor)
 {
     asio::error_code ignored;
     acceptor.set_option(asio::socket_base::reuse_address(true), ignored);
+}
+
+// On Linux each thread has a nice value of its own.
+void GiveWayToTheRoom()
+{
+    constexpr int Nice = 10;
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), Nice);
 }
 
 #endif

@@ -8,7 +8,7 @@
 #include <vector>
 
 // What differs between the server's platforms: descriptor limits, stop and reload signals,
-// address reuse.
+// address reuse, thread priorities.
 
 constexpr std::size_t NoDescriptorLimit = std::numeric_limits<std::size_t>::max();
 
@@ -27,3 +27,7 @@ std::string HostName();
 // Lets a restarted server listen on its port at once, although connections of its last run
 // may linger in the system's wait state.
 void AllowQuickRestart(asio::ip::tcp::acceptor& acceptor);
+
+// Lowers the priority of the calling thread, so that it gives way to the room's thread wherever
+// the two share a core (the TLS handshakes' threads do this first).
+void GiveWayToTheRoom();

@@ -1,5 +1,6 @@
 #include "server/connection/ClientSession.h"
 
+#include "server/connection/PlainChannel.h"
 #include "server/connection/ServerTls.h"
 #include "server/room/ServerLog.h"
 
@@ -20,25 +21,6 @@ bool WouldBlock(const asio::error_code& error)
 }
 
 } // namespace
-
-void FlushBatch::Schedule(std::shared_ptr<ClientSession> session)
-{
-    due.push_back(std::move(session));
-    if (!posted)
-    {
-        posted = true;
-        asio::post(io, [this] { Run(); });
-    }
-}
-
-void FlushBatch::Run()
-{
-    posted = false;
-    std::vector<std::shared_ptr<ClientSession>> now;
-    now.swap(due);
-    for (const auto& session : now)
-        session->Flush();
-}
 
 ClientSession::ClientSession(SessionContext& context, asio::ip::tcp::socket socket,
                              std::uint64_t number, std::string address,

@@ -3,6 +3,7 @@
 #include "server/connection/ByteChannel.h"
 #include "server/connection/FrameSplitter.h"
 #include "server/connection/OutputQueue.h"
+#include "server/connection/SessionContext.h"
 #include "server/room/BacklogPolicy.h"
 #include "server/room/ChatParticipant.h"
 #include "server/room/ChatRoom.h"
@@ -21,41 +22,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-class ClientSession;
-
-// Writes start once the handlers that are ready have run, so that everything queued for a
-// connection meanwhile goes out in one write.
-class FlushBatch
-{
-public:
-    explicit FlushBatch(asio::io_context& io) : io(io) {}
-    void Schedule(std::shared_ptr<ClientSession> session);
-
-private:
-    void Run();
-
-    asio::io_context& io;
-    std::vector<std::shared_ptr<ClientSession>> due;
-    bool posted = false;
-};
-
-// What the connections of one server share. Everything runs on the server's one thread, which
-// does one thing at a time: one read buffer and one write buffer serve every connection.
-struct SessionContext
-{
-    ChatRoom& room;
-    BacklogPolicy& backlog;
-    FlushBatch& flushes;
-    std::ostream& log;
-    ServerCounters& counters;
-    // Called once when a connection has closed, for the server to let go of it.
-    std::function<void(ClientSession&)> closed;
-    // Whether the server takes TLS: a server without it tells a TLS client so at once.
-    bool takesTls = false;
-    std::array<char, 16384> readBuffer{};
-    std::array<char, 65536> writeBuffer{};
-};
 
 // One client connection: it moves bytes between its socket and the chat room, and holds what
 // waits to be sent. It splits what it reads into packets and hands them to the room one by one,

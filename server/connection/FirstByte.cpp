@@ -2,9 +2,10 @@
 
 #include "server/connection/ServerTls.h"
 
-void FirstByte::Await(asio::ip::tcp::socket socket, std::chrono::seconds time, Told told)
+void FirstByte::Await(asio::ip::tcp::socket socket, Clock::time_point since,
+                      std::chrono::seconds time, Told told)
 {
-    std::make_shared<FirstByte>(std::move(socket), std::move(told))->Start(time);
+    std::make_shared<FirstByte>(std::move(socket), std::move(told))->Start(since, time);
 }
 
 FirstByte::FirstByte(asio::ip::tcp::socket socket, Told told)
@@ -12,11 +13,11 @@ FirstByte::FirstByte(asio::ip::tcp::socket socket, Told told)
 {
 }
 
-void FirstByte::Start(std::chrono::seconds time)
+void FirstByte::Start(Clock::time_point since, std::chrono::seconds time)
 {
     asio::error_code ignored;
     socket.non_blocking(true, ignored);
-    timer.expires_after(time);
+    timer.expires_at(since + time);
     timer.async_wait([self = shared_from_this(), time](const asio::error_code& error) {
         if (!error)
             self->Tell(Kind::Silent, "sent nothing within " + std::to_string(time.count()) + " s");

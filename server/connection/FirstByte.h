@@ -25,13 +25,17 @@ public:
     using Told =
         std::function<void(asio::ip::tcp::socket socket, Kind kind, const std::string& why)>;
 
-    // Told once, with the socket, when the first byte has come or the time is up.
-    static void Await(asio::ip::tcp::socket socket, std::chrono::seconds time, Told told);
+    using Clock = std::chrono::steady_clock;
+
+    // Told once, with the socket, when the first byte has come or the time is up: `time` from
+    // `since` (the connection's accept, which a newcomer's every wait counts from).
+    static void Await(asio::ip::tcp::socket socket, Clock::time_point since,
+                      std::chrono::seconds time, Told told);
 
     FirstByte(asio::ip::tcp::socket socket, Told told);
 
 private:
-    void Start(std::chrono::seconds time);
+    void Start(Clock::time_point since, std::chrono::seconds time);
     void Wait();
     void Peek();
     void Tell(Kind kind, const std::string& why);

@@ -1,22 +1,10 @@
 #pragma once
 
-#include "server/connection/ByteChannel.h"
+#include "server/connection/TlsChannel.h"
 
 #include <ctime>
 #include <memory>
 #include <string>
-
-// One TLS connection, from the client's first byte on: its handshake, made step by step without
-// waiting, then the way its bytes move. It works on the connection's descriptor itself, so that it
-// goes with the descriptor from one socket object to another (from the handshakes' event loop to
-// the room's); one thread uses it at a time.
-class TlsChannel : public ByteChannel
-{
-public:
-    // Moves the handshake on as far as the socket allows: true once it is done. Otherwise error is
-    // would_block, with waitFor saying what the socket must become first, or says why it failed.
-    virtual bool Handshake(asio::error_code& error, Wait& waitFor) = 0;
-};
 
 // The server's side of TLS: its certificate and key, loaded at once, and a TLS way of moving each
 // connection's bytes. Built on OpenSSL in the Linux build; the Windows build has none (Debian

@@ -1,28 +1,13 @@
 #include "server/connection/TlsHandshakes.h"
 
+#include "net/SocketPlatform.h"
 #include "server/connection/ServerTls.h"
 
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
 namespace
 {
-
-// The handshakes' threads give way to the room's wherever they share a core: on Linux each thread
-// has a nice value of its own. (The Windows build has no TLS.)
-constexpr int HandshakeNice = 10;
-
-void GiveWayToTheRoom()
-{
-#ifndef _WIN32
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), HandshakeNice);
-#endif
-}
 
 std::string ConnectionError(const asio::error_code& error)
 {
@@ -40,10 +25,16 @@ bool MoveDescriptor(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, std:
         return false;
     }
     const auto descriptor = from.release(error);
-    if (!error)
-        to.assign(protocol, descriptor, error);
     if (error)
     {
+        failure = "cannot move the connection to another event loop: " + error.message();
+        return false;
+    }
+    to.assign(protocol, descriptor, error);
+    if (error)
+    {
+        // Released by the one and not taken by the other: nobody else would close it.
+        closesocket(descriptor);
         failure = "cannot move the connection to another event loop: " + error.message();
         return false;
     }
@@ -77,7 +68,7 @@ public:
     const asio::strand<asio::io_context::executor_type>& Strand() const { return strand; }
     void GiveBack(asio::ip::tcp::socket from, const std::string& failure)
     {
-        finished(std::move(from), nullptr, failure);
+        finished(std::move(from), {nullptr, LeaveReason::Left, failure, false});
     }
 
     // On a handshake thread, from here on.
@@ -86,12 +77,12 @@ public:
         timer.expires_at(deadline);
         timer.async_wait([self = shared_from_this(), timeText](const asio::error_code& error) {
             if (!error)
-                self->Finish("no TLS handshake within " + timeText);
+                self->Finish(LeaveReason::Timeout, "no TLS handshake within " + timeText);
         });
         channel = tls.Channel(socket.native_handle());
         if (!channel)
         {
-            Finish("TLS could not be set up for the connection");
+            Finish(LeaveReason::Left, "TLS could not be set up for the connection");
             return;
         }
         Step();
@@ -105,43 +96,44 @@ private:
         asio::error_code error;
         ByteChannel::Wait waitFor = ByteChannel::Wait::wait_read;
         if (channel->Handshake(error, waitFor))
-            Finish("");
+            Finish(LeaveReason::Left, "");
         else if (error == asio::error::would_block)
             socket.async_wait(waitFor, [self = shared_from_this()](const asio::error_code& waited) {
                 if (self->over)
                     return;
                 if (waited)
-                    self->Finish(ConnectionError(waited));
+                    self->Finish(LeaveReason::Left, ConnectionError(waited));
                 else
                     self->Step();
             });
         else if (error == asio::error::eof || error == asio::error::connection_reset)
-            Finish("closed by the client during the TLS handshake");
+            Finish(LeaveReason::Left, "closed by the client during the TLS handshake");
         else
-            Finish("TLS handshake failed: " + error.message());
+            Finish(LeaveReason::BadInput, "TLS handshake failed: " + error.message());
     }
 
-    // Hands the connection back to the room's thread: made, its socket there and its channel; or
-    // not, and why. The handshake's place is given up there.
-    void Finish(std::string failure)
+    // Hands the connection back to the room's thread: made (no failure), its socket there and its
+    // channel; or not, and why. The handshake's place is given up there.
+    void Finish(LeaveReason reason, std::string failure)
     {
         if (over)
             return;
         over = true;
         timer.cancel();
         asio::ip::tcp::socket back(stage.room);
-        std::unique_ptr<ByteChannel> made;
-        if (failure.empty() && MoveDescriptor(socket, back, failure))
-            made = std::move(channel);
+        // A handshake made but not moved back goes as a failed connection (reason Left).
+        HandshakeEnd end{nullptr, reason, std::move(failure), true};
+        if (end.why.empty() && MoveDescriptor(socket, back, end.why))
+            end.channel = std::move(channel);
         channel.reset();
         asio::error_code ignored;
         socket.close(ignored);
         asio::post(stage.room, [&stage = stage, group = group, finished = std::move(finished),
-                                back = std::move(back), made = std::move(made), failure]() mutable {
+                                back = std::move(back), end = std::move(end)]() mutable {
             if (stage.stopped)
                 return; // the connection closes with the handler
             stage.Ended(group);
-            finished(std::move(back), std::move(made), failure);
+            finished(std::move(back), std::move(end));
         });
     }
 
@@ -155,14 +147,16 @@ private:
     bool over = false;
 };
 
-TlsHandshakes::TlsHandshakes(asio::io_context& room, HandshakeLimits limits, std::size_t threads)
+TlsHandshakes::TlsHandshakes(asio::io_context& room, HandshakeLimits limits, std::size_t threads,
+                             std::function<void()> threadStart)
     : room(room), limits(limits), sweep(room)
 {
     pool.emplace();
     work.emplace(pool->get_executor());
     for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i)
-        this->threads.emplace_back([this] {
-            GiveWayToTheRoom();
+        this->threads.emplace_back([this, threadStart] {
+            if (threadStart)
+                threadStart();
             pool->run();
         });
 }
@@ -173,12 +167,11 @@ TlsHandshakes::~TlsHandshakes()
 }
 
 void TlsHandshakes::Begin(asio::ip::tcp::socket socket, std::shared_ptr<ServerTls> tls,
-                          const std::string& group, Finished finished)
+                          const std::string& group, Clock::time_point acceptedAt, Finished finished)
 {
     if (stopped)
         return;
-    Waiter waiter{std::move(socket), std::move(tls), std::move(finished),
-                  Clock::now() + limits.time};
+    Waiter waiter{std::move(socket), std::move(tls), std::move(finished), acceptedAt + limits.time};
     Group& place = groups[group];
     if (place.waiting.empty() && inProgress < limits.inProgress &&
         place.inProgress < limits.inProgressPerAddress)
@@ -189,8 +182,10 @@ void TlsHandshakes::Begin(asio::ip::tcp::socket socket, std::shared_ptr<ServerTl
     if (waitingCount >= limits.waiting)
     {
         ForgetIfIdle(group);
-        waiter.finished(std::move(waiter.socket), nullptr,
-                        std::to_string(waitingCount) + " TLS handshakes wait for a place already");
+        waiter.finished(std::move(waiter.socket),
+                        {nullptr, LeaveReason::TurnedAway,
+                         std::to_string(waitingCount) + " TLS handshakes wait for a place already",
+                         false});
         return;
     }
     if (place.waiting.empty())
@@ -293,8 +288,9 @@ void TlsHandshakes::ScheduleSweep()
 
 void TlsHandshakes::Overdue(Waiter waiter)
 {
-    waiter.finished(std::move(waiter.socket), nullptr,
-                    "no TLS handshake within " + TimeText() + " (it waited for a place)");
+    waiter.finished(std::move(waiter.socket),
+                    {nullptr, LeaveReason::Timeout,
+                     "no TLS handshake within " + TimeText() + " (it waited for a place)", false});
 }
 
 void TlsHandshakes::ForgetIfIdle(const std::string& group)

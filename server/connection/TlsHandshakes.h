@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/connection/ByteChannel.h"
+#include "server/room/Departure.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -28,8 +29,21 @@ struct HandshakeLimits
     std::size_t inProgress = 32;          // being made at once, in all
     std::size_t inProgressPerAddress = 4; // from one address (an IPv6 /64)
     std::size_t waiting = 4096;           // waiting for a place; beyond, closed at once
-    // From the client's first byte to the end of its handshake, the wait for a place included.
+    // From the connection's accept to the end of its handshake, the wait for its first byte and
+    // for a place included.
     std::chrono::seconds time{10};
+};
+
+// How a connection handed over for its handshake comes back.
+struct HandshakeEnd
+{
+    std::unique_ptr<ByteChannel> channel; // past its handshake; none when it was not made
+    // Without a channel: why the connection goes, as it is counted, and as the log says it.
+    LeaveReason reason = LeaveReason::Left;
+    std::string why;
+    // Whether a handshake was made or begun: not for a connection that found no place, or whose
+    // time ran out while it waited for one.
+    bool attempted = false;
 };
 
 // The TLS handshakes of a server, made away from the room's thread. A handshake is the dearest
@@ -44,25 +58,29 @@ struct HandshakeLimits
 // connections waiting in turn, so that a storm from one address delays the others' handshakes by
 // little. A handshake that fails, or is not done in time (waiting included), gives its place up
 // at once. Everything but the handshake's own work runs on the room's thread.
+//
+// The threads give way to the room's wherever they share a core: the server has each begin by
+// lowering its own priority (ServerPlatform).
 class TlsHandshakes
 {
 public:
     using Clock = std::chrono::steady_clock;
     // Once for every connection begun, on the room's thread: with its socket (on the room's event
     // loop) and its channel when the handshake was made; otherwise with no channel, and why not.
-    using Finished =
-        std::function<void(asio::ip::tcp::socket socket, std::unique_ptr<ByteChannel> channel,
-                           const std::string& failure)>;
+    using Finished = std::function<void(asio::ip::tcp::socket socket, HandshakeEnd end)>;
 
-    TlsHandshakes(asio::io_context& room, HandshakeLimits limits, std::size_t threads);
+    // Each of the threads runs threadStart first, when there is one.
+    TlsHandshakes(asio::io_context& room, HandshakeLimits limits, std::size_t threads,
+                  std::function<void()> threadStart = nullptr);
     ~TlsHandshakes();
     TlsHandshakes(const TlsHandshakes&) = delete;
     TlsHandshakes& operator=(const TlsHandshakes&) = delete;
 
     // On the room's thread: a connection whose client has begun a TLS handshake, the TLS it is to
-    // get (the certificate in force now), and the address group it counts for (IPv6 by its /64).
+    // get (the certificate in force now), the address group it counts for (IPv6 by its /64), and
+    // when it was accepted, which its time counts from.
     void Begin(asio::ip::tcp::socket socket, std::shared_ptr<ServerTls> tls,
-               const std::string& group, Finished finished);
+               const std::string& group, Clock::time_point acceptedAt, Finished finished);
     // Ends every handshake, in progress or waiting, closing its connection without a word, and
     // the threads; nothing is finished after. Waits only for the step a thread is making.
     void Stop();

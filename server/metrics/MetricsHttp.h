@@ -10,16 +10,21 @@
 #include <optional>
 #include <string>
 
-// What one HTTP client may take of the metrics endpoint: a client that is slow or hostile holds
-// one worker for at most requestTime and can send no more than requestBytes, and clients beyond
-// those the workers and the waiting line hold wait in the system's listen queue.
+// What one HTTP client may take of the metrics endpoint. Every connection's request head is
+// read by one thread that polls them all, and a worker gets it only once the head is whole: a
+// client that is slow or hostile holds no worker, only its own place among those being read,
+// for at most requestTime and requestBytes; one address holds at most readingPerAddress of
+// those places, and a newcomer beyond a bound takes the oldest's place. Requests beyond those
+// the workers and the waiting line hold are told the endpoint is busy.
 struct HttpLimits
 {
     std::chrono::milliseconds silence{2000};     // the longest wait for the client to go on
     std::chrono::milliseconds requestTime{5000}; // a connection's whole time, answer included
-    std::size_t requestBytes = 16 * 1024;        // all a client may send on one connection
+    std::size_t requestBytes = 16 * 1024;        // the most a request head may take
+    std::size_t reading = 256;                   // connections whose heads are read at once
+    std::size_t readingPerAddress = 8;           // of those, from one address
     std::size_t workers = 8;
-    std::size_t waiting = 16; // connections accepted that wait for a worker
+    std::size_t waiting = 16; // whole requests that wait for a worker
     // How long a request waits for the server's loop to hand over its figures.
     std::chrono::milliseconds loopAnswer{1000};
 };

@@ -1,14 +1,17 @@
 // The metrics endpoint on Debian's cpp-httplib. The library parses every request and writes
-// every answer; what is ours is how it reaches the bytes of a connection (LimitedStream: every
-// wait bounded, the whole connection too, and what a client may send) and the pool of workers
-// that serve connections (a bounded waiting line, so that the system's listen queue holds the
-// rest rather than this process).
+// every answer; what is ours is the accepting side (RequestHeads: one thread reads every
+// connection's request head, within its time and its bytes, before a worker sees it), how the
+// library reaches a connection's bytes (HeadStream: the head read, and the answer written within
+// the connection's time), and the pool of workers (a bounded waiting line; beyond it a request
+// is told the endpoint is busy).
 
 #include "server/metrics/MetricsHttp.h"
 #include "server/metrics/MetricsText.h"
+#include "server/metrics/RequestHeads.h"
 
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -81,147 +84,132 @@ void AddressOf(int (*get)(int, sockaddr*, socklen_t*), socket_t socket, std::str
     ip = text;
 }
 
-// A connection's bytes as the library reads and writes them, within the limits: each wait for
-// the client lasts at most `silence`, all of them end at the connection's deadline, and no more
-// than requestBytes are read. Reads go through a buffer, since the library takes a request's
-// head a byte at a time.
-class LimitedStream final : public httplib::Stream
+// A connection's bytes as the library reads and writes them: the request is what the head
+// reader took (RequestHeads), and nothing more is read from the client, so that no client holds
+// a worker by sending slowly; the answer is written as the client takes it, each wait bounded by
+// the connection's deadline.
+class HeadStream final : public httplib::Stream
 {
 public:
-    LimitedStream(socket_t socket, const HttpLimits& limits, const StopSignal& stop)
-        : socket_(socket), limits(limits), stop(stop), deadline(Clock::now() + limits.requestTime)
-    {
-    }
+    HeadStream(const RequestHead& head, const StopSignal& stop) : head(head), stop(stop) {}
 
-    bool is_readable() const override { return at < filled || Wait(POLLIN); }
+    bool is_readable() const override { return at < head.bytes.size(); }
     bool is_writable() const override { return Wait(POLLOUT); }
 
     ssize_t read(char* into, size_t size) override
     {
-        if (at == filled)
-        {
-            const std::size_t allowed = limits.requestBytes - received;
-            if (allowed == 0 || !Wait(POLLIN))
-                return -1;
-            const ssize_t count = recv(socket_, buffer.data(), std::min(buffer.size(), allowed), 0);
-            if (count <= 0)
-                return count < 0 ? -1 : 0;
-            received += static_cast<std::size_t>(count);
-            at = 0;
-            filled = static_cast<std::size_t>(count);
-        }
-        const std::size_t count = std::min(size, filled - at);
-        std::memcpy(into, buffer.data() + at, count);
+        const std::size_t count = std::min(size, head.bytes.size() - at);
+        std::memcpy(into, head.bytes.data() + at, count);
         at += count;
         return static_cast<ssize_t>(count);
     }
 
     ssize_t write(const char* bytes, size_t size) override
     {
-        if (!Wait(POLLOUT))
-            return -1;
-        return send(socket_, bytes, size, MSG_NOSIGNAL);
+        for (;;)
+        {
+            if (!Wait(POLLOUT))
+                return -1;
+            const ssize_t sent = send(head.socket, bytes, size, MSG_NOSIGNAL);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return sent;
+        }
     }
 
     void get_remote_ip_and_port(std::string& ip, int& port) const override
     {
-        AddressOf(getpeername, socket_, ip, port);
+        AddressOf(getpeername, head.socket, ip, port);
     }
     void get_local_ip_and_port(std::string& ip, int& port) const override
     {
-        AddressOf(getsockname, socket_, ip, port);
+        AddressOf(getsockname, head.socket, ip, port);
     }
-    socket_t socket() const override { return socket_; }
+    socket_t socket() const override { return head.socket; }
 
 private:
-    // Whether the socket is ready for `events` before the silence is over, the connection's
-    // time is up, or the endpoint stops.
+    // Whether the socket is ready for `events` before the connection's time is up or the
+    // endpoint stops.
     bool Wait(short events) const
     {
         for (;;)
         {
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
+            const auto left = std::chrono::ceil<milliseconds>(head.deadline - Clock::now()).count();
+            if (left <= 0)
                 return false;
-            pollfd records[2] = {{socket_, events, 0}, {stop.Fd(), POLLIN, 0}};
-            const int ready =
-                poll(records, 2, static_cast<int>(std::min(left, limits.silence).count()));
+            pollfd records[2] = {{head.socket, events, 0}, {stop.Fd(), POLLIN, 0}};
+            const int ready = poll(records, 2, static_cast<int>(left));
             if (ready < 0 && errno == EINTR)
                 continue; // a signal for another part of the server
             return ready > 0 && records[1].revents == 0;
         }
     }
 
-    const socket_t socket_;
-    const HttpLimits& limits;
+    const RequestHead& head;
     const StopSignal& stop;
-    const Clock::time_point deadline;
-    std::array<char, 4096> buffer{};
     std::size_t at = 0;
-    std::size_t filled = 0;
-    std::size_t received = 0;
 };
 
-// The library's server, but each connection is one request, read and answered by the library
-// through a LimitedStream. (The library's own timeouts bound each wait, never a whole request,
-// and its keep-alive would hold a worker between requests.)
-class LimitedServer final : public httplib::Server
+// The library's server as a parser of requests and a writer of answers: it listens on nothing
+// itself. Each connection is one request (its keep-alive would hold a worker between requests).
+class RequestServer final : public httplib::Server
 {
 public:
-    LimitedServer(const HttpLimits& limits, const StopSignal& stopped)
-        : limits(limits), stopped(stopped)
-    {
-    }
-
-private:
-    bool process_and_close_socket(socket_t socket) override
+    // Answers the request of one connection, and closes it.
+    void Serve(const RequestHead& head, const StopSignal& stop)
     {
         bool closedByClient = false;
-        bool answered = false;
         {
-            LimitedStream stream(socket, limits, stopped);
-            answered = process_request(stream, true, closedByClient, nullptr);
+            HeadStream stream(head, stop);
+            process_request(stream, true, closedByClient, nullptr);
         }
-        shutdown(socket, SHUT_RDWR);
-        close(socket);
-        return answered;
+        shutdown(head.socket, SHUT_RDWR);
+        close(head.socket);
     }
-
-    const HttpLimits& limits;
-    const StopSignal& stopped;
 };
 
-// The workers that serve connections. At most `waiting` accepted connections wait for one;
-// beyond that the accepting thread waits too, and newcomers wait in the system's listen queue.
-class WorkerPool final : public httplib::TaskQueue
+// The workers that answer requests whose heads are whole. At most `waiting` wait for one;
+// beyond that a request is refused at once (the head reader tells the client the endpoint is
+// busy) rather than held.
+class WorkerPool
 {
 public:
     WorkerPool(std::size_t workers, std::size_t waiting)
-        : waitingMost(std::max<std::size_t>(1, waiting))
+        : workerCount(std::max<std::size_t>(1, workers)),
+          waitingMost(std::max<std::size_t>(1, waiting))
     {
-        for (std::size_t i = 0; i < std::max<std::size_t>(1, workers); ++i)
+    }
+    ~WorkerPool() { Stop(); }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void Start()
+    {
+        for (std::size_t i = 0; i < workerCount; ++i)
             threads.emplace_back([this] { Work(); });
     }
 
-    void enqueue(std::function<void()> job) override
+    // False when too many wait already.
+    bool Offer(std::function<void()> job)
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        roomLeft.wait(lock, [this] { return jobs.size() < waitingMost || stopping; });
+        std::lock_guard<std::mutex> lock(mutex);
+        if (jobs.size() >= waitingMost || stopping)
+            return false;
         jobs.push_back(std::move(job));
         jobReady.notify_one();
+        return true;
     }
 
     // Those waiting are still served (each ends at once when the endpoint stops).
-    void shutdown() override
+    void Stop()
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
         }
         jobReady.notify_all();
-        roomLeft.notify_all();
         for (auto& thread : threads)
             thread.join();
+        threads.clear();
     }
 
 private:
@@ -238,15 +226,14 @@ private:
                 job = std::move(jobs.front());
                 jobs.pop_front();
             }
-            roomLeft.notify_one();
             job();
         }
     }
 
+    const std::size_t workerCount;
     const std::size_t waitingMost;
     std::mutex mutex;
     std::condition_variable jobReady;
-    std::condition_variable roomLeft;
     std::deque<std::function<void()>> jobs;
     bool stopping = false;
     std::vector<std::thread> threads;
@@ -262,16 +249,8 @@ class HttpEndpoint final : public MetricsHttp
 {
 public:
     HttpEndpoint(FiguresSource figures, const HttpLimits& limits)
-        : figures(std::move(figures)), limits(limits), server(this->limits, stop)
+        : figures(std::move(figures)), limits(limits), pool(limits.workers, limits.waiting)
     {
-        server.new_task_queue = [this] {
-            return new WorkerPool(this->limits.workers, this->limits.waiting);
-        };
-        // Only this address and port: no other process may listen on it beside this one.
-        server.set_socket_options([](socket_t socket) {
-            const int yes = 1;
-            setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        });
         server.set_payload_max_length(limits.requestBytes);
         server.set_pre_routing_handler(
             [](const httplib::Request& request, httplib::Response& response) {
@@ -309,36 +288,61 @@ public:
     ~HttpEndpoint() override
     {
         stop.Raise();
-        server.stop();
-        if (thread.joinable())
-            thread.join();
+        if (reader.joinable())
+            reader.join();
+        pool.Stop();
+        if (listener >= 0)
+            close(listener);
     }
 
     bool Listen(const std::string& host, std::uint16_t wanted, std::string& error)
     {
-        errno = 0;
-        const int bound = wanted == 0 ? server.bind_to_any_port(host)
-                                      : (server.bind_to_port(host, wanted) ? wanted : -1);
-        if (bound <= 0)
+        const std::string where = HostAndPort(host, wanted);
+        addrinfo hints{};
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int looked =
+            getaddrinfo(host.c_str(), std::to_string(wanted).c_str(), &hints, &found);
+        if (looked != 0)
         {
-            const int reason = errno;
-            error = "cannot serve metrics on " + HostAndPort(host, wanted) +
-                    (reason != 0 ? std::string(": ") + std::strerror(reason) : "");
+            error = "cannot serve metrics on " + where + ": " + gai_strerror(looked);
             return false;
         }
-        port = static_cast<std::uint16_t>(bound);
-        thread = std::thread([this] {
-            server.listen_after_bind();
-            ended = true;
+        listener = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // Only this address and port: no other process may listen on it beside this one.
+        const int yes = 1;
+        const bool listening =
+            listener >= 0 &&
+            setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+            bind(listener, found->ai_addr, found->ai_addrlen) == 0 &&
+            listen(listener, SOMAXCONN) == 0;
+        const int reason = errno;
+        freeaddrinfo(found);
+        if (!listening)
+        {
+            error = "cannot serve metrics on " + where + ": " + std::strerror(reason);
+            return false;
+        }
+        sockaddr_storage bound{};
+        socklen_t length = sizeof bound;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
+        port = ntohs(bound.ss_family == AF_INET6
+                         ? reinterpret_cast<const sockaddr_in6&>(bound).sin6_port
+                         : reinterpret_cast<const sockaddr_in&>(bound).sin_port);
+        pool.Start();
+        RequestHeads::Limits heads;
+        heads.headBytes = limits.requestBytes;
+        heads.silence = limits.silence;
+        heads.time = limits.requestTime;
+        heads.connections = limits.reading;
+        heads.perAddress = limits.readingPerAddress;
+        reader = std::thread([this, heads] {
+            RequestHeads reading(listener, stop.Fd(), heads, [this](RequestHead head) {
+                return pool.Offer([this, head] { server.Serve(head, stop); });
+            });
+            reading.Run();
         });
-        // Until the server runs, stopping it would not end it.
-        while (!server.is_running() && !ended)
-            std::this_thread::sleep_for(milliseconds(1));
-        if (ended)
-        {
-            error = "cannot serve metrics on " + HostAndPort(host, port);
-            return false;
-        }
         return true;
     }
 
@@ -362,10 +366,11 @@ private:
     const FiguresSource figures;
     const HttpLimits limits;
     StopSignal stop;
-    LimitedServer server;
+    RequestServer server;
+    WorkerPool pool;
+    int listener = -1;
     std::uint16_t port = 0;
-    std::atomic<bool> ended{false};
-    std::thread thread;
+    std::thread reader;
 };
 
 } // namespace

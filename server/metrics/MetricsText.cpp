@@ -98,7 +98,8 @@ std::string PrometheusText(const ServerFigures& figures,
     out.One("ostrel_connections", "gauge",
             "Open connections, named or not, those being closed included.",
             std::uint64_t{figures.connections});
-    out.One("ostrel_lines_total", "counter", "Chat lines relayed to this server's members.", counters.lines);
+    out.One("ostrel_lines_total", "counter", "Chat lines relayed to this server's members.",
+            counters.lines);
     out.One("ostrel_deliveries_total", "counter", "Frames written out to connections.",
             counters.deliveries);
     out.Family("ostrel_disconnects_total", "counter",

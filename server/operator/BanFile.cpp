@@ -76,8 +76,8 @@ std::string Line(const Ban& ban)
            (ban.reason.empty() ? "" : " " + ban.reason) + '\n';
 }
 
-void Parse(const std::string& text, std::time_t now, const std::string& source, BanList& bans,
-           std::vector<std::string>& problems)
+void Parse(const std::string& text, std::time_t now, BanList& bans,
+           std::vector<BanFileProblem>& problems)
 {
     std::size_t start = 0;
     for (int number = 1; start < text.size(); ++number)
@@ -94,7 +94,6 @@ void Parse(const std::string& text, std::time_t now, const std::string& source, 
             ++at;
         if (at == line.size() || line[0] == '#')
             continue;
-        const std::string where = source + " line " + std::to_string(number) + ": ";
         const std::string target = NextWord(line, at);
         const std::string until = NextWord(line, at);
         Ban ban;
@@ -110,7 +109,7 @@ void Parse(const std::string& text, std::time_t now, const std::string& source, 
         }
         if (!problem.empty())
         {
-            problems.push_back(where + problem + "; skipped");
+            problems.push_back({number, problem, true});
             continue;
         }
         if (until != "-")
@@ -118,17 +117,20 @@ void Parse(const std::string& text, std::time_t now, const std::string& source, 
         ban.reason = line.substr(at);
         const std::string changed = CleanReason(ban.reason);
         if (!changed.empty())
-            problems.push_back(where + changed);
+            problems.push_back({number, changed, false});
         if (!ban.EndedBy(now))
             bans.Add(ban);
     }
 }
 
 bool Read(const std::string& path, std::time_t now, BanList& bans,
-          std::vector<std::string>& problems, std::string& error)
+          std::vector<BanFileProblem>& problems, std::string& error, bool* missing)
 {
     std::string text, problem;
-    switch (ReadRegularFile(path, text, problem))
+    const FileRead read = ReadRegularFile(path, text, problem);
+    if (missing)
+        *missing = read == FileRead::Missing;
+    switch (read)
     {
     case FileRead::Missing:
         return true; // none yet: the first ban makes it
@@ -141,7 +143,7 @@ bool Read(const std::string& path, std::time_t now, BanList& bans,
     case FileRead::Read:
         break;
     }
-    Parse(text, now, path, bans, problems);
+    Parse(text, now, bans, problems);
     return true;
 }
 
@@ -155,9 +157,10 @@ std::string Content(const BanList& bans)
 
 bool Write(const std::string& path, const std::string& content, std::string& error)
 {
-    if (!ReplaceFileContent(path, content))
+    std::string why;
+    if (!ReplaceFileContent(path, content, why))
     {
-        error = "cannot write the ban file " + path;
+        error = "cannot write the ban file " + path + " (" + why + ")";
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/operator/BanFileProblem.h"
 #include "server/operator/BanList.h"
 
 #include <ctime>
@@ -18,20 +19,21 @@ std::string Header();
 // The line of one ban, with its line break.
 std::string Line(const Ban& ban);
 
-// Reads the text of a ban file into bans. A line that cannot be read is reported in problems
-// (source, its number, why) and skipped; bans that have ended are left out. A reason's control
-// characters become spaces, and one longer than MaxReasonBytes is cut, each reported.
-void Parse(const std::string& text, std::time_t now, const std::string& source, BanList& bans,
-           std::vector<std::string>& problems);
+// Reads the text of a ban file into bans. A line that cannot be read is reported in problems and
+// skipped; bans that have ended are left out. A reason's control characters become spaces, and
+// one longer than MaxReasonBytes is cut, each reported (the ban is taken).
+void Parse(const std::string& text, std::time_t now, BanList& bans,
+           std::vector<BanFileProblem>& problems);
 
 // Reads the file at path into bans. A missing file is no bans; false, with the reason, when
 // something is there that cannot be read: another kind of file than a regular one (a directory,
 // a named pipe, a link) or one the server may not read, so that no later write loses its bans.
+// missing, when given, tells whether there was no file.
 bool Read(const std::string& path, std::time_t now, BanList& bans,
-          std::vector<std::string>& problems, std::string& error);
+          std::vector<BanFileProblem>& problems, std::string& error, bool* missing = nullptr);
 
-// Writes the whole list to path in one step (see ReplaceFileContent). False, with the reason,
-// when it cannot; the old file then stays.
+// Writes the whole list to path in one step (see ReplaceFileContent). False, with the reason
+// (the system's included), when it cannot; the old file then stays.
 bool Write(const std::string& path, const std::string& content, std::string& error);
 std::string Content(const BanList& bans);
 

@@ -3,25 +3,37 @@
 #include "server/operator/BanFile.h"
 
 BanFileWriter::BanFileWriter(std::string path, const BanList& bans, Report report)
+    : BanFileWriter(std::move(path), bans, bans.All(), std::move(report))
+{
+}
+
+BanFileWriter::BanFileWriter(std::string path, const BanList& bans, std::vector<Ban> inFile,
+                             Report report)
     : shared(std::make_shared<Shared>()), path(std::move(path))
 {
     shared->report = std::move(report);
-    std::map<IpNetwork, std::string> lines;
-    for (const Ban& ban : bans.All())
-        lines.emplace_hint(lines.end(), ban.network, BanFile::Line(ban));
-    thread = std::thread(Run, shared, this->path, std::move(lines));
+    const std::vector<Ban> all = bans.All();
+    Entries entries;
+    for (const Ban& ban : all)
+        entries.emplace_hint(entries.end(), ban.network, Entry{ban, BanFile::Line(ban)});
+    // Bans the file does not hold yet (the room's, say) are written at once.
+    shared->dirty = !(all == inFile);
+    thread = std::thread(Run, shared, this->path, std::move(entries), std::move(inFile));
 }
 
 BanFileWriter::~BanFileWriter()
 {
+    if (!finished)
+    {
+        std::string error;
+        Finish(Clock::now() + FinishTime, error);
+    }
     std::unique_lock<std::mutex> lock(shared->mutex);
     shared->stop = true;
     shared->report = nullptr;
+    shared->reloaded = nullptr;
+    const bool idle = !shared->busy;
     shared->wake.notify_all();
-    // What was handed over is written first; a disk that does not answer in time is not waited
-    // for longer: the thread, which owns all it uses, is left to end on its own.
-    const bool idle = shared->done.wait_for(
-        lock, FinishTime, [this] { return !shared->writing && shared->pending.empty(); });
     lock.unlock();
     if (idle)
         thread.join();
@@ -47,66 +59,149 @@ void BanFileWriter::HandOver(Change change)
     shared->wake.notify_one();
 }
 
-bool BanFileWriter::Finish(std::chrono::milliseconds limit, std::string& error)
+void BanFileWriter::Reload(std::time_t now, Reloaded reloaded)
 {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->reload = true;
+    shared->reloadNow = now;
+    shared->reloaded = std::move(reloaded);
+    shared->wake.notify_one();
+}
+
+void BanFileWriter::Hurry()
+{
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->hurried = true;
+    shared->wake.notify_all();
+}
+
+bool BanFileWriter::Finish(Clock::time_point deadline, std::string& error)
+{
+    finished = true;
     std::unique_lock<std::mutex> lock(shared->mutex);
+    const std::uint64_t target = shared->handedOver;
+    const std::uint64_t attemptsBefore = shared->attempts;
     shared->hurry = true;
     shared->wake.notify_all();
-    const std::uint64_t target = shared->handedOver;
-    if (!shared->done.wait_for(lock, limit, [&] { return shared->written >= target; }))
+    // Done when everything handed over is in the writer's list, and the list is in the file or
+    // a write of it tried since has failed.
+    const bool settled = shared->done.wait_until(lock, deadline, [&] {
+        return shared->taken >= target && !shared->busy &&
+               (!shared->dirty || shared->attempts > attemptsBefore);
+    });
+    if (!settled)
     {
-        error = "the ban file " + path + " was not written within " +
-                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
-                " s: the latest changes to the bans may be lost";
+        error = "the ban file " + path +
+                " was not written in time: the latest changes to the bans may be lost";
         return false;
     }
-    error = shared->lastError;
+    shared->hurry = false;
+    error = shared->dirty ? shared->lastError : "";
     return error.empty();
 }
 
-void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path,
-                        std::map<IpNetwork, std::string> lines)
+void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path, Entries entries,
+                        std::vector<Ban> written)
 {
     std::unique_lock<std::mutex> lock(shared->mutex);
-    auto nextWrite = std::chrono::steady_clock::now();
+    auto nextWrite = Clock::now();
     for (;;)
     {
-        shared->wake.wait(lock, [&] { return shared->stop || !shared->pending.empty(); });
-        if (shared->pending.empty())
-            return; // stopped, everything written
-        shared->wake.wait_until(lock, nextWrite, [&] { return shared->stop || shared->hurry; });
-        nextWrite = std::chrono::steady_clock::now() + WriteInterval;
+        // A write that failed leaves the list dirty: it is tried again after the interval.
+        shared->wake.wait(lock, [&] {
+            return shared->stop || shared->reload || !shared->pending.empty() || shared->dirty;
+        });
+        if (shared->stop)
+            return;
+        // Everything of a write or a reload, its changes and its text freed too, happens outside
+        // the lock, which the server's thread only ever waits for while a vector is swapped.
         std::vector<Change> changes;
+        if (shared->reload)
+        {
+            shared->reload = false;
+            const std::time_t now = shared->reloadNow;
+            // The changes handed over before the reload are the server's own: they are taken
+            // first, and the edit goes on top of them, as it does in the server's list.
+            changes.swap(shared->pending);
+            const std::uint64_t taken = shared->handedOver;
+            shared->busy = true;
+            lock.unlock();
+            Apply(entries, changes);
+            BanFileReload reload = BanFileReload::Read(path, now, written);
+            const bool edited = reload.Refusal().empty() && !reload.Changes().empty();
+            if (reload.Refusal().empty())
+            {
+                Apply(entries, reload.Changes());
+                written = reload.TakeEdited();
+            }
+            lock.lock();
+            shared->busy = false;
+            shared->taken = taken;
+            shared->dirty = shared->dirty || edited || !changes.empty();
+            if (shared->reloaded && !shared->stop)
+                shared->reloaded(std::move(reload));
+            shared->done.notify_all();
+            continue;
+        }
+        shared->wake.wait_until(lock, nextWrite, [&] {
+            return shared->stop || shared->hurry || shared->hurried || shared->reload;
+        });
+        if (shared->stop)
+            return;
+        if (shared->reload)
+            continue;
+        shared->hurry = false;
+        const auto started = Clock::now();
         changes.swap(shared->pending);
         const std::uint64_t taken = shared->handedOver;
-        shared->writing = true;
+        shared->busy = true;
         lock.unlock();
-        // Everything of the write, its changes and its text freed too, happens outside the lock,
-        // which the server's thread only ever waits for while a vector is swapped.
-        const std::string error = Write(path, lines, std::move(changes));
+        Apply(entries, changes);
+        const std::string error = Write(path, entries);
+        std::vector<Ban> nowWritten;
+        if (error.empty())
+        {
+            nowWritten.reserve(entries.size());
+            for (const auto& entry : entries)
+                nowWritten.push_back(entry.second.ban);
+        }
         lock.lock();
-        shared->writing = false;
-        shared->written = taken;
+        if (error.empty())
+            written.swap(nowWritten);
+        shared->busy = false;
+        shared->taken = taken;
+        shared->dirty = !error.empty();
+        ++shared->attempts;
         shared->lastError = error;
+        nextWrite = started + WriteInterval;
         if (shared->report)
             shared->report(error);
         shared->done.notify_all();
+        lock.unlock();
+        // The old lists go outside the lock.
+        nowWritten.clear();
+        changes.clear();
+        lock.lock();
     }
 }
 
-std::string BanFileWriter::Write(const std::string& path, std::map<IpNetwork, std::string>& lines,
-                                 std::vector<Change> changes)
+void BanFileWriter::Apply(Entries& entries, const std::vector<Change>& changes)
 {
-    for (auto& change : changes)
+    for (const Change& change : changes)
     {
         if (change.ban)
-            lines.insert_or_assign(change.network, BanFile::Line(*change.ban));
+            entries.insert_or_assign(change.network,
+                                     Entry{*change.ban, BanFile::Line(*change.ban)});
         else
-            lines.erase(change.network);
+            entries.erase(change.network);
     }
+}
+
+std::string BanFileWriter::Write(const std::string& path, const Entries& entries)
+{
     std::string content = BanFile::Header();
-    for (const auto& entry : lines)
-        content += entry.second;
+    for (const auto& entry : entries)
+        content += entry.second.line;
     std::string error;
     BanFile::Write(path, content, error);
     return error;

@@ -1,6 +1,6 @@
 // The Windows build of the server takes operator commands from its console window only.
 
-#include "server/operator/OperatorChannels.h"
+#include "server/operator/ControlSocket.h"
 
 #include <ostream>
 
@@ -26,10 +26,4 @@ std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context&, const std:
 {
     error = Unavailable();
     return nullptr;
-}
-
-int SendCommand(const std::string&, const std::string&, std::ostream&, std::ostream& err)
-{
-    err << "ostrel-server: " << ControlSocket::Unavailable() << std::endl;
-    return 2;
 }

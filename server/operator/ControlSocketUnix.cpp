@@ -1,19 +1,16 @@
 // The control socket on Linux: a Unix domain socket, mode 0600, that takes one command line a
-// connection and answers it; and the client side of `ostrel-server --command`.
+// connection and answers it.
 
-#include "server/operator/OperatorChannels.h"
+#include "server/operator/ControlSocket.h"
 #include "server/room/ServerLog.h"
 
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read_until.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/streambuf.hpp>
-#include <asio/write.hpp>
 
-#include <cerrno>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -28,8 +25,10 @@ using Local = asio::local::stream_protocol;
 // The longest command line taken.
 constexpr std::size_t MaxCommandBytes = 4096;
 
-// One command and its answer. Each step (the command arriving, each piece of the answer being
-// taken) has ControlSocket::StepTime; a connection that takes longer is closed.
+// One command and its answer. The command has ControlSocket::StepTime to arrive; the answer is
+// written as the client takes it, and a client that takes nothing of it for StepTime is closed.
+// The time runs again with every part of a piece taken, so that a client reading a long answer
+// steadily is never cut off.
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:
@@ -48,7 +47,7 @@ public:
     }
 
 private:
-    // Arms the timer for the step that begins: the command, or a piece of the answer.
+    // Arms the timer for the step that begins: the command, or the next part of the answer.
     void Expect(bool answering)
     {
         const std::uint64_t armed = ++step;
@@ -89,11 +88,23 @@ private:
     void Send(std::string text)
     {
         piece = std::move(text);
+        sent = 0;
+        WriteSome();
+    }
+
+    // Writes what the client will take of the piece; each part taken gives it StepTime again.
+    void WriteSome()
+    {
         Expect(true);
-        asio::async_write(socket, asio::buffer(piece),
-                          [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                              self->Sent(error);
-                          });
+        socket.async_write_some(
+            asio::buffer(piece) + sent,
+            [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
+                self->sent += count;
+                if (!error && self->sent < self->piece.size())
+                    self->WriteSome();
+                else
+                    self->Sent(error);
+            });
     }
 
     void Sent(const asio::error_code& error)
@@ -122,6 +133,7 @@ private:
     std::ostream& log;
     asio::streambuf input;
     std::string piece;
+    std::size_t sent = 0; // of the piece
     std::function<std::string()> more;
     std::uint64_t step = 0;
 };
@@ -236,76 +248,4 @@ std::unique_ptr<ControlSocket> ControlSocket::Open(asio::io_context& io, const s
     if (!socket->Listen(error))
         return nullptr;
     return socket;
-}
-
-int SendCommand(const std::string& path, const std::string& command, std::ostream& out,
-                std::ostream& err)
-{
-    const std::string tooLong = ControlSocket::PathProblem(path);
-    if (!tooLong.empty())
-    {
-        err << "ostrel-server: " << tooLong << std::endl;
-        return 2;
-    }
-    asio::io_context io;
-    Local::socket socket(io);
-    asio::error_code failure;
-    socket.connect(Local::endpoint(path), failure);
-    if (failure)
-    {
-        err << "ostrel-server: cannot reach the server at " << path << ": " << failure.message()
-            << (failure.value() == ECONNREFUSED || failure.value() == ENOENT
-                    ? " (is it running with --control " + path + "?)"
-                    : "")
-            << std::endl;
-        return 2;
-    }
-    asio::write(socket, asio::buffer(command + "\n"), failure);
-    // A server that never answers does not hold the command line for ever: each read waits at
-    // most this long (the system's own receive, which honours the limit).
-    const timeval limit{10, 0};
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    // The first line says whether the server did what was asked; the rest, however long, is
-    // printed as it comes.
-    std::string head;
-    std::ostream* to = nullptr;
-    char chunk[65536];
-    ssize_t n = 0;
-    while (!failure && (n = ::recv(socket.native_handle(), chunk, sizeof chunk, 0)) != 0)
-    {
-        if (n < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            failure = asio::error_code(errno, asio::error::get_system_category());
-            break;
-        }
-        if (to)
-        {
-            to->write(chunk, n);
-            continue;
-        }
-        head.append(chunk, static_cast<std::size_t>(n));
-        const std::size_t status = head.find('\n');
-        if (status == std::string::npos && head.size() < 16)
-            continue;
-        const std::string word = head.substr(0, status);
-        if (word != "ok" && word != "error")
-            break;
-        to = word == "ok" ? &out : &err;
-        *to << head.substr(status + 1);
-    }
-    if (failure)
-    {
-        err << (to ? "\n" : "") << "ostrel-server: " << (to ? "the answer broke off" : "no answer")
-            << " from the server at " << path << ": " << failure.message() << std::endl;
-        return 2;
-    }
-    if (!to)
-    {
-        err << "ostrel-server: the answer from " << path << " is not a server's" << std::endl;
-        return 2;
-    }
-    to->flush();
-    return to == &out ? 0 : 1;
 }

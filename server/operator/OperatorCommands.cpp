@@ -85,6 +85,25 @@ std::string WhoWent(const std::vector<std::string>& removed)
     return text;
 }
 
+// The lines of who for members [from, to) of the list.
+std::string MemberListing(const std::vector<ChatRoom::MemberView>& everyone, std::size_t from,
+                          std::size_t to)
+{
+    std::ostringstream text;
+    for (std::size_t i = from; i < to && i < everyone.size(); ++i)
+    {
+        const auto& member = everyone[i];
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(member.connected);
+        text << (member.nickname.empty() ? "(unnamed)" : member.nickname) << "  " << member.address
+             << "  connected " << DurationText(seconds.count());
+        // A member of another server of the room has its lines counted there.
+        if (member.here)
+            text << "  " << member.lines << (member.lines == 1 ? " line" : " lines");
+        text << (member.node.empty() ? "" : "  on " + member.node) << "\n";
+    }
+    return text.str();
+}
+
 std::string BanListing(const std::vector<Ban>& page)
 {
     std::string text;
@@ -200,22 +219,25 @@ OperatorCommands::Answer OperatorCommands::Run(const std::string& line, const st
 
 OperatorCommands::Answer OperatorCommands::Who(const Request& request)
 {
-    const auto everyone = room.Who(request.now);
+    auto everyone = room.Who(request.now);
     if (everyone.empty())
         return {true, "nobody is connected\n", nullptr};
-    std::ostringstream text;
-    text << everyone.size() << (everyone.size() == 1 ? " connection" : " connections") << "\n";
-    for (const auto& member : everyone)
-    {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(member.connected);
-        text << (member.nickname.empty() ? "(unnamed)" : member.nickname) << "  " << member.address
-             << "  connected " << DurationText(seconds.count());
-        // A member of another server of the room has its lines counted there.
-        if (member.here)
-            text << "  " << member.lines << (member.lines == 1 ? " line" : " lines");
-        text << (member.node.empty() ? "" : "  on " + member.node) << "\n";
-    }
-    return {true, text.str(), nullptr};
+    // The list as it stands now goes out in pieces, each written when the one before has been
+    // taken: a long one is never one large write, nor its whole text held at once.
+    Answer answer{true,
+                  std::to_string(everyone.size()) +
+                      (everyone.size() == 1 ? " connection\n" : " connections\n") +
+                      MemberListing(everyone, 0, MembersPerPiece),
+                  nullptr};
+    if (everyone.size() > MembersPerPiece)
+        answer.more =
+            [list = std::make_shared<const std::vector<ChatRoom::MemberView>>(std::move(everyone)),
+             next = MembersPerPiece]() mutable {
+                const std::string text = MemberListing(*list, next, next + MembersPerPiece);
+                next += MembersPerPiece;
+                return text;
+            };
+    return answer;
 }
 
 bool OperatorCommands::TooLong(const std::string& text) const

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "server/operator/BanList.h"
-#include "server/operator/OperatorChannels.h"
+#include "server/operator/CommandAnswer.h"
 #include "server/room/ChatRoom.h"
 
 #include <ctime>
@@ -52,6 +52,8 @@ public:
 
     // The bans a `bans` answer holds per piece.
     static constexpr std::size_t BansPerPiece = 1000;
+    // Members in each piece of the answer to who.
+    static constexpr std::size_t MembersPerPiece = 1000;
 
     // With an empty banFile, bans live in memory only.
     OperatorCommands(ChatRoom& room, BanList& bans, std::string banFile, std::size_t maxLineBytes,

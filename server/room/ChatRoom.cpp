@@ -72,7 +72,8 @@ Frame ChatRoom::ServerLine(const std::string& text)
 }
 
 ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
-                                  Clock::time_point now, const asio::ip::address& ip)
+                                  Clock::time_point now, const asio::ip::address& ip,
+                                  std::optional<Clock::time_point> acceptedAt)
 {
     if (firstTick)
     {
@@ -81,7 +82,15 @@ ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::strin
     }
     const MemberId id = nextId++;
     members.emplace(id, Member(participant, address, options, now, ip));
-    unnamed.emplace_back(readingTime + std::chrono::seconds(options.nicknameTimeout), id);
+    const Clock::duration timeout = std::chrono::seconds(options.nicknameTimeout);
+    const Clock::duration waited = acceptedAt && *acceptedAt < now
+                                       ? std::min<Clock::duration>(now - *acceptedAt, timeout)
+                                       : Clock::duration::zero();
+    // Kept in the order of deadlines: one that waited before joining may be due before others.
+    const std::pair<Clock::duration, MemberId> deadline{readingTime + timeout - waited, id};
+    unnamed.insert(std::upper_bound(unnamed.begin(), unnamed.end(), deadline,
+                                    [](const auto& a, const auto& b) { return a.first < b.first; }),
+                   deadline);
     return id;
 }
 
@@ -308,8 +317,7 @@ void ChatRoom::Apply(RoomEvent& event)
     case RoomEvent::Kind::Left:
         ApplyLeft(event);
         break;
-    case RoomEvent::Kind::Line:
-    {
+    case RoomEvent::Kind::Line: {
         const Clock::time_point readAt = lineReadAt.value_or(Clock::now());
         if (!event.frame)
             event.frame = LineFrame(event.text);
@@ -692,9 +700,9 @@ std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::s
     return named;
 }
 
-std::vector<std::string> ChatRoom::Ban(const IpNetwork& network,
-                                       std::optional<std::int64_t> until, const std::string& told,
-                                       const std::string& note, const Departure& departure)
+std::vector<std::string> ChatRoom::Ban(const IpNetwork& network, std::optional<std::int64_t> until,
+                                       const std::string& told, const std::string& note,
+                                       const Departure& departure)
 {
     // Who goes: the named of the whole room by name, then this server's unnamed by address.
     std::vector<std::string> named, unnamed;

@@ -79,9 +79,13 @@ public:
     // server's) rather than into its own.
     void CountInto(ServerCounters& serverCounters) { counters = &serverCounters; }
 
-    // address: as the log shows it; ip: what bans are checked against.
+    // address: as the log shows it; ip: what bans are checked against. acceptedAt, when given,
+    // is when the connection was accepted: its time to choose a nickname counts from then, so
+    // that what it waited for before joining (its first byte, its TLS handshake) is not given
+    // again.
     MemberId Join(ChatParticipant& participant, const std::string& address, Clock::time_point now,
-                  const asio::ip::address& ip = {});
+                  const asio::ip::address& ip = {},
+                  std::optional<Clock::time_point> acceptedAt = std::nullopt);
     // One packet the member sent. A packet that waited unread because the server was reading
     // from nobody is handled with the time it has waited since (see TokenBucket); otherwise
     // unreadSince is now.

@@ -47,16 +47,23 @@ TEST(BanFile, KeepsBansReportsBadLinesAndIsRewrittenWhole)
                      "2001:db8::/48 -\r\n"
                      "198.51.100.4\t-\tescape \x1b[2K and tab\t \n");
     BanList bans;
-    std::vector<std::string> problems;
+    std::vector<BanFileProblem> problems;
     std::string error;
     ASSERT_TRUE(BanFile::Read(path, Now, bans, problems, error)) << error;
+    // Each problem knows its line, why, and whether the line was left out or only cleaned.
     ASSERT_EQ(problems.size(), 4u);
-    EXPECT_NE(problems[0].find("line 5: "), std::string::npos) << problems[0];
-    EXPECT_NE(problems[1].find("line 6: the end time yesterday"), std::string::npos) << problems[1];
-    EXPECT_NE(problems[2].find("line 7: no end time"), std::string::npos) << problems[2];
-    EXPECT_NE(problems[3].find("line 10: control characters in the reason are shown as spaces"),
-              std::string::npos)
-        << problems[3];
+    const std::vector<std::pair<int, bool>> lines = {{5, true}, {6, true}, {7, true}, {10, false}};
+    for (std::size_t i = 0; i < lines.size(); ++i)
+    {
+        EXPECT_EQ(problems[i].line, lines[i].first) << i;
+        EXPECT_EQ(problems[i].skipped, lines[i].second) << i;
+    }
+    EXPECT_NE(problems[1].why.find("the end time yesterday"), std::string::npos) << problems[1].why;
+    EXPECT_EQ(problems[1].Logged(path).rfind(path + " line 6: the end time yesterday", 0), 0u);
+    EXPECT_NE(problems[1].Logged(path).find("; skipped"), std::string::npos);
+    EXPECT_EQ(problems[2].Text(path).rfind(path + " line 7: no end time", 0), 0u);
+    EXPECT_EQ(problems[3].Logged(path),
+              path + " line 10: control characters in the reason are shown as spaces");
     ASSERT_EQ(bans.Size(), 4u);
     EXPECT_EQ(bans.Find(Address("203.0.113.7"), Now)->reason, "spam, spam");
     EXPECT_EQ(*bans.Find(Address("203.0.113.7"), Now)->until, Now + 3600);
@@ -100,21 +107,21 @@ TEST(BanFile, WhatTheServerWritesItReadsBackHoweverFarItsEnd)
     EXPECT_NE(text.find("203.0.113.13 9999-12-31T23:59:59Z the last"), std::string::npos) << text;
 
     BanList read;
-    std::vector<std::string> problems;
-    BanFile::Parse(text, Now, "bans", read, problems);
-    EXPECT_TRUE(problems.empty()) << problems[0];
+    std::vector<BanFileProblem> problems;
+    BanFile::Parse(text, Now, read, problems);
+    EXPECT_TRUE(problems.empty());
     EXPECT_EQ(read.All(), bans.All());
     EXPECT_EQ(BanFile::Content(read), text);
 
     // What the reader mends, it reads back as mended: a reason too long is cut.
     BanList cut;
-    BanFile::Parse("192.0.2.1 - " + std::string(MaxReasonBytes + 10, 'y') + "\n", Now, "bans", cut,
+    BanFile::Parse("192.0.2.1 - " + std::string(MaxReasonBytes + 10, 'y') + "\n", Now, cut,
                    problems);
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_EQ(cut.All()[0].reason.size(), MaxReasonBytes);
     BanList again;
     problems.clear();
-    BanFile::Parse(BanFile::Content(cut), Now, "bans", again, problems);
+    BanFile::Parse(BanFile::Content(cut), Now, again, problems);
     EXPECT_TRUE(problems.empty());
     EXPECT_EQ(again.All(), cut.All());
 }
@@ -137,7 +144,7 @@ TEST(BanFile, OnlyARegularFileIsRead)
     for (const auto& [name, kind] : refused)
     {
         BanList bans;
-        std::vector<std::string> problems;
+        std::vector<BanFileProblem> problems;
         std::string error;
         EXPECT_FALSE(BanFile::Read(dir.File(name), Now, bans, problems, error)) << name;
         EXPECT_EQ(error, "the ban file " + dir.File(name) + " is " + kind + ", not a regular file");

@@ -316,6 +316,20 @@ TEST_F(Room, ConnectionThatChoosesNoNicknameInTimeIsClosed)
     Send(lateId, PacketType::Nickname, "Late");
     Pass(2s);
     EXPECT_FALSE(late.disconnected);
+
+    // A newcomer that waited 8 s for its first byte and handshake before joining has 2 s left,
+    // and is closed before one that joined earlier with its whole time.
+    Connection early, waited;
+    room.Join(early, "127.0.0.1:2000", now);
+    Pass(1s);
+    room.Join(waited, "127.0.0.1:2001", now, {}, now - 8s);
+    Pass(1900ms);
+    EXPECT_FALSE(waited.disconnected);
+    Pass(200ms);
+    EXPECT_TRUE(waited.disconnected) << "its time counts from its accept";
+    EXPECT_FALSE(early.disconnected);
+    Pass(7s);
+    EXPECT_TRUE(early.disconnected);
 }
 
 // A link that holds what the room publishes and answers claims when the test says, as a room

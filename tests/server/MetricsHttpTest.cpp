@@ -10,7 +10,10 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -29,6 +32,14 @@ public:
             "127.0.0.1", 0,
             [this](std::chrono::milliseconds wait) -> std::optional<ServerFigures> {
                 waited = wait.count();
+                {
+                    // Held while the test says so, at most as long as the loop would be waited
+                    // for.
+                    std::unique_lock<std::mutex> lock(holdMutex);
+                    ++asked;
+                    released.notify_all();
+                    released.wait_for(lock, 10s, [this] { return !holding; });
+                }
                 if (!answering)
                     return std::nullopt;
                 ServerFigures figures;
@@ -46,6 +57,28 @@ public:
     std::atomic<bool> answering{true};
     std::atomic<bool> listening{true};
     std::atomic<long long> waited{0};
+    std::mutex holdMutex;
+    std::condition_variable released;
+    bool holding = false;
+    int asked = 0;
+
+    void Hold()
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holding = true;
+    }
+    // Whether the figures were asked for so many times in all, within the time.
+    bool Asked(int times)
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        return released.wait_for(lock, 5s, [&] { return asked >= times; });
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holding = false;
+        released.notify_all();
+    }
 };
 
 // Sends without failing the test when the server has closed the connection already.
@@ -94,28 +127,66 @@ TEST(MetricsHttp, ServesItsThreePathsOneRequestAConnectionAndNothingElse)
     }
 }
 
-TEST(MetricsHttp, AHandfulOfStalledClientsLeaveWorkersForTheOthers)
+TEST(MetricsHttp, StalledClientsFarMoreThanTheWorkersHoldUpNobody)
 {
-    // Stalled clients would hold their workers for far longer than the test runs.
+    // Stalled clients would hold their places for far longer than the test runs; eight times as
+    // many as there are workers, from ten addresses, the prober's own among them.
     HttpLimits limits;
     limits.silence = 60s;
     limits.requestTime = 60s;
     limits.workers = 4;
     Endpoint endpoint(limits);
-    RawConnection idle, requestLine, halfHead;
-    ASSERT_TRUE(idle.Connect("127.0.0.1", endpoint.Port()));
-    ASSERT_TRUE(requestLine.Connect("127.0.0.1", endpoint.Port()));
-    ASSERT_TRUE(halfHead.Connect("127.0.0.1", endpoint.Port()));
-    requestLine.Send("GET /metrics HTTP/1.1\r\n");
-    halfHead.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Wait: ");
+    std::vector<std::unique_ptr<RawConnection>> stalled;
+    for (int i = 0; i < 32; ++i)
+    {
+        const std::string from = "127.0.0." + std::to_string(1 + i % 10);
+        auto client = std::make_unique<RawConnection>();
+        ASSERT_TRUE(client->Connect("127.0.0.1", endpoint.Port(), from.c_str()));
+        if (i % 3 == 1)
+            client->Send("GET /metrics HTTP/1.1\r\n");
+        else if (i % 3 == 2)
+            client->Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Wait: ");
+        stalled.push_back(std::move(client));
+    }
 
+    // Each answered well within what a stalled client could hold a worker for.
     for (int i = 0; i < 10; ++i)
-        ASSERT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200) << "request " << i;
+        EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz", 3000).status, 200) << "request " << i;
 
     // Stopping the endpoint ends their waits at once and closes them.
     endpoint.http.reset();
-    for (RawConnection* stalled : {&idle, &requestLine, &halfHead})
-        EXPECT_TRUE(stalled->SeesClose(1000));
+    for (auto& client : stalled)
+        EXPECT_TRUE(client->SeesClose(1000));
+}
+
+TEST(MetricsHttp, OneAddressHoldsAFewPlacesAndItsOldestGivesWay)
+{
+    HttpLimits limits;
+    limits.silence = 60s;
+    limits.requestTime = 60s;
+    limits.readingPerAddress = 3;
+    limits.reading = 5;
+    Endpoint endpoint(limits);
+    RawConnection first, second, third, fourth;
+    for (RawConnection* client : {&first, &second, &third})
+    {
+        ASSERT_TRUE(client->Connect("127.0.0.1", endpoint.Port(), "127.0.0.20"));
+        client->Send("GET /metrics HTTP/1.1\r\n");
+    }
+    EXPECT_FALSE(first.SeesClose(200)) << "three places for the address";
+    ASSERT_TRUE(fourth.Connect("127.0.0.1", endpoint.Port(), "127.0.0.20"));
+    EXPECT_TRUE(first.SeesClose(2000)) << "the oldest of the address gives way";
+    EXPECT_FALSE(second.SeesClose(200));
+
+    // Five places in all: newcomers from elsewhere take the oldest of all.
+    RawConnection others[3];
+    for (RawConnection& other : others)
+        ASSERT_TRUE(other.Connect("127.0.0.1", endpoint.Port(), "127.0.0.21"));
+    EXPECT_TRUE(second.SeesClose(2000));
+    // A whole request is served at once all the same; the one still waiting is untouched.
+    fourth.Send("GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_NE(AsString(fourth.ReceiveSome(5000)).find("200 OK"), std::string::npos);
+    EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200);
 }
 
 TEST(MetricsHttp, EveryConnectionEndsWithinItsTimeAndItsBytes)
@@ -152,6 +223,33 @@ TEST(MetricsHttp, EveryConnectionEndsWithinItsTimeAndItsBytes)
     EXPECT_TRUE(flooding.SeesClose(5000));
 
     EXPECT_EQ(HttpGet(endpoint.Port(), "/healthz").status, 200) << "the others are served";
+}
+
+TEST(MetricsHttp, WholeRequestsBeyondTheWorkersAndTheirLineAreToldTheEndpointIsBusy)
+{
+    HttpLimits limits;
+    limits.workers = 1;
+    limits.waiting = 1;
+    Endpoint endpoint(limits);
+    endpoint.Hold();
+    const std::string request = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n";
+    RawConnection served, waiting, refused;
+    ASSERT_TRUE(served.Connect("127.0.0.1", endpoint.Port()));
+    served.Send(request);
+    ASSERT_TRUE(endpoint.Asked(1)) << "the one worker is busy with it";
+    ASSERT_TRUE(waiting.Connect("127.0.0.1", endpoint.Port()));
+    waiting.Send(request);
+    ASSERT_TRUE(refused.Connect("127.0.0.1", endpoint.Port()));
+    refused.Send(request);
+    const std::string busy = AsString(refused.ReceiveSome(5000));
+    EXPECT_EQ(busy.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << busy;
+    EXPECT_NE(busy.find("\r\n\r\nevery worker is busy: try again later\n"), std::string::npos)
+        << busy;
+    EXPECT_TRUE(refused.SeesClose());
+
+    endpoint.Release();
+    EXPECT_NE(AsString(served.ReceiveSome(5000)).find("200 OK"), std::string::npos);
+    EXPECT_NE(AsString(waiting.ReceiveSome(5000)).find("200 OK"), std::string::npos);
 }
 
 TEST(MetricsHttp, APortInUseIsRefusedRatherThanShared)

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <memory>
 #include <sstream>
 
 using oNet::PacketType;
@@ -227,6 +229,37 @@ TEST_F(Operator, LongBanListIsAnsweredInPiecesThatGoOnWhereTheyStopped)
     EXPECT_EQ(all, expected);
     EXPECT_EQ(answer.more(), "") << "over";
     EXPECT_NE(log.str().find("console: bans -> listed"), std::string::npos);
+}
+
+TEST_F(Operator, LongWhoIsAnsweredInPiecesAndEveryoneIsListedOnce)
+{
+    // More members than two pieces hold, named and not; those named come first, by name.
+    std::vector<std::unique_ptr<Connection>> connections;
+    for (int i = 0; i < 2300; ++i)
+    {
+        connections.push_back(std::make_unique<Connection>());
+        const std::string ip = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+        char name[16];
+        std::snprintf(name, sizeof name, "M%04d", i);
+        Join(*connections.back(), ip.c_str(), i < 2200 ? name : "");
+    }
+    auto answer = Run("who");
+    ASSERT_TRUE(answer.ok);
+    ASSERT_TRUE(answer.more) << "in pieces";
+    EXPECT_EQ(answer.text.substr(0, answer.text.find('\n')), "2300 connections");
+    EXPECT_EQ(std::count(answer.text.begin(), answer.text.end(), '\n'),
+              1 + static_cast<long>(OperatorCommands::MembersPerPiece));
+    std::string all = answer.text;
+    int pieces = 1;
+    for (std::string piece; !(piece = answer.more()).empty(); ++pieces)
+        all += piece;
+    EXPECT_EQ(pieces, 3);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 1 + 2300);
+    EXPECT_NE(all.find("\nM0000  10.1.0.0:1000  connected "), std::string::npos);
+    EXPECT_LT(all.find("\nM2199  "), all.find("\n(unnamed)  10.1.8.200:1000"))
+        << all.substr(0, 200);
+    EXPECT_EQ(all.find("M2200"), std::string::npos);
+    EXPECT_EQ(answer.more(), "") << "over";
 }
 
 class OperatorWithLongestLines : public Operator

@@ -1,5 +1,6 @@
 #include "server/ServerOptions.h"
 #include "server/link/RedisAddress.h"
+#include "server/operator/ControlSocket.h"
 #include "server/operator/OperatorCommands.h"
 
 #include <gtest/gtest.h>

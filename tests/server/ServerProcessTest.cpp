@@ -1,10 +1,10 @@
 // ostrel-server run as a process: its command line, its exit codes, its handshakes, its reload and
 // shutdown on signals, and what it tells a service manager.
 
+#include "support/ServerProcess.h"
 #include "common/ChatProtocol.h"
 #include "support/Files.h"
 #include "support/RawConnection.h"
-#include "support/ServerProcess.h"
 #include "support/Scrape.h"
 #include "support/TlsTesting.h"
 
@@ -110,16 +110,67 @@ std::string TextHolding(Connection& connection, const std::string& piece, int pa
     return text;
 }
 
+// `ostrel-server --command ...` against a running server: its exit code, and what it printed.
+struct CommandRun
+{
+    int exitCode;
+    std::string out, err;
+};
+CommandRun SendCommand(const std::string& control, const std::string& command)
+{
+    ServerProcess client({"--command", command, "--control", control});
+    CommandRun run;
+    run.exitCode = client.Wait();
+    run.out = client.out;
+    run.err = client.err;
+    return run;
+}
+
+// Whether the file comes to hold the text within the time.
+bool FileComesToHold(const std::string& path, const std::string& text, int timeoutMs = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
+    {
+        std::error_code ignored;
+        if (std::filesystem::exists(path, ignored) &&
+            ReadBytes(path).find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// The port of the metrics endpoint, as the log names it; 0 when it does not.
+std::uint16_t MetricsPort(ServerProcess& server)
+{
+    const std::string marker = "metrics at http://127.0.0.1:";
+    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
+        return 0;
+    return static_cast<std::uint16_t>(
+        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
+}
+
 TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweverSlowTheyRead)
 {
     TempDir dir;
     const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    const std::string banFile = dir.File("bans");
     for (int signal : {SIGTERM, SIGINT})
     {
+        // With everything a stop has to end: members, a ban not yet written, and a metrics
+        // client that holds its connection.
         ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
-                              "--line-rate", "0"});
+                              "--line-rate", "0", "--console", "--ban-file", banFile, "--metrics",
+                              "127.0.0.1:0"});
         const std::uint16_t port = server.ListeningPort();
         ASSERT_NE(port, 0) << server.err;
+        const std::uint16_t metrics = MetricsPort(server);
+        ASSERT_NE(metrics, 0) << server.out;
+        RawConnection scraper;
+        ASSERT_TRUE(scraper.Connect("127.0.0.1", metrics));
+        scraper.Send(std::string("GET /metr"));
         RawConnection paul, stuck;
         TlsClient tess;
         ASSERT_TRUE(paul.Connect("127.0.0.1", port));
@@ -140,13 +191,24 @@ TEST(ServerProcess, SigtermAndSigintTellEveryMemberAndEndWithinFiveSecondsHoweve
         ASSERT_NE(TextHolding(paul, " 599", 700).find(" 599"), std::string::npos);
         ASSERT_NE(TextHolding(tess, " 599", 700).find(" 599"), std::string::npos);
 
+        const std::string target = "192.0.2." + std::to_string(signal);
+        server.Type("ban " + target + " at the stop");
+        ASSERT_TRUE(server.OutputShows("banned " + target)) << server.out;
+
+        // The five seconds count from the signal.
+        const auto signalled = std::chrono::steady_clock::now();
         kill(server.pid, signal);
         const std::string notice = "[SERVER]: The server is shutting down.";
         EXPECT_NE(TextHolding(paul, notice).find(notice), std::string::npos) << signal;
         EXPECT_NE(TextHolding(tess, notice).find(notice), std::string::npos) << signal;
         EXPECT_TRUE(paul.SeesClose());
         EXPECT_TRUE(tess.SeesClose());
-        EXPECT_EQ(server.Wait(5000), 0) << signal << ": " << server.err;
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - signalled);
+        EXPECT_EQ(server.Wait(static_cast<int>(std::max<std::int64_t>(0, 5000 - spent.count()))), 0)
+            << signal << ": " << server.err;
+        EXPECT_NE(ReadBytes(banFile).find(target + " - at the stop\n"), std::string::npos)
+            << "the last ban is written before the end";
         EXPECT_NE(server.out.find("shutting down: telling 3 connections and closing them"),
                   std::string::npos)
             << server.out;
@@ -273,10 +335,21 @@ TEST(ServerProcess, AHandshakeStormFromOneAddressWaitsItsTurnWhileTheRoomAndOthe
     std::vector<TlsClient> storm(12);
     for (auto& hello : storm)
         ASSERT_TRUE(hello.SendHello(port, "127.0.0.20"));
+    // Whichever four are served first, however late; the others are told nothing.
     std::vector<std::size_t> answered, waiting;
-    for (std::size_t i = 0; i < storm.size(); ++i)
-        (storm[i].Answered(answered.size() < 4 ? 5000 : 0) ? answered : waiting).push_back(i);
+    std::vector<bool> served(storm.size(), false);
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         answered.size() < 4 && std::chrono::steady_clock::now() < end;)
+        for (std::size_t i = 0; i < storm.size(); ++i)
+            if (!served[i] && storm[i].Answered(10))
+            {
+                served[i] = true;
+                answered.push_back(i);
+            }
     ASSERT_EQ(answered.size(), 4u);
+    for (std::size_t i = 0; i < storm.size(); ++i)
+        if (!served[i])
+            waiting.push_back(i);
 
     // Meanwhile the room and a TLS client from elsewhere go on.
     TlsClient tess;
@@ -285,8 +358,15 @@ TEST(ServerProcess, AHandshakeStormFromOneAddressWaitsItsTurnWhileTheRoomAndOthe
     EXPECT_NE(TextHolding(alice, "Tess joined.").find("Tess joined."), std::string::npos);
     tess.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Tess]: still here"));
     EXPECT_NE(TextHolding(alice, "still here").find("[Tess]: still here"), std::string::npos);
+    // A server that answered the others late would be seen within this second.
+    const auto quietUntil = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (std::size_t i : waiting)
-        EXPECT_FALSE(storm[i].Answered(0)) << "hello " << i << " had no place";
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            quietUntil - std::chrono::steady_clock::now());
+        EXPECT_FALSE(storm[i].Answered(static_cast<int>(std::max<std::int64_t>(0, left.count()))))
+            << "hello " << i << " had no place";
+    }
 
     // A handshake that ends gives its place to the next one waiting, and its client is a member.
     ASSERT_TRUE(storm[answered[0]].FinishHandshake());
@@ -355,6 +435,74 @@ TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
     ASSERT_NE(TextHolding(first, "First joined.").find("First joined."), std::string::npos);
     third.Send(Frame(PacketType::Nickname, "Third"));
     EXPECT_NE(TextHolding(first, "Third joined.").find("Third joined."), std::string::npos);
+}
+
+TEST(ServerProcess, ABanReachesNewcomersStillWaitingForTheirFirstByteOrTheirHandshake)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server(
+        {"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key, "--console"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+    ASSERT_TRUE(server.OutputShows("taking operator commands from the console"));
+
+    // Let in by their addresses: two that have sent nothing yet, one in its handshake.
+    RawConnection quietPlain, quietTls;
+    ASSERT_TRUE(quietPlain.Connect("127.0.0.1", port, "127.0.0.40"));
+    ASSERT_TRUE(quietTls.Connect("127.0.0.1", port, "127.0.0.41"));
+    TlsClient shaking;
+    ASSERT_TRUE(shaking.SendHello(port, "127.0.0.42"));
+    ASSERT_TRUE(shaking.Answered(5000));
+    ASSERT_TRUE(server.OutputShows("connection from 127.0.0.42"));
+
+    server.Type("ban 127.0.0.40/31 spam");
+    server.Type("ban 127.0.0.42 spam");
+    ASSERT_TRUE(server.OutputShows("banned 127.0.0.42")) << server.out;
+
+    // The plain client is told why, the TLS client is closed before any TLS work, and the one
+    // whose handshake ends is told why and closed: none of them reaches the room.
+    quietPlain.Send(Frame(PacketType::Nickname, "Plain"));
+    EXPECT_NE(TextOf(quietPlain.ReceivePacket()).find("You are banned from this server."),
+              std::string::npos);
+    EXPECT_TRUE(quietPlain.SeesClose());
+    quietTls.Send(std::string("\x16\x03\x01\x00\x05hello"));
+    EXPECT_TRUE(quietTls.SeesClose());
+    EXPECT_TRUE(
+        server.OutputShows("closed at once: a TLS client turned away: banned (127.0.0.40/31)"))
+        << server.out;
+    if (shaking.FinishHandshake())
+    {
+        shaking.Send(Frame(PacketType::Nickname, "Shaking"));
+        EXPECT_NE(TextOf(shaking.ReceivePacket()).find("You are banned from this server."),
+                  std::string::npos);
+    }
+    EXPECT_TRUE(shaking.SeesClose());
+    server.Type("who");
+    EXPECT_TRUE(server.OutputShows("nobody is connected")) << server.out;
+    EXPECT_EQ(server.Count(" joined as "), 0u) << server.out;
+}
+
+TEST(ServerProcess, ANewcomersTimeToNameItselfCountsFromItsConnectionWhateverItWaitedFor)
+{
+    TempDir dir;
+    const TestCertificate made = MakeCertificate(dir.Path(), "server");
+    ServerProcess server({"--port", "0", "--tls-cert", made.certificate, "--tls-key", made.key,
+                          "--nickname-timeout", "2"});
+    const std::uint16_t port = server.ListeningPort();
+    ASSERT_NE(port, 0) << server.err;
+
+    // A plain client whose first byte comes three quarters into its time: told nothing, and not
+    // closed, until then.
+    RawConnection late;
+    ASSERT_TRUE(late.Connect("127.0.0.1", port));
+    EXPECT_FALSE(late.SeesClose(1500));
+    late.Send(Bytes{0x00});
+    // What is left of its time is all it has: closed 2 s from its connection, not from its
+    // first byte (which would be 3.5 s from it).
+    const std::string told = TextOf(late.ReceivePacket(1500));
+    EXPECT_NE(told.find("No nickname was chosen within 2 seconds."), std::string::npos) << told;
+    EXPECT_TRUE(late.SeesClose(1000));
 }
 
 TEST(ServerProcess, SighupReloadsTheCertificateForNewcomersWhileMembersStayAndBadFilesChangeNothing)
@@ -441,8 +589,9 @@ TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNot
 {
     TempDir dir;
     const std::string banFile = dir.File("bans");
+    const std::string control = dir.File("control");
     WriteBytes(banFile, "192.0.2.0/24 - the office\n");
-    ServerProcess server({"--port", "0", "--ban-file", banFile});
+    ServerProcess server({"--port", "0", "--ban-file", banFile, "--control", control});
     const std::uint16_t port = server.ListeningPort();
     ASSERT_NE(port, 0) << server.err;
     RawConnection alice, bob;
@@ -486,6 +635,26 @@ TEST(ServerProcess, SighupReadsTheBanFileAgainAndAFileThatCannotBeReadChangesNot
               std::string::npos);
     alice.Send(Frame(PacketType::ChatMessage, "[12:00:00] [Alice]: still here"));
     EXPECT_NE(TextHolding(alice, "still here").find("[Alice]: still here"), std::string::npos);
+
+    // The operator's bans reach the file at most once a second: a reload right after a ban,
+    // before it is written, keeps it (the file is compared with what was last written there).
+    ASSERT_EQ(SendCommand(control, "ban 198.51.100.1 first").exitCode, 0);
+    ASSERT_TRUE(FileComesToHold(banFile, "198.51.100.1 - first\n"));
+    ASSERT_EQ(SendCommand(control, "ban 198.51.100.2 second").exitCode, 0);
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 4 bans in force (0 added, 0 lifted, 0 changed)"))
+        << server.out;
+    EXPECT_TRUE(FileComesToHold(banFile, "198.51.100.2 - second\n")) << ReadBytes(banFile);
+    const std::string listed = SendCommand(control, "bans").out;
+    EXPECT_NE(listed.find("198.51.100.1"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("198.51.100.2"), std::string::npos) << listed;
+    // A reason with a control character is only cleaned: the reload takes the file.
+    WriteBytes(banFile, ReadBytes(banFile) + "198.51.100.3 - tab\there\n");
+    kill(server.pid, SIGHUP);
+    EXPECT_TRUE(server.OutputShows("ban file reloaded from " + banFile +
+                                   ": 5 bans in force (1 added, 0 lifted, 0 changed)"))
+        << server.out;
 }
 
 // A datagram socket where systemd would listen, and what comes to it.
@@ -538,6 +707,11 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
                          {"NOTIFY_SOCKET=" + systemd.path, "WATCHDOG_USEC=400000"});
     const std::string ready = systemd.Next();
     EXPECT_EQ(ready.rfind("READY=1\nSTATUS=listening on 127.0.0.1 port ", 0), 0u) << ready;
+    // Ready means ready for a reload too, at once: the signal does not end the server.
+    kill(server.pid, SIGHUP);
+    std::string reloading = systemd.NextStarting("RELOADING=1");
+    ASSERT_NE(reloading, "") << server.err;
+    EXPECT_EQ(systemd.NextStarting("READY=1"), ready);
     // Ready means listening.
     const std::uint16_t port = server.ListeningPort();
     RawConnection client;
@@ -547,7 +721,7 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
     EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
 
     kill(server.pid, SIGHUP);
-    const std::string reloading = systemd.NextStarting("RELOADING=1");
+    reloading = systemd.NextStarting("RELOADING=1");
     EXPECT_NE(reloading.find("\nMONOTONIC_USEC="), std::string::npos) << reloading;
     EXPECT_EQ(systemd.NextStarting("READY=1"), ready) << "the same status as at start";
     EXPECT_TRUE(server.OutputShows("reload: nothing to read again")) << server.out;
@@ -555,22 +729,6 @@ TEST(ServerProcess, TellsTheServiceManagerItIsReadyReloadingStoppingAndAlive)
     kill(server.pid, SIGTERM);
     EXPECT_EQ(systemd.NextStarting("STOPPING=1"), "STOPPING=1\nSTATUS=shutting down");
     EXPECT_EQ(server.Wait(), 0);
-}
-
-// `ostrel-server --command ...` against a running server: its exit code, and what it printed.
-struct CommandRun
-{
-    int exitCode;
-    std::string out, err;
-};
-CommandRun SendCommand(const std::string& control, const std::string& command)
-{
-    ServerProcess client({"--command", command, "--control", control});
-    CommandRun run;
-    run.exitCode = client.Wait();
-    run.out = client.out;
-    run.err = client.err;
-    return run;
 }
 
 TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansLast)
@@ -669,16 +827,6 @@ TEST(ServerProcess, OperatorRunsTheRoomFromTheConsoleAndTheControlSocketAndBansL
     const CommandRun nobody = SendCommand(dir.File("nothing"), "who");
     EXPECT_EQ(nobody.exitCode, 2);
     EXPECT_NE(nobody.err.find("cannot reach the server at"), std::string::npos);
-}
-
-// The port of the metrics endpoint, as the log names it; 0 when it does not.
-std::uint16_t MetricsPort(ServerProcess& server)
-{
-    const std::string marker = "metrics at http://127.0.0.1:";
-    if (!server.OutputShows(marker + "") || !server.OutputShows("/metrics, health at /healthz"))
-        return 0;
-    return static_cast<std::uint16_t>(
-        std::stoi(server.out.substr(server.out.find(marker) + marker.size())));
 }
 
 // Scrapes until the sample has the value, for what the server counts after the client can tell;
@@ -785,7 +933,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     ASSERT_TRUE(again.Connect("127.0.0.1", port, "127.0.0.3"));
     EXPECT_TRUE(again.SeesClose()) << "turned away: banned";
 
-    // A TLS record that is no handshake: the handshake fails.
+    // A TLS record that is no handshake: the handshake fails, and the connection counts as one
+    // that sent what cannot be read.
     RawConnection notTls;
     ASSERT_TRUE(notTls.Connect("127.0.0.1", port));
     notTls.Send(Bytes{0x16, 0x03, 0x01, 0x00, 0x05, 'h', 'e', 'l', 'l', 'o'});
@@ -794,12 +943,12 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     // The handshake's end reaches the room's thread after the client has seen its close.
     scraped = ScrapeUntil(metrics, "ostrel_tls_handshakes_total{result=\"failed\"}", 1);
     EXPECT_EQ(PromtoolProblems(scraped.body), "") << scraped.body;
-    for (const char* reason :
-         {"left", "kicked", "flooding", "bad_input", "timeout", "banned", "turned_away"})
+    for (const char* reason : {"left", "kicked", "flooding", "timeout", "banned", "turned_away"})
         EXPECT_EQ(SampleValue(scraped.body,
                               "ostrel_disconnects_total{reason=\"" + std::string(reason) + "\"}"),
                   1)
             << reason;
+    EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"bad_input\"}"), 2);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_disconnects_total{reason=\"too_slow\"}"), 0);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"ok\"}"), 1);
     EXPECT_EQ(SampleValue(scraped.body, "ostrel_tls_handshakes_total{result=\"failed\"}"), 1);
@@ -808,7 +957,8 @@ TEST(ServerProcess, MetricsShowAnOperatorWhatTheRoomDoes)
     server.Type("stats");
     for (const char* line :
          {"members 1, connections 1, bans 1\n",
-          "disconnects: left 1, flooding 1, too_slow 0, timeout 1, bad_input 1, kicked 1, banned 1, "
+          "disconnects: left 1, flooding 1, too_slow 0, timeout 1, bad_input 2, kicked 1, banned "
+          "1, "
           "turned_away 1\n",
           "TLS: 1 handshakes, 1 failed; the certificate expires in ", "ready, version "})
         EXPECT_TRUE(server.OutputShows(line)) << line << " in\n" << server.out;
@@ -908,12 +1058,13 @@ TEST(ServerProcess, BanFileThatCannotBeWrittenIsLoggedAndSaidUntilItCanBeAgain)
     // The folder goes: the next write fails, the log says so, and so does the next change.
     std::filesystem::remove(state);
     EXPECT_EQ(SendCommand(control, "ban 192.0.2.1").out, "banned 192.0.2.1 until lifted\n");
-    EXPECT_TRUE(server.OutputShows("cannot write the ban file " + state +
-                                   "/bans: the bans hold until the server stops"));
+    // Both say why, in the system's words.
+    const std::string why = "cannot write the ban file " + state +
+                            "/bans (cannot make a new file beside it: No such file or directory)";
+    EXPECT_TRUE(server.OutputShows(why + ": the bans hold until the server stops")) << server.out;
     EXPECT_EQ(SendCommand(control, "ban 192.0.2.2").out,
-              "banned 192.0.2.2 until lifted\n(cannot write the ban file " + state +
-                  "/bans: the bans hold until the server stops, unless it can be written "
-                  "again)\n");
+              "banned 192.0.2.2 until lifted\n(" + why +
+                  ": the bans hold until the server stops, unless it can be written again)\n");
 
     // Back again, the next change writes every ban.
     std::filesystem::create_directory(state);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -25,6 +26,8 @@ struct Outcome
 {
     bool made = false;
     std::string failure;
+    LeaveReason reason = LeaveReason::Left;
+    bool attempted = false;
 };
 
 class HandshakeStage : public testing::Test
@@ -44,21 +47,22 @@ protected:
 
     // A client that sends its hello and stops there, handed to the stage for the group; its
     // outcome is kept under its name.
-    TlsClient& Hello(const std::string& name, const std::string& group)
+    // Its time counts from acceptedAt, now when none is given.
+    TlsClient& Hello(const std::string& name, const std::string& group,
+                     std::optional<TlsHandshakes::Clock::time_point> acceptedAt = std::nullopt)
     {
         auto& client = clients[name];
         client = std::make_unique<TlsClient>();
         EXPECT_TRUE(client->SendHello(acceptor.local_endpoint().port()));
         asio::ip::tcp::socket socket(io);
         acceptor.accept(socket);
-        stage->Begin(std::move(socket), tls, group,
-                     [this, name](asio::ip::tcp::socket socket,
-                                  std::unique_ptr<ByteChannel> channel,
-                                  const std::string& failure) {
-                         outcomes[name] = {channel != nullptr, failure};
-                         if (channel)
-                             kept.push_back(std::move(socket)); // a member now
-                     });
+        stage->Begin(
+            std::move(socket), tls, group, acceptedAt.value_or(TlsHandshakes::Clock::now()),
+            [this, name](asio::ip::tcp::socket socket, HandshakeEnd end) {
+                outcomes[name] = {end.channel != nullptr, end.why, end.reason, end.attempted};
+                if (end.channel)
+                    kept.push_back(std::move(socket)); // a member now
+            });
         return *client;
     }
 
@@ -109,6 +113,8 @@ TEST_F(HandshakeStage, PlacesAreBoundedInAllAndPerAddressAndGivenToAddressesInTu
     TlsClient& d1 = Hello("d1", "D");
     ASSERT_EQ(outcomes.count("d1"), 1u);
     EXPECT_EQ(outcomes["d1"].failure, "3 TLS handshakes wait for a place already");
+    EXPECT_EQ(outcomes["d1"].reason, LeaveReason::TurnedAway);
+    EXPECT_FALSE(outcomes["d1"].attempted) << "no handshake was begun for it";
     EXPECT_TRUE(d1.ClosedUnanswered());
 
     // A made handshake gives its place to A's next; the next place goes to C, whose turn it is,
@@ -116,10 +122,13 @@ TEST_F(HandshakeStage, PlacesAreBoundedInAllAndPerAddressAndGivenToAddressesInTu
     ASSERT_TRUE(a1.FinishHandshake());
     ASSERT_TRUE(Ends("a1"));
     EXPECT_TRUE(outcomes["a1"].made) << outcomes["a1"].failure;
+    EXPECT_TRUE(outcomes["a1"].attempted);
     EXPECT_TRUE(a2.Answered(5000));
     clients["b1"].reset(); // closes: its place goes
     ASSERT_TRUE(Ends("b1"));
     EXPECT_EQ(outcomes["b1"].failure, "closed by the client during the TLS handshake");
+    EXPECT_EQ(outcomes["b1"].reason, LeaveReason::Left);
+    EXPECT_TRUE(outcomes["b1"].attempted);
     EXPECT_TRUE(c1.Answered(5000));
     EXPECT_FALSE(a3.Answered(0));
 
@@ -128,6 +137,7 @@ TEST_F(HandshakeStage, PlacesAreBoundedInAllAndPerAddressAndGivenToAddressesInTu
     ASSERT_TRUE(Ends("a2"));
     EXPECT_EQ(outcomes["a2"].failure.rfind("TLS handshake failed: ", 0), 0u)
         << outcomes["a2"].failure;
+    EXPECT_EQ(outcomes["a2"].reason, LeaveReason::BadInput);
     EXPECT_TRUE(a3.Answered(5000));
     EXPECT_EQ(stage->Waiting(), 0u);
 }
@@ -142,6 +152,7 @@ TEST_F(HandshakeStage, HandshakesNotMadeInTimeAreGivenUpAndStopEndsTheRestAtOnce
     EXPECT_TRUE(slow.Answered(5000));
     ASSERT_TRUE(Ends("slow"));
     EXPECT_EQ(outcomes["slow"].failure, "no TLS handshake within 1 s");
+    EXPECT_EQ(outcomes["slow"].reason, LeaveReason::Timeout);
     EXPECT_TRUE(slow.SeesClose());
 
     // Stopping does not wait for the time of those in progress or waiting: both are closed, and
@@ -156,6 +167,20 @@ TEST_F(HandshakeStage, HandshakesNotMadeInTimeAreGivenUpAndStopEndsTheRestAtOnce
     io.restart();
     io.poll();
     EXPECT_EQ(outcomes.count("busy") + outcomes.count("queued"), 0u);
+}
+
+TEST_F(HandshakeStage, TimeCountsFromTheAcceptNotFromTheHandshakesBeginning)
+{
+    // A connection that used its whole time waiting for its first byte has none left for its
+    // handshake: given a fresh 30 s, it would still be waiting when Ends gives up.
+    HandshakeLimits limits;
+    limits.time = std::chrono::seconds(30);
+    Use(limits);
+    TlsClient& late = Hello("late", "A", TlsHandshakes::Clock::now() - limits.time);
+    ASSERT_TRUE(Ends("late"));
+    EXPECT_EQ(outcomes["late"].failure, "no TLS handshake within 30 s");
+    EXPECT_EQ(outcomes["late"].reason, LeaveReason::Timeout);
+    EXPECT_TRUE(late.SeesClose());
 }
 
 } // namespace
