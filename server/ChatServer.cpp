@@ -520,14 +520,7 @@ void ChatServer::BansReloaded(BanFileReload reload)
                      "ban file not reloaded, the " + std::to_string(bans.Size()) +
                          (bans.Size() == 1 ? " ban in force stays: " : " bans in force stay: ") +
                          reload.Refusal());
-        banReloadUnderWay = false;
-        if (banReloadAgain)
-        {
-            banReloadAgain = false;
-            ReloadBans();
-            return;
-        }
-        notifier.Ready(readyStatus);
+        EndBanReload();
         return;
     }
     for (const auto& problem : reload.Problems())
@@ -569,9 +562,15 @@ void ChatServer::ApplyBanSlice()
                                : "") +
                           ")");
     banReload.reset();
+    EndBanReload();
+}
+
+void ChatServer::EndBanReload()
+{
     banReloadUnderWay = false;
     if (banReloadAgain)
     {
+        // A SIGHUP that came while this reload was under way reads the file once more.
         banReloadAgain = false;
         ReloadBans();
         return;

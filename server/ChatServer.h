@@ -169,6 +169,8 @@ private:
     void ReloadBans();
     void BansReloaded(BanFileReload reload);
     void ApplyBanSlice();
+    // Ends a ban reload: reads the file again if asked meanwhile, or tells systemd it is ready.
+    void EndBanReload();
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);

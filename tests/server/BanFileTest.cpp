@@ -2,6 +2,7 @@
 // server writes read back as it was (however far its end), and nothing but a regular file read.
 
 #include "server/operator/BanFile.h"
+#include "support/Bans.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
@@ -15,22 +16,7 @@ using namespace testing_support;
 namespace
 {
 
-asio::ip::address Address(const char* text)
-{
-    return asio::ip::make_address(text);
-}
-
-Ban BanOf(const char* target, const std::string& reason, std::optional<std::time_t> until = {})
-{
-    Ban ban;
-    std::string error;
-    EXPECT_TRUE(IpNetwork::Parse(target, ban.network, error)) << target;
-    ban.reason = reason;
-    ban.until = until;
-    return ban;
-}
-
-const std::time_t Now = 1'800'000'000; // 2027-01-15T08:00:00Z
+const std::time_t Now = BanNow;
 
 TEST(BanFile, KeepsBansReportsBadLinesAndIsRewrittenWhole)
 {

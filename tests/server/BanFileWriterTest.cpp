@@ -4,6 +4,7 @@
 
 #include "server/operator/BanFileWriter.h"
 #include "server/operator/BanFile.h"
+#include "support/Bans.h"
 #include "support/Files.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +17,6 @@ using namespace testing_support;
 
 namespace
 {
-
-Ban BanOf(const std::string& target, const std::string& reason)
-{
-    Ban ban;
-    std::string error;
-    EXPECT_TRUE(IpNetwork::Parse(target, ban.network, error)) << target;
-    ban.reason = reason;
-    return ban;
-}
 
 // What the writer reports, from its thread.
 BanFileWriter::Clock::time_point In(std::chrono::seconds time)

@@ -2,28 +2,16 @@
 // dropped the earliest first; every change told to whoever watches.
 
 #include "server/operator/BanList.h"
+#include "support/Bans.h"
 
 #include <gtest/gtest.h>
+
+using namespace testing_support;
 
 namespace
 {
 
-asio::ip::address Address(const char* text)
-{
-    return asio::ip::make_address(text);
-}
-
-Ban BanOf(const char* target, const char* reason, std::optional<std::time_t> until = {})
-{
-    Ban ban;
-    std::string error;
-    EXPECT_TRUE(IpNetwork::Parse(target, ban.network, error)) << target;
-    ban.reason = reason;
-    ban.until = until;
-    return ban;
-}
-
-const std::time_t Now = 1'800'000'000; // 2027-01-15T08:00:00Z
+const std::time_t Now = BanNow;
 
 TEST(BanList, FindsTheMostSpecificBanInForceForAnAddress)
 {
