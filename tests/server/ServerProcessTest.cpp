@@ -388,6 +388,17 @@ TEST(ServerProcess, AHandshakeStormFromOneAddressWaitsItsTurnWhileTheRoomAndOthe
               std::string::npos);
 }
 
+// A TLS client from the address says hello and is closed unanswered, and the log says why.
+void ExpectTlsHelloTurnedAway(ServerProcess& server, std::uint16_t port, const char* from,
+                              const std::string& why)
+{
+    TlsClient client;
+    ASSERT_TRUE(client.SendHello(port, from));
+    EXPECT_TRUE(client.ClosedUnanswered()) << from;
+    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: " + why))
+        << server.out;
+}
+
 TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
 {
     TempDir dir;
@@ -400,11 +411,7 @@ TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
     ASSERT_NE(port, 0) << server.err;
 
     // Banned: a TLS client's hello is never answered, a plain client is told why.
-    TlsClient bannedTls;
-    ASSERT_TRUE(bannedTls.SendHello(port, "127.0.0.30"));
-    EXPECT_TRUE(bannedTls.ClosedUnanswered());
-    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: banned (127.0.0.30)"))
-        << server.out;
+    ExpectTlsHelloTurnedAway(server, port, "127.0.0.30", "banned (127.0.0.30)");
     RawConnection bannedPlain;
     ASSERT_TRUE(bannedPlain.Connect("127.0.0.1", port, "127.0.0.30"));
     bannedPlain.Send(Frame(PacketType::Nickname, "Spammer"));
@@ -412,19 +419,11 @@ TEST(ServerProcess, BannedAndTurnedAwayTlsClientsAreClosedBeforeAnyTlsWork)
               std::string::npos);
 
     // One connection an address, two in all.
-    TlsClient first, second, third;
+    TlsClient first, third;
     ASSERT_TRUE(first.Connect(port, 0, "127.0.0.31"));
-    ASSERT_TRUE(second.SendHello(port, "127.0.0.31"));
-    EXPECT_TRUE(second.ClosedUnanswered());
-    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: too many "
-                                   "connections from its address"))
-        << server.out;
+    ExpectTlsHelloTurnedAway(server, port, "127.0.0.31", "too many connections from its address");
     ASSERT_TRUE(third.Connect(port, 0, "127.0.0.32"));
-    TlsClient fourth;
-    ASSERT_TRUE(fourth.SendHello(port, "127.0.0.33"));
-    EXPECT_TRUE(fourth.ClosedUnanswered());
-    EXPECT_TRUE(server.OutputShows("closed at once: a TLS client turned away: server full"))
-        << server.out;
+    ExpectTlsHelloTurnedAway(server, port, "127.0.0.33", "server full");
     RawConnection plain;
     ASSERT_TRUE(plain.Connect("127.0.0.1", port, "127.0.0.33"));
     plain.Send(Frame(PacketType::Nickname, "Paul"));
