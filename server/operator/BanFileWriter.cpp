@@ -2,16 +2,18 @@
 
 #include "server/operator/BanFile.h"
 
-BanFileWriter::BanFileWriter(std::string path, const BanList& bans, Report report)
-    : BanFileWriter(std::move(path), bans, bans.All(), std::move(report))
+BanFileWriter::BanFileWriter(std::string path, const BanList& bans, Report report,
+                             Clock::duration interval)
+    : BanFileWriter(std::move(path), bans, bans.All(), std::move(report), interval)
 {
 }
 
 BanFileWriter::BanFileWriter(std::string path, const BanList& bans, std::vector<Ban> inFile,
-                             Report report)
+                             Report report, Clock::duration interval)
     : shared(std::make_shared<Shared>()), path(std::move(path))
 {
     shared->report = std::move(report);
+    shared->interval = interval;
     const std::vector<Ban> all = bans.All();
     Entries entries;
     for (const Ban& ban : all)
@@ -173,7 +175,7 @@ void BanFileWriter::Run(std::shared_ptr<Shared> shared, std::string path, Entrie
         shared->dirty = !error.empty();
         ++shared->attempts;
         shared->lastError = error;
-        nextWrite = started + WriteInterval;
+        nextWrite = started + shared->interval;
         if (shared->report)
             shared->report(error);
         shared->done.notify_all();

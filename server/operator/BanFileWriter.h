@@ -44,11 +44,13 @@ public:
 
     // Starts from the bans the list holds now, as read from the file; writes only once
     // something changes.
-    BanFileWriter(std::string path, const BanList& bans, Report report);
+    BanFileWriter(std::string path, const BanList& bans, Report report,
+                  Clock::duration interval = WriteInterval);
     // The same, where the list holds more than the file (bans that came from the room before the
     // file was read): inFile is what the file holds, in the order of networks, which a reload is
     // compared with; the rest is written at once.
-    BanFileWriter(std::string path, const BanList& bans, std::vector<Ban> inFile, Report report);
+    BanFileWriter(std::string path, const BanList& bans, std::vector<Ban> inFile, Report report,
+                  Clock::duration interval = WriteInterval);
     // Unless Finish was called, finishes as it does within FinishTime; then lets the thread go:
     // it ends at once when it is idle, and is left to end on its own when it is stuck on a disk
     // that does not answer (it owns all it uses). Report is not called any more. Never waits
@@ -102,6 +104,7 @@ private:
         bool hurry = false;   // write without waiting for WriteInterval
         bool hurried = false; // and so from now on (the server stops)
         std::string lastError;
+        Clock::duration interval = WriteInterval; // from the start of one write to the next
         Report report;
         bool reload = false; // asked for, and not made yet
         std::time_t reloadNow = 0;
