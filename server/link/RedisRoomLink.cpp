@@ -20,9 +20,39 @@ namespace
 using Reply = const redisReply*;
 using Kind = RoomEvent::Kind;
 
-// Frees a name only while the member still holds it (a later holder keeps it).
+// Frees a name only while the member still holds it (a later holder keeps it), and takes it off
+// its node's list of names. KEYS: the name, the node's names; ARGV: the holder, the folded name.
 const char* const FreeIfHeld = "if redis.call('GET', KEYS[1]) == ARGV[1] then "
+                               "redis.call('SREM', KEYS[2], ARGV[2]) "
                                "return redis.call('DEL', KEYS[1]) end return 0";
+
+// Sets the name for the holder if it is unset (or the holder's already), and lists it among its
+// node's names, so that the names of a node that ends without freeing them can be found; answers
+// nil when granted, or who holds it. KEYS: the name, the node's names; ARGV: the holder, the
+// folded name.
+const char* const ClaimName = "local held = redis.call('GET', KEYS[1]) "
+                              "if held and held ~= ARGV[1] then return held end "
+                              "redis.call('SET', KEYS[1], ARGV[1]) "
+                              "redis.call('SADD', KEYS[2], ARGV[2]) return false";
+
+// The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
+// key, its list.
+const char* const MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
+                                  "return redis.call('HGETALL', KEYS[2])";
+
+// A node that is gone leaves the room: off the list of nodes, and every name it still holds
+// freed, unless the node is alive again (a new run of the node frees what the earlier left,
+// and stays). KEYS: the node's key, the nodes, the node's names; ARGV: the node, the start of
+// the room's name keys, the start of the node's holders ("NODE" and a line feed), the run
+// that frees them.
+const char* const NodeGone = "local alive = redis.call('GET', KEYS[1]) "
+                             "if alive and alive ~= ARGV[4] then return 0 end "
+                             "if not alive then redis.call('SREM', KEYS[2], ARGV[1]) end "
+                             "for _, name in ipairs(redis.call('SMEMBERS', KEYS[3])) do "
+                             "local held = redis.call('GET', ARGV[2] .. name) "
+                             "if held and string.sub(held, 1, #ARGV[3]) == ARGV[3] then "
+                             "redis.call('DEL', ARGV[2] .. name) end end "
+                             "redis.call('DEL', KEYS[3]) return 1";
 
 std::string Text(Reply reply)
 {
@@ -47,6 +77,33 @@ bool IsArray(Reply reply, std::size_t elements)
 bool IsString(Reply reply)
 {
     return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
+}
+
+bool IsInteger(Reply reply)
+{
+    return reply && reply->type == REDIS_REPLY_INTEGER;
+}
+
+bool IsAnyArray(Reply reply)
+{
+    return reply && reply->type == REDIS_REPLY_ARRAY;
+}
+
+// A reply that says what a key held: nil (nothing) or a string. Anything else (an error: Redis
+// out of memory, read-only, unable to save) says nothing about the key and is a failure.
+bool HoldsValue(Reply reply)
+{
+    return IsNil(reply) || (reply && reply->type == REDIS_REPLY_STRING);
+}
+
+// Why Redis refused: its error, or what else came instead of an answer.
+std::string Refusal(Reply reply)
+{
+    if (!reply)
+        return "no answer";
+    if (reply->type == REDIS_REPLY_ERROR)
+        return Text(reply);
+    return "an answer of an unexpected kind (" + std::to_string(reply->type) + ")";
 }
 
 std::string RandomWord()
@@ -194,18 +251,24 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
         FinishStop();
         return;
     }
-    if (up)
+    up = false;
+    // One outage is one line, however often the reconnection fails, or Redis takes the
+    // connection but refuses what is written again.
+    if (steady)
     {
-        up = false;
+        steady = false;
         lostAt = Clock::now();
         WriteLogLine(log, "lost Redis at " + options.address.ToString() + " (" + why +
                               "): the server reads from none of its members until it is back; "
                               "trying again");
         Available();
+        // Steady for a while: a new outage starts from the shortest wait. Lost again soon
+        // after it came back, the waits go on growing.
+        if (Clock::now() - steadyAt > SteadyTime)
+            backoff = {};
     }
-    backoff = backoff == Clock::duration{}
-                  ? Clock::duration(std::chrono::milliseconds(250))
-                  : std::min<Clock::duration>(backoff * 2, std::chrono::seconds(5));
+    backoff = backoff == Clock::duration{} ? Clock::duration(FirstRetry)
+                                           : std::min<Clock::duration>(backoff * 2, LongestRetry);
     retryTimer.expires_after(backoff);
     retryTimer.async_wait([this](const asio::error_code& error) {
         if (!error && !stopping)
@@ -217,13 +280,18 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
 // sets one; another than the one this server knows, Redis lost the room since.
 void RedisRoomLink::Register(std::uint64_t now)
 {
-    commands.Command({"SET", Key("epoch"), RandomWord(), "NX"}, [](Reply) {});
+    commands.Command({"SET", Key("epoch"), RandomWord(), "NX"}, [this, now](Reply reply) {
+        if (now == generation && reply && !HoldsValue(reply) && !IsString(reply))
+            commands.Drop("Redis refused the room's epoch: " + Refusal(reply));
+    });
     commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
         if (!IsString(reply))
         {
-            Lost(now, "Redis refused to answer: " + Text(reply));
+            Lost(now, IsNil(reply) ? "Redis keeps no epoch for the room (its keys were removed "
+                                     "while this server registered)"
+                                   : "Redis refused to give the room's epoch: " + Refusal(reply));
             return;
         }
         const std::string current = Text(reply);
@@ -251,7 +319,7 @@ void RedisRoomLink::Register(std::uint64_t now)
                     ReadMembers(generation, [] {});
             });
         }
-        RegisterAgain(now, [this, now] { Up(now); });
+        RegisterAgain(now, false, [this, now] { Up(now); });
     });
 }
 
@@ -281,11 +349,15 @@ void RedisRoomLink::CheckNode(std::uint64_t now)
 // them gone yet) leave now.
 void RedisRoomLink::ReapOwnLeftovers(std::uint64_t now)
 {
-    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    commands.Command({"SADD", Key("nodes"), options.node}, [this, now](Reply reply) {
+        if (now == generation && reply && !IsInteger(reply))
+            FailStart("Redis refused this server's place among the nodes: " + Refusal(reply));
+    });
     commands.Command({"HGETALL", Key("members:" + options.node)}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
         ReapMembers(options.node, reply, "server restarted");
+        ForgetNode(options.node); // its names only: this run holds the node's key
         ReadPosition(now);
     });
 }
@@ -296,6 +368,12 @@ void RedisRoomLink::ReadPosition(std::uint64_t now)
     commands.Command({"XINFO", "STREAM", Key("stream")}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
+        // No stream yet is an empty room; any other refusal ends the start.
+        if (IsError(reply) && Text(reply).rfind("ERR no such key", 0) != 0)
+        {
+            Lost(now, "Redis refused to describe the room's stream: " + Refusal(reply));
+            return;
+        }
         if (!IsError(reply))
         {
             const auto info = Pairs(reply);
@@ -435,13 +513,22 @@ void RedisRoomLink::ReadBans(std::uint64_t now)
 }
 
 // After Redis was away: this server's key, its place among the nodes, its members' list and
-// their names as they were. Servers that took its members for lost hear them join again.
-void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
+// their names as they were. Servers that took its members for lost (its list is gone, or its key
+// had expired) hear them join again. Whatever Redis refuses ends the attempt, to be tried again.
+void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function<void()> then)
 {
     const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
     const std::string members = Key("members:" + options.node);
-    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms}, [](Reply) {});
-    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    const auto refusedUnless = [this, now](bool (*fine)(Reply), const std::string& what) {
+        return [this, now, fine, what](Reply reply) {
+            if (now == generation && reply && !fine(reply))
+                commands.Drop("Redis refused " + what + ": " + Refusal(reply));
+        };
+    };
+    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms},
+                     refusedUnless(IsString, "this server's key"));
+    commands.Command({"SADD", Key("nodes"), options.node},
+                     refusedUnless(IsInteger, "this server's place among the nodes"));
     if (lostData && !bans.empty())
     {
         // The room's bans, as this server knew them.
@@ -451,12 +538,15 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
             list.push_back(ban.first);
             list.push_back(ban.second);
         }
-        commands.Command(list, [](Reply) {});
+        commands.Command(list, refusedUnless(IsInteger, "the room's bans"));
     }
-    commands.Command({"EXISTS", members}, [this, now, members, then](Reply reply) {
+    commands.Command({"EXISTS", members}, [this, now, members, expired, then,
+                                           refusedUnless](Reply reply) {
         if (now != generation || !reply)
             return;
         const bool listed = reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+        // The list anew in one step: refused, the old one stays.
+        commands.Command({"MULTI"}, [](Reply) {});
         commands.Command({"DEL", members}, [](Reply) {});
         if (!own.empty())
         {
@@ -468,34 +558,30 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
             }
             commands.Command(list, [](Reply) {});
         }
+        commands.Command({"EXEC"}, refusedUnless(IsAnyArray, "this server's list of members"));
         for (const auto& entry : own)
         {
             const RoomEvent joined = entry.second;
-            commands.Command(
-                {"SET", Key("name:" + NicknameRule::Folded(joined.name)), Holder(joined.member),
-                 "NX", "GET"},
-                [this, now, joined](Reply held) {
-                    if (now != generation || !held || IsNil(held) ||
-                        Text(held) == Holder(joined.member))
-                        return;
-                    // Someone took the name while this server was away: the member must go.
-                    WriteLogLine(log, joined.name + " lost the nickname to " +
-                                          Text(held).substr(0, Text(held).find('\n')) +
-                                          " while this server was away from the room");
-                    RoomEvent kicked;
-                    kicked.kind = Kind::Kicked;
-                    kicked.origin = options.node;
-                    kicked.member = joined.member;
-                    kicked.name = joined.name;
-                    kicked.text = "Your nickname was taken by someone else while this server was "
-                                  "away from the room. Connect again with another one.";
-                    kicked.note = "nickname taken";
-                    kicked.departure = {LeaveReason::Kicked,
-                                        "its nickname was taken while the server was away"};
-                    Publish(kicked);
-                });
+            commands.Command(ClaimCommand(joined.member, joined.name), [this, now,
+                                                                        joined](Reply held) {
+                if (now != generation || !held || IsNil(held) ||
+                    Text(held) == Holder(joined.member))
+                    return;
+                if (!HoldsValue(held))
+                {
+                    // Not an answer about the name: the attempt fails and is made again.
+                    commands.Drop("Redis refused " + joined.name + "'s nickname: " + Refusal(held));
+                    return;
+                }
+                // Someone took the name while this server was away: the member must go.
+                WriteLogLine(log, joined.name + " lost the nickname to " +
+                                      Text(held).substr(0, Text(held).find('\n')) +
+                                      " while this server was away from the room");
+                if (listener)
+                    listener->NameLost(joined.member.id, joined.name);
+            });
         }
-        if (!listed && !own.empty())
+        if ((!listed || expired) && !own.empty())
         {
             // The room took this server's members for gone: they join again.
             std::vector<RoomEvent> again;
@@ -516,7 +602,6 @@ void RedisRoomLink::Up(std::uint64_t now)
     if (now != generation)
         return;
     up = true;
-    backoff = {};
     Resend(lostData);
     lostData = false;
     caughtUp = false;
@@ -529,6 +614,8 @@ void RedisRoomLink::Up(std::uint64_t now)
     if (!started)
     {
         started = true;
+        steady = true;
+        steadyAt = Clock::now();
         available = true;
         startTimer.cancel();
         std::set<std::string> nodes;
@@ -544,13 +631,21 @@ void RedisRoomLink::Up(std::uint64_t now)
         done("");
         return;
     }
-    ++reconnects;
-    const auto away = std::chrono::duration<double>(Clock::now() - lostAt).count();
-    std::ostringstream seconds;
-    seconds << std::fixed << std::setprecision(1) << away;
-    WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
-                          " after " + seconds.str() + " s");
-    Available();
+    // Back only once Redis has taken what was written again: one that takes the connection but
+    // refuses writes (out of memory, read-only) drops it again first, and the outage goes on.
+    commands.Command({"PING"}, [this, now](Reply reply) {
+        if (now != generation || !reply || steady)
+            return;
+        steady = true;
+        steadyAt = Clock::now();
+        ++reconnects;
+        const auto away = std::chrono::duration<double>(steadyAt - lostAt).count();
+        std::ostringstream seconds;
+        seconds << std::fixed << std::setprecision(1) << away;
+        WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
+                              " after " + seconds.str() + " s");
+        Available();
+    });
 }
 
 // What Redis may not have taken, in the order it was decided: entries not yet shown back (or,
@@ -655,7 +750,7 @@ LinkFigures RedisRoomLink::Figures() const
     // it waits.
     const std::uint64_t lag =
         caughtUp || entriesAdded <= entriesSeen ? 0 : entriesAdded - entriesSeen;
-    return {up, lag, reconnects, gaps};
+    return {up && steady, lag, reconnects, gaps};
 }
 
 // Entries trimmed before this server read them are gone for it: the stream's count of entries
@@ -760,7 +855,7 @@ void RedisRoomLink::SeenBack(std::uint64_t number)
 // stream before it read them.
 void RedisRoomLink::Available()
 {
-    const bool now = up && !ahead;
+    const bool now = up && steady && !ahead;
     if (now == available)
         return;
     available = now;
@@ -812,18 +907,27 @@ void RedisRoomLink::Heartbeat()
     const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
     commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms, "GET"},
                      [this, now](Reply reply) {
-                         if (now != generation || !reply || !IsNil(reply))
+                         if (now != generation || !reply)
+                             return;
+                         if (!HoldsValue(reply))
+                         {
+                             // Not kept alive, the others would soon take it for gone.
+                             commands.Drop("Redis refused this server's key: " + Refusal(reply));
+                             return;
+                         }
+                         if (!IsNil(reply))
                              return;
                          // The key had expired: this server was away for longer than it lives,
                          // and the others may have taken its members for gone.
                          WriteLogLine(log, "this server's key in Redis had expired (it was away "
                                            "from the room): it registers its members again");
-                         RegisterAgain(now, [] {});
+                         RegisterAgain(now, true, [] {});
                      });
     commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
         if (now != generation || !reply || Text(reply) == epoch)
             return;
-        Lost(now, "the room's keys in Redis are gone");
+        Lost(now, IsError(reply) ? "Redis refused to give the room's epoch: " + Refusal(reply)
+                                 : "the room's keys in Redis are gone");
     });
     commands.Command({"SMEMBERS", Key("nodes")}, [this, now](Reply reply) {
         if (now != generation || !reply || reply->type != REDIS_REPLY_ARRAY)
@@ -848,7 +952,9 @@ void RedisRoomLink::Heartbeat()
 }
 
 // A server whose key expired stopped without saying goodbye. One server of the room, the one
-// that takes the node's reaping key, announces its members gone and frees their names.
+// that takes the node's reaping key, announces its members gone and frees their names. Whether
+// the node is gone and what its list holds are read in one step; the node leaves the room (and
+// its names are freed) after the members' entries, and only if it has not come back meanwhile.
 void RedisRoomLink::Reap(const std::string& node)
 {
     const std::uint64_t now = generation;
@@ -856,24 +962,25 @@ void RedisRoomLink::Reap(const std::string& node)
     commands.Command({"SET", lock, run, "NX", "PX", "30000"}, [this, now, node, lock](Reply taken) {
         if (now != generation || !taken || !IsString(taken))
             return; // another server does it
-        commands.Command({"EXISTS", Key("alive:" + node)}, [this, now, node, lock](Reply alive) {
-            if (now != generation || !alive)
-                return;
-            if (alive->type == REDIS_REPLY_INTEGER && alive->integer == 1)
-            {
-                commands.Command({"DEL", lock}, [](Reply) {}); // it came back
-                return;
-            }
-            commands.Command({"HGETALL", Key("members:" + node)},
-                             [this, now, node, lock](Reply members) {
-                                 if (now != generation || !members)
-                                     return;
+        commands.Command({"EVAL", MembersOfGone, "2", Key("alive:" + node), Key("members:" + node)},
+                         [this, now, node, lock](Reply members) {
+                             if (now != generation || !members)
+                                 return;
+                             if (IsAnyArray(members))
+                             {
                                  ReapMembers(node, members, "server lost");
-                                 commands.Command({"SREM", Key("nodes"), node}, [](Reply) {});
-                                 commands.Command({"DEL", lock}, [](Reply) {});
-                             });
-        });
+                                 ForgetNode(node);
+                             }
+                             Keep({"DEL", lock}); // done, or the node came back
+                         });
     });
+}
+
+// After its members' entries: the node leaves the room, and its names are freed.
+void RedisRoomLink::ForgetNode(const std::string& node)
+{
+    Keep({"EVAL", NodeGone, "3", Key("alive:" + node), Key("nodes"), Key("names:" + node), node,
+          Key("name:"), node + "\n", run});
 }
 
 void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const std::string& note)
@@ -899,9 +1006,10 @@ void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const st
         Publish(gone);
         ++count;
     }
+    // Each Left takes its member off the node's list after its entry: should this server fail
+    // before, the list stays for whoever reaps the node next.
     if (entries.empty())
         return;
-    commands.Command({"DEL", Key("members:" + node)}, [](Reply) {});
     WriteLogLine(log, "the server " + node + " stopped without saying goodbye: its " +
                           Plural(count, "member leaves", "members leave") + " the room");
 }
@@ -911,6 +1019,8 @@ void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const st
 
 void RedisRoomLink::Publish(RoomEvent event)
 {
+    if (stopping)
+        return; // the goodbye has been said for every member
     event.origin = options.node;
     const MemberRef member = event.member;
     Outgoing entry{nextNumber++, {}, false, {}};
@@ -991,24 +1101,35 @@ void RedisRoomLink::SendEntry(const Outgoing& entry)
 
 void RedisRoomLink::Claim(MemberId id, const std::string& name)
 {
+    if (stopping)
+        return;
     claims[id] = name;
     if (up)
         SendClaim(id, name);
 }
 
+RedisRoomLink::Words RedisRoomLink::ClaimCommand(const MemberRef& member,
+                                                 const std::string& name) const
+{
+    const std::string folded = NicknameRule::Folded(name);
+    return {"EVAL",         ClaimName, "2", Key("name:" + folded), Key("names:" + member.node),
+            Holder(member), folded};
+}
+
 // Set only if unset, and told what was there: nothing, or this member's own earlier claim
-// (sent again after a reconnection), grants the name.
+// (sent again after a reconnection), grants the name. A claim given up meanwhile (the server
+// stops) is answered to nobody.
 void RedisRoomLink::SendClaim(MemberId id, const std::string& name)
 {
     const std::uint64_t now = generation;
     const std::string holder = Holder({options.node, id});
-    commands.Command({"SET", Key("name:" + NicknameRule::Folded(name)), holder, "NX", "GET"},
+    commands.Command(ClaimCommand({options.node, id}, name),
                      [this, now, id, name, holder](Reply reply) {
                          if (now != generation || !reply)
                              return;
-                         if (IsError(reply))
+                         if (!HoldsValue(reply))
                          {
-                             commands.Drop("Redis refused a nickname's claim: " + Text(reply));
+                             commands.Drop("Redis refused a nickname's claim: " + Refusal(reply));
                              return;
                          }
                          const auto open = claims.find(id);
@@ -1027,7 +1148,9 @@ void RedisRoomLink::Release(MemberId id, const std::string& name)
 
 void RedisRoomLink::FreeName(const MemberRef& member, const std::string& name)
 {
-    Keep({"EVAL", FreeIfHeld, "1", Key("name:" + NicknameRule::Folded(name)), Holder(member)});
+    const std::string folded = NicknameRule::Folded(name);
+    Keep({"EVAL", FreeIfHeld, "2", Key("name:" + folded), Key("names:" + member.node),
+          Holder(member), folded});
 }
 
 void RedisRoomLink::Keep(Words command)
@@ -1044,9 +1167,17 @@ void RedisRoomLink::SendKept(std::uint64_t id)
     commands.Command(kept.at(id), [this, now, id](Reply reply) {
         if (now != generation || !reply)
             return;
-        if (IsError(reply))
+        // A key of another kind stays so whatever is tried: that alone is given up. Any other
+        // refusal (out of memory, read-only) passes: the command is kept and written again.
+        const std::string why = IsError(reply) ? Text(reply) : "";
+        if (!why.empty() && why.rfind("WRONGTYPE", 0) != 0)
+        {
+            commands.Drop("Redis refused the room's bookkeeping: " + why);
+            return;
+        }
+        if (!why.empty())
             WriteLogLine(log, "Redis refused the room's bookkeeping (" + kept[id][0] + " " +
-                                  kept[id][1] + "): " + Text(reply));
+                                  kept[id][1] + "): " + why);
         kept.erase(id);
     });
 }
@@ -1077,6 +1208,11 @@ void RedisRoomLink::Stop(std::function<void()> done)
     }
     for (RoomEvent& gone : leaving)
         Publish(std::move(gone));
+    // Claims still open are given up: one granted meanwhile is freed after the grant (one
+    // connection keeps the order), and its answer tells nobody.
+    for (const auto& claim : claims)
+        FreeName({options.node, claim.first}, claim.second);
+    claims.clear();
     stopping = true;
     const std::uint64_t now = generation;
     commands.Command({"DEL", Key("members:" + options.node)}, [](Reply) {});

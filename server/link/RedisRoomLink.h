@@ -27,6 +27,7 @@
 //   R:alive:NODE      this run of the server, expiring unless renewed every HeartbeatTime
 //   R:members:NODE    the server's named members: number -> what its join said
 //   R:name:FOLDED     who holds the nickname (any letter case): "NODE\nNUMBER", set only if unset
+//   R:names:NODE      the nicknames the server holds, freed by whoever finds the server gone
 //   R:reap:NODE       taken (if free) by the one server that announces a lost server's members
 //   R:bans            the room's bans: network -> "UNTIL REASON", read by a server at its start
 //
@@ -55,6 +56,11 @@ public:
     static constexpr std::size_t PaceLow = 200;
     static constexpr std::size_t EntriesPerRead = 200;
     static constexpr std::size_t HistoryPage = 200;
+    // Reconnecting waits FirstRetry, then twice as long each time up to LongestRetry; lost again
+    // within SteadyTime of coming back, it goes on from the wait it had reached.
+    static constexpr auto FirstRetry = std::chrono::milliseconds(250);
+    static constexpr auto LongestRetry = std::chrono::seconds(5);
+    static constexpr auto SteadyTime = std::chrono::seconds(10);
 
     RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log);
     ~RedisRoomLink() override;
@@ -120,7 +126,7 @@ private:
     void ReadHistory(std::uint64_t now, const std::string& before, std::size_t scanned);
     void ReadMembers(std::uint64_t now, std::function<void()> then);
     void ReadBans(std::uint64_t now);
-    void RegisterAgain(std::uint64_t now, std::function<void()> then);
+    void RegisterAgain(std::uint64_t now, bool expired, std::function<void()> then);
     void Up(std::uint64_t now);
     void Resend(bool everything);
 
@@ -135,6 +141,7 @@ private:
     void Heartbeat();
     void Reap(const std::string& node);
     void ReapMembers(const std::string& node, Reply members, const std::string& note);
+    void ForgetNode(const std::string& node);
     void FinishStop();
 
     // A command of the room's bookkeeping, written again after a reconnection until Redis has
@@ -142,6 +149,7 @@ private:
     void Keep(Words command);
     void SendKept(std::uint64_t id);
     void SendClaim(MemberId id, const std::string& name);
+    Words ClaimCommand(const MemberRef& member, const std::string& name) const;
     void SendEntry(const Outgoing& entry);
     void FreeName(const MemberRef& member, const std::string& name);
     void Forget(const MemberRef& member);
@@ -156,7 +164,8 @@ private:
 
     std::uint64_t generation = 0; // of the connections: answers to older ones are dropped
     bool started = false;
-    bool up = false;
+    bool up = false;     // registered on the current connections
+    bool steady = false; // and Redis took what was written again: the room takes events
     bool stopping = false;
     bool reading = true;
     bool readPending = false;
@@ -168,6 +177,7 @@ private:
     std::function<void()> stopDone;
     std::function<void(bool)> availability;
     Clock::time_point lostAt;
+    Clock::time_point steadyAt;
     Clock::duration backoff{};
     asio::steady_timer retryTimer;
     asio::steady_timer heartbeatTimer;

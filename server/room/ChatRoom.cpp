@@ -247,6 +247,16 @@ void ChatRoom::Claimed(MemberId id, const std::string& name, bool granted)
     }
 }
 
+void ChatRoom::NameLost(MemberId id, const std::string& name)
+{
+    RoomEvent kicked = EventAbout(RoomEvent::Kind::Kicked, id, name);
+    kicked.text = "Your nickname was taken by someone else while this server was away from the "
+                  "room. Connect again with another one.";
+    kicked.note = "nickname taken";
+    kicked.departure = {LeaveReason::Kicked, "its nickname was taken while the server was away"};
+    link.Publish(std::move(kicked));
+}
+
 void ChatRoom::Rename(MemberId id, Member& member, const std::string& name)
 {
     RoomEvent renamed = EventAbout(RoomEvent::Kind::Renamed, id, name);
@@ -308,8 +318,7 @@ void ChatRoom::Apply(RoomEvent& event)
     case RoomEvent::Kind::Left:
         ApplyLeft(event);
         break;
-    case RoomEvent::Kind::Line:
-    {
+    case RoomEvent::Kind::Line: {
         const Clock::time_point readAt = lineReadAt.value_or(Clock::now());
         if (!event.frame)
             event.frame = LineFrame(event.text);
@@ -364,6 +373,13 @@ void ChatRoom::ApplyJoined(const RoomEvent& event)
                    Listed{event.name, event.address, Unmapped(event.ip), event.since});
     names.insert(event.name);
     Member* member = Local(event.member);
+    if (member && member->inRoom)
+    {
+        // This server's member joins again after the room took it for gone (the server was
+        // away from Redis for long): the others hear it is back; it has heard everything.
+        Announce(Change::Joined, event.member.id, event.name + " joined.");
+        return;
+    }
     if (member)
     {
         WriteLogLine(log, member->address + " joined as " + event.name);
@@ -407,7 +423,8 @@ void ChatRoom::ApplyLeft(const RoomEvent& event)
     const std::string name = known->second.name;
     names.erase(name);
     listed.erase(known);
-    Announce(Change::Left, 0,
+    // Still here (the room took this server for gone): the member is not told of its own leaving.
+    Announce(Change::Left, Local(event.member) ? event.member.id : 0,
              name + (event.note.empty() ? " left." : " left (" + event.note + ")."));
 }
 
@@ -692,9 +709,9 @@ std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::s
     return named;
 }
 
-std::vector<std::string> ChatRoom::Ban(const IpNetwork& network,
-                                       std::optional<std::int64_t> until, const std::string& told,
-                                       const std::string& note, const Departure& departure)
+std::vector<std::string> ChatRoom::Ban(const IpNetwork& network, std::optional<std::int64_t> until,
+                                       const std::string& told, const std::string& note,
+                                       const Departure& departure)
 {
     // Who goes: the named of the whole room by name, then this server's unnamed by address.
     std::vector<std::string> named, unnamed;

@@ -222,6 +222,7 @@ private:
     // RoomLink::Listener
     void Apply(RoomEvent& event) override;
     void Claimed(MemberId id, const std::string& name, bool granted) override;
+    void NameLost(MemberId id, const std::string& name) override;
 
     void ApplyJoined(const RoomEvent& event);
     void ApplyRenamed(const RoomEvent& event);

@@ -25,6 +25,9 @@ public:
         virtual void Apply(RoomEvent& event) = 0;
         // The answer to Claim: whether the member now holds the name in the whole room.
         virtual void Claimed(MemberId id, const std::string& name, bool granted) = 0;
+        // This server's member lost its name to another while the room could not hear this
+        // server (it was away from Redis): the member must go.
+        virtual void NameLost(MemberId id, const std::string& name) = 0;
 
     protected:
         ~Listener() = default;

@@ -163,6 +163,26 @@ long long Calls(const RedisServer& redis, const std::string& command)
     return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
 }
 
+// Whether the server's output shows the text this many times within the time.
+bool ShowsTimes(ServerProcess& server, const std::string& text, std::size_t times,
+                int timeoutMs = 10000)
+{
+    for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); Clock::now() < end;
+         server.OutputShows("\x01", 50))
+        if (server.Count(text) >= times)
+            return true;
+    return false;
+}
+
+// How many times Redis has refused a command as out of memory, by its own count.
+long long OutOfMemoryRefusals(const RedisServer& redis)
+{
+    const std::string stats = redis.Command({"INFO", "errorstats"});
+    const std::string marker = "errorstat_OOM:count=";
+    const std::size_t at = stats.find(marker);
+    return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+}
+
 class RedisRoom : public ::testing::Test
 {
 protected:
@@ -308,12 +328,13 @@ TEST_F(RedisRoom, ServerThatStopsSaysGoodbyeAndOneKilledIsAnnouncedGoneOnceWithi
 
 TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
 {
-    // The default line rate: lines that waited unread while Redis was away are no flood.
-    auto a = StartServer("a", {"--metrics", "127.0.0.1:0"});
+    // A line rate: lines that waited unread while Redis was away are no flood. (At 50 a second,
+    // a burst is 100 lines, and four more need 80 ms of waiting.)
+    auto a = StartServer("a", {"--metrics", "127.0.0.1:0", "--line-rate", "50"});
     const std::uint16_t metrics = MetricsPort(*a);
     ASSERT_NE(metrics, 0) << a->out;
     EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "ready"));
-    auto b = StartServer("b", {});
+    auto b = StartServer("b", {"--line-rate", "50"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
     Join(alice, "Alice");
     Join(bob, "Bob");
@@ -336,28 +357,31 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     redis.Thaw();
     EXPECT_TRUE(a->OutputShows("back in the room ostrel", 10000));
 
-    // Stopped, and started again empty while members talk.
+    // Stopped, and started again empty while members talk: more lines than a member's burst
+    // allows, which wait unread and are no flood once taken. (b may have gone on waiting through
+    // the short freeze.)
+    const std::size_t bLost = b->Count("lost Redis at");
+    EXPECT_TRUE(ShowsTimes(*b, "back in the room", bLost));
     redis.Stop();
-    EXPECT_TRUE(b->OutputShows("lost Redis at", 10000));
-    for (int i = 0; i < 6; ++i)
+    EXPECT_TRUE(ShowsTimes(*a, "lost Redis at", 2));
+    EXPECT_TRUE(ShowsTimes(*b, "lost Redis at", bLost + 1));
+    for (int i = 0; i < 104; ++i)
     {
         alice.Say(Line("Alice", "away " + std::to_string(i)));
         bob.Say(Line("Bob", "away " + std::to_string(i)));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the lines wait in the servers
     ASSERT_TRUE(redis.Start());
+    EXPECT_TRUE(ShowsTimes(*a, "back in the room ostrel", 2));
+    EXPECT_TRUE(ShowsTimes(*b, "back in the room ostrel", bLost + 1));
     for (auto* server : {a.get(), b.get()})
-    {
         EXPECT_TRUE(server->OutputShows("Redis lost the room's data", 10000)) << server->out;
-        EXPECT_TRUE(server->OutputShows("back in the room ostrel", 10000));
-    }
     for (Member* member : {&alice, &bob})
     {
-        ASSERT_TRUE(member->Hears(Line("Alice", "away 5"), 10000));
-        ASSERT_TRUE(member->Hears(Line("Bob", "away 5"), 10000));
+        ASSERT_TRUE(member->Hears(Line("Alice", "away 103"), 10000)) << a->out << b->out;
+        ASSERT_TRUE(member->Hears(Line("Bob", "away 103"), 10000));
         member->Listen(500);
         for (const char* name : {"Alice", "Bob"})
-            for (const std::string said : {"before", "frozen 0", "frozen 3", "away 0", "away 5"})
+            for (const std::string said : {"before", "frozen 0", "frozen 3", "away 0", "away 103"})
             {
                 if (said != "before" || std::string(name) == "Alice")
                 {
@@ -549,6 +573,149 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(a->OutputShows("the room lifted the ban on 127.0.0.3"));
     Member back(a->ListeningPort(), "127.0.0.3");
     Join(back, "Carol");
+}
+
+TEST_F(RedisRoom, RedisRefusingWritesHoldsLinesKicksNobodyAndIsLoggedOnce)
+{
+    auto a = StartServer("a", {});
+    auto b = StartServer("b", {});
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+
+    // Redis out of memory under noeviction refuses every write but answers reads. The servers
+    // give it up, hold their members' lines, and try again and again, the waits growing: one
+    // line each for the whole outage, nobody kicked for a name it holds.
+    redis.Command({"CONFIG", "SET", "maxmemory", "1"});
+    for (int i = 0; i < 12; ++i)
+        alice.Say(Line("Alice", "refused " + std::to_string(i) + "."));
+    EXPECT_TRUE(a->OutputShows("lost Redis at " + redis.Url() + " (Redis refused", 10000))
+        << a->out;
+    // Four attempts or so of each server, each refused.
+    for (const auto end = Clock::now() + std::chrono::seconds(20);
+         OutOfMemoryRefusals(redis) < 8 && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(OutOfMemoryRefusals(redis), 8);
+    for (auto* server : {a.get(), b.get()})
+    {
+        EXPECT_EQ(server->Count("lost Redis at"), 1u) << a->out << b->out;
+        EXPECT_EQ(server->Count("back in the room"), 0u) << server->out;
+        EXPECT_EQ(server->Count("lost the nickname"), 0u) << server->out;
+    }
+    EXPECT_EQ(bob.Count("refused"), 0u);
+
+    redis.Command({"CONFIG", "SET", "maxmemory", "0"});
+    for (auto* server : {a.get(), b.get()})
+        EXPECT_TRUE(server->OutputShows("back in the room ostrel", 15000)) << server->out;
+    for (Member* member : {&alice, &bob})
+    {
+        ASSERT_TRUE(member->Hears(Line("Alice", "refused 11."), 10000));
+        member->Listen(300);
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(member->Count(Line("Alice", "refused " + std::to_string(i) + ".")), 1u) << i;
+        EXPECT_EQ(member->Count("nickname was taken"), 0u);
+        EXPECT_EQ(member->Count("sending too fast"), 0u);
+    }
+    EXPECT_EQ(a->Count("lost Redis at"), 1u);
+}
+
+TEST_F(RedisRoom, ServerAwayPastItsKeyComesBackWithoutRepeatingAnythingToItsMembers)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+    bob.Say(Line("Bob", "before"));
+    ASSERT_TRUE(alice.Hears(Line("Bob", "before")));
+
+    // Stopped for longer than its key lives: the room takes its member for gone; back, the
+    // member joins again for the others only, and hears neither the history nor itself again.
+    a->Signal(SIGSTOP);
+    ASSERT_TRUE(bob.Hears("Alice left (server lost).", 20000));
+    a->Signal(SIGCONT);
+    ASSERT_TRUE(bob.Hears("Alice joined.", 10000));
+    EXPECT_TRUE(a->OutputShows("this server's key in Redis had expired"));
+    EXPECT_TRUE(bob.Hears("Alice\r\nBob"));
+    bob.Say(Line("Bob", "after"));
+    ASSERT_TRUE(alice.Hears(Line("Bob", "after")));
+    EXPECT_EQ(alice.Count(Line("Bob", "before")), 1u);
+    EXPECT_EQ(alice.Count("Alice joined."), 1u);
+    EXPECT_EQ(alice.Count("Alice left"), 0u);
+    EXPECT_EQ(bob.Count("Alice joined."), 1u) << "after it came back";
+    Member late(b->ListeningPort());
+    late.Nick("alice");
+    EXPECT_TRUE(late.Hears("The nickname alice is taken.")) << "held again";
+}
+
+TEST_F(RedisRoom, NamesAreFreedWhenTheServerStopsWhileClaimingOrDiesBeforeTheJoin)
+{
+    auto a = StartServer("a");
+    Member zed(a->ListeningPort());
+    // A claim on its way when the server is told to stop: Redis answers it after the goodbye.
+    // The empty name is answered at once; the claim behind it has gone to Redis by then.
+    redis.Freeze();
+    zed.connection.Send(
+        oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "")) +
+        oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "Zed")));
+    ASSERT_TRUE(zed.Hears("Choose another one."));
+    a->Signal(SIGTERM);
+    redis.Thaw();
+    EXPECT_EQ(a->Wait(10000), 0);
+    EXPECT_EQ(redis.Command({"EXISTS", "ostrel:name:zed"}), "0") << a->out;
+
+    // A server killed between granting a name and its member's join: whoever finds it gone
+    // frees its names.
+    redis.Command({"SET", "ostrel:name:ghost", "k\n1073741825"});
+    redis.Command({"SADD", "ostrel:names:k", "ghost"});
+    redis.Command({"SADD", "ostrel:nodes", "k"});
+    a = StartServer("a");
+    EXPECT_TRUE(a->OutputShows("as the node a: 0 members"));
+    for (const auto end = Clock::now() + std::chrono::seconds(10);
+         redis.Command({"SISMEMBER", "ostrel:nodes", "k"}) != "0" && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Member ghost(a->ListeningPort());
+    ghost.Nick("Ghost");
+    EXPECT_TRUE(ghost.Hears("Ghost joined.", 10000));
+    Member second(a->ListeningPort());
+    second.Nick("Zed");
+    EXPECT_TRUE(second.Hears("Zed joined."));
+}
+
+TEST_F(RedisRoom, StartFailingAfterTakingLeftoversLeavesThemForTheNextStart)
+{
+    // What a killed run of the node x left: a member, and its name.
+    redis.Command({"SADD", "ostrel:nodes", "x"});
+    redis.Command({"HSET", "ostrel:members:x", "1073741825", "1 0 127.0.0.1 127.0.0.1:5 Ghost"});
+    redis.Command({"SET", "ostrel:name:ghost", "x\n1073741825"});
+    redis.Command({"SADD", "ostrel:names:x", "ghost"});
+    auto b = StartServer("b");
+    Member bob(b->ListeningPort());
+    Join(bob, "Bob");
+    EXPECT_TRUE(bob.Hears("Bob\r\nGhost"));
+
+    // Redis refuses to show the stream: x starts no further than its leftovers, and writes none
+    // of what it decided about them.
+    redis.Command({"ACL", "SETUSER", "default", "-xinfo"});
+    {
+        ServerProcess failing({"--port", "0", "--redis", redis.Url(), "--node", "x"});
+        EXPECT_EQ(failing.Wait(12000), 2) << failing.out << failing.err;
+        EXPECT_NE(failing.err.find("NOPERM"), std::string::npos) << failing.out << failing.err;
+    }
+    EXPECT_EQ(redis.Command({"HLEN", "ostrel:members:x"}), "1");
+    redis.Command({"ACL", "SETUSER", "default", "+xinfo"});
+    // The node's key, taken by the run that failed, expires as a killed one's does.
+    for (const auto end = Clock::now() + std::chrono::seconds(15);
+         redis.Command({"EXISTS", "ostrel:alive:x"}) != "0" && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto x = StartServer("x");
+    EXPECT_TRUE(bob.Hears("Ghost left (server restarted)."));
+    EXPECT_EQ(bob.Count("Ghost left"), 1u);
+    Member ghost(x->ListeningPort());
+    ghost.Nick("Ghost");
+    EXPECT_TRUE(ghost.Hears("Ghost joined.")) << "the name is free";
 }
 
 } // namespace
