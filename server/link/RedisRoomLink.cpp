@@ -1081,6 +1081,13 @@ void RedisRoomLink::Publish(RoomEvent event)
     }
 }
 
+std::string RedisRoomLink::Problem(const RoomEvent& event) const
+{
+    RoomEvent written = event;
+    written.origin = options.node;
+    return RoomEventCodec::Problem(written);
+}
+
 void RedisRoomLink::SendEntry(const Outgoing& entry)
 {
     const std::uint64_t now = generation;

@@ -69,6 +69,7 @@ public:
     const std::string& Node() const override { return options.node; }
     MemberId FirstMemberId() const override { return firstMemberId; }
     void Publish(RoomEvent event) override;
+    std::string Problem(const RoomEvent& event) const override;
     void Claim(MemberId id, const std::string& name) override;
     void Release(MemberId id, const std::string& name) override;
     const std::deque<Frame>& History() const override { return history; }

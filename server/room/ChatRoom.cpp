@@ -737,6 +737,20 @@ std::vector<std::string> ChatRoom::Ban(const IpNetwork& network, std::optional<s
     return named;
 }
 
+std::string ChatRoom::RemovalProblem(const std::string& told, const std::string& note,
+                                     const Departure& departure) const
+{
+    // A ban carries the same words as a kick, and no member.
+    RoomEvent banned;
+    banned.kind = RoomEvent::Kind::Banned;
+    banned.origin = link.Node();
+    banned.network = IpNetwork::Of(asio::ip::address_v4::loopback());
+    banned.text = told;
+    banned.note = note;
+    banned.departure = departure;
+    return link.Problem(banned);
+}
+
 void ChatRoom::Unban(const IpNetwork& network)
 {
     RoomEvent unbanned;

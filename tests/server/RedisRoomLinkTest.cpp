@@ -529,8 +529,10 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
 {
     TempDir dir;
     const std::string controlA = dir.File("a.control"), controlB = dir.File("b.control");
-    auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans")});
-    auto b = StartServer("b", {"--control", controlB});
+    // Reasons as long as the operator may give: every server carries them.
+    auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans"),
+                               "--max-line-bytes", "8186", "--console"});
+    auto b = StartServer("b", {"--control", controlB, "--max-line-bytes", "8186"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort()),
         carol(a->ListeningPort(), "127.0.0.3");
     Join(alice, "Alice");
@@ -552,6 +554,13 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(bob.Hears("You were removed from the room: being rude."));
     EXPECT_TRUE(bob.connection.SeesClose());
     EXPECT_TRUE(alice.Hears("Bob left (removed: being rude)."));
+    Member dave(b->ListeningPort());
+    Join(dave, "Dave");
+    const std::string longest(ChatProtocol::MaxTextBytes - 256, 'r'); // the longest allowed
+    a->Type("kick dave " + longest); // longer than the control socket takes
+    EXPECT_TRUE(a->OutputShows("kicked Dave (" + longest + ")\n"));
+    EXPECT_TRUE(dave.Hears("You were removed from the room: " + longest + "."));
+    EXPECT_TRUE(alice.Hears("Dave left (removed: " + longest + ")."));
 
     // A ban on one server holds on every server, those that start later too, until lifted.
     const std::string banned = Command(controlB, "ban 127.0.0.3 1h spam");
