@@ -133,6 +133,7 @@ void RedisConnection::Fail(const std::string& why)
     ready = false;
     deadlines.clear();
     watch.cancel();
+    watching = false;
     if (done)
     {
         const auto whenDone = std::move(done);
@@ -219,14 +220,14 @@ void RedisConnection::Replied(redisAsyncContext*, void* reply, void* pointer)
 // Once a second, while commands wait: the oldest must have its reply by its time.
 void RedisConnection::Watch()
 {
-    if (deadlines.empty())
+    if (deadlines.empty() || watching)
         return;
-    if (watch.expiry() > Clock::now())
-        return; // already watching
+    watching = true;
     watch.expires_after(std::chrono::milliseconds(500));
     watch.async_wait([this](const asio::error_code& error) {
         if (error || dying)
             return;
+        watching = false;
         if (!deadlines.empty() && deadlines.front() < Clock::now())
         {
             Drop(ready ? "Redis did not answer in time" : "Redis did not answer within the time");

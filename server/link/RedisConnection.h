@@ -71,6 +71,7 @@ private:
     std::function<void(const std::string&)> lost;
     std::deque<Clock::time_point> deadlines; // of the commands waiting, in the order sent
     asio::steady_timer watch;
+    bool watching = false;     // a wait of the watch is pending
     std::uint64_t attempt = 0; // of Connect: what an older one left behind is ignored
     std::shared_ptr<char> alive = std::make_shared<char>();
 };

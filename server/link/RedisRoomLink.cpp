@@ -248,6 +248,8 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
     }
     if (stopping)
     {
+        if (stopDone)
+            WriteLogLine(log, "lost Redis while saying goodbye (" + why + "): " + GoneLater());
         FinishStop();
         return;
     }
@@ -1198,6 +1200,7 @@ void RedisRoomLink::Stop(std::function<void()> done)
     if (!up)
     {
         stopping = true;
+        WriteLogLine(log, "Redis is away: no goodbye said; " + GoneLater());
         FinishStop();
         return;
     }
@@ -1234,9 +1237,19 @@ void RedisRoomLink::Stop(std::function<void()> done)
     });
     startTimer.expires_after(GoodbyeTime);
     startTimer.async_wait([this](const asio::error_code& error) {
-        if (!error)
-            FinishStop();
+        if (error || !stopDone)
+            return;
+        WriteLogLine(log, "Redis did not confirm the goodbye within " +
+                              std::to_string(std::chrono::seconds(GoodbyeTime).count()) +
+                              " s: " + GoneLater());
+        FinishStop();
     });
+}
+
+std::string RedisRoomLink::GoneLater() const
+{
+    return "the others take this server's members for gone once its key has expired (within " +
+           std::to_string(std::chrono::seconds(AliveTime).count() + 5) + " s)";
 }
 
 void RedisRoomLink::FinishStop()

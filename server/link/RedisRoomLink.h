@@ -144,6 +144,8 @@ private:
     void ReapMembers(const std::string& node, Reply members, const std::string& note);
     void ForgetNode(const std::string& node);
     void FinishStop();
+    // What happens to this server's members when it could not say goodbye.
+    std::string GoneLater() const;
 
     // A command of the room's bookkeeping, written again after a reconnection until Redis has
     // taken it.

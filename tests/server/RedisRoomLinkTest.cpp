@@ -691,6 +691,16 @@ TEST_F(RedisRoom, NamesAreFreedWhenTheServerStopsWhileClaimingOrDiesBeforeTheJoi
     Member second(a->ListeningPort());
     second.Nick("Zed");
     EXPECT_TRUE(second.Hears("Zed joined."));
+
+    // A goodbye Redis does not confirm is said to be so, and the server ends all the same.
+    redis.Freeze();
+    a->Signal(SIGTERM);
+    EXPECT_EQ(a->Wait(10000), 0);
+    redis.Thaw();
+    EXPECT_NE(a->out.find("the others take this server's members for gone once its key has "
+                          "expired"),
+              std::string::npos)
+        << a->out;
 }
 
 TEST_F(RedisRoom, StartFailingAfterTakingLeftoversLeavesThemForTheNextStart)
