@@ -24,7 +24,7 @@ std::string ReplyText(const redisReply* reply)
 } // namespace
 
 RedisConnection::RedisConnection(asio::io_context& io, RedisAddress address, std::string password)
-    : io(io), address(std::move(address)), password(std::move(password)), watch(io)
+    : io(io), address(std::move(address)), password(std::move(password)), watch(io), resolver(io)
 {
 }
 
@@ -33,6 +33,7 @@ RedisConnection::~RedisConnection()
     // Nobody is told anything more: the callbacks' owners are going too.
     dying = true;
     watch.cancel();
+    resolver.cancel();
     if (context)
     {
         redisAsyncContext* ending = context;
@@ -50,7 +51,36 @@ void RedisConnection::Connect(std::chrono::milliseconds timeout,
     done = std::move(whenDone);
     lost = std::move(whenLost);
     ready = false;
-    context = address.path.empty() ? redisAsyncConnect(address.host.c_str(), address.port)
+    deadlines.push_back(Clock::now() + timeout); // the connection itself must come in time
+    Watch();
+    // hiredis would look a name up on this thread, which serves every member: the resolver
+    // does it aside, and hiredis is given the address.
+    asio::error_code notAddress;
+    asio::ip::make_address(address.host, notAddress);
+    if (!address.path.empty() || !notAddress)
+    {
+        Open(address.host);
+        return;
+    }
+    resolver.async_resolve(address.host, std::to_string(address.port),
+                           [this, weak = std::weak_ptr<char>(alive),
+                            now = attempt](const asio::error_code& error,
+                                           const asio::ip::tcp::resolver::results_type& found) {
+                               if (!weak.lock() || now != attempt || !done || context)
+                                   return; // gone, or given up meanwhile
+                               if (error || found.empty())
+                               {
+                                   Fail("cannot find the address of " + address.host + ": " +
+                                        (error ? error.message() : "no address"));
+                                   return;
+                               }
+                               Open(found.begin()->endpoint().address().to_string());
+                           });
+}
+
+void RedisConnection::Open(const std::string& host)
+{
+    context = address.path.empty() ? redisAsyncConnect(host.c_str(), address.port)
                                    : redisAsyncConnectUnix(address.path.c_str());
     if (!context || context->err)
     {
@@ -71,8 +101,6 @@ void RedisConnection::Connect(std::chrono::milliseconds timeout,
     HiredisAsioAdapter::Attach(io, context);
     redisAsyncSetConnectCallback(context, Connected);
     redisAsyncSetDisconnectCallback(context, Disconnected);
-    deadlines.push_back(Clock::now() + timeout); // the connection itself must come in time
-    Watch();
 }
 
 void RedisConnection::Connected(const redisAsyncContext* context, int status)
@@ -134,6 +162,7 @@ void RedisConnection::Fail(const std::string& why)
     deadlines.clear();
     watch.cancel();
     watching = false;
+    resolver.cancel();
     if (done)
     {
         const auto whenDone = std::move(done);

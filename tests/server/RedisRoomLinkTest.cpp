@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include <algorithm>
@@ -181,6 +186,20 @@ long long OutOfMemoryRefusals(const RedisServer& redis)
     const std::string marker = "errorstat_OOM:count=";
     const std::size_t at = stats.find(marker);
     return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+}
+
+// A TCP port of loopback nobody listens on (as free as the moment it was asked).
+std::uint16_t FreeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 class RedisRoom : public ::testing::Test
@@ -515,6 +534,13 @@ TEST_F(RedisRoom, ServerThatCannotJoinTheRoomSaysWhyInOneLineAndExitsWithTwo)
                          "--redis-password-file", dir.File("right")});
     EXPECT_NE(right.ListeningPort(), 0) << right.err;
     EXPECT_EQ(right.out.find("s3cret"), std::string::npos);
+
+    // Redis by the name of its host (looked up aside from the server's thread).
+    const std::string port = std::to_string(FreeLoopbackPort());
+    ASSERT_TRUE(redis.Start({"--port", port, "--bind", "127.0.0.1", "-::1"}));
+    ServerProcess named({"--port", "0", "--redis", "redis://localhost:" + port, "--node", "n"});
+    EXPECT_NE(named.ListeningPort(), 0) << named.err;
+    EXPECT_TRUE(named.OutputShows("in Redis at redis://localhost:" + port)) << named.out;
 }
 
 // `ostrel-server --command` to the server at the control socket: what it printed.
