@@ -1,6 +1,7 @@
 #include "server/link/RedisRoomLink.h"
 
 #include "common/NicknameRule.h"
+#include "server/link/RedisVersion.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/ServerLog.h"
 
@@ -300,7 +301,7 @@ void RedisRoomLink::Register(std::uint64_t now)
         if (!started)
         {
             epoch = current;
-            CheckNode(now);
+            CheckVersion(now);
             return;
         }
         if (current != epoch)
@@ -322,6 +323,20 @@ void RedisRoomLink::Register(std::uint64_t now)
             });
         }
         RegisterAgain(now, false, [this, now] { Up(now); });
+    });
+}
+
+// An older Redis lacks what the room relies on: refused at the start, in one line.
+void RedisRoomLink::CheckVersion(std::uint64_t now)
+{
+    commands.Command({"INFO", "server"}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        const std::string problem = IsError(reply) ? "" : RedisVersion::Problem(Text(reply));
+        if (!problem.empty())
+            FailStart(problem);
+        else
+            CheckNode(now);
     });
 }
 

@@ -121,6 +121,7 @@ private:
     void Lost(std::uint64_t when, const std::string& why);
     void FailStart(const std::string& why);
     void Register(std::uint64_t now);
+    void CheckVersion(std::uint64_t now);
     void CheckNode(std::uint64_t now);
     void ReapOwnLeftovers(std::uint64_t now);
     void ReadPosition(std::uint64_t now);
