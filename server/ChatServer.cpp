@@ -2,9 +2,9 @@
 
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
-#include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/metrics/MetricsText.h"
 #include "server/operator/BanFile.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
@@ -136,6 +136,7 @@ bool ChatServer::JoinRoom(std::string& error)
     }
     // While Redis is away, the server reads from none of its members.
     redis->OnAvailable([this](bool available) { backlog.Hold(!available); });
+    redis->OnEnded([this](const std::string&) { Stop(); });
     bool decided = false;
     redis->Start([&](const std::string& why) {
         decided = true;
@@ -674,7 +675,7 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
     {
         // Left before the room: as it would have in it, without a nickname.
         counters.CountDeparture(kind == FirstByte::Kind::Silent ? LeaveReason::Timeout
-                                                                 : LeaveReason::Left);
+                                                                : LeaveReason::Left);
         Abandoned(number, address, why);
         return;
     }

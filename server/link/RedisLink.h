@@ -56,6 +56,9 @@ public:
     // Told whenever the room can take events or can no longer (Redis away): while it cannot, the
     // server reads from none of its members.
     virtual void OnAvailable(std::function<void(bool available)> changed) = 0;
+    // Told once if the room lets this server go for good (another run of the server took its
+    // node while it was away), with why: the server stops.
+    virtual void OnEnded(std::function<void(const std::string& why)> ended) = 0;
     // Whether to read the room's stream: not while most of this server's members are behind
     // (the stream keeps the lines meanwhile).
     virtual void Read(bool read) = 0;

@@ -36,6 +36,14 @@ const char* const ClaimName = "local held = redis.call('GET', KEYS[1]) "
                               "redis.call('SET', KEYS[1], ARGV[1]) "
                               "redis.call('SADD', KEYS[2], ARGV[2]) return false";
 
+// Keeps the node's key for this run: "renewed" when it held it, "expired" when nobody did (it is
+// set again), "taken" when another run holds it (left as it is). KEYS: the node's key; ARGV:
+// the run, its life in milliseconds.
+const char* const KeepAlive = "local held = redis.call('GET', KEYS[1]) "
+                              "if held and held ~= ARGV[1] then return 'taken' end "
+                              "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
+                              "if held then return 'renewed' end return 'expired'";
+
 // The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
 // key, its list.
 const char* const MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
@@ -542,8 +550,10 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function
                 commands.Drop("Redis refused " + what + ": " + Refusal(reply));
         };
     };
-    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms},
-                     refusedUnless(IsString, "this server's key"));
+    commands.Command(KeepAliveCommand(), [this, now](Reply reply) {
+        if (now == generation && reply)
+            KeptAlive(reply);
+    });
     commands.Command({"SADD", Key("nodes"), options.node},
                      refusedUnless(IsInteger, "this server's place among the nodes"));
     if (lostData && !bans.empty())
@@ -922,24 +932,17 @@ void RedisRoomLink::Heartbeat()
         return;
     const std::uint64_t now = generation;
     const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
-    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms, "GET"},
-                     [this, now](Reply reply) {
-                         if (now != generation || !reply)
-                             return;
-                         if (!HoldsValue(reply))
-                         {
-                             // Not kept alive, the others would soon take it for gone.
-                             commands.Drop("Redis refused this server's key: " + Refusal(reply));
-                             return;
-                         }
-                         if (!IsNil(reply))
-                             return;
-                         // The key had expired: this server was away for longer than it lives,
-                         // and the others may have taken its members for gone.
-                         WriteLogLine(log, "this server's key in Redis had expired (it was away "
-                                           "from the room): it registers its members again");
-                         RegisterAgain(now, true, [] {});
-                     });
+    commands.Command(KeepAliveCommand(), [this, now](Reply reply) {
+        if (now != generation || !reply || !KeptAlive(reply))
+            return;
+        if (Text(reply) != "expired")
+            return;
+        // The key had expired: this server was away for longer than it lives, and the others
+        // may have taken its members for gone.
+        WriteLogLine(log, "this server's key in Redis had expired (it was away from the room): "
+                          "it registers its members again");
+        RegisterAgain(now, true, [] {});
+    });
     commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
         if (now != generation || !reply || Text(reply) == epoch)
             return;
@@ -1212,6 +1215,11 @@ void RedisRoomLink::SendKept(std::uint64_t id)
 void RedisRoomLink::Stop(std::function<void()> done)
 {
     stopDone = std::move(done);
+    if (stopping)
+    {
+        FinishStop(); // the room let this server go already
+        return;
+    }
     if (!up)
     {
         stopping = true;
@@ -1259,6 +1267,48 @@ void RedisRoomLink::Stop(std::function<void()> done)
                               " s: " + GoneLater());
         FinishStop();
     });
+}
+
+RedisRoomLink::Words RedisRoomLink::KeepAliveCommand() const
+{
+    return {"EVAL", KeepAlive,
+            "1",    Key("alive:" + options.node),
+            run,    std::to_string(std::chrono::milliseconds(AliveTime).count())};
+}
+
+// False when the node's key could not be kept: Redis refused (the attempt fails, and is made
+// again), or another run of the node took it while this one was away (this one ends).
+bool RedisRoomLink::KeptAlive(Reply reply)
+{
+    if (!IsString(reply))
+    {
+        // Not kept alive, the others would soon take this server for gone.
+        commands.Drop("Redis refused this server's key: " + Refusal(reply));
+        return false;
+    }
+    if (Text(reply) != "taken")
+        return true;
+    End("another server took the node " + options.node + " in the room " + options.room +
+        " while this one was away from Redis: this one stops (give each server its own --node)");
+    return false;
+}
+
+// Another run holds the node: whatever this one would write is that run's to write. Its
+// members go without a word to the room, which took them for gone already.
+void RedisRoomLink::End(const std::string& why)
+{
+    WriteLogLine(log, why);
+    ++generation;
+    up = false;
+    steady = false;
+    stopping = true;
+    commands.Drop(why);
+    reader.Drop(why);
+    retryTimer.cancel();
+    heartbeatTimer.cancel();
+    resyncTimer.cancel();
+    if (ended)
+        ended(why);
 }
 
 std::string RedisRoomLink::GoneLater() const

@@ -80,6 +80,7 @@ public:
     {
         availability = std::move(changed);
     }
+    void OnEnded(std::function<void(const std::string&)> then) override { ended = std::move(then); }
     void Read(bool read) override;
     LinkFigures Figures() const override;
 
@@ -147,6 +148,9 @@ private:
     void FinishStop();
     // What happens to this server's members when it could not say goodbye.
     std::string GoneLater() const;
+    Words KeepAliveCommand() const;
+    bool KeptAlive(Reply reply);
+    void End(const std::string& why);
 
     // A command of the room's bookkeeping, written again after a reconnection until Redis has
     // taken it.
@@ -180,6 +184,7 @@ private:
     std::function<void(const std::string&)> startDone;
     std::function<void()> stopDone;
     std::function<void(bool)> availability;
+    std::function<void(const std::string&)> ended;
     Clock::time_point lostAt;
     Clock::time_point steadyAt;
     Clock::duration backoff{};

@@ -69,6 +69,16 @@ public:
         }
     }
 
+    // Whether texts holding the piece have come this many times, reading until they have.
+    bool HearsTimes(const std::string& piece, std::size_t times, int timeoutMs)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Count(piece) < times)
+            if (!ReadOne(end))
+                return false;
+        return true;
+    }
+
     // Reads until it has heard this many chat lines; false after the time.
     bool HearsLines(std::size_t count, int timeoutMs = 10000)
     {
@@ -683,6 +693,22 @@ TEST_F(RedisRoom, ServerAwayPastItsKeyComesBackWithoutRepeatingAnythingToItsMemb
     Member late(b->ListeningPort());
     late.Nick("alice");
     EXPECT_TRUE(late.Hears("The nickname alice is taken.")) << "held again";
+
+    // Away that long again, and meanwhile another run of the node starts: the first one, back,
+    // finds its node taken and stops, writing nothing of the other's.
+    a->Signal(SIGSTOP);
+    ASSERT_TRUE(bob.HearsTimes("Alice left (server lost).", 2, 20000));
+    auto second = StartServer("a");
+    Member carol(second->ListeningPort());
+    Join(carol, "Carol");
+    a->Signal(SIGCONT);
+    EXPECT_EQ(a->Wait(10000), 0);
+    EXPECT_NE(a->out.find("another server took the node a in the room ostrel"), std::string::npos)
+        << a->out;
+    Member dave(second->ListeningPort());
+    Join(dave, "Dave");
+    EXPECT_TRUE(carol.Hears("Dave joined."));
+    EXPECT_EQ(redis.Command({"HLEN", "ostrel:members:a"}), "2") << "Carol and Dave";
 }
 
 TEST_F(RedisRoom, NamesAreFreedWhenTheServerStopsWhileClaimingOrDiesBeforeTheJoin)
