@@ -2,9 +2,9 @@
 
 #include "net/Endpoint.h"
 #include "server/ServerPlatform.h"
+#include "server/metrics/MetricsText.h"
 #include "server/connection/ServerTls.h"
 #include "server/link/RoomEventCodec.h"
-#include "server/metrics/MetricsText.h"
 #include "server/operator/BanFile.h"
 #include "server/room/IpNetwork.h"
 #include "server/room/ServerLog.h"
