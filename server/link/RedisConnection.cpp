@@ -1,6 +1,7 @@
 #include "server/link/RedisConnection.h"
 
 #include "server/link/HiredisAsioAdapter.h"
+#include "server/link/RedisReply.h"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
@@ -13,15 +14,7 @@ struct RedisConnection::Waiting
     Callback callback;
 };
 
-namespace
-{
-
-std::string ReplyText(const redisReply* reply)
-{
-    return reply && reply->str ? std::string(reply->str, reply->len) : "";
-}
-
-} // namespace
+using RedisReply::Text;
 
 RedisConnection::RedisConnection(asio::io_context& io, RedisAddress address, std::string password)
     : io(io), address(std::move(address)), password(std::move(password)), watch(io), resolver(io)
@@ -122,14 +115,14 @@ void RedisConnection::Connected(const redisAsyncContext* context, int status)
     if (!self->password.empty())
         self->Command({"AUTH", self->password}, [self](const redisReply* reply) {
             if (reply && reply->type == REDIS_REPLY_ERROR)
-                self->Fail("Redis refused the password: " + ReplyText(reply));
+                self->Fail("Redis refused the password: " + Text(reply));
         });
     self->Command({"PING"}, [self](const redisReply* reply) {
         if (!reply || !self->done)
             return;
         if (reply->type == REDIS_REPLY_ERROR)
         {
-            self->Fail("Redis refused to answer: " + ReplyText(reply));
+            self->Fail("Redis refused to answer: " + Text(reply));
             return;
         }
         self->ready = true;

@@ -1,6 +1,7 @@
 #include "server/link/RedisRoomLink.h"
 
 #include "common/NicknameRule.h"
+#include "server/link/RedisReply.h"
 #include "server/link/RedisVersion.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/ServerLog.h"
@@ -18,7 +19,7 @@
 namespace
 {
 
-using Reply = const redisReply*;
+using namespace RedisReply;
 using Kind = RoomEvent::Kind;
 
 // Frees a name only while the member still holds it (a later holder keeps it), and takes it off
@@ -63,58 +64,6 @@ const char* const NodeGone = "local alive = redis.call('GET', KEYS[1]) "
                              "redis.call('DEL', ARGV[2] .. name) end end "
                              "redis.call('DEL', KEYS[3]) return 1";
 
-std::string Text(Reply reply)
-{
-    return reply && reply->str ? std::string(reply->str, reply->len) : "";
-}
-
-bool IsError(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_ERROR;
-}
-
-bool IsNil(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_NIL;
-}
-
-bool IsArray(Reply reply, std::size_t elements)
-{
-    return reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == elements;
-}
-
-bool IsString(Reply reply)
-{
-    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
-}
-
-bool IsInteger(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_INTEGER;
-}
-
-bool IsAnyArray(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_ARRAY;
-}
-
-// A reply that says what a key held: nil (nothing) or a string. Anything else (an error: Redis
-// out of memory, read-only, unable to save) says nothing about the key and is a failure.
-bool HoldsValue(Reply reply)
-{
-    return IsNil(reply) || (reply && reply->type == REDIS_REPLY_STRING);
-}
-
-// Why Redis refused: its error, or what else came instead of an answer.
-std::string Refusal(Reply reply)
-{
-    if (!reply)
-        return "no answer";
-    if (reply->type == REDIS_REPLY_ERROR)
-        return Text(reply);
-    return "an answer of an unexpected kind (" + std::to_string(reply->type) + ")";
-}
-
 std::string RandomWord()
 {
     std::random_device device;
@@ -123,55 +72,6 @@ std::string RandomWord()
     std::ostringstream word;
     word << std::hex << std::setw(16) << std::setfill('0') << generator();
     return word.str();
-}
-
-// A stream entry's id, "MILLISECONDS-SEQUENCE", as two numbers that order like the ids.
-std::pair<std::uint64_t, std::uint64_t> IdOf(const std::string& id)
-{
-    const std::size_t dash = id.find('-');
-    try
-    {
-        return {std::stoull(id.substr(0, dash)),
-                dash == std::string::npos ? 0 : std::stoull(id.substr(dash + 1))};
-    }
-    catch (const std::exception&)
-    {
-        return {0, 0};
-    }
-}
-
-// A reply of field and value pairs (XINFO, HGETALL) by field.
-std::map<std::string, Reply> Pairs(Reply reply)
-{
-    std::map<std::string, Reply> pairs;
-    if (!reply || reply->type != REDIS_REPLY_ARRAY)
-        return pairs;
-    for (std::size_t i = 0; i + 1 < reply->elements; i += 2)
-        if (IsString(reply->element[i]))
-            pairs[Text(reply->element[i])] = reply->element[i + 1];
-    return pairs;
-}
-
-// A stream entry ([id, [field, value, ...]]) as its id and fields, where the reply holds them;
-// false when it is no entry.
-bool EntryOf(Reply entry, std::string& id, RoomEventCodec::FieldViews& fields)
-{
-    if (!IsArray(entry, 2) || !IsString(entry->element[0]))
-        return false;
-    id = Text(entry->element[0]);
-    const Reply values = entry->element[1];
-    if (!values || values->type != REDIS_REPLY_ARRAY || values->elements % 2 != 0)
-        return false;
-    fields.clear();
-    for (std::size_t i = 0; i < values->elements; i += 2)
-    {
-        if (!IsString(values->element[i]) || !IsString(values->element[i + 1]))
-            return false;
-        fields.emplace_back(
-            std::string_view(values->element[i]->str, values->element[i]->len),
-            std::string_view(values->element[i + 1]->str, values->element[i + 1]->len));
-    }
-    return true;
 }
 
 std::string Plural(std::size_t count, const std::string& one, const std::string& many)
@@ -401,13 +301,11 @@ void RedisRoomLink::ReadPosition(std::uint64_t now)
         }
         if (!IsError(reply))
         {
-            const auto info = Pairs(reply);
-            const auto last = info.find("last-generated-id");
-            const auto added = info.find("entries-added");
-            if (last != info.end() && IsString(last->second))
-                lastId = Text(last->second);
-            if (added != info.end() && added->second->type == REDIS_REPLY_INTEGER)
-                entriesSeen = static_cast<std::uint64_t>(added->second->integer);
+            const StreamInfo info = InfoOf(reply);
+            if (!info.lastId.empty())
+                lastId = info.lastId;
+            if (info.counted)
+                entriesSeen = info.entriesAdded;
         }
         historyScan.clear();
         ReadHistory(now, lastId, 0);
@@ -585,7 +483,7 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function
             }
             commands.Command(list, [](Reply) {});
         }
-        commands.Command({"EXEC"}, refusedUnless(IsAnyArray, "this server's list of members"));
+        commands.Command({"EXEC"}, refusedUnless(IsArray, "this server's list of members"));
         for (const auto& entry : own)
         {
             const RoomEvent joined = entry.second;
@@ -786,19 +684,15 @@ void RedisRoomLink::CountGap(Reply info)
 {
     if (IsError(info))
         return; // no stream yet
-    const auto fields = Pairs(info);
-    const auto first = fields.find("recorded-first-entry-id");
-    const auto added = fields.find("entries-added");
-    const auto length = fields.find("length");
-    if (first == fields.end() || added == fields.end() || length == fields.end() ||
-        added->second->type != REDIS_REPLY_INTEGER || length->second->type != REDIS_REPLY_INTEGER)
+    const StreamInfo stream = InfoOf(info);
+    if (!stream.counted)
         return;
     // Every entry up to the last one read has been counted; what the stream no longer holds of
     // those after it was trimmed (or deleted) unread.
-    const auto total = static_cast<std::uint64_t>(added->second->integer);
-    const auto kept = static_cast<std::uint64_t>(length->second->integer);
+    const std::uint64_t total = stream.entriesAdded;
+    const std::uint64_t kept = stream.length;
     entriesAdded = total;
-    if (total <= kept + entriesSeen || (kept > 0 && IdOf(Text(first->second)) <= IdOf(lastId)))
+    if (total <= kept + entriesSeen || (kept > 0 && IdOf(stream.firstId) <= IdOf(lastId)))
         return;
     ++gaps;
     const std::uint64_t missed = total - kept - entriesSeen;
@@ -812,11 +706,8 @@ void RedisRoomLink::CountGap(Reply info)
 
 void RedisRoomLink::TakeEntries(Reply reply)
 {
-    // [[stream, [entry, ...]]], or nil when there was nothing.
-    if (!IsArray(reply, 1) || !IsArray(reply->element[0], 2))
-        return;
-    const Reply entries = reply->element[0]->element[1];
-    if (!entries || entries->type != REDIS_REPLY_ARRAY)
+    const Reply entries = StreamEntries(reply);
+    if (!entries)
         return;
     std::string id, problem;
     RoomEventCodec::FieldViews fields;
@@ -986,7 +877,7 @@ void RedisRoomLink::Reap(const std::string& node)
                          [this, now, node, lock](Reply members) {
                              if (now != generation || !members)
                                  return;
-                             if (IsAnyArray(members))
+                             if (IsArray(members))
                              {
                                  ReapMembers(node, members, "server lost");
                                  ForgetNode(node);
