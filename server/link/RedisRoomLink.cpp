@@ -440,17 +440,19 @@ void RedisRoomLink::ReadBans(std::uint64_t now)
 // had expired) hear them join again. Whatever Redis refuses ends the attempt, to be tried again.
 void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function<void()> then)
 {
-    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
     const std::string members = Key("members:" + options.node);
+    // Found expired here too (Redis was lost for longer than the key lives), the others may
+    // have taken this server's members for gone.
+    auto keyExpired = std::make_shared<bool>(expired);
     const auto refusedUnless = [this, now](bool (*fine)(Reply), const std::string& what) {
         return [this, now, fine, what](Reply reply) {
             if (now == generation && reply && !fine(reply))
                 commands.Drop("Redis refused " + what + ": " + Refusal(reply));
         };
     };
-    commands.Command(KeepAliveCommand(), [this, now](Reply reply) {
-        if (now == generation && reply)
-            KeptAlive(reply);
+    commands.Command(KeepAliveCommand(), [this, now, keyExpired](Reply reply) {
+        if (now == generation && reply && KeptAlive(reply) && Text(reply) == "expired")
+            *keyExpired = true;
     });
     commands.Command({"SADD", Key("nodes"), options.node},
                      refusedUnless(IsInteger, "this server's place among the nodes"));
@@ -465,7 +467,7 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function
         }
         commands.Command(list, refusedUnless(IsInteger, "the room's bans"));
     }
-    commands.Command({"EXISTS", members}, [this, now, members, expired, then,
+    commands.Command({"EXISTS", members}, [this, now, members, keyExpired, then,
                                            refusedUnless](Reply reply) {
         if (now != generation || !reply)
             return;
@@ -506,7 +508,7 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function
                     listener->NameLost(joined.member.id, joined.name);
             });
         }
-        if ((!listed || expired) && !own.empty())
+        if ((!listed || *keyExpired) && !own.empty())
         {
             // The room took this server's members for gone: they join again.
             std::vector<RoomEvent> again;
@@ -822,7 +824,6 @@ void RedisRoomLink::Heartbeat()
     if (!up || stopping)
         return;
     const std::uint64_t now = generation;
-    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
     commands.Command(KeepAliveCommand(), [this, now](Reply reply) {
         if (now != generation || !reply || !KeptAlive(reply))
             return;
