@@ -106,8 +106,7 @@ std::unique_ptr<RoomLink> ChatServer::MakeLink()
     if (options.redis.empty())
         return std::make_unique<LocalLink>(options.history);
     RedisRoomOptions room;
-    std::string checked; // with the options already
-    RedisAddress::Parse(options.redis, room.address, checked);
+    room.address = options.redisAddress;
     room.password = options.redisPassword;
     room.room = options.room;
     room.node = options.node.empty()

@@ -6,7 +6,6 @@
 #include "server/connection/ServerTls.h"
 #include "server/metrics/MetricsHttp.h"
 #include "server/operator/OperatorChannels.h"
-#include "server/link/RedisLink.h"
 
 #include <fstream>
 #include <iostream>
@@ -69,11 +68,6 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    if (!options.redis.empty() && !RedisLink::Available())
-    {
-        std::cerr << "ostrel-server: " << RedisLink::Unavailable() << std::endl;
-        return 2;
-    }
     if (!options.redisPasswordFile.empty())
     {
         // The password's first line; the file is the only place it is given.

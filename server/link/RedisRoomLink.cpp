@@ -74,11 +74,6 @@ std::string RandomWord()
     return word.str();
 }
 
-std::string Plural(std::size_t count, const std::string& one, const std::string& many)
-{
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 } // namespace
 
 RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log)
@@ -87,7 +82,7 @@ RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std
       reader(io, this->options.address, this->options.password), run(RandomWord()),
       // Numbers of their own for this run's members: 2^30 of them, at a random place.
       firstMemberId((std::uint64_t{std::random_device()()} | 1) << 30), retryTimer(io),
-      heartbeatTimer(io), startTimer(io), resyncTimer(io)
+      heartbeatTimer(io), startTimer(io), resyncTimer(io), history(this->options.history)
 {
 }
 
@@ -318,7 +313,8 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
     if (options.history == 0 || lastId == "0-0" || historyScan.size() >= options.history ||
         scanned > options.streamLength)
     {
-        history.assign(historyScan.rbegin(), historyScan.rend());
+        for (auto line = historyScan.rbegin(); line != historyScan.rend(); ++line)
+            history.Add(*line);
         historyScan.clear();
         ReadMembers(now, [this, now] { ReadBans(now); });
         return;
@@ -552,7 +548,7 @@ void RedisRoomLink::Up(std::uint64_t now)
                               options.address.ToString() + " as the node " + options.node + ": " +
                               Plural(known.size(), "member", "members") + " on " +
                               Plural(nodes.size(), "other server", "other servers") + ", " +
-                              Plural(history.size(), "line", "lines") + " of history");
+                              Plural(history.Frames().size(), "line", "lines") + " of history");
         const auto done = std::move(startDone);
         startDone = nullptr;
         done("");
@@ -739,12 +735,8 @@ void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
     if (entry.event.origin == options.node && entry.run == run)
         SeenBack(entry.number);
     ApplyHere(entry.event);
-    if (entry.event.kind == Kind::Line && options.history > 0 && entry.event.frame)
-    {
-        history.push_back(entry.event.frame);
-        if (history.size() > options.history)
-            history.pop_front();
-    }
+    if (entry.event.kind == Kind::Line)
+        history.Add(entry.event.frame);
 }
 
 // One of this server's own entries has come back. Redis takes one connection's entries in order,

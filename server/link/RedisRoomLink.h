@@ -3,6 +3,7 @@
 #include "server/link/RedisConnection.h"
 #include "server/link/RedisLink.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/room/RecentLines.h"
 
 #include <asio/steady_timer.hpp>
 
@@ -72,7 +73,7 @@ public:
     std::string Problem(const RoomEvent& event) const override;
     void Claim(MemberId id, const std::string& name) override;
     void Release(MemberId id, const std::string& name) override;
-    const std::deque<Frame>& History() const override { return history; }
+    const std::deque<Frame>& History() const override { return history.Frames(); }
 
     void Start(std::function<void(const std::string& error)> done) override;
     void Stop(std::function<void()> done) override;
@@ -199,7 +200,7 @@ private:
     std::uint64_t entriesAdded = 0; // entries ever added, when the stream was last counted
     std::uint64_t reconnects = 0;
     std::uint64_t gaps = 0;
-    std::deque<Frame> history;
+    RecentLines history;
     std::vector<Frame> historyScan;             // newest first, while it is read at the start
     std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
     std::map<MemberRef, std::string> known;     // the room's named members

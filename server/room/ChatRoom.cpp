@@ -21,11 +21,6 @@ Frame TextFrame(PacketType type, const std::string& text)
     return MakeFrame(oNet::WireFrame(packet));
 }
 
-std::string Plural(std::size_t count, const std::string& one, const std::string& many)
-{
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 // What the log adds to the reason's sentence, from a text that may begin with the sentence.
 Departure DepartureFrom(LeaveReason reason, const std::string& text)
 {
