@@ -88,9 +88,10 @@ void RedisConnection::Open(const std::string& host)
         return;
     }
     context->data = this;
-    // The reply buffer is kept at its size rather than given back after every large reply: a
-    // room's stream comes in large replies, one after another.
-    context->c.reader->maxbuf = 0;
+    // The reply buffer is kept at its size rather than given back after every large reply (a
+    // room's stream comes in large replies, one after another), up to a size: one that grew
+    // beyond it for a rare huge reply is given back once empty.
+    context->c.reader->maxbuf = KeptBufferBytes;
     HiredisAsioAdapter::Attach(io, context);
     redisAsyncSetConnectCallback(context, Connected);
     redisAsyncSetDisconnectCallback(context, Disconnected);

@@ -31,6 +31,7 @@ public:
     using Callback = std::function<void(const redisReply* reply)>;
 
     static constexpr auto CommandTime = std::chrono::seconds(3);
+    static constexpr std::size_t KeptBufferBytes = 4 << 20;
 
     RedisConnection(asio::io_context& io, RedisAddress address, std::string password);
     ~RedisConnection();

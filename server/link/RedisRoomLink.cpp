@@ -577,7 +577,8 @@ void RedisRoomLink::Resend(bool everything)
 {
     if (everything)
         for (const Outgoing& entry : retained)
-            SendEntry(entry);
+            if (lostAt - entry.seenAt <= RetainTime) // what Redis may have lost with its data
+                SendEntry(entry);
     for (const Outgoing& entry : unconfirmed)
         SendEntry(entry);
     for (const auto& command : kept)
@@ -730,7 +731,7 @@ void RedisRoomLink::TakeEntries(Reply reply)
 
 void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
 {
-    if (!seen[entry.event.origin + " " + entry.run].Add(entry.number))
+    if (!seen.Add(entry.event.origin, entry.run, entry.number))
         return; // read before: written again after Redis lost its data
     if (entry.event.origin == options.node && entry.run == run)
         SeenBack(entry.number);
@@ -787,25 +788,6 @@ void RedisRoomLink::ApplyHere(RoomEvent& event)
         bans.erase(event.network.ToString());
     if (listener)
         listener->Apply(event);
-}
-
-bool RedisRoomLink::Seen::Add(std::uint64_t number)
-{
-    if (number <= floor || above.count(number) != 0)
-        return false;
-    above.insert(number);
-    while (!above.empty() && *above.begin() == floor + 1)
-    {
-        above.erase(above.begin());
-        ++floor;
-    }
-    // Numbers that never came (trimmed, or missed) are given up on, so that this stays small.
-    while (above.size() > 4096)
-    {
-        floor = *above.begin();
-        above.erase(above.begin());
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "server/link/RedisConnection.h"
 #include "server/link/RedisLink.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/link/SeenEntries.h"
 #include "server/room/RecentLines.h"
 
 #include <asio/steady_timer.hpp>
@@ -105,18 +106,6 @@ private:
         return member.node + "\n" + std::to_string(member.id);
     }
 
-    // The numbers of one run's events read so far: each is taken once.
-    class Seen
-    {
-    public:
-        // False for a number read before.
-        bool Add(std::uint64_t number);
-
-    private:
-        std::uint64_t floor = 0;       // every number up to it has been read
-        std::set<std::uint64_t> above; // and these above it
-    };
-
     // Each step of joining (again) carries the generation of the connections it began on, and
     // ends quietly when they have been replaced since.
     void Connect();
@@ -201,9 +190,9 @@ private:
     std::uint64_t reconnects = 0;
     std::uint64_t gaps = 0;
     RecentLines history;
-    std::vector<Frame> historyScan;             // newest first, while it is read at the start
-    std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
-    std::map<MemberRef, std::string> known;     // the room's named members
+    std::vector<Frame> historyScan; // newest first, while it is read at the start
+    SeenEntries seen;
+    std::map<MemberRef, std::string> known;  // the room's named members
     std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
