@@ -209,21 +209,9 @@ void RedisRoomLink::Register(std::uint64_t now)
         }
         if (current != epoch)
         {
-            WriteLogLine(log, "Redis lost the room's data (it restarted empty, or the keys were "
-                              "removed): this server registers its " +
-                                  Plural(own.size(), "member", "members") +
-                                  " again and writes its latest events again");
             epoch = current;
-            lastId = "0-0";
-            entriesSeen = 0;
-            lostData = true;
-            // Servers that ended while Redis was away never register again: once the others
-            // have, whoever is not registered has gone.
-            resyncTimer.expires_after(AliveTime + 2 * HeartbeatTime);
-            resyncTimer.async_wait([this](const asio::error_code& error) {
-                if (!error && up)
-                    ReadMembers(generation, [] {});
-            });
+            LostData("Redis lost the room's data (it restarted empty, or the keys were removed)",
+                     "0-0", 0);
         }
         RegisterAgain(now, false, [this, now] { Up(now); });
     });
@@ -661,7 +649,8 @@ void RedisRoomLink::ReadNext()
             reader.Drop("Redis refused to give the room's stream: " + Text(entries));
             return;
         }
-        CountGap(reply->element[0]);
+        if (!CountGap(reply->element[0]))
+            return;
         caughtUp = IsNil(entries);
         TakeEntries(entries);
         ReadNext();
@@ -679,20 +668,51 @@ LinkFigures RedisRoomLink::Figures() const
 
 // Entries trimmed before this server read them are gone for it: the stream's count of entries
 // ever added says how many, and the list of members is read again.
-void RedisRoomLink::CountGap(Reply info)
+// Redis lost what it had taken since some moment (it restarted from an older save, or lost its
+// last second of writes): the room's stream reads on from where it stands now, this server
+// registers its members again, and writes again what it wrote lately.
+void RedisRoomLink::LostData(const std::string& what, const std::string& from,
+                             std::uint64_t entries)
+{
+    WriteLogLine(log, what + ": this server registers its " +
+                          Plural(own.size(), "member", "members") +
+                          " again and writes its latest events again");
+    lastId = from;
+    entriesSeen = entries;
+    lostData = true;
+    // Servers that ended while Redis was away never register again: once the others have,
+    // whoever is not registered has gone.
+    resyncTimer.expires_after(AliveTime + 2 * HeartbeatTime);
+    resyncTimer.async_wait([this](const asio::error_code& error) {
+        if (!error && up)
+            ReadMembers(generation, [] {});
+    });
+}
+
+bool RedisRoomLink::CountGap(Reply info)
 {
     if (IsError(info))
-        return; // no stream yet
+        return true; // no stream yet
     const StreamInfo stream = InfoOf(info);
     if (!stream.counted)
-        return;
+        return true;
+    // A stream that went back: entries added after where it now ends would be passed over.
+    if ((!stream.lastId.empty() && IdOf(stream.lastId) < IdOf(lastId)) ||
+        stream.entriesAdded < entriesSeen)
+    {
+        LostData("Redis went back to an earlier state of the room (restarted from an older "
+                 "save, or lost its last writes)",
+                 stream.lastId.empty() ? "0-0" : stream.lastId, stream.entriesAdded);
+        Lost(generation, "Redis went back to an earlier state of the room");
+        return false;
+    }
     // Every entry up to the last one read has been counted; what the stream no longer holds of
     // those after it was trimmed (or deleted) unread.
     const std::uint64_t total = stream.entriesAdded;
     const std::uint64_t kept = stream.length;
     entriesAdded = total;
     if (total <= kept + entriesSeen || (kept > 0 && IdOf(stream.firstId) <= IdOf(lastId)))
-        return;
+        return true;
     ++gaps;
     const std::uint64_t missed = total - kept - entriesSeen;
     entriesSeen = total - kept;
@@ -701,6 +721,7 @@ void RedisRoomLink::CountGap(Reply info)
                           "(it was away or behind for long); it reads the room's list of members "
                           "again");
     ReadMembers(generation, [] {});
+    return true;
 }
 
 void RedisRoomLink::TakeEntries(Reply reply)

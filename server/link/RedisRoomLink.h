@@ -124,7 +124,9 @@ private:
     void Resend(bool everything);
 
     void ReadNext();
-    void CountGap(Reply info);
+    // False when the stream went back: reading stops until the room is joined again.
+    bool CountGap(Reply info);
+    void LostData(const std::string& what, const std::string& from, std::uint64_t entries);
     void TakeEntries(Reply reply);
     void Deliver(RoomEventCodec::Entry& entry);
     void SeenBack(std::uint64_t number);

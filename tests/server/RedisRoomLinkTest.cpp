@@ -430,6 +430,42 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     EXPECT_TRUE(late.Hears("The nickname ALICE is taken."));
 }
 
+TEST_F(RedisRoom, RedisBackFromAnOlderSaveGetsTheLatestLinesAgainAndRepeatsNone)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+    alice.Say(Line("Alice", "saved"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "saved")));
+    ASSERT_EQ(redis.Command({"SAVE"}), "OK");
+    for (int i = 0; i < 3; ++i)
+        alice.Say(Line("Alice", "unsaved " + std::to_string(i)));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "unsaved 2")));
+
+    // Restarted from the save: the room's epoch is the same, its stream has gone back. The
+    // servers notice, and what Redis lost of theirs lately is written again, repeated to nobody.
+    redis.Stop();
+    ASSERT_TRUE(redis.Start());
+    for (auto* server : {a.get(), b.get()})
+        EXPECT_TRUE(server->OutputShows("Redis went back to an earlier state of the room", 15000))
+            << server->out;
+    for (const auto end = Clock::now() + std::chrono::seconds(10);
+         redis.Command({"XRANGE", "ostrel:stream", "-", "+"}).find("unsaved 2") ==
+             std::string::npos &&
+         Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(redis.Command({"XRANGE", "ostrel:stream", "-", "+"}).find("unsaved 2"),
+              std::string::npos);
+    alice.Say(Line("Alice", "later"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "later"), 10000));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(bob.Count(Line("Alice", "unsaved " + std::to_string(i))), 1u) << i;
+    EXPECT_EQ(bob.Count(Line("Alice", "saved")), 1u);
+}
+
 TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
 {
     auto a = StartServer("a", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
