@@ -45,6 +45,19 @@ const char* const KeepAlive = "local held = redis.call('GET', KEYS[1]) "
                               "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
                               "if held then return 'renewed' end return 'expired'";
 
+// Where the stream stands, and every node's list of members: the last entry's id ("0-0" when
+// there is no stream), then each node and its list. KEYS: the stream, the nodes; ARGV: the start
+// of the lists' keys.
+const char* const MembersSnapshot =
+    "local at = '0-0' "
+    "local info = redis.pcall('XINFO', 'STREAM', KEYS[1]) "
+    "if type(info) == 'table' and not info.err then for i = 1, #info - 1, 2 do "
+    "if info[i] == 'last-generated-id' then at = info[i + 1] end end end "
+    "local out = {at} "
+    "for _, node in ipairs(redis.call('SMEMBERS', KEYS[2])) do "
+    "out[#out + 1] = node out[#out + 1] = redis.call('HGETALL', ARGV[1] .. node) end "
+    "return out";
+
 // The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
 // key, its list.
 const char* const MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
@@ -337,65 +350,71 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
         });
 }
 
-// The room's named members as the servers' lists have them, against those this server knows:
-// who is missing joins, who is gone leaves.
+// The room's named members as the servers' lists have them, against those this server knows,
+// with where the stream stood then (read in one script: nothing comes between). Who is missing
+// joins, who is gone leaves, a name that changed changes, each only where the lists are newer
+// than what this server read of the member: the reader may be before or after that place.
 void RedisRoomLink::ReadMembers(std::uint64_t now, std::function<void()> then)
 {
-    commands.Command({"SMEMBERS", Key("nodes")}, [this, now, then](Reply reply) {
-        if (now != generation || !reply)
-            return;
-        std::vector<std::string> nodes;
-        if (reply->type == REDIS_REPLY_ARRAY)
-            for (std::size_t i = 0; i < reply->elements; ++i)
-                if (IsString(reply->element[i]) && Text(reply->element[i]) != options.node)
-                    nodes.push_back(Text(reply->element[i]));
-        auto listed = std::make_shared<std::map<MemberRef, RoomEvent>>();
-        auto waiting = std::make_shared<std::size_t>(nodes.size());
-        auto compare = [this, listed, then] {
-            for (auto entry = known.begin(); entry != known.end();)
-            {
-                const MemberRef member = (entry++)->first;
-                if (member.node == options.node || listed->count(member) != 0)
-                    continue;
-                RoomEvent gone;
-                gone.kind = Kind::Left;
-                gone.origin = member.node;
-                gone.member = member;
-                gone.name = known[member];
-                ApplyHere(gone);
-            }
-            for (auto& entry : *listed)
-                if (known.count(entry.first) == 0)
-                    ApplyHere(entry.second);
-            then();
-        };
-        if (nodes.empty())
-        {
-            compare();
-            return;
-        }
-        for (const std::string& node : nodes)
-            commands.Command({"HGETALL", Key("members:" + node)}, [this, now, node, listed, waiting,
-                                                                   compare](Reply members) {
-                if (now != generation || !members)
-                    return;
-                const auto entries = Pairs(members);
-                for (const auto& entry : entries)
-                {
-                    RoomEvent joined;
-                    std::string problem;
-                    if (RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined,
-                                                     problem))
-                        (*listed)[joined.member] = joined;
-                    else
-                        WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
-                }
-                if (--*waiting == 0)
-                    compare();
-            });
-    });
+    commands.Command({"EVAL", MembersSnapshot, "2", Key("stream"), Key("nodes"), Key("members:")},
+                     [this, now, then](Reply reply) {
+                         if (now != generation || !reply)
+                             return;
+                         if (!IsArray(reply) || reply->elements % 2 != 1 ||
+                             !IsString(reply->element[0]))
+                         {
+                             commands.Drop("Redis refused the room's members: " + Refusal(reply));
+                             return;
+                         }
+                         CompareMembers(Text(reply->element[0]), reply);
+                         then();
+                     });
 }
 
+void RedisRoomLink::CompareMembers(const std::string& at, Reply snapshot)
+{
+    const auto position = IdOf(at);
+    std::map<MemberRef, RoomEvent> listed;
+    for (std::size_t i = 1; i + 1 < snapshot->elements; i += 2)
+    {
+        const std::string node = Text(snapshot->element[i]);
+        if (node == options.node || !RoomEventCodec::NodeProblem(node).empty())
+            continue;
+        for (const auto& entry : Pairs(snapshot->element[i + 1]))
+        {
+            RoomEvent joined;
+            std::string problem;
+            if (RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined,
+                                             problem))
+                listed[joined.member] = joined;
+            else
+                WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
+        }
+    }
+    for (auto entry = known.begin(); entry != known.end();)
+    {
+        const MemberRef member = entry->first;
+        const Known held = (entry++)->second;
+        if (member.node == options.node || listed.count(member) != 0 || IdOf(held.at) > position)
+            continue;
+        RoomEvent gone;
+        gone.kind = Kind::Left;
+        gone.origin = member.node;
+        gone.member = member;
+        gone.name = held.name;
+        ApplyHere(gone, at);
+    }
+    for (auto& entry : listed)
+    {
+        const auto held = known.find(entry.first);
+        const auto left = departed.find(entry.first);
+        if (held == known.end()
+                ? left != departed.end() && IdOf(left->second) > position
+                : IdOf(held->second.at) > position || held->second.name == entry.second.name)
+            continue; // left, or renamed, after the lists were read; or known as it is
+        ApplyHere(entry.second, at);
+    }
+}
 // The bans the room keeps, for this server to hold too (those ended are left to end).
 void RedisRoomLink::ReadBans(std::uint64_t now)
 {
@@ -413,7 +432,7 @@ void RedisRoomLink::ReadBans(std::uint64_t now)
                 continue;
             }
             if (!banned.until || *banned.until > wallNow)
-                ApplyHere(banned);
+                ApplyHere(banned, lastId);
         }
         Up(now);
     });
@@ -756,7 +775,7 @@ void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
         return; // read before: written again after Redis lost its data
     if (entry.event.origin == options.node && entry.run == run)
         SeenBack(entry.number);
-    ApplyHere(entry.event);
+    ApplyHere(entry.event, lastId);
     if (entry.event.kind == Kind::Line)
         history.Add(entry.event.frame);
 }
@@ -797,12 +816,24 @@ void RedisRoomLink::Available()
         availability(available);
 }
 
-void RedisRoomLink::ApplyHere(RoomEvent& event)
+void RedisRoomLink::ApplyHere(RoomEvent& event, const std::string& at)
 {
     if (event.kind == Kind::Joined || event.kind == Kind::Renamed)
-        known[event.member] = event.name;
-    else if (event.kind == Kind::Left)
-        known.erase(event.member);
+    {
+        known[event.member] = {event.name, at};
+        departed.erase(event.member);
+    }
+    else if (event.kind == Kind::Left && known.erase(event.member) != 0)
+    {
+        // Remembered a while, so that a list read before it does not bring the member back.
+        departed[event.member] = at;
+        departures.push_back(event.member);
+        while (departures.size() > RememberedDepartures)
+        {
+            departed.erase(departures.front());
+            departures.pop_front();
+        }
+    }
     else if (event.kind == Kind::Banned)
         bans[event.network.ToString()] = RoomEventCodec::EncodeBan(event);
     else if (event.kind == Kind::Unbanned)

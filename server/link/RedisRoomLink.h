@@ -132,7 +132,9 @@ private:
     void SeenBack(std::uint64_t number);
     void Available();
     // Hands an event to the room, keeping this server's list of the room's members.
-    void ApplyHere(RoomEvent& event);
+    // at: the stream's entry it came with, or where the stream stood when it was read.
+    void ApplyHere(RoomEvent& event, const std::string& at);
+    void CompareMembers(const std::string& at, Reply snapshot);
     void Heartbeat();
     void Reap(const std::string& node);
     void ReapMembers(const std::string& node, Reply members, const std::string& note);
@@ -194,7 +196,17 @@ private:
     RecentLines history;
     std::vector<Frame> historyScan; // newest first, while it is read at the start
     SeenEntries seen;
-    std::map<MemberRef, std::string> known;  // the room's named members
+    // The room's named members, as this server last read of each, and where in the stream.
+    struct Known
+    {
+        std::string name;
+        std::string at;
+    };
+    std::map<MemberRef, Known> known;
+    // Members lately gone, and where; oldest first.
+    static constexpr std::size_t RememberedDepartures = 4096;
+    std::map<MemberRef, std::string> departed;
+    std::deque<MemberRef> departures;
     std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
