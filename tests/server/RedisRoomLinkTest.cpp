@@ -476,9 +476,18 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     Join(bob, "Bob");
     ASSERT_TRUE(alice.Hears("Bob joined."));
 
+    Member carol(a->ListeningPort());
+    Join(carol, "Carol");
+    ASSERT_TRUE(bob.Hears("Alice\r\nBob\r\nCarol"));
+
     // One server does not read for a while (stopped), and the stream is trimmed meanwhile: it
-    // counts what it missed, and never delivers a line twice.
+    // counts what it missed, never delivers a line twice, and takes the members' names from
+    // their servers' lists (a rename it never read included).
     b->Signal(SIGSTOP);
+    alice.Say(Line("Alice", "first")); // what b's waiting read takes, held in its socket
+    ASSERT_TRUE(alice.Hears(Line("Alice", "first")));
+    carol.Nick("Caroline");
+    ASSERT_TRUE(carol.Hears("Carol is now known as Caroline."));
     std::string lines;
     for (int i = 0; i < 600; ++i)
         lines += oNet::WireFrame(*ChatProtocol::MakeTextPacket(
@@ -491,8 +500,10 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     const std::size_t at = b->out.find("missed ");
     const std::size_t missed = std::stoul(b->out.substr(at + 7));
     EXPECT_GT(missed, 0u);
-    EXPECT_EQ(missed + bob.ChatLines().size(), 600u) << b->out;
+    // The first line and the many, and the rename among the missed.
+    EXPECT_EQ(missed + bob.ChatLines().size(), 602u) << b->out;
     EXPECT_TRUE(AnswerHolds(MetricsPort(*b), "/metrics", "\nostrel_engine_gaps_total 1"));
+    EXPECT_TRUE(bob.Hears("Alice\r\nBob\r\nCaroline"));
 
     // Every server stops; new ones give a newcomer the last five lines, in order.
     for (auto* server : {a.get(), b.get()})
