@@ -164,6 +164,9 @@ bool ChatServer::Start(std::string& error)
 
     if (!options.banFile.empty())
     {
+        std::set<std::string> roomBans; // in a room across servers, those the room keeps
+        for (const Ban& ban : bans.All())
+            roomBans.insert(ban.network.ToString());
         std::vector<std::string> problems;
         if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
             return false;
@@ -177,6 +180,8 @@ bool ChatServer::Start(std::string& error)
                 asio::post(io, [this, written] { BanFileWritten(written); });
             });
         bans.Watch(banWriter.get());
+        if (room.Shared())
+            KeepOnlyRoomBans(roomBans);
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -448,6 +453,58 @@ void ChatServer::Finish()
 // The ban file as the operator left it: bans added take effect (members from there are removed,
 // as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
 // a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
+// In a room across servers the room's bans rule: a ban of the file the room does not keep was
+// lifted while this server was away (or never given to the room), and goes from the file too.
+void ChatServer::KeepOnlyRoomBans(const std::set<std::string>& roomBans)
+{
+    std::vector<IpNetwork> extra;
+    for (const Ban& ban : bans.All())
+        if (roomBans.count(ban.network.ToString()) == 0)
+            extra.push_back(ban.network);
+    for (const IpNetwork& network : extra)
+        bans.Remove(network);
+    if (!extra.empty())
+        WriteLogLine(log, std::to_string(extra.size()) + (extra.size() == 1 ? " ban" : " bans") +
+                              " of " + options.banFile +
+                              " not kept by the room (lifted while this server was away, or never "
+                              "given to the room) left out: the room's bans hold; to give bans to "
+                              "the room, ban them, or add them to the file and reload");
+}
+
+// In a room across servers, a reloaded ban file's changes go to the room, as the operator's ban
+// and unban do: every server applies them.
+void ChatServer::GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
+                                      const std::map<std::string, Ban>& after)
+{
+    std::size_t added = 0, lifted = 0, changed = 0;
+    for (const auto& [target, ban] : before)
+        if (after.count(target) == 0)
+        {
+            bans.Remove(ban.network);
+            room.Unban(ban.network);
+            ++lifted;
+        }
+    for (const auto& [target, ban] : after)
+    {
+        const auto old = before.find(target);
+        if (old != before.end() && old->second.until == ban.until &&
+            old->second.reason == ban.reason)
+            continue;
+        ++(old == before.end() ? added : changed);
+        bans.Add(ban);
+        const std::string told = "You were removed from the room: you are banned from this server" +
+                                 (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+        room.Ban(ban.network,
+                 ban.until ? std::optional<std::int64_t>(static_cast<std::int64_t>(*ban.until))
+                           : std::nullopt,
+                 told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+                 Departure{LeaveReason::Banned, ban.reason});
+    }
+    WriteLogLine(log, "ban file reloaded from " + options.banFile + " and given to the room: " +
+                          std::to_string(added) + " added, " + std::to_string(lifted) +
+                          " lifted, " + std::to_string(changed) + " changed");
+}
+
 void ChatServer::ReloadBans()
 {
     const std::string kept = "ban file not reloaded, the " + std::to_string(bans.Size()) +
@@ -485,6 +542,11 @@ void ChatServer::ReloadBans()
         before.emplace(ban.network.ToString(), ban);
     for (const Ban& ban : fresh.All())
         after.emplace(ban.network.ToString(), ban);
+    if (room.Shared())
+    {
+        GiveBanChangesToRoom(before, after);
+        return;
+    }
     // Applied one change at a time, as the operator's commands make them.
     std::size_t added = 0, lifted = 0, changed = 0, removed = 0;
     for (const auto& [target, ban] : before)

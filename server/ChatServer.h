@@ -25,8 +25,10 @@
 #include <atomic>
 #include <chrono>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -126,6 +128,9 @@ private:
     void WaitForReloadSignal();
     void ReloadCertificate();
     void ReloadBans();
+    void KeepOnlyRoomBans(const std::set<std::string>& roomBans);
+    void GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
+                              const std::map<std::string, Ban>& after);
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);

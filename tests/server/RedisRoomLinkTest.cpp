@@ -600,6 +600,17 @@ TEST_F(RedisRoom, ServerThatCannotJoinTheRoomSaysWhyInOneLineAndExitsWithTwo)
     EXPECT_TRUE(named.OutputShows("in Redis at redis://localhost:" + port)) << named.out;
 }
 
+// Whether the file comes to hold the text (or, with holds false, no longer to hold it) within
+// the time: the ban file is written from a thread of its own, within a second of a change.
+bool FileHolds(const std::string& path, const std::string& text, bool holds = true)
+{
+    for (const auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        if ((ReadBytes(path).find(text) != std::string::npos) == holds)
+            return true;
+    return false;
+}
+
 // `ostrel-server --command` to the server at the control socket: what it printed.
 std::string Command(const std::string& control, const std::string& command)
 {
@@ -612,6 +623,8 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
 {
     TempDir dir;
     const std::string controlA = dir.File("a.control"), controlB = dir.File("b.control");
+    // A ban in a's file the room does not keep (lifted while a was away): the room's bans hold.
+    WriteBytes(dir.File("a.bans"), "127.0.0.9 - lifted meanwhile\n");
     // Reasons as long as the operator may give: every server carries them.
     auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans"),
                                "--max-line-bytes", "8186", "--console"});
@@ -652,8 +665,7 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(carol.Hears("you are banned from this server (spam)."));
     EXPECT_TRUE(alice.Hears("Carol left (banned: spam)."));
     EXPECT_TRUE(a->OutputShows("the room bans 127.0.0.3 until "));
-    EXPECT_NE(ReadBytes(dir.File("a.bans")).find("127.0.0.3 "), std::string::npos)
-        << "kept in the ban file too";
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.3 ")) << "kept in the ban file too";
     {
         Member again(a->ListeningPort(), "127.0.0.3");
         EXPECT_TRUE(again.Hears("You are banned from this server. Reason: spam."));
@@ -665,6 +677,18 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(a->OutputShows("the room lifted the ban on 127.0.0.3"));
     Member back(a->ListeningPort(), "127.0.0.3");
     Join(back, "Carol");
+    EXPECT_NE(a->out.find("1 ban of " + dir.File("a.bans") + " not kept by the room"),
+              std::string::npos)
+        << a->out;
+    EXPECT_EQ(Command(controlA, "bans").find("127.0.0.9"), std::string::npos);
+
+    // A reloaded ban file's changes go to the room (written once a's writer is done with it).
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.3 ", false));
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.9 ", false)) << "left out of the file too";
+    WriteBytes(dir.File("a.bans"), ReadBytes(dir.File("a.bans")) + "127.0.0.10 - by hand\n");
+    a->Signal(SIGHUP);
+    EXPECT_TRUE(b->OutputShows("the room bans 127.0.0.10 until lifted (by hand)"));
+    EXPECT_NE(Command(controlB, "bans").find("127.0.0.10"), std::string::npos);
 }
 
 TEST_F(RedisRoom, RedisRefusingWritesHoldsLinesKicksNobodyAndIsLoggedOnce)
