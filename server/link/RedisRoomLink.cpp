@@ -58,6 +58,12 @@ const char* const MembersSnapshot =
     "out[#out + 1] = node out[#out + 1] = redis.call('HGETALL', ARGV[1] .. node) end "
     "return out";
 
+// The node leaves the room, if this run holds it (after its members' entries). KEYS: the node's
+// key, the nodes, its list of members; ARGV: the run, the node.
+const char* const Goodbye = "if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end "
+                            "redis.call('DEL', KEYS[1], KEYS[3]) "
+                            "redis.call('SREM', KEYS[2], ARGV[2]) return 1";
+
 // The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
 // key, its list.
 const char* const MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
@@ -1166,9 +1172,12 @@ void RedisRoomLink::Stop(std::function<void()> done)
     claims.clear();
     stopping = true;
     const std::uint64_t now = generation;
-    commands.Command({"DEL", Key("members:" + options.node)}, [](Reply) {});
-    commands.Command({"SREM", Key("nodes"), options.node}, [](Reply) {});
-    commands.Command({"DEL", Key("alive:" + options.node)}, [](Reply) {});
+    commands.Command({"EVAL", Goodbye, "3", Key("alive:" + options.node), Key("nodes"),
+                      Key("members:" + options.node), run, options.node},
+                     [this, now](Reply reply) {
+                         if (now == generation && reply && !IsInteger(reply))
+                             commands.Drop("Redis refused the goodbye: " + Refusal(reply));
+                     });
     commands.Command({"PING"}, [this, now, count = leaving.size()](Reply reply) {
         if (now != generation || !reply)
             return;
