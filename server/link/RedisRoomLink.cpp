@@ -588,12 +588,7 @@ void RedisRoomLink::Up(std::uint64_t now)
 // after Redis lost its data, every one kept), the room's bookkeeping, open claims.
 void RedisRoomLink::Resend(bool everything)
 {
-    if (everything)
-        for (const Outgoing& entry : retained)
-            if (lostAt - entry.seenAt <= RetainTime) // what Redis may have lost with its data
-                SendEntry(entry);
-    for (const Outgoing& entry : unconfirmed)
-        SendEntry(entry);
+    outbox.Resend(everything, lostAt, [this](const Outbox::Entry& entry) { SendEntry(entry); });
     for (const auto& command : kept)
         SendKept(command.first);
     for (const auto& claim : claims)
@@ -786,27 +781,11 @@ void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
         history.Add(entry.event.frame);
 }
 
-// One of this server's own entries has come back. Redis takes one connection's entries in order,
-// so those before it that Redis took are in the stream before it too: seen, or trimmed unread.
-// They are kept a while, to be written again should Redis lose its data.
+// One of this server's own entries has come back.
 void RedisRoomLink::SeenBack(std::uint64_t number)
 {
-    const auto now = Clock::now();
-    while (!unconfirmed.empty() && unconfirmed.front().number <= number &&
-           (unconfirmed.front().taken || unconfirmed.front().number == number))
-    {
-        retained.push_back(std::move(unconfirmed.front()));
-        retained.back().seenAt = now;
-        unconfirmed.pop_front();
-    }
-    while (!retained.empty() &&
-           (now - retained.front().seenAt > RetainTime || retained.size() > RetainMost))
-        retained.pop_front();
-    if (ahead && unconfirmed.size() <= PaceLow)
-    {
-        ahead = false;
-        Available();
-    }
+    outbox.SeenBack(number, Clock::now());
+    Available();
 }
 
 // The room takes this server's events while Redis is there and the server has read back most of
@@ -814,7 +793,7 @@ void RedisRoomLink::SeenBack(std::uint64_t number)
 // stream before it read them.
 void RedisRoomLink::Available()
 {
-    const bool now = up && steady && !ahead;
+    const bool now = up && steady && !outbox.Ahead();
     if (now == available)
         return;
     available = now;
@@ -967,22 +946,17 @@ void RedisRoomLink::Publish(RoomEvent event)
         return; // the goodbye has been said for every member
     event.origin = options.node;
     const MemberRef member = event.member;
-    Outgoing entry{nextNumber++, {}, false, {}};
-    entry.command = {"XADD", Key("stream"), "MAXLEN", "~", std::to_string(options.streamLength),
+    Words command = {"XADD", Key("stream"), "MAXLEN", "~", std::to_string(options.streamLength),
                      "*"};
-    for (auto& field : RoomEventCodec::Encode(event, run, entry.number))
+    for (auto& field : RoomEventCodec::Encode(event, run, outbox.NextNumber()))
     {
-        entry.command.push_back(std::move(field.first));
-        entry.command.push_back(std::move(field.second));
+        command.push_back(std::move(field.first));
+        command.push_back(std::move(field.second));
     }
-    unconfirmed.push_back(std::move(entry));
+    const Outbox::Entry& entry = outbox.Add(std::move(command));
     if (up)
-        SendEntry(unconfirmed.back());
-    if (!ahead && unconfirmed.size() >= PaceHigh)
-    {
-        ahead = true;
-        Available();
-    }
+        SendEntry(entry);
+    Available();
 
     // The room's bookkeeping, after the entry: a name is free only once its holder's leaving
     // is in the stream, so that whoever takes it next joins after.
@@ -1032,7 +1006,7 @@ std::string RedisRoomLink::Problem(const RoomEvent& event) const
     return RoomEventCodec::Problem(written);
 }
 
-void RedisRoomLink::SendEntry(const Outgoing& entry)
+void RedisRoomLink::SendEntry(const Outbox::Entry& entry)
 {
     const std::uint64_t now = generation;
     commands.Command(entry.command, [this, now, number = entry.number](Reply reply) {
@@ -1043,10 +1017,7 @@ void RedisRoomLink::SendEntry(const Outgoing& entry)
             commands.Drop("Redis refused an entry of the room: " + Text(reply));
             return;
         }
-        // Numbers follow one another among those not yet seen back.
-        if (!unconfirmed.empty() && number >= unconfirmed.front().number &&
-            number - unconfirmed.front().number < unconfirmed.size())
-            unconfirmed[number - unconfirmed.front().number].taken = true;
+        outbox.Taken(number);
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/link/Outbox.h"
 #include "server/link/RedisConnection.h"
 #include "server/link/RedisLink.h"
 #include "server/link/RoomEventCodec.h"
@@ -48,14 +49,6 @@ public:
     static constexpr auto StartTime = std::chrono::seconds(8);
     static constexpr auto GoodbyeTime = std::chrono::seconds(3);
     static constexpr auto ReadBlock = std::chrono::seconds(2);
-    // Own events shown back are kept this long (and at most so many), to be written again should
-    // Redis lose them.
-    static constexpr auto RetainTime = std::chrono::seconds(10);
-    static constexpr std::size_t RetainMost = 20000;
-    // A server this many of its own entries ahead of its reading takes no more from its members
-    // until it is back to PaceLow.
-    static constexpr std::size_t PaceHigh = 1000;
-    static constexpr std::size_t PaceLow = 200;
     static constexpr std::size_t EntriesPerRead = 200;
     static constexpr std::size_t HistoryPage = 200;
     // Reconnecting waits FirstRetry, then twice as long each time up to LongestRetry; lost again
@@ -89,16 +82,6 @@ public:
 private:
     using Words = std::vector<std::string>;
     using Reply = const redisReply*;
-
-    // An event this server wrote, until it has come back through the stream and some while
-    // after.
-    struct Outgoing
-    {
-        std::uint64_t number;
-        Words command;
-        bool taken = false; // Redis said it took it
-        Clock::time_point seenAt{};
-    };
 
     std::string Key(const std::string& what) const { return options.room + ":" + what; }
     std::string Holder(const MemberRef& member) const
@@ -152,7 +135,7 @@ private:
     void SendKept(std::uint64_t id);
     void SendClaim(MemberId id, const std::string& name);
     Words ClaimCommand(const MemberRef& member, const std::string& name) const;
-    void SendEntry(const Outgoing& entry);
+    void SendEntry(const Outbox::Entry& entry);
     void FreeName(const MemberRef& member, const std::string& name);
     void Forget(const MemberRef& member);
 
@@ -173,7 +156,6 @@ private:
     bool readPending = false;
     bool caughtUp = false; // the last read found nothing more: the next one may wait
     bool lostData = false;
-    bool ahead = false;     // written far ahead of what it has read back
     bool available = false; // what the server was last told
     std::function<void(const std::string&)> startDone;
     std::function<void()> stopDone;
@@ -210,9 +192,7 @@ private:
     std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
-    std::uint64_t nextNumber = 1;
-    std::deque<Outgoing> unconfirmed; // not yet shown back, in order
-    std::deque<Outgoing> retained;    // shown back lately
+    Outbox outbox;
     std::map<MemberId, std::string> claims;
     std::uint64_t nextKept = 1;
     std::map<std::uint64_t, Words> kept;
