@@ -3,6 +3,7 @@
 #include "common/NicknameRule.h"
 #include "server/link/RedisReply.h"
 #include "server/link/RedisVersion.h"
+#include "server/link/RoomScripts.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/ServerLog.h"
 
@@ -20,68 +21,8 @@ namespace
 {
 
 using namespace RedisReply;
+using namespace RoomScripts;
 using Kind = RoomEvent::Kind;
-
-// Frees a name only while the member still holds it (a later holder keeps it), and takes it off
-// its node's list of names. KEYS: the name, the node's names; ARGV: the holder, the folded name.
-const char* const FreeIfHeld = "if redis.call('GET', KEYS[1]) == ARGV[1] then "
-                               "redis.call('SREM', KEYS[2], ARGV[2]) "
-                               "return redis.call('DEL', KEYS[1]) end return 0";
-
-// Sets the name for the holder if it is unset (or the holder's already), and lists it among its
-// node's names, so that the names of a node that ends without freeing them can be found; answers
-// nil when granted, or who holds it. KEYS: the name, the node's names; ARGV: the holder, the
-// folded name.
-const char* const ClaimName = "local held = redis.call('GET', KEYS[1]) "
-                              "if held and held ~= ARGV[1] then return held end "
-                              "redis.call('SET', KEYS[1], ARGV[1]) "
-                              "redis.call('SADD', KEYS[2], ARGV[2]) return false";
-
-// Keeps the node's key for this run: "renewed" when it held it, "expired" when nobody did (it is
-// set again), "taken" when another run holds it (left as it is). KEYS: the node's key; ARGV:
-// the run, its life in milliseconds.
-const char* const KeepAlive = "local held = redis.call('GET', KEYS[1]) "
-                              "if held and held ~= ARGV[1] then return 'taken' end "
-                              "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
-                              "if held then return 'renewed' end return 'expired'";
-
-// Where the stream stands, and every node's list of members: the last entry's id ("0-0" when
-// there is no stream), then each node and its list. KEYS: the stream, the nodes; ARGV: the start
-// of the lists' keys.
-const char* const MembersSnapshot =
-    "local at = '0-0' "
-    "local info = redis.pcall('XINFO', 'STREAM', KEYS[1]) "
-    "if type(info) == 'table' and not info.err then for i = 1, #info - 1, 2 do "
-    "if info[i] == 'last-generated-id' then at = info[i + 1] end end end "
-    "local out = {at} "
-    "for _, node in ipairs(redis.call('SMEMBERS', KEYS[2])) do "
-    "out[#out + 1] = node out[#out + 1] = redis.call('HGETALL', ARGV[1] .. node) end "
-    "return out";
-
-// The node leaves the room, if this run holds it (after its members' entries). KEYS: the node's
-// key, the nodes, its list of members; ARGV: the run, the node.
-const char* const Goodbye = "if redis.call('GET', KEYS[1]) ~= ARGV[1] then return 0 end "
-                            "redis.call('DEL', KEYS[1], KEYS[3]) "
-                            "redis.call('SREM', KEYS[2], ARGV[2]) return 1";
-
-// The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
-// key, its list.
-const char* const MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
-                                  "return redis.call('HGETALL', KEYS[2])";
-
-// A node that is gone leaves the room: off the list of nodes, and every name it still holds
-// freed, unless the node is alive again (a new run of the node frees what the earlier left,
-// and stays). KEYS: the node's key, the nodes, the node's names; ARGV: the node, the start of
-// the room's name keys, the start of the node's holders ("NODE" and a line feed), the run
-// that frees them.
-const char* const NodeGone = "local alive = redis.call('GET', KEYS[1]) "
-                             "if alive and alive ~= ARGV[4] then return 0 end "
-                             "if not alive then redis.call('SREM', KEYS[2], ARGV[1]) end "
-                             "for _, name in ipairs(redis.call('SMEMBERS', KEYS[3])) do "
-                             "local held = redis.call('GET', ARGV[2] .. name) "
-                             "if held and string.sub(held, 1, #ARGV[3]) == ARGV[3] then "
-                             "redis.call('DEL', ARGV[2] .. name) end end "
-                             "redis.call('DEL', KEYS[3]) return 1";
 
 std::string RandomWord()
 {
@@ -379,7 +320,6 @@ void RedisRoomLink::ReadMembers(std::uint64_t now, std::function<void()> then)
 
 void RedisRoomLink::CompareMembers(const std::string& at, Reply snapshot)
 {
-    const auto position = IdOf(at);
     std::map<MemberRef, RoomEvent> listed;
     for (std::size_t i = 1; i + 1 < snapshot->elements; i += 2)
     {
@@ -397,29 +337,8 @@ void RedisRoomLink::CompareMembers(const std::string& at, Reply snapshot)
                 WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
         }
     }
-    for (auto entry = known.begin(); entry != known.end();)
-    {
-        const MemberRef member = entry->first;
-        const Known held = (entry++)->second;
-        if (member.node == options.node || listed.count(member) != 0 || IdOf(held.at) > position)
-            continue;
-        RoomEvent gone;
-        gone.kind = Kind::Left;
-        gone.origin = member.node;
-        gone.member = member;
-        gone.name = held.name;
-        ApplyHere(gone, at);
-    }
-    for (auto& entry : listed)
-    {
-        const auto held = known.find(entry.first);
-        const auto left = departed.find(entry.first);
-        if (held == known.end()
-                ? left != departed.end() && IdOf(left->second) > position
-                : IdOf(held->second.at) > position || held->second.name == entry.second.name)
-            continue; // left, or renamed, after the lists were read; or known as it is
-        ApplyHere(entry.second, at);
-    }
+    for (RoomEvent& event : knownMembers.Differences(listed, at, options.node))
+        ApplyHere(event, at);
 }
 // The bans the room keeps, for this server to hold too (those ended are left to end).
 void RedisRoomLink::ReadBans(std::uint64_t now)
@@ -554,14 +473,12 @@ void RedisRoomLink::Up(std::uint64_t now)
         steadyAt = Clock::now();
         available = true;
         startTimer.cancel();
-        std::set<std::string> nodes;
-        for (const auto& entry : known)
-            nodes.insert(entry.first.node);
         WriteLogLine(log, "joined the room " + options.room + " in Redis at " +
                               options.address.ToString() + " as the node " + options.node + ": " +
-                              Plural(known.size(), "member", "members") + " on " +
-                              Plural(nodes.size(), "other server", "other servers") + ", " +
-                              Plural(history.Frames().size(), "line", "lines") + " of history");
+                              Plural(knownMembers.Count(), "member", "members") + " on " +
+                              Plural(knownMembers.Nodes().size(), "other server", "other servers") +
+                              ", " + Plural(history.Frames().size(), "line", "lines") +
+                              " of history");
         const auto done = std::move(startDone);
         startDone = nullptr;
         done("");
@@ -803,23 +720,8 @@ void RedisRoomLink::Available()
 
 void RedisRoomLink::ApplyHere(RoomEvent& event, const std::string& at)
 {
-    if (event.kind == Kind::Joined || event.kind == Kind::Renamed)
-    {
-        known[event.member] = {event.name, at};
-        departed.erase(event.member);
-    }
-    else if (event.kind == Kind::Left && known.erase(event.member) != 0)
-    {
-        // Remembered a while, so that a list read before it does not bring the member back.
-        departed[event.member] = at;
-        departures.push_back(event.member);
-        while (departures.size() > RememberedDepartures)
-        {
-            departed.erase(departures.front());
-            departures.pop_front();
-        }
-    }
-    else if (event.kind == Kind::Banned)
+    knownMembers.Note(event, at);
+    if (event.kind == Kind::Banned)
         bans[event.network.ToString()] = RoomEventCodec::EncodeBan(event);
     else if (event.kind == Kind::Unbanned)
         bans.erase(event.network.ToString());

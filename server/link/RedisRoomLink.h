@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/link/KnownMembers.h"
 #include "server/link/Outbox.h"
 #include "server/link/RedisConnection.h"
 #include "server/link/RedisLink.h"
@@ -178,18 +179,8 @@ private:
     RecentLines history;
     std::vector<Frame> historyScan; // newest first, while it is read at the start
     SeenEntries seen;
-    // The room's named members, as this server last read of each, and where in the stream.
-    struct Known
-    {
-        std::string name;
-        std::string at;
-    };
-    std::map<MemberRef, Known> known;
-    // Members lately gone, and where; oldest first.
-    static constexpr std::size_t RememberedDepartures = 4096;
-    std::map<MemberRef, std::string> departed;
-    std::deque<MemberRef> departures;
-    std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
+    KnownMembers knownMembers;         // the room's named members, as this server read of them
+    std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
     Outbox outbox;
