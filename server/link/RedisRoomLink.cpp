@@ -224,7 +224,7 @@ void RedisRoomLink::ReapOwnLeftovers(std::uint64_t now)
     commands.Command({"HGETALL", Key("members:" + options.node)}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
-        ReapMembers(options.node, reply, "server restarted");
+        ReapMembers(options.node, reply, ChatRoom::ServerEnd::Restarted);
         ForgetNode(options.node); // its names only: this run holds the node's key
         ReadPosition(now);
     });
@@ -793,7 +793,7 @@ void RedisRoomLink::Reap(const std::string& node)
                                  return;
                              if (IsArray(members))
                              {
-                                 ReapMembers(node, members, "server lost");
+                                 ReapMembers(node, members, ChatRoom::ServerEnd::Lost);
                                  ForgetNode(node);
                              }
                              Keep({"DEL", lock}); // done, or the node came back
@@ -808,7 +808,7 @@ void RedisRoomLink::ForgetNode(const std::string& node)
           Key("name:"), node + "\n", run});
 }
 
-void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const std::string& note)
+void RedisRoomLink::ReapMembers(const std::string& node, Reply members, ChatRoom::ServerEnd end)
 {
     const auto entries = Pairs(members);
     std::size_t count = 0;
@@ -821,14 +821,7 @@ void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const st
             WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
             continue;
         }
-        RoomEvent gone;
-        gone.kind = Kind::Left;
-        gone.origin = options.node;
-        gone.member = joined.member;
-        gone.name = joined.name;
-        gone.departure = {LeaveReason::Left, "its server stopped without saying goodbye"};
-        gone.note = note;
-        Publish(gone);
+        Publish(ChatRoom::LeftWithServer(joined.member, joined.name, end));
         ++count;
     }
     // Each Left takes its member off the node's list after its entry: should this server fail
@@ -1028,13 +1021,8 @@ void RedisRoomLink::Stop(std::function<void()> done)
     std::vector<RoomEvent> leaving;
     for (const auto& entry : own)
     {
-        RoomEvent gone;
-        gone.kind = Kind::Left;
-        gone.member = entry.second.member;
-        gone.name = entry.second.name;
-        gone.departure = {LeaveReason::Left, "the server shut down"};
-        gone.note = "server shut down";
-        leaving.push_back(std::move(gone));
+        leaving.push_back(ChatRoom::LeftWithServer(entry.second.member, entry.second.name,
+                                                   ChatRoom::ServerEnd::ShutDown));
     }
     for (RoomEvent& gone : leaving)
         Publish(std::move(gone));

@@ -6,6 +6,7 @@
 #include "server/link/RedisLink.h"
 #include "server/link/RoomEventCodec.h"
 #include "server/link/SeenEntries.h"
+#include "server/room/ChatRoom.h"
 #include "server/room/RecentLines.h"
 
 #include <asio/steady_timer.hpp>
@@ -121,7 +122,7 @@ private:
     void CompareMembers(const std::string& at, Reply snapshot);
     void Heartbeat();
     void Reap(const std::string& node);
-    void ReapMembers(const std::string& node, Reply members, const std::string& note);
+    void ReapMembers(const std::string& node, Reply members, ChatRoom::ServerEnd end);
     void ForgetNode(const std::string& node);
     void FinishStop();
     // What happens to this server's members when it could not say goodbye.

@@ -66,6 +66,22 @@ Frame ChatRoom::ServerLine(const std::string& text)
                      ChatProtocol::FormatTimestamp(*std::localtime(&now)) + " [SERVER]: " + text);
 }
 
+RoomEvent ChatRoom::LeftWithServer(const MemberRef& member, const std::string& name, ServerEnd end)
+{
+    RoomEvent gone;
+    gone.kind = RoomEvent::Kind::Left;
+    gone.origin = member.node;
+    gone.member = member;
+    gone.name = name;
+    const bool goodbye = end == ServerEnd::ShutDown;
+    gone.departure = {LeaveReason::Left, goodbye ? "the server shut down"
+                                                 : "its server stopped without saying goodbye"};
+    gone.note = goodbye                  ? "server shut down"
+                : end == ServerEnd::Lost ? "server lost"
+                                         : "server restarted";
+    return gone;
+}
+
 ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
                                   Clock::time_point now, const asio::ip::address& ip)
 {

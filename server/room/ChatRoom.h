@@ -111,6 +111,17 @@ public:
     // The frame of a member's chat line.
     static Frame LineFrame(const std::string& line);
 
+    // How a server of the room ended without its members leaving one by one.
+    enum class ServerEnd
+    {
+        ShutDown,  // it said goodbye
+        Lost,      // it was killed, or lost: another server announces its members gone
+        Restarted, // it was killed and has started again: its new run announces them
+    };
+    // The Left event of a member whose server ended so, as the room tells it.
+    static RoomEvent LeftWithServer(const MemberRef& member, const std::string& name,
+                                    ServerEnd end);
+
     // Whether the room is shared with other servers (through its link).
     bool Shared() const { return !link.Node().empty(); }
 
