@@ -450,9 +450,6 @@ void ChatServer::Finish()
         io.stop();
 }
 
-// The ban file as the operator left it: bans added take effect (members from there are removed,
-// as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
-// a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
 // In a room across servers the room's bans rule: a ban of the file the room does not keep was
 // lifted while this server was away (or never given to the room), and goes from the file too.
 void ChatServer::KeepOnlyRoomBans(const std::set<std::string>& roomBans)
@@ -469,6 +466,19 @@ void ChatServer::KeepOnlyRoomBans(const std::set<std::string>& roomBans)
                               " not kept by the room (lifted while this server was away, or never "
                               "given to the room) left out: the room's bans hold; to give bans to "
                               "the room, ban them, or add them to the file and reload");
+}
+
+// A ban put in place here (from the ban file) for the whole room, as the operator's ban does:
+// every server removes its members from there, this one too.
+void ChatServer::GiveBanToRoom(const Ban& ban)
+{
+    const std::string told = "You were removed from the room: you are banned from this server" +
+                             (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+    room.Ban(ban.network,
+             ban.until ? std::optional<std::int64_t>(static_cast<std::int64_t>(*ban.until))
+                       : std::nullopt,
+             told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+             Departure{LeaveReason::Banned, ban.reason});
 }
 
 // In a room across servers, a reloaded ban file's changes go to the room, as the operator's ban
@@ -492,19 +502,16 @@ void ChatServer::GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
             continue;
         ++(old == before.end() ? added : changed);
         bans.Add(ban);
-        const std::string told = "You were removed from the room: you are banned from this server" +
-                                 (ban.reason.empty() ? "." : " (" + ban.reason + ").");
-        room.Ban(ban.network,
-                 ban.until ? std::optional<std::int64_t>(static_cast<std::int64_t>(*ban.until))
-                           : std::nullopt,
-                 told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
-                 Departure{LeaveReason::Banned, ban.reason});
+        GiveBanToRoom(ban);
     }
     WriteLogLine(log, "ban file reloaded from " + options.banFile + " and given to the room: " +
                           std::to_string(added) + " added, " + std::to_string(lifted) +
                           " lifted, " + std::to_string(changed) + " changed");
 }
 
+// The ban file as the operator left it: bans added take effect (members from there are removed,
+// as by `ban`) and bans taken out are lifted. A file that is not there, cannot be read, or holds
+// a line that cannot be read changes nothing, so that no slip of the hand lifts a ban.
 void ChatServer::ReloadBans()
 {
     const std::string kept = "ban file not reloaded, the " + std::to_string(bans.Size()) +

@@ -129,6 +129,7 @@ private:
     void ReloadCertificate();
     void ReloadBans();
     void KeepOnlyRoomBans(const std::set<std::string>& roomBans);
+    void GiveBanToRoom(const Ban& ban);
     void GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
                               const std::map<std::string, Ban>& after);
     void Shutdown();

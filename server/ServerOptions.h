@@ -17,13 +17,13 @@ struct ServerOptions : RoomOptions
     std::size_t maxPerAddress = 16; // connections from one address; 0: no limit
     std::string tlsCert;            // PEM files: with both, connections may use TLS
     std::string tlsKey;
-    bool tlsOnly = false;    // plain connections are refused
-    bool tlsPin = false;     // print the certificate's pin and exit
-    std::string banFile;     // where bans are kept over a restart; empty: in memory only
-    bool console = false;    // operator commands from standard input even when it is no terminal
-    std::string control;     // a local socket for operator commands (Linux); empty: none
-    std::string command;     // send this command to a running server and print its answer
-    std::string metricsHost; // where the metrics endpoint listens; empty: nowhere
+    bool tlsOnly = false; // plain connections are refused
+    bool tlsPin = false;  // print the certificate's pin and exit
+    std::string banFile;  // where bans are kept over a restart; empty: in memory only
+    bool console = false; // operator commands from standard input even when it is no terminal
+    std::string control;  // a local socket for operator commands (Linux); empty: none
+    std::string command;  // send this command to a running server and print its answer
+    std::string metricsHost;       // where the metrics endpoint listens; empty: nowhere
     std::uint16_t metricsPort = 0; // 0 lets the system pick a free port
 
     // A room across servers.
