@@ -538,7 +538,7 @@ void RedisRoomLink::ReadNext()
         return;
     readPending = true;
     const std::uint64_t now = generation;
-    const Words read = {"XREAD",   "COUNT",       std::to_string(EntriesPerRead),
+    const Words read = {"XREAD",   "COUNT",       std::to_string(entriesPerRead),
                         "STREAMS", Key("stream"), lastId};
     if (caughtUp)
     {
@@ -669,6 +669,7 @@ void RedisRoomLink::TakeEntries(Reply reply)
     std::string id, problem;
     RoomEventCodec::FieldViews fields;
     RoomEventCodec::Entry entry;
+    std::size_t bytes = 0;
     for (std::size_t i = 0; i < entries->elements && !stopping; ++i)
     {
         if (!EntryOf(entries->element[i], id, fields))
@@ -676,6 +677,8 @@ void RedisRoomLink::TakeEntries(Reply reply)
             WriteLogLine(log, "skipped an entry of the room's stream: it is no entry of fields");
             continue;
         }
+        for (const auto& field : fields)
+            bytes += field.first.size() + field.second.size();
         lastId = id;
         ++entriesSeen;
         if (!RoomEventCodec::Decode(fields, entry, problem))
@@ -685,6 +688,12 @@ void RedisRoomLink::TakeEntries(Reply reply)
         }
         Deliver(entry);
     }
+    // Others may write large entries: the next read asks for fewer while replies run large, so
+    // that one reply stays about ReadBytes.
+    if (bytes > ReadBytes)
+        entriesPerRead = std::max<std::size_t>(1, entriesPerRead / 4);
+    else if (bytes < ReadBytes / 4)
+        entriesPerRead = std::min(EntriesPerRead, entriesPerRead * 2);
 }
 
 void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)

@@ -52,6 +52,7 @@ public:
     static constexpr auto GoodbyeTime = std::chrono::seconds(3);
     static constexpr auto ReadBlock = std::chrono::seconds(2);
     static constexpr std::size_t EntriesPerRead = 200;
+    static constexpr std::size_t ReadBytes = 1 << 20;
     static constexpr std::size_t HistoryPage = 200;
     // Reconnecting waits FirstRetry, then twice as long each time up to LongestRetry; lost again
     // within SteadyTime of coming back, it goes on from the wait it had reached.
@@ -172,8 +173,9 @@ private:
     asio::steady_timer resyncTimer;
 
     std::string epoch;
-    std::string lastId = "0-0";     // the last entry of the stream read
-    std::uint64_t entriesSeen = 0;  // entries of the stream up to it
+    std::string lastId = "0-0";    // the last entry of the stream read
+    std::uint64_t entriesSeen = 0; // entries of the stream up to it
+    std::size_t entriesPerRead = EntriesPerRead;
     std::uint64_t entriesAdded = 0; // entries ever added, when the stream was last counted
     std::uint64_t reconnects = 0;
     std::uint64_t gaps = 0;
