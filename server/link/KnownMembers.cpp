@@ -11,8 +11,11 @@ void KnownMembers::Note(const RoomEvent& event, const std::string& at)
         known[event.member] = {event.name, at};
         departed.erase(event.member);
     }
-    else if (event.kind == RoomEvent::Kind::Left && known.erase(event.member) != 0)
+    else if (event.kind == RoomEvent::Kind::Left)
     {
+        // Known or not (its join may have been trimmed unread), a list read before must not
+        // bring it back.
+        known.erase(event.member);
         departed[event.member] = at;
         departures.push_back(event.member);
         while (departures.size() > RememberedDepartures)

@@ -33,12 +33,14 @@ TEST(KnownMembers, TheListsDecideOnlyWhereTheyAreNewerThanWhatWasRead)
     members.Note(Event(Kind::Joined, "a", 5, "Quit"), "10-0");    // left after the lists
     members.Note(Event(Kind::Left, "a", 5, "Quit"), "25-0");
     members.Note(Event(Kind::Joined, "here", 9, "Mine"), "10-0"); // this server's own
+    members.Note(Event(Kind::Left, "b", 8, "Unknown"), "22-0");   // its join never read
     EXPECT_EQ(members.Count(), 5u);
 
     std::map<MemberRef, RoomEvent> listed;
     for (const RoomEvent& joined :
          {Event(Kind::Joined, "a", 2, "Renamed2"), Event(Kind::Joined, "a", 4, "Same"),
-          Event(Kind::Joined, "a", 5, "Quit"), Event(Kind::Joined, "b", 7, "Unread")})
+          Event(Kind::Joined, "a", 5, "Quit"), Event(Kind::Joined, "b", 7, "Unread"),
+          Event(Kind::Joined, "b", 8, "Unknown")})
         listed[joined.member] = joined;
 
     std::map<std::string, Kind> seen;
