@@ -164,9 +164,6 @@ bool ChatServer::Start(std::string& error)
 
     if (!options.banFile.empty())
     {
-        std::set<std::string> roomBans; // in a room across servers, those the room keeps
-        for (const Ban& ban : bans.All())
-            roomBans.insert(ban.network.ToString());
         std::vector<std::string> problems;
         if (!BanFile::Read(options.banFile, std::time(nullptr), bans, problems, error))
             return false;
@@ -180,8 +177,8 @@ bool ChatServer::Start(std::string& error)
                 asio::post(io, [this, written] { BanFileWritten(written); });
             });
         bans.Watch(banWriter.get());
-        if (room.Shared())
-            KeepOnlyRoomBans(roomBans);
+        if (redis)
+            KeepOnlyRoomBans(redis->BannedNetworks());
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -743,7 +740,7 @@ void ChatServer::Sorted(asio::ip::tcp::socket socket, FirstByte::Kind kind, cons
     {
         // Left before the room: as it would have in it, without a nickname.
         counters.CountDeparture(kind == FirstByte::Kind::Silent ? LeaveReason::Timeout
-                                                                : LeaveReason::Left);
+                                                                 : LeaveReason::Left);
         Abandoned(number, address, why);
         return;
     }

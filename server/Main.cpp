@@ -6,6 +6,7 @@
 #include "server/connection/ServerTls.h"
 #include "server/metrics/MetricsHttp.h"
 #include "server/operator/OperatorChannels.h"
+#include "server/link/RedisLink.h"
 
 #include <fstream>
 #include <iostream>

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <set>
 #include <string>
 
 // What a server needs to join a room kept in Redis.
@@ -62,5 +63,7 @@ public:
     // Whether to read the room's stream: not while most of this server's members are behind
     // (the stream keeps the lines meanwhile).
     virtual void Read(bool read) = 0;
+    // The networks the room bans, as this server knows them.
+    virtual std::set<std::string> BannedNetworks() const = 0;
     virtual LinkFigures Figures() const = 0;
 };

@@ -594,6 +594,14 @@ void RedisRoomLink::ReadNext()
     });
 }
 
+std::set<std::string> RedisRoomLink::BannedNetworks() const
+{
+    std::set<std::string> networks;
+    for (const auto& ban : bans)
+        networks.insert(ban.first);
+    return networks;
+}
+
 LinkFigures RedisRoomLink::Figures() const
 {
     // Counted at the last read that was not waiting for the stream to grow; caught up since, if

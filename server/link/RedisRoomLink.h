@@ -80,6 +80,7 @@ public:
     }
     void OnEnded(std::function<void(const std::string&)> then) override { ended = std::move(then); }
     void Read(bool read) override;
+    std::set<std::string> BannedNetworks() const override;
     LinkFigures Figures() const override;
 
 private:

@@ -329,7 +329,8 @@ void ChatRoom::Apply(RoomEvent& event)
     case RoomEvent::Kind::Left:
         ApplyLeft(event);
         break;
-    case RoomEvent::Kind::Line: {
+    case RoomEvent::Kind::Line:
+    {
         const Clock::time_point readAt = lineReadAt.value_or(Clock::now());
         if (!event.frame)
             event.frame = LineFrame(event.text);
@@ -720,9 +721,9 @@ std::vector<std::string> ChatRoom::Remove(const IpNetwork& network, const std::s
     return named;
 }
 
-std::vector<std::string> ChatRoom::Ban(const IpNetwork& network, std::optional<std::int64_t> until,
-                                       const std::string& told, const std::string& note,
-                                       const Departure& departure)
+std::vector<std::string> ChatRoom::Ban(const IpNetwork& network,
+                                       std::optional<std::int64_t> until, const std::string& told,
+                                       const std::string& note, const Departure& departure)
 {
     // Who goes: the named of the whole room by name, then this server's unnamed by address.
     std::vector<std::string> named, unnamed;

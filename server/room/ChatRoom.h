@@ -156,14 +156,14 @@ public:
                                     const std::string& note, const Departure& departure);
     std::vector<std::string> Remove(const IpNetwork& network, const std::string& told,
                                     const std::string& note, const Departure& departure);
-    // Bans the network in the whole room: every server removes its members from there (as
-    // Remove does) and keeps the ban (until: when it ends, in Unix time; none: until lifted; the
-    // departure's detail is its reason). Returns who goes, the named of the whole room and this
-    // server's unnamed.
     // Empty when the room can carry a removal with these words to every server (kick and ban
     // alike); otherwise why not, for the operator.
     std::string RemovalProblem(const std::string& told, const std::string& note,
                                const Departure& departure) const;
+    // Bans the network in the whole room: every server removes its members from there (as
+    // Remove does) and keeps the ban (until: when it ends, in Unix time; none: until lifted; the
+    // departure's detail is its reason). Returns who goes, the named of the whole room and this
+    // server's unnamed.
     std::vector<std::string> Ban(const IpNetwork& network, std::optional<std::int64_t> until,
                                  const std::string& told, const std::string& note,
                                  const Departure& departure);
