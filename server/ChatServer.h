@@ -128,10 +128,6 @@ private:
     void WaitForReloadSignal();
     void ReloadCertificate();
     void ReloadBans();
-    void KeepOnlyRoomBans(const std::set<std::string>& roomBans);
-    void GiveBanToRoom(const Ban& ban);
-    void GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
-                              const std::map<std::string, Ban>& after);
     void Shutdown();
     void Finish();
     void Closed(ClientSession& session);
@@ -139,6 +135,11 @@ private:
     ServerFigures Figures() const;
     std::unique_ptr<RoomLink> MakeLink();
     void BanFromRoom(const RoomEvent& event);
+    // In a room across servers, the room's bans rule over the ban file's.
+    void KeepOnlyRoomBans(const std::set<std::string>& roomBans);
+    void GiveBanToRoom(const Ban& ban);
+    void GiveBanChangesToRoom(const std::map<std::string, Ban>& before,
+                              const std::map<std::string, Ban>& after);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;
