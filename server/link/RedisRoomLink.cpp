@@ -65,15 +65,35 @@ void RedisRoomLink::Start(std::function<void(const std::string& error)> done)
 
 void RedisRoomLink::FailStart(const std::string& why)
 {
-    if (started || !startDone)
+    if (started || !startDone || failing)
         return;
-    ++generation;
+    failing = true;
+    ++generation; // whatever else answers is dropped
     startTimer.cancel();
-    commands.Drop(why);
-    reader.Drop(why);
-    const auto done = std::move(startDone);
-    startDone = nullptr;
-    done("the room in Redis at " + options.address.ToString() + ": " + why);
+    const auto finish = [this, why] {
+        if (!startDone)
+            return;
+        startTimer.cancel();
+        commands.Drop(why);
+        reader.Drop(why);
+        const auto done = std::move(startDone);
+        startDone = nullptr;
+        done("the room in Redis at " + options.address.ToString() + ": " + why);
+    };
+    if (!nodeHeld || !commands.Ready())
+    {
+        finish();
+        return;
+    }
+    // The node's key this run took goes with it, so that the node may start again at once
+    // (what it found of an earlier run stays for that start, or for the others to announce).
+    commands.Command({"EVAL", ReleaseNode, "1", Key("alive:" + options.node), run},
+                     [finish](Reply) { finish(); });
+    startTimer.expires_after(ReleaseTime);
+    startTimer.async_wait([finish](const asio::error_code& error) {
+        if (!error)
+            finish();
+    });
 }
 
 void RedisRoomLink::Connect()
@@ -209,7 +229,10 @@ void RedisRoomLink::CheckNode(std::uint64_t now)
                           "within " +
                           std::to_string(std::chrono::seconds(AliveTime).count()) + " s)");
             else
+            {
+                nodeHeld = true;
                 ReapOwnLeftovers(now);
+            }
         });
 }
 
@@ -239,7 +262,7 @@ void RedisRoomLink::ReadPosition(std::uint64_t now)
         // No stream yet is an empty room; any other refusal ends the start.
         if (IsError(reply) && Text(reply).rfind("ERR no such key", 0) != 0)
         {
-            Lost(now, "Redis refused to describe the room's stream: " + Refusal(reply));
+            FailStart("Redis refused to describe the room's stream: " + Refusal(reply));
             return;
         }
         if (!IsError(reply))

@@ -50,6 +50,7 @@ public:
     static constexpr auto HeartbeatTime = std::chrono::seconds(2);
     static constexpr auto StartTime = std::chrono::seconds(8);
     static constexpr auto GoodbyeTime = std::chrono::seconds(3);
+    static constexpr auto ReleaseTime = std::chrono::seconds(1);
     static constexpr auto ReadBlock = std::chrono::seconds(2);
     static constexpr std::size_t EntriesPerRead = 200;
     static constexpr std::size_t ReadBytes = 1 << 20;
@@ -153,8 +154,10 @@ private:
 
     std::uint64_t generation = 0; // of the connections: answers to older ones are dropped
     bool started = false;
-    bool up = false;     // registered on the current connections
-    bool steady = false; // and Redis took what was written again: the room takes events
+    bool nodeHeld = false; // this run took the node's key at its start
+    bool failing = false;  // the start failed, and gives the node's key back
+    bool up = false;       // registered on the current connections
+    bool steady = false;   // and Redis took what was written again: the room takes events
     bool stopping = false;
     bool reading = true;
     bool readPending = false;

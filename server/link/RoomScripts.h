@@ -48,6 +48,10 @@ constexpr const char* Goodbye = "if redis.call('GET', KEYS[1]) ~= ARGV[1] then r
                                 "redis.call('DEL', KEYS[1], KEYS[3]) "
                                 "redis.call('SREM', KEYS[2], ARGV[2]) return 1";
 
+// Gives up the node's key, if this run holds it. KEYS: the node's key; ARGV: the run.
+constexpr const char* ReleaseNode = "if redis.call('GET', KEYS[1]) == ARGV[1] then "
+                                    "return redis.call('DEL', KEYS[1]) end return 0";
+
 // The list of a node's members, if the node is gone (nil while its key lives). KEYS: the node's
 // key, its list.
 constexpr const char* MembersOfGone = "if redis.call('EXISTS', KEYS[1]) == 1 then return false end "
