@@ -363,6 +363,7 @@ void RedisRoomLink::CompareMembers(const std::string& at, Reply snapshot)
     for (RoomEvent& event : knownMembers.Differences(listed, at, options.node))
         ApplyHere(event, at);
 }
+
 // The bans the room keeps, for this server to hold too (those ended are left to end).
 void RedisRoomLink::ReadBans(std::uint64_t now)
 {
