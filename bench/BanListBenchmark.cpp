@@ -456,12 +456,13 @@ void ReloadSliceOnTheLoop(benchmark::State& state)
     for (auto _ : state)
     {
         BanFileReload slice = reload;
-        std::vector<Ban> put;
+        std::vector<BanFileReload::Change> applied;
         const auto start = Clock::now();
-        slice.ApplySome(bans, ChatServer::BanChangesPerSlice, put);
+        slice.ApplySome(bans, ChatServer::BanChangesPerSlice, applied);
         state.SetIterationTime(Seconds(Clock::now() - start));
-        for (const Ban& ban : put)
-            bans.Remove(ban.network);
+        for (const BanFileReload::Change& change : applied)
+            if (change.ban)
+                bans.Remove(change.network);
     }
     bans.Watch(nullptr);
 }

@@ -17,7 +17,7 @@ void AppendTwoDigits(std::string& out, int value)
 
 } // namespace
 
-bool HoldsControlBytes(const std::string& text)
+bool HoldsControlBytes(std::string_view text)
 {
     for (char c : text)
     {

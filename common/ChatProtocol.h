@@ -12,6 +12,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace ChatProtocol
 {
@@ -25,7 +26,7 @@ constexpr std::size_t MaxTextBytes = oNet::MaxPacketSize - 6;
 // Whether the text holds a control character (a byte below 0x20, or 0x7F: escape, backspace, a
 // line break...), which a reader's screen would act on rather than show. Nothing passed on to a
 // member may hold one.
-bool HoldsControlBytes(const std::string& text);
+bool HoldsControlBytes(std::string_view text);
 
 // A packet of the given type carrying one text field. Throws PacketException when the text does
 // not fit.

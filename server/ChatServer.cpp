@@ -105,8 +105,7 @@ std::unique_ptr<RoomLink> ChatServer::MakeLink()
     if (options.redis.empty())
         return std::make_unique<LocalLink>(options.history);
     RedisRoomOptions room;
-    std::string checked; // with the options already
-    RedisAddress::Parse(options.redis, room.address, checked);
+    room.address = options.redisAddress;
     room.password = options.redisPassword;
     room.room = options.room;
     room.node = options.node.empty()
@@ -135,6 +134,7 @@ bool ChatServer::JoinRoom(std::string& error)
     }
     // While Redis is away, the server reads from none of its members.
     redis->OnAvailable([this](bool available) { backlog.Hold(!available); });
+    redis->OnEnded([this](const std::string&) { Stop(); });
     bool decided = false;
     redis->Start([&](const std::string& why) {
         decided = true;
@@ -182,6 +182,8 @@ bool ChatServer::Start(std::string& error)
                 asio::post(io, [this, written] { BanFileWritten(written); });
             });
         bans.Watch(banWriter.get());
+        if (redis)
+            KeepOnlyRoomBans(redis->BannedNetworks());
     }
 
     const oNet::Endpoint endpoint(options.listenAddress.c_str(), options.port);
@@ -490,6 +492,37 @@ void ChatServer::Finish()
     });
 }
 
+// In a room across servers the room's bans rule: a ban of the file the room does not keep was
+// lifted while this server was away (or never given to the room), and goes from the file too.
+void ChatServer::KeepOnlyRoomBans(const std::set<std::string>& roomBans)
+{
+    std::vector<IpNetwork> extra;
+    for (const Ban& ban : bans.All())
+        if (roomBans.count(ban.network.ToString()) == 0)
+            extra.push_back(ban.network);
+    for (const IpNetwork& network : extra)
+        bans.Remove(network);
+    if (!extra.empty())
+        WriteLogLine(log, std::to_string(extra.size()) + (extra.size() == 1 ? " ban" : " bans") +
+                              " of " + options.banFile +
+                              " not kept by the room (lifted while this server was away, or never "
+                              "given to the room) left out: the room's bans hold; to give bans to "
+                              "the room, ban them, or add them to the file and reload");
+}
+
+// A ban put in place here (from the ban file) for the whole room, as the operator's ban does:
+// every server removes its members from there, this one too.
+void ChatServer::GiveBanToRoom(const Ban& ban)
+{
+    const std::string told = "You were removed from the room: you are banned from this server" +
+                             (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+    room.Ban(ban.network,
+             ban.until ? std::optional<std::int64_t>(static_cast<std::int64_t>(*ban.until))
+                       : std::nullopt,
+             told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
+             Departure{LeaveReason::Banned, ban.reason});
+}
+
 // The ban file as the operator left it: bans added take effect (members from there are removed,
 // as by `ban`) and bans taken out are lifted. The writer reads it, off this thread, and compares
 // it with what it last wrote there, so that the server's own changes not yet written stay; this
@@ -534,12 +567,23 @@ void ChatServer::ApplyBanSlice()
 {
     if (stopping || !banReload)
         return;
-    std::vector<Ban> put;
-    const bool more = banReload->ApplySome(bans, BanChangesPerSlice, put);
-    for (const Ban& ban : put)
+    std::vector<BanFileReload::Change> applied;
+    const bool more = banReload->ApplySome(bans, BanChangesPerSlice, applied);
+    for (const BanFileReload::Change& change : applied)
     {
-        if (!memberAddresses.AnyIn(ban.network))
+        // In a room across servers the file's changes go to the room, as the operator's ban and
+        // unban do: every server applies them, this one too.
+        if (room.Shared())
+        {
+            if (change.ban)
+                GiveBanToRoom(*change.ban);
+            else
+                room.Unban(change.network);
             continue;
+        }
+        if (!change.ban || !memberAddresses.AnyIn(change.network))
+            continue;
+        const Ban& ban = *change.ban;
         const std::string told = "You were removed from the room: you are banned from this server" +
                                  (ban.reason.empty() ? "." : " (" + ban.reason + ").");
         removedByReload +=

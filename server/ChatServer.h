@@ -30,9 +30,11 @@
 #include <atomic>
 #include <chrono>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -178,6 +180,9 @@ private:
     ServerFigures Figures() const;
     std::unique_ptr<RoomLink> MakeLink();
     void BanFromRoom(const RoomEvent& event);
+    // In a room across servers, the room's bans rule over the ban file's.
+    void KeepOnlyRoomBans(const std::set<std::string>& roomBans);
+    void GiveBanToRoom(const Ban& ban);
     std::size_t OpenConnections() const { return sessions.size() - turnedAway.size() + sorting; }
 
     ServerOptions options;

@@ -70,11 +70,6 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    if (!options.redis.empty() && !RedisLink::Available())
-    {
-        std::cerr << "ostrel-server: " << RedisLink::Unavailable() << std::endl;
-        return 2;
-    }
     if (!options.redisPasswordFile.empty())
     {
         // The password's first line; the file is the only place it is given.

@@ -197,9 +197,8 @@ bool ParseServerOptions(int argc, const char* const* argv, ServerOptions& option
         error = redisOnly + " needs --redis URL";
     if (!error.empty() || options.redis.empty())
         return error.empty();
-    RedisAddress address;
     std::string problem;
-    if (!RedisAddress::Parse(options.redis, address, error))
+    if (!RedisAddress::Parse(options.redis, options.redisAddress, error))
         return false;
     if (!(problem = RoomEventCodec::NodeProblem(options.room)).empty())
         error = "--room: " + problem;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/link/RedisAddress.h"
 #include "server/room/RoomOptions.h"
 
 #include <cstddef>
@@ -27,6 +28,7 @@ struct ServerOptions : RoomOptions
 
     // A room across servers.
     std::string redis;                // the Redis that keeps the room; empty: this server alone
+    RedisAddress redisAddress;        // where it is, as parsed from it
     std::string redisPasswordFile;    // where the password Redis asks for is
     std::string redisPassword;        // read from it at start
     std::string room = "ostrel";      // the prefix of the room's keys in Redis

@@ -2,6 +2,7 @@
 
 #include <asio/post.hpp>
 #include <hiredis/async.h>
+#include <hiredis/hiredis.h>
 
 void HiredisAsioAdapter::Attach(asio::io_context& io, redisAsyncContext* context)
 {
@@ -34,11 +35,18 @@ void HiredisAsioAdapter::DelRead(void* adapter)
 }
 
 // hiredis has queued a command: it is written once the handlers ready now have run, together
-// with whatever else they queue, and waited for only when the socket is full.
+// with whatever else they queue, and waited for only when the socket is full. Until the
+// connection is made, the socket is waited on: hiredis takes the first write it is given for
+// the end of the connect, and would take one still in progress for made.
 void HiredisAsioAdapter::AddWrite(void* adapter)
 {
     auto* self = static_cast<HiredisAsioAdapter*>(adapter);
     self->wants[1] = true;
+    if (self->attached && !(self->context->c.flags & REDIS_CONNECTED))
+    {
+        self->Arm(true);
+        return;
+    }
     // Within a write, more to write means the socket is full: Ready waits for room then.
     if (self->writing || self->writePosted || !self->attached)
         return;

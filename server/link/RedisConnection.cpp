@@ -1,6 +1,7 @@
 #include "server/link/RedisConnection.h"
 
 #include "server/link/HiredisAsioAdapter.h"
+#include "server/link/RedisReply.h"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
@@ -13,18 +14,10 @@ struct RedisConnection::Waiting
     Callback callback;
 };
 
-namespace
-{
-
-std::string ReplyText(const redisReply* reply)
-{
-    return reply && reply->str ? std::string(reply->str, reply->len) : "";
-}
-
-} // namespace
+using RedisReply::Text;
 
 RedisConnection::RedisConnection(asio::io_context& io, RedisAddress address, std::string password)
-    : io(io), address(std::move(address)), password(std::move(password)), watch(io)
+    : io(io), address(std::move(address)), password(std::move(password)), watch(io), resolver(io)
 {
 }
 
@@ -33,6 +26,7 @@ RedisConnection::~RedisConnection()
     // Nobody is told anything more: the callbacks' owners are going too.
     dying = true;
     watch.cancel();
+    resolver.cancel();
     if (context)
     {
         redisAsyncContext* ending = context;
@@ -50,7 +44,36 @@ void RedisConnection::Connect(std::chrono::milliseconds timeout,
     done = std::move(whenDone);
     lost = std::move(whenLost);
     ready = false;
-    context = address.path.empty() ? redisAsyncConnect(address.host.c_str(), address.port)
+    deadlines.push_back(Clock::now() + timeout); // the connection itself must come in time
+    Watch();
+    // hiredis would look a name up on this thread, which serves every member: the resolver
+    // does it aside, and hiredis is given the address.
+    asio::error_code notAddress;
+    asio::ip::make_address(address.host, notAddress);
+    if (!address.path.empty() || !notAddress)
+    {
+        Open(address.host);
+        return;
+    }
+    resolver.async_resolve(address.host, std::to_string(address.port),
+                           [this, weak = std::weak_ptr<char>(alive),
+                            now = attempt](const asio::error_code& error,
+                                           const asio::ip::tcp::resolver::results_type& found) {
+                               if (!weak.lock() || now != attempt || !done || context)
+                                   return; // gone, or given up meanwhile
+                               if (error || found.empty())
+                               {
+                                   Fail("cannot find the address of " + address.host + ": " +
+                                        (error ? error.message() : "no address"));
+                                   return;
+                               }
+                               Open(found.begin()->endpoint().address().to_string());
+                           });
+}
+
+void RedisConnection::Open(const std::string& host)
+{
+    context = address.path.empty() ? redisAsyncConnect(host.c_str(), address.port)
                                    : redisAsyncConnectUnix(address.path.c_str());
     if (!context || context->err)
     {
@@ -65,14 +88,13 @@ void RedisConnection::Connect(std::chrono::milliseconds timeout,
         return;
     }
     context->data = this;
-    // The reply buffer is kept at its size rather than given back after every large reply: a
-    // room's stream comes in large replies, one after another.
-    context->c.reader->maxbuf = 0;
+    // The reply buffer is kept at its size rather than given back after every large reply (a
+    // room's stream comes in large replies, one after another), up to a size: one that grew
+    // beyond it for a rare huge reply is given back once empty.
+    context->c.reader->maxbuf = KeptBufferBytes;
     HiredisAsioAdapter::Attach(io, context);
     redisAsyncSetConnectCallback(context, Connected);
     redisAsyncSetDisconnectCallback(context, Disconnected);
-    deadlines.push_back(Clock::now() + timeout); // the connection itself must come in time
-    Watch();
 }
 
 void RedisConnection::Connected(const redisAsyncContext* context, int status)
@@ -94,14 +116,14 @@ void RedisConnection::Connected(const redisAsyncContext* context, int status)
     if (!self->password.empty())
         self->Command({"AUTH", self->password}, [self](const redisReply* reply) {
             if (reply && reply->type == REDIS_REPLY_ERROR)
-                self->Fail("Redis refused the password: " + ReplyText(reply));
+                self->Fail("Redis refused the password: " + Text(reply));
         });
     self->Command({"PING"}, [self](const redisReply* reply) {
         if (!reply || !self->done)
             return;
         if (reply->type == REDIS_REPLY_ERROR)
         {
-            self->Fail("Redis refused to answer: " + ReplyText(reply));
+            self->Fail("Redis refused to answer: " + Text(reply));
             return;
         }
         self->ready = true;
@@ -133,6 +155,8 @@ void RedisConnection::Fail(const std::string& why)
     ready = false;
     deadlines.clear();
     watch.cancel();
+    watching = false;
+    resolver.cancel();
     if (done)
     {
         const auto whenDone = std::move(done);
@@ -219,14 +243,14 @@ void RedisConnection::Replied(redisAsyncContext*, void* reply, void* pointer)
 // Once a second, while commands wait: the oldest must have its reply by its time.
 void RedisConnection::Watch()
 {
-    if (deadlines.empty())
+    if (deadlines.empty() || watching)
         return;
-    if (watch.expiry() > Clock::now())
-        return; // already watching
+    watching = true;
     watch.expires_after(std::chrono::milliseconds(500));
     watch.async_wait([this](const asio::error_code& error) {
         if (error || dying)
             return;
+        watching = false;
         if (!deadlines.empty() && deadlines.front() < Clock::now())
         {
             Drop(ready ? "Redis did not answer in time" : "Redis did not answer within the time");

@@ -3,6 +3,7 @@
 #include "server/link/RedisAddress.h"
 
 #include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
@@ -30,6 +31,7 @@ public:
     using Callback = std::function<void(const redisReply* reply)>;
 
     static constexpr auto CommandTime = std::chrono::seconds(3);
+    static constexpr std::size_t KeptBufferBytes = 4 << 20;
 
     RedisConnection(asio::io_context& io, RedisAddress address, std::string password);
     ~RedisConnection();
@@ -56,6 +58,8 @@ private:
     static void Disconnected(const redisAsyncContext* context, int status);
     static void Replied(redisAsyncContext* context, void* reply, void* waiting);
 
+    // Makes hiredis's context, to the address found for the host (or the Unix socket).
+    void Open(const std::string& host);
     void Fail(const std::string& why);
     void Watch();
     // Runs fn soon, unless the connection has gone by then.
@@ -71,6 +75,8 @@ private:
     std::function<void(const std::string&)> lost;
     std::deque<Clock::time_point> deadlines; // of the commands waiting, in the order sent
     asio::steady_timer watch;
+    bool watching = false; // a wait of the watch is pending
+    asio::ip::tcp::resolver resolver;
     std::uint64_t attempt = 0; // of Connect: what an older one left behind is ignored
     std::shared_ptr<char> alive = std::make_shared<char>();
 };

@@ -10,6 +10,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <set>
 #include <string>
 
 // What a server needs to join a room kept in Redis.
@@ -56,8 +57,13 @@ public:
     // Told whenever the room can take events or can no longer (Redis away): while it cannot, the
     // server reads from none of its members.
     virtual void OnAvailable(std::function<void(bool available)> changed) = 0;
+    // Told once if the room lets this server go for good (another run of the server took its
+    // node while it was away), with why: the server stops.
+    virtual void OnEnded(std::function<void(const std::string& why)> ended) = 0;
     // Whether to read the room's stream: not while most of this server's members are behind
     // (the stream keeps the lines meanwhile).
     virtual void Read(bool read) = 0;
+    // The networks the room bans, as this server knows them.
+    virtual std::set<std::string> BannedNetworks() const = 0;
     virtual LinkFigures Figures() const = 0;
 };

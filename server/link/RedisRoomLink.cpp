@@ -1,6 +1,9 @@
 #include "server/link/RedisRoomLink.h"
 
 #include "common/NicknameRule.h"
+#include "server/link/RedisReply.h"
+#include "server/link/RedisVersion.h"
+#include "server/link/RoomScripts.h"
 #include "server/room/ChatRoom.h"
 #include "server/room/ServerLog.h"
 
@@ -17,37 +20,9 @@
 namespace
 {
 
-using Reply = const redisReply*;
+using namespace RedisReply;
+using namespace RoomScripts;
 using Kind = RoomEvent::Kind;
-
-// Frees a name only while the member still holds it (a later holder keeps it).
-const char* const FreeIfHeld = "if redis.call('GET', KEYS[1]) == ARGV[1] then "
-                               "return redis.call('DEL', KEYS[1]) end return 0";
-
-std::string Text(Reply reply)
-{
-    return reply && reply->str ? std::string(reply->str, reply->len) : "";
-}
-
-bool IsError(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_ERROR;
-}
-
-bool IsNil(Reply reply)
-{
-    return reply && reply->type == REDIS_REPLY_NIL;
-}
-
-bool IsArray(Reply reply, std::size_t elements)
-{
-    return reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == elements;
-}
-
-bool IsString(Reply reply)
-{
-    return reply && (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
-}
 
 std::string RandomWord()
 {
@@ -59,60 +34,6 @@ std::string RandomWord()
     return word.str();
 }
 
-// A stream entry's id, "MILLISECONDS-SEQUENCE", as two numbers that order like the ids.
-std::pair<std::uint64_t, std::uint64_t> IdOf(const std::string& id)
-{
-    const std::size_t dash = id.find('-');
-    try
-    {
-        return {std::stoull(id.substr(0, dash)),
-                dash == std::string::npos ? 0 : std::stoull(id.substr(dash + 1))};
-    }
-    catch (const std::exception&)
-    {
-        return {0, 0};
-    }
-}
-
-// A reply of field and value pairs (XINFO, HGETALL) by field.
-std::map<std::string, Reply> Pairs(Reply reply)
-{
-    std::map<std::string, Reply> pairs;
-    if (!reply || reply->type != REDIS_REPLY_ARRAY)
-        return pairs;
-    for (std::size_t i = 0; i + 1 < reply->elements; i += 2)
-        if (IsString(reply->element[i]))
-            pairs[Text(reply->element[i])] = reply->element[i + 1];
-    return pairs;
-}
-
-// A stream entry ([id, [field, value, ...]]) as its id and fields, where the reply holds them;
-// false when it is no entry.
-bool EntryOf(Reply entry, std::string& id, RoomEventCodec::FieldViews& fields)
-{
-    if (!IsArray(entry, 2) || !IsString(entry->element[0]))
-        return false;
-    id = Text(entry->element[0]);
-    const Reply values = entry->element[1];
-    if (!values || values->type != REDIS_REPLY_ARRAY || values->elements % 2 != 0)
-        return false;
-    fields.clear();
-    for (std::size_t i = 0; i < values->elements; i += 2)
-    {
-        if (!IsString(values->element[i]) || !IsString(values->element[i + 1]))
-            return false;
-        fields.emplace_back(
-            std::string_view(values->element[i]->str, values->element[i]->len),
-            std::string_view(values->element[i + 1]->str, values->element[i + 1]->len));
-    }
-    return true;
-}
-
-std::string Plural(std::size_t count, const std::string& one, const std::string& many)
-{
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 } // namespace
 
 RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log)
@@ -121,7 +42,7 @@ RedisRoomLink::RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std
       reader(io, this->options.address, this->options.password), run(RandomWord()),
       // Numbers of their own for this run's members: 2^30 of them, at a random place.
       firstMemberId((std::uint64_t{std::random_device()()} | 1) << 30), retryTimer(io),
-      heartbeatTimer(io), startTimer(io), resyncTimer(io)
+      heartbeatTimer(io), startTimer(io), resyncTimer(io), history(this->options.history)
 {
 }
 
@@ -144,15 +65,35 @@ void RedisRoomLink::Start(std::function<void(const std::string& error)> done)
 
 void RedisRoomLink::FailStart(const std::string& why)
 {
-    if (started || !startDone)
+    if (started || !startDone || failing)
         return;
-    ++generation;
+    failing = true;
+    ++generation; // whatever else answers is dropped
     startTimer.cancel();
-    commands.Drop(why);
-    reader.Drop(why);
-    const auto done = std::move(startDone);
-    startDone = nullptr;
-    done("the room in Redis at " + options.address.ToString() + ": " + why);
+    const auto finish = [this, why] {
+        if (!startDone)
+            return;
+        startTimer.cancel();
+        commands.Drop(why);
+        reader.Drop(why);
+        const auto done = std::move(startDone);
+        startDone = nullptr;
+        done("the room in Redis at " + options.address.ToString() + ": " + why);
+    };
+    if (!nodeHeld || !commands.Ready())
+    {
+        finish();
+        return;
+    }
+    // The node's key this run took goes with it, so that the node may start again at once
+    // (what it found of an earlier run stays for that start, or for the others to announce).
+    commands.Command({"EVAL", ReleaseNode, "1", Key("alive:" + options.node), run},
+                     [finish](Reply) { finish(); });
+    startTimer.expires_after(ReleaseTime);
+    startTimer.async_wait([finish](const asio::error_code& error) {
+        if (!error)
+            finish();
+    });
 }
 
 void RedisRoomLink::Connect()
@@ -191,21 +132,29 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
     }
     if (stopping)
     {
+        if (stopDone)
+            WriteLogLine(log, "lost Redis while saying goodbye (" + why + "): " + GoneLater());
         FinishStop();
         return;
     }
-    if (up)
+    up = false;
+    // One outage is one line, however often the reconnection fails, or Redis takes the
+    // connection but refuses what is written again.
+    if (steady)
     {
-        up = false;
+        steady = false;
         lostAt = Clock::now();
         WriteLogLine(log, "lost Redis at " + options.address.ToString() + " (" + why +
                               "): the server reads from none of its members until it is back; "
                               "trying again");
         Available();
+        // Steady for a while: a new outage starts from the shortest wait. Lost again soon
+        // after it came back, the waits go on growing.
+        if (Clock::now() - steadyAt > SteadyTime)
+            backoff = {};
     }
-    backoff = backoff == Clock::duration{}
-                  ? Clock::duration(std::chrono::milliseconds(250))
-                  : std::min<Clock::duration>(backoff * 2, std::chrono::seconds(5));
+    backoff = backoff == Clock::duration{} ? Clock::duration(FirstRetry)
+                                           : std::min<Clock::duration>(backoff * 2, LongestRetry);
     retryTimer.expires_after(backoff);
     retryTimer.async_wait([this](const asio::error_code& error) {
         if (!error && !stopping)
@@ -217,41 +166,48 @@ void RedisRoomLink::Lost(std::uint64_t when, const std::string& why)
 // sets one; another than the one this server knows, Redis lost the room since.
 void RedisRoomLink::Register(std::uint64_t now)
 {
-    commands.Command({"SET", Key("epoch"), RandomWord(), "NX"}, [](Reply) {});
+    commands.Command({"SET", Key("epoch"), RandomWord(), "NX"}, [this, now](Reply reply) {
+        if (now == generation && reply && !HoldsValue(reply) && !IsString(reply))
+            commands.Drop("Redis refused the room's epoch: " + Refusal(reply));
+    });
     commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
         if (!IsString(reply))
         {
-            Lost(now, "Redis refused to answer: " + Text(reply));
+            Lost(now, IsNil(reply) ? "Redis keeps no epoch for the room (its keys were removed "
+                                     "while this server registered)"
+                                   : "Redis refused to give the room's epoch: " + Refusal(reply));
             return;
         }
         const std::string current = Text(reply);
         if (!started)
         {
             epoch = current;
-            CheckNode(now);
+            CheckVersion(now);
             return;
         }
         if (current != epoch)
         {
-            WriteLogLine(log, "Redis lost the room's data (it restarted empty, or the keys were "
-                              "removed): this server registers its " +
-                                  Plural(own.size(), "member", "members") +
-                                  " again and writes its latest events again");
             epoch = current;
-            lastId = "0-0";
-            entriesSeen = 0;
-            lostData = true;
-            // Servers that ended while Redis was away never register again: once the others
-            // have, whoever is not registered has gone.
-            resyncTimer.expires_after(AliveTime + 2 * HeartbeatTime);
-            resyncTimer.async_wait([this](const asio::error_code& error) {
-                if (!error && up)
-                    ReadMembers(generation, [] {});
-            });
+            LostData("Redis lost the room's data (it restarted empty, or the keys were removed)",
+                     "0-0", 0);
         }
-        RegisterAgain(now, [this, now] { Up(now); });
+        RegisterAgain(now, false, [this, now] { Up(now); });
+    });
+}
+
+// An older Redis lacks what the room relies on: refused at the start, in one line.
+void RedisRoomLink::CheckVersion(std::uint64_t now)
+{
+    commands.Command({"INFO", "server"}, [this, now](Reply reply) {
+        if (now != generation || !reply)
+            return;
+        const std::string problem = IsError(reply) ? "" : RedisVersion::Problem(Text(reply));
+        if (!problem.empty())
+            FailStart(problem);
+        else
+            CheckNode(now);
     });
 }
 
@@ -273,7 +229,10 @@ void RedisRoomLink::CheckNode(std::uint64_t now)
                           "within " +
                           std::to_string(std::chrono::seconds(AliveTime).count()) + " s)");
             else
+            {
+                nodeHeld = true;
                 ReapOwnLeftovers(now);
+            }
         });
 }
 
@@ -281,11 +240,15 @@ void RedisRoomLink::CheckNode(std::uint64_t now)
 // them gone yet) leave now.
 void RedisRoomLink::ReapOwnLeftovers(std::uint64_t now)
 {
-    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    commands.Command({"SADD", Key("nodes"), options.node}, [this, now](Reply reply) {
+        if (now == generation && reply && !IsInteger(reply))
+            FailStart("Redis refused this server's place among the nodes: " + Refusal(reply));
+    });
     commands.Command({"HGETALL", Key("members:" + options.node)}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
-        ReapMembers(options.node, reply, "server restarted");
+        ReapMembers(options.node, reply, ChatRoom::ServerEnd::Restarted);
+        ForgetNode(options.node); // its names only: this run holds the node's key
         ReadPosition(now);
     });
 }
@@ -296,15 +259,19 @@ void RedisRoomLink::ReadPosition(std::uint64_t now)
     commands.Command({"XINFO", "STREAM", Key("stream")}, [this, now](Reply reply) {
         if (now != generation || !reply)
             return;
+        // No stream yet is an empty room; any other refusal ends the start.
+        if (IsError(reply) && Text(reply).rfind("ERR no such key", 0) != 0)
+        {
+            FailStart("Redis refused to describe the room's stream: " + Refusal(reply));
+            return;
+        }
         if (!IsError(reply))
         {
-            const auto info = Pairs(reply);
-            const auto last = info.find("last-generated-id");
-            const auto added = info.find("entries-added");
-            if (last != info.end() && IsString(last->second))
-                lastId = Text(last->second);
-            if (added != info.end() && added->second->type == REDIS_REPLY_INTEGER)
-                entriesSeen = static_cast<std::uint64_t>(added->second->integer);
+            const StreamInfo info = InfoOf(reply);
+            if (!info.lastId.empty())
+                lastId = info.lastId;
+            if (info.counted)
+                entriesSeen = info.entriesAdded;
         }
         historyScan.clear();
         ReadHistory(now, lastId, 0);
@@ -317,7 +284,8 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
     if (options.history == 0 || lastId == "0-0" || historyScan.size() >= options.history ||
         scanned > options.streamLength)
     {
-        history.assign(historyScan.rbegin(), historyScan.rend());
+        for (auto line = historyScan.rbegin(); line != historyScan.rend(); ++line)
+            history.Add(*line);
         historyScan.clear();
         ReadMembers(now, [this, now] { ReadBans(now); });
         return;
@@ -352,63 +320,48 @@ void RedisRoomLink::ReadHistory(std::uint64_t now, const std::string& before, st
         });
 }
 
-// The room's named members as the servers' lists have them, against those this server knows:
-// who is missing joins, who is gone leaves.
+// The room's named members as the servers' lists have them, against those this server knows,
+// with where the stream stood then (read in one script: nothing comes between). Who is missing
+// joins, who is gone leaves, a name that changed changes, each only where the lists are newer
+// than what this server read of the member: the reader may be before or after that place.
 void RedisRoomLink::ReadMembers(std::uint64_t now, std::function<void()> then)
 {
-    commands.Command({"SMEMBERS", Key("nodes")}, [this, now, then](Reply reply) {
-        if (now != generation || !reply)
-            return;
-        std::vector<std::string> nodes;
-        if (reply->type == REDIS_REPLY_ARRAY)
-            for (std::size_t i = 0; i < reply->elements; ++i)
-                if (IsString(reply->element[i]) && Text(reply->element[i]) != options.node)
-                    nodes.push_back(Text(reply->element[i]));
-        auto listed = std::make_shared<std::map<MemberRef, RoomEvent>>();
-        auto waiting = std::make_shared<std::size_t>(nodes.size());
-        auto compare = [this, listed, then] {
-            for (auto entry = known.begin(); entry != known.end();)
-            {
-                const MemberRef member = (entry++)->first;
-                if (member.node == options.node || listed->count(member) != 0)
-                    continue;
-                RoomEvent gone;
-                gone.kind = Kind::Left;
-                gone.origin = member.node;
-                gone.member = member;
-                gone.name = known[member];
-                ApplyHere(gone);
-            }
-            for (auto& entry : *listed)
-                if (known.count(entry.first) == 0)
-                    ApplyHere(entry.second);
-            then();
-        };
-        if (nodes.empty())
+    commands.Command({"EVAL", MembersSnapshot, "2", Key("stream"), Key("nodes"), Key("members:")},
+                     [this, now, then](Reply reply) {
+                         if (now != generation || !reply)
+                             return;
+                         if (!IsArray(reply) || reply->elements % 2 != 1 ||
+                             !IsString(reply->element[0]))
+                         {
+                             commands.Drop("Redis refused the room's members: " + Refusal(reply));
+                             return;
+                         }
+                         CompareMembers(Text(reply->element[0]), reply);
+                         then();
+                     });
+}
+
+void RedisRoomLink::CompareMembers(const std::string& at, Reply snapshot)
+{
+    std::map<MemberRef, RoomEvent> listed;
+    for (std::size_t i = 1; i + 1 < snapshot->elements; i += 2)
+    {
+        const std::string node = Text(snapshot->element[i]);
+        if (node == options.node || !RoomEventCodec::NodeProblem(node).empty())
+            continue;
+        for (const auto& entry : Pairs(snapshot->element[i + 1]))
         {
-            compare();
-            return;
+            RoomEvent joined;
+            std::string problem;
+            if (RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined,
+                                             problem))
+                listed[joined.member] = joined;
+            else
+                WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
         }
-        for (const std::string& node : nodes)
-            commands.Command({"HGETALL", Key("members:" + node)}, [this, now, node, listed, waiting,
-                                                                   compare](Reply members) {
-                if (now != generation || !members)
-                    return;
-                const auto entries = Pairs(members);
-                for (const auto& entry : entries)
-                {
-                    RoomEvent joined;
-                    std::string problem;
-                    if (RoomEventCodec::DecodeMember(node, entry.first, Text(entry.second), joined,
-                                                     problem))
-                        (*listed)[joined.member] = joined;
-                    else
-                        WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
-                }
-                if (--*waiting == 0)
-                    compare();
-            });
-    });
+    }
+    for (RoomEvent& event : knownMembers.Differences(listed, at, options.node))
+        ApplyHere(event, at);
 }
 
 // The bans the room keeps, for this server to hold too (those ended are left to end).
@@ -428,20 +381,33 @@ void RedisRoomLink::ReadBans(std::uint64_t now)
                 continue;
             }
             if (!banned.until || *banned.until > wallNow)
-                ApplyHere(banned);
+                ApplyHere(banned, lastId);
         }
         Up(now);
     });
 }
 
 // After Redis was away: this server's key, its place among the nodes, its members' list and
-// their names as they were. Servers that took its members for lost hear them join again.
-void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
+// their names as they were. Servers that took its members for lost (its list is gone, or its key
+// had expired) hear them join again. Whatever Redis refuses ends the attempt, to be tried again.
+void RedisRoomLink::RegisterAgain(std::uint64_t now, bool expired, std::function<void()> then)
 {
-    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
     const std::string members = Key("members:" + options.node);
-    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms}, [](Reply) {});
-    commands.Command({"SADD", Key("nodes"), options.node}, [](Reply) {});
+    // Found expired here too (Redis was lost for longer than the key lives), the others may
+    // have taken this server's members for gone.
+    auto keyExpired = std::make_shared<bool>(expired);
+    const auto refusedUnless = [this, now](bool (*fine)(Reply), const std::string& what) {
+        return [this, now, fine, what](Reply reply) {
+            if (now == generation && reply && !fine(reply))
+                commands.Drop("Redis refused " + what + ": " + Refusal(reply));
+        };
+    };
+    commands.Command(KeepAliveCommand(), [this, now, keyExpired](Reply reply) {
+        if (now == generation && reply && KeptAlive(reply) && Text(reply) == "expired")
+            *keyExpired = true;
+    });
+    commands.Command({"SADD", Key("nodes"), options.node},
+                     refusedUnless(IsInteger, "this server's place among the nodes"));
     if (lostData && !bans.empty())
     {
         // The room's bans, as this server knew them.
@@ -451,12 +417,15 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
             list.push_back(ban.first);
             list.push_back(ban.second);
         }
-        commands.Command(list, [](Reply) {});
+        commands.Command(list, refusedUnless(IsInteger, "the room's bans"));
     }
-    commands.Command({"EXISTS", members}, [this, now, members, then](Reply reply) {
+    commands.Command({"EXISTS", members}, [this, now, members, keyExpired, then,
+                                           refusedUnless](Reply reply) {
         if (now != generation || !reply)
             return;
         const bool listed = reply->type == REDIS_REPLY_INTEGER && reply->integer == 1;
+        // The list anew in one step: refused, the old one stays.
+        commands.Command({"MULTI"}, [](Reply) {});
         commands.Command({"DEL", members}, [](Reply) {});
         if (!own.empty())
         {
@@ -468,34 +437,30 @@ void RedisRoomLink::RegisterAgain(std::uint64_t now, std::function<void()> then)
             }
             commands.Command(list, [](Reply) {});
         }
+        commands.Command({"EXEC"}, refusedUnless(IsArray, "this server's list of members"));
         for (const auto& entry : own)
         {
             const RoomEvent joined = entry.second;
-            commands.Command(
-                {"SET", Key("name:" + NicknameRule::Folded(joined.name)), Holder(joined.member),
-                 "NX", "GET"},
-                [this, now, joined](Reply held) {
-                    if (now != generation || !held || IsNil(held) ||
-                        Text(held) == Holder(joined.member))
-                        return;
-                    // Someone took the name while this server was away: the member must go.
-                    WriteLogLine(log, joined.name + " lost the nickname to " +
-                                          Text(held).substr(0, Text(held).find('\n')) +
-                                          " while this server was away from the room");
-                    RoomEvent kicked;
-                    kicked.kind = Kind::Kicked;
-                    kicked.origin = options.node;
-                    kicked.member = joined.member;
-                    kicked.name = joined.name;
-                    kicked.text = "Your nickname was taken by someone else while this server was "
-                                  "away from the room. Connect again with another one.";
-                    kicked.note = "nickname taken";
-                    kicked.departure = {LeaveReason::Kicked,
-                                        "its nickname was taken while the server was away"};
-                    Publish(kicked);
-                });
+            commands.Command(ClaimCommand(joined.member, joined.name), [this, now,
+                                                                        joined](Reply held) {
+                if (now != generation || !held || IsNil(held) ||
+                    Text(held) == Holder(joined.member))
+                    return;
+                if (!HoldsValue(held))
+                {
+                    // Not an answer about the name: the attempt fails and is made again.
+                    commands.Drop("Redis refused " + joined.name + "'s nickname: " + Refusal(held));
+                    return;
+                }
+                // Someone took the name while this server was away: the member must go.
+                WriteLogLine(log, joined.name + " lost the nickname to " +
+                                      Text(held).substr(0, Text(held).find('\n')) +
+                                      " while this server was away from the room");
+                if (listener)
+                    listener->NameLost(joined.member.id, joined.name);
+            });
         }
-        if (!listed && !own.empty())
+        if ((!listed || *keyExpired) && !own.empty())
         {
             // The room took this server's members for gone: they join again.
             std::vector<RoomEvent> again;
@@ -516,7 +481,6 @@ void RedisRoomLink::Up(std::uint64_t now)
     if (now != generation)
         return;
     up = true;
-    backoff = {};
     Resend(lostData);
     lostData = false;
     caughtUp = false;
@@ -529,39 +493,43 @@ void RedisRoomLink::Up(std::uint64_t now)
     if (!started)
     {
         started = true;
+        steady = true;
+        steadyAt = Clock::now();
         available = true;
         startTimer.cancel();
-        std::set<std::string> nodes;
-        for (const auto& entry : known)
-            nodes.insert(entry.first.node);
         WriteLogLine(log, "joined the room " + options.room + " in Redis at " +
                               options.address.ToString() + " as the node " + options.node + ": " +
-                              Plural(known.size(), "member", "members") + " on " +
-                              Plural(nodes.size(), "other server", "other servers") + ", " +
-                              Plural(history.size(), "line", "lines") + " of history");
+                              Plural(knownMembers.Count(), "member", "members") + " on " +
+                              Plural(knownMembers.Nodes().size(), "other server", "other servers") +
+                              ", " + Plural(history.Frames().size(), "line", "lines") +
+                              " of history");
         const auto done = std::move(startDone);
         startDone = nullptr;
         done("");
         return;
     }
-    ++reconnects;
-    const auto away = std::chrono::duration<double>(Clock::now() - lostAt).count();
-    std::ostringstream seconds;
-    seconds << std::fixed << std::setprecision(1) << away;
-    WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
-                          " after " + seconds.str() + " s");
-    Available();
+    // Back only once Redis has taken what was written again: one that takes the connection but
+    // refuses writes (out of memory, read-only) drops it again first, and the outage goes on.
+    commands.Command({"PING"}, [this, now](Reply reply) {
+        if (now != generation || !reply || steady)
+            return;
+        steady = true;
+        steadyAt = Clock::now();
+        ++reconnects;
+        const auto away = std::chrono::duration<double>(steadyAt - lostAt).count();
+        std::ostringstream seconds;
+        seconds << std::fixed << std::setprecision(1) << away;
+        WriteLogLine(log, "back in the room " + options.room + " at " + options.address.ToString() +
+                              " after " + seconds.str() + " s");
+        Available();
+    });
 }
 
 // What Redis may not have taken, in the order it was decided: entries not yet shown back (or,
 // after Redis lost its data, every one kept), the room's bookkeeping, open claims.
 void RedisRoomLink::Resend(bool everything)
 {
-    if (everything)
-        for (const Outgoing& entry : retained)
-            SendEntry(entry);
-    for (const Outgoing& entry : unconfirmed)
-        SendEntry(entry);
+    outbox.Resend(everything, lostAt, [this](const Outbox::Entry& entry) { SendEntry(entry); });
     for (const auto& command : kept)
         SendKept(command.first);
     for (const auto& claim : claims)
@@ -594,7 +562,7 @@ void RedisRoomLink::ReadNext()
         return;
     readPending = true;
     const std::uint64_t now = generation;
-    const Words read = {"XREAD",   "COUNT",       std::to_string(EntriesPerRead),
+    const Words read = {"XREAD",   "COUNT",       std::to_string(entriesPerRead),
                         "STREAMS", Key("stream"), lastId};
     if (caughtUp)
     {
@@ -642,11 +610,20 @@ void RedisRoomLink::ReadNext()
             reader.Drop("Redis refused to give the room's stream: " + Text(entries));
             return;
         }
-        CountGap(reply->element[0]);
+        if (!CountGap(reply->element[0]))
+            return;
         caughtUp = IsNil(entries);
         TakeEntries(entries);
         ReadNext();
     });
+}
+
+std::set<std::string> RedisRoomLink::BannedNetworks() const
+{
+    std::set<std::string> networks;
+    for (const auto& ban : bans)
+        networks.insert(ban.first);
+    return networks;
 }
 
 LinkFigures RedisRoomLink::Figures() const
@@ -655,29 +632,56 @@ LinkFigures RedisRoomLink::Figures() const
     // it waits.
     const std::uint64_t lag =
         caughtUp || entriesAdded <= entriesSeen ? 0 : entriesAdded - entriesSeen;
-    return {up, lag, reconnects, gaps};
+    return {up && steady, lag, reconnects, gaps};
 }
 
 // Entries trimmed before this server read them are gone for it: the stream's count of entries
 // ever added says how many, and the list of members is read again.
-void RedisRoomLink::CountGap(Reply info)
+// Redis lost what it had taken since some moment (it restarted from an older save, or lost its
+// last second of writes): the room's stream reads on from where it stands now, this server
+// registers its members again, and writes again what it wrote lately.
+void RedisRoomLink::LostData(const std::string& what, const std::string& from,
+                             std::uint64_t entries)
+{
+    WriteLogLine(log, what + ": this server registers its " +
+                          Plural(own.size(), "member", "members") +
+                          " again and writes its latest events again");
+    lastId = from;
+    entriesSeen = entries;
+    lostData = true;
+    // Servers that ended while Redis was away never register again: once the others have,
+    // whoever is not registered has gone.
+    resyncTimer.expires_after(AliveTime + 2 * HeartbeatTime);
+    resyncTimer.async_wait([this](const asio::error_code& error) {
+        if (!error && up)
+            ReadMembers(generation, [] {});
+    });
+}
+
+bool RedisRoomLink::CountGap(Reply info)
 {
     if (IsError(info))
-        return; // no stream yet
-    const auto fields = Pairs(info);
-    const auto first = fields.find("recorded-first-entry-id");
-    const auto added = fields.find("entries-added");
-    const auto length = fields.find("length");
-    if (first == fields.end() || added == fields.end() || length == fields.end() ||
-        added->second->type != REDIS_REPLY_INTEGER || length->second->type != REDIS_REPLY_INTEGER)
-        return;
+        return true; // no stream yet
+    const StreamInfo stream = InfoOf(info);
+    if (!stream.counted)
+        return true;
+    // A stream that went back: entries added after where it now ends would be passed over.
+    if ((!stream.lastId.empty() && IdOf(stream.lastId) < IdOf(lastId)) ||
+        stream.entriesAdded < entriesSeen)
+    {
+        LostData("Redis went back to an earlier state of the room (restarted from an older "
+                 "save, or lost its last writes)",
+                 stream.lastId.empty() ? "0-0" : stream.lastId, stream.entriesAdded);
+        Lost(generation, "Redis went back to an earlier state of the room");
+        return false;
+    }
     // Every entry up to the last one read has been counted; what the stream no longer holds of
     // those after it was trimmed (or deleted) unread.
-    const auto total = static_cast<std::uint64_t>(added->second->integer);
-    const auto kept = static_cast<std::uint64_t>(length->second->integer);
+    const std::uint64_t total = stream.entriesAdded;
+    const std::uint64_t kept = stream.length;
     entriesAdded = total;
-    if (total <= kept + entriesSeen || (kept > 0 && IdOf(Text(first->second)) <= IdOf(lastId)))
-        return;
+    if (total <= kept + entriesSeen || (kept > 0 && IdOf(stream.firstId) <= IdOf(lastId)))
+        return true;
     ++gaps;
     const std::uint64_t missed = total - kept - entriesSeen;
     entriesSeen = total - kept;
@@ -686,19 +690,18 @@ void RedisRoomLink::CountGap(Reply info)
                           "(it was away or behind for long); it reads the room's list of members "
                           "again");
     ReadMembers(generation, [] {});
+    return true;
 }
 
 void RedisRoomLink::TakeEntries(Reply reply)
 {
-    // [[stream, [entry, ...]]], or nil when there was nothing.
-    if (!IsArray(reply, 1) || !IsArray(reply->element[0], 2))
-        return;
-    const Reply entries = reply->element[0]->element[1];
-    if (!entries || entries->type != REDIS_REPLY_ARRAY)
+    const Reply entries = StreamEntries(reply);
+    if (!entries)
         return;
     std::string id, problem;
     RoomEventCodec::FieldViews fields;
     RoomEventCodec::Entry entry;
+    std::size_t bytes = 0;
     for (std::size_t i = 0; i < entries->elements && !stopping; ++i)
     {
         if (!EntryOf(entries->element[i], id, fields))
@@ -706,6 +709,8 @@ void RedisRoomLink::TakeEntries(Reply reply)
             WriteLogLine(log, "skipped an entry of the room's stream: it is no entry of fields");
             continue;
         }
+        for (const auto& field : fields)
+            bytes += field.first.size() + field.second.size();
         lastId = id;
         ++entriesSeen;
         if (!RoomEventCodec::Decode(fields, entry, problem))
@@ -715,44 +720,30 @@ void RedisRoomLink::TakeEntries(Reply reply)
         }
         Deliver(entry);
     }
+    // Others may write large entries: the next read asks for fewer while replies run large, so
+    // that one reply stays about ReadBytes.
+    if (bytes > ReadBytes)
+        entriesPerRead = std::max<std::size_t>(1, entriesPerRead / 4);
+    else if (bytes < ReadBytes / 4)
+        entriesPerRead = std::min(EntriesPerRead, entriesPerRead * 2);
 }
 
 void RedisRoomLink::Deliver(RoomEventCodec::Entry& entry)
 {
-    if (!seen[entry.event.origin + " " + entry.run].Add(entry.number))
+    if (!seen.Add(entry.event.origin, entry.run, entry.number))
         return; // read before: written again after Redis lost its data
     if (entry.event.origin == options.node && entry.run == run)
         SeenBack(entry.number);
-    ApplyHere(entry.event);
-    if (entry.event.kind == Kind::Line && options.history > 0 && entry.event.frame)
-    {
-        history.push_back(entry.event.frame);
-        if (history.size() > options.history)
-            history.pop_front();
-    }
+    ApplyHere(entry.event, lastId);
+    if (entry.event.kind == Kind::Line)
+        history.Add(entry.event.frame);
 }
 
-// One of this server's own entries has come back. Redis takes one connection's entries in order,
-// so those before it that Redis took are in the stream before it too: seen, or trimmed unread.
-// They are kept a while, to be written again should Redis lose its data.
+// One of this server's own entries has come back.
 void RedisRoomLink::SeenBack(std::uint64_t number)
 {
-    const auto now = Clock::now();
-    while (!unconfirmed.empty() && unconfirmed.front().number <= number &&
-           (unconfirmed.front().taken || unconfirmed.front().number == number))
-    {
-        retained.push_back(std::move(unconfirmed.front()));
-        retained.back().seenAt = now;
-        unconfirmed.pop_front();
-    }
-    while (!retained.empty() &&
-           (now - retained.front().seenAt > RetainTime || retained.size() > RetainMost))
-        retained.pop_front();
-    if (ahead && unconfirmed.size() <= PaceLow)
-    {
-        ahead = false;
-        Available();
-    }
+    outbox.SeenBack(number, Clock::now());
+    Available();
 }
 
 // The room takes this server's events while Redis is there and the server has read back most of
@@ -760,7 +751,7 @@ void RedisRoomLink::SeenBack(std::uint64_t number)
 // stream before it read them.
 void RedisRoomLink::Available()
 {
-    const bool now = up && !ahead;
+    const bool now = up && steady && !outbox.Ahead();
     if (now == available)
         return;
     available = now;
@@ -768,37 +759,15 @@ void RedisRoomLink::Available()
         availability(available);
 }
 
-void RedisRoomLink::ApplyHere(RoomEvent& event)
+void RedisRoomLink::ApplyHere(RoomEvent& event, const std::string& at)
 {
-    if (event.kind == Kind::Joined || event.kind == Kind::Renamed)
-        known[event.member] = event.name;
-    else if (event.kind == Kind::Left)
-        known.erase(event.member);
-    else if (event.kind == Kind::Banned)
+    knownMembers.Note(event, at);
+    if (event.kind == Kind::Banned)
         bans[event.network.ToString()] = RoomEventCodec::EncodeBan(event);
     else if (event.kind == Kind::Unbanned)
         bans.erase(event.network.ToString());
     if (listener)
         listener->Apply(event);
-}
-
-bool RedisRoomLink::Seen::Add(std::uint64_t number)
-{
-    if (number <= floor || above.count(number) != 0)
-        return false;
-    above.insert(number);
-    while (!above.empty() && *above.begin() == floor + 1)
-    {
-        above.erase(above.begin());
-        ++floor;
-    }
-    // Numbers that never came (trimmed, or missed) are given up on, so that this stays small.
-    while (above.size() > 4096)
-    {
-        floor = *above.begin();
-        above.erase(above.begin());
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -809,21 +778,22 @@ void RedisRoomLink::Heartbeat()
     if (!up || stopping)
         return;
     const std::uint64_t now = generation;
-    const std::string ms = std::to_string(std::chrono::milliseconds(AliveTime).count());
-    commands.Command({"SET", Key("alive:" + options.node), run, "PX", ms, "GET"},
-                     [this, now](Reply reply) {
-                         if (now != generation || !reply || !IsNil(reply))
-                             return;
-                         // The key had expired: this server was away for longer than it lives,
-                         // and the others may have taken its members for gone.
-                         WriteLogLine(log, "this server's key in Redis had expired (it was away "
-                                           "from the room): it registers its members again");
-                         RegisterAgain(now, [] {});
-                     });
+    commands.Command(KeepAliveCommand(), [this, now](Reply reply) {
+        if (now != generation || !reply || !KeptAlive(reply))
+            return;
+        if (Text(reply) != "expired")
+            return;
+        // The key had expired: this server was away for longer than it lives, and the others
+        // may have taken its members for gone.
+        WriteLogLine(log, "this server's key in Redis had expired (it was away from the room): "
+                          "it registers its members again");
+        RegisterAgain(now, true, [] {});
+    });
     commands.Command({"GET", Key("epoch")}, [this, now](Reply reply) {
         if (now != generation || !reply || Text(reply) == epoch)
             return;
-        Lost(now, "the room's keys in Redis are gone");
+        Lost(now, IsError(reply) ? "Redis refused to give the room's epoch: " + Refusal(reply)
+                                 : "the room's keys in Redis are gone");
     });
     commands.Command({"SMEMBERS", Key("nodes")}, [this, now](Reply reply) {
         if (now != generation || !reply || reply->type != REDIS_REPLY_ARRAY)
@@ -848,7 +818,9 @@ void RedisRoomLink::Heartbeat()
 }
 
 // A server whose key expired stopped without saying goodbye. One server of the room, the one
-// that takes the node's reaping key, announces its members gone and frees their names.
+// that takes the node's reaping key, announces its members gone and frees their names. Whether
+// the node is gone and what its list holds are read in one step; the node leaves the room (and
+// its names are freed) after the members' entries, and only if it has not come back meanwhile.
 void RedisRoomLink::Reap(const std::string& node)
 {
     const std::uint64_t now = generation;
@@ -856,27 +828,28 @@ void RedisRoomLink::Reap(const std::string& node)
     commands.Command({"SET", lock, run, "NX", "PX", "30000"}, [this, now, node, lock](Reply taken) {
         if (now != generation || !taken || !IsString(taken))
             return; // another server does it
-        commands.Command({"EXISTS", Key("alive:" + node)}, [this, now, node, lock](Reply alive) {
-            if (now != generation || !alive)
-                return;
-            if (alive->type == REDIS_REPLY_INTEGER && alive->integer == 1)
-            {
-                commands.Command({"DEL", lock}, [](Reply) {}); // it came back
-                return;
-            }
-            commands.Command({"HGETALL", Key("members:" + node)},
-                             [this, now, node, lock](Reply members) {
-                                 if (now != generation || !members)
-                                     return;
-                                 ReapMembers(node, members, "server lost");
-                                 commands.Command({"SREM", Key("nodes"), node}, [](Reply) {});
-                                 commands.Command({"DEL", lock}, [](Reply) {});
-                             });
-        });
+        commands.Command({"EVAL", MembersOfGone, "2", Key("alive:" + node), Key("members:" + node)},
+                         [this, now, node, lock](Reply members) {
+                             if (now != generation || !members)
+                                 return;
+                             if (IsArray(members))
+                             {
+                                 ReapMembers(node, members, ChatRoom::ServerEnd::Lost);
+                                 ForgetNode(node);
+                             }
+                             Keep({"DEL", lock}); // done, or the node came back
+                         });
     });
 }
 
-void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const std::string& note)
+// After its members' entries: the node leaves the room, and its names are freed.
+void RedisRoomLink::ForgetNode(const std::string& node)
+{
+    Keep({"EVAL", NodeGone, "3", Key("alive:" + node), Key("nodes"), Key("names:" + node), node,
+          Key("name:"), node + "\n", run});
+}
+
+void RedisRoomLink::ReapMembers(const std::string& node, Reply members, ChatRoom::ServerEnd end)
 {
     const auto entries = Pairs(members);
     std::size_t count = 0;
@@ -889,19 +862,13 @@ void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const st
             WriteLogLine(log, "skipped a member of " + node + " in Redis: " + problem);
             continue;
         }
-        RoomEvent gone;
-        gone.kind = Kind::Left;
-        gone.origin = options.node;
-        gone.member = joined.member;
-        gone.name = joined.name;
-        gone.departure = {LeaveReason::Left, "its server stopped without saying goodbye"};
-        gone.note = note;
-        Publish(gone);
+        Publish(ChatRoom::LeftWithServer(joined.member, joined.name, end));
         ++count;
     }
+    // Each Left takes its member off the node's list after its entry: should this server fail
+    // before, the list stays for whoever reaps the node next.
     if (entries.empty())
         return;
-    commands.Command({"DEL", Key("members:" + node)}, [](Reply) {});
     WriteLogLine(log, "the server " + node + " stopped without saying goodbye: its " +
                           Plural(count, "member leaves", "members leave") + " the room");
 }
@@ -911,24 +878,21 @@ void RedisRoomLink::ReapMembers(const std::string& node, Reply members, const st
 
 void RedisRoomLink::Publish(RoomEvent event)
 {
+    if (stopping)
+        return; // the goodbye has been said for every member
     event.origin = options.node;
     const MemberRef member = event.member;
-    Outgoing entry{nextNumber++, {}, false, {}};
-    entry.command = {"XADD", Key("stream"), "MAXLEN", "~", std::to_string(options.streamLength),
+    Words command = {"XADD", Key("stream"), "MAXLEN", "~", std::to_string(options.streamLength),
                      "*"};
-    for (auto& field : RoomEventCodec::Encode(event, run, entry.number))
+    for (auto& field : RoomEventCodec::Encode(event, run, outbox.NextNumber()))
     {
-        entry.command.push_back(std::move(field.first));
-        entry.command.push_back(std::move(field.second));
+        command.push_back(std::move(field.first));
+        command.push_back(std::move(field.second));
     }
-    unconfirmed.push_back(std::move(entry));
+    const Outbox::Entry& entry = outbox.Add(std::move(command));
     if (up)
-        SendEntry(unconfirmed.back());
-    if (!ahead && unconfirmed.size() >= PaceHigh)
-    {
-        ahead = true;
-        Available();
-    }
+        SendEntry(entry);
+    Available();
 
     // The room's bookkeeping, after the entry: a name is free only once its holder's leaving
     // is in the stream, so that whoever takes it next joins after.
@@ -971,7 +935,14 @@ void RedisRoomLink::Publish(RoomEvent event)
     }
 }
 
-void RedisRoomLink::SendEntry(const Outgoing& entry)
+std::string RedisRoomLink::Problem(const RoomEvent& event) const
+{
+    RoomEvent written = event;
+    written.origin = options.node;
+    return RoomEventCodec::Problem(written);
+}
+
+void RedisRoomLink::SendEntry(const Outbox::Entry& entry)
 {
     const std::uint64_t now = generation;
     commands.Command(entry.command, [this, now, number = entry.number](Reply reply) {
@@ -982,33 +953,41 @@ void RedisRoomLink::SendEntry(const Outgoing& entry)
             commands.Drop("Redis refused an entry of the room: " + Text(reply));
             return;
         }
-        // Numbers follow one another among those not yet seen back.
-        if (!unconfirmed.empty() && number >= unconfirmed.front().number &&
-            number - unconfirmed.front().number < unconfirmed.size())
-            unconfirmed[number - unconfirmed.front().number].taken = true;
+        outbox.Taken(number);
     });
 }
 
 void RedisRoomLink::Claim(MemberId id, const std::string& name)
 {
+    if (stopping)
+        return;
     claims[id] = name;
     if (up)
         SendClaim(id, name);
 }
 
+RedisRoomLink::Words RedisRoomLink::ClaimCommand(const MemberRef& member,
+                                                 const std::string& name) const
+{
+    const std::string folded = NicknameRule::Folded(name);
+    return {"EVAL",         ClaimName, "2", Key("name:" + folded), Key("names:" + member.node),
+            Holder(member), folded};
+}
+
 // Set only if unset, and told what was there: nothing, or this member's own earlier claim
-// (sent again after a reconnection), grants the name.
+// (sent again after a reconnection), grants the name. A claim given up meanwhile (the server
+// stops) is answered to nobody.
 void RedisRoomLink::SendClaim(MemberId id, const std::string& name)
 {
     const std::uint64_t now = generation;
     const std::string holder = Holder({options.node, id});
-    commands.Command({"SET", Key("name:" + NicknameRule::Folded(name)), holder, "NX", "GET"},
+    commands.Command(ClaimCommand({options.node, id}, name),
                      [this, now, id, name, holder](Reply reply) {
                          if (now != generation || !reply)
                              return;
-                         if (IsError(reply))
+                         if (!HoldsValue(reply))
                          {
-                             commands.Drop("Redis refused a nickname's claim: " + Text(reply));
+                             commands.Drop("Redis refused a nickname's claim: " + Refusal(reply));
                              return;
                          }
                          const auto open = claims.find(id);
@@ -1027,7 +1006,9 @@ void RedisRoomLink::Release(MemberId id, const std::string& name)
 
 void RedisRoomLink::FreeName(const MemberRef& member, const std::string& name)
 {
-    Keep({"EVAL", FreeIfHeld, "1", Key("name:" + NicknameRule::Folded(name)), Holder(member)});
+    const std::string folded = NicknameRule::Folded(name);
+    Keep({"EVAL", FreeIfHeld, "2", Key("name:" + folded), Key("names:" + member.node),
+          Holder(member), folded});
 }
 
 void RedisRoomLink::Keep(Words command)
@@ -1044,9 +1025,17 @@ void RedisRoomLink::SendKept(std::uint64_t id)
     commands.Command(kept.at(id), [this, now, id](Reply reply) {
         if (now != generation || !reply)
             return;
-        if (IsError(reply))
+        // A key of another kind stays so whatever is tried: that alone is given up. Any other
+        // refusal (out of memory, read-only) passes: the command is kept and written again.
+        const std::string why = IsError(reply) ? Text(reply) : "";
+        if (!why.empty() && why.rfind("WRONGTYPE", 0) != 0)
+        {
+            commands.Drop("Redis refused the room's bookkeeping: " + why);
+            return;
+        }
+        if (!why.empty())
             WriteLogLine(log, "Redis refused the room's bookkeeping (" + kept[id][0] + " " +
-                                  kept[id][1] + "): " + Text(reply));
+                                  kept[id][1] + "): " + why);
         kept.erase(id);
     });
 }
@@ -1057,9 +1046,15 @@ void RedisRoomLink::SendKept(std::uint64_t id)
 void RedisRoomLink::Stop(std::function<void()> done)
 {
     stopDone = std::move(done);
+    if (stopping)
+    {
+        FinishStop(); // the room let this server go already
+        return;
+    }
     if (!up)
     {
         stopping = true;
+        WriteLogLine(log, "Redis is away: no goodbye said; " + GoneLater());
         FinishStop();
         return;
     }
@@ -1067,21 +1062,24 @@ void RedisRoomLink::Stop(std::function<void()> done)
     std::vector<RoomEvent> leaving;
     for (const auto& entry : own)
     {
-        RoomEvent gone;
-        gone.kind = Kind::Left;
-        gone.member = entry.second.member;
-        gone.name = entry.second.name;
-        gone.departure = {LeaveReason::Left, "the server shut down"};
-        gone.note = "server shut down";
-        leaving.push_back(std::move(gone));
+        leaving.push_back(ChatRoom::LeftWithServer(entry.second.member, entry.second.name,
+                                                   ChatRoom::ServerEnd::ShutDown));
     }
     for (RoomEvent& gone : leaving)
         Publish(std::move(gone));
+    // Claims still open are given up: one granted meanwhile is freed after the grant (one
+    // connection keeps the order), and its answer tells nobody.
+    for (const auto& claim : claims)
+        FreeName({options.node, claim.first}, claim.second);
+    claims.clear();
     stopping = true;
     const std::uint64_t now = generation;
-    commands.Command({"DEL", Key("members:" + options.node)}, [](Reply) {});
-    commands.Command({"SREM", Key("nodes"), options.node}, [](Reply) {});
-    commands.Command({"DEL", Key("alive:" + options.node)}, [](Reply) {});
+    commands.Command({"EVAL", Goodbye, "3", Key("alive:" + options.node), Key("nodes"),
+                      Key("members:" + options.node), run, options.node},
+                     [this, now](Reply reply) {
+                         if (now == generation && reply && !IsInteger(reply))
+                             commands.Drop("Redis refused the goodbye: " + Refusal(reply));
+                     });
     commands.Command({"PING"}, [this, now, count = leaving.size()](Reply reply) {
         if (now != generation || !reply)
             return;
@@ -1091,9 +1089,61 @@ void RedisRoomLink::Stop(std::function<void()> done)
     });
     startTimer.expires_after(GoodbyeTime);
     startTimer.async_wait([this](const asio::error_code& error) {
-        if (!error)
-            FinishStop();
+        if (error || !stopDone)
+            return;
+        WriteLogLine(log, "Redis did not confirm the goodbye within " +
+                              std::to_string(std::chrono::seconds(GoodbyeTime).count()) +
+                              " s: " + GoneLater());
+        FinishStop();
     });
+}
+
+RedisRoomLink::Words RedisRoomLink::KeepAliveCommand() const
+{
+    return {"EVAL", KeepAlive,
+            "1",    Key("alive:" + options.node),
+            run,    std::to_string(std::chrono::milliseconds(AliveTime).count())};
+}
+
+// False when the node's key could not be kept: Redis refused (the attempt fails, and is made
+// again), or another run of the node took it while this one was away (this one ends).
+bool RedisRoomLink::KeptAlive(Reply reply)
+{
+    if (!IsString(reply))
+    {
+        // Not kept alive, the others would soon take this server for gone.
+        commands.Drop("Redis refused this server's key: " + Refusal(reply));
+        return false;
+    }
+    if (Text(reply) != "taken")
+        return true;
+    End("another server took the node " + options.node + " in the room " + options.room +
+        " while this one was away from Redis: this one stops (give each server its own --node)");
+    return false;
+}
+
+// Another run holds the node: whatever this one would write is that run's to write. Its
+// members go without a word to the room, which took them for gone already.
+void RedisRoomLink::End(const std::string& why)
+{
+    WriteLogLine(log, why);
+    ++generation;
+    up = false;
+    steady = false;
+    stopping = true;
+    commands.Drop(why);
+    reader.Drop(why);
+    retryTimer.cancel();
+    heartbeatTimer.cancel();
+    resyncTimer.cancel();
+    if (ended)
+        ended(why);
+}
+
+std::string RedisRoomLink::GoneLater() const
+{
+    return "the others take this server's members for gone once its key has expired (within " +
+           std::to_string(std::chrono::seconds(AliveTime).count() + 5) + " s)";
 }
 
 void RedisRoomLink::FinishStop()

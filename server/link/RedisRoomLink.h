@@ -1,8 +1,13 @@
 #pragma once
 
+#include "server/link/KnownMembers.h"
+#include "server/link/Outbox.h"
 #include "server/link/RedisConnection.h"
 #include "server/link/RedisLink.h"
 #include "server/link/RoomEventCodec.h"
+#include "server/link/SeenEntries.h"
+#include "server/room/ChatRoom.h"
+#include "server/room/RecentLines.h"
 
 #include <asio/steady_timer.hpp>
 
@@ -27,6 +32,7 @@
 //   R:alive:NODE      this run of the server, expiring unless renewed every HeartbeatTime
 //   R:members:NODE    the server's named members: number -> what its join said
 //   R:name:FOLDED     who holds the nickname (any letter case): "NODE\nNUMBER", set only if unset
+//   R:names:NODE      the nicknames the server holds, freed by whoever finds the server gone
 //   R:reap:NODE       taken (if free) by the one server that announces a lost server's members
 //   R:bans            the room's bans: network -> "UNTIL REASON", read by a server at its start
 //
@@ -44,17 +50,16 @@ public:
     static constexpr auto HeartbeatTime = std::chrono::seconds(2);
     static constexpr auto StartTime = std::chrono::seconds(8);
     static constexpr auto GoodbyeTime = std::chrono::seconds(3);
+    static constexpr auto ReleaseTime = std::chrono::seconds(1);
     static constexpr auto ReadBlock = std::chrono::seconds(2);
-    // Own events shown back are kept this long (and at most so many), to be written again should
-    // Redis lose them.
-    static constexpr auto RetainTime = std::chrono::seconds(10);
-    static constexpr std::size_t RetainMost = 20000;
-    // A server this many of its own entries ahead of its reading takes no more from its members
-    // until it is back to PaceLow.
-    static constexpr std::size_t PaceHigh = 1000;
-    static constexpr std::size_t PaceLow = 200;
     static constexpr std::size_t EntriesPerRead = 200;
+    static constexpr std::size_t ReadBytes = 1 << 20;
     static constexpr std::size_t HistoryPage = 200;
+    // Reconnecting waits FirstRetry, then twice as long each time up to LongestRetry; lost again
+    // within SteadyTime of coming back, it goes on from the wait it had reached.
+    static constexpr auto FirstRetry = std::chrono::milliseconds(250);
+    static constexpr auto LongestRetry = std::chrono::seconds(5);
+    static constexpr auto SteadyTime = std::chrono::seconds(10);
 
     RedisRoomLink(asio::io_context& io, RedisRoomOptions options, std::ostream& log);
     ~RedisRoomLink() override;
@@ -63,9 +68,10 @@ public:
     const std::string& Node() const override { return options.node; }
     MemberId FirstMemberId() const override { return firstMemberId; }
     void Publish(RoomEvent event) override;
+    std::string Problem(const RoomEvent& event) const override;
     void Claim(MemberId id, const std::string& name) override;
     void Release(MemberId id, const std::string& name) override;
-    const std::deque<Frame>& History() const override { return history; }
+    const std::deque<Frame>& History() const override { return history.Frames(); }
 
     void Start(std::function<void(const std::string& error)> done) override;
     void Stop(std::function<void()> done) override;
@@ -73,22 +79,14 @@ public:
     {
         availability = std::move(changed);
     }
+    void OnEnded(std::function<void(const std::string&)> then) override { ended = std::move(then); }
     void Read(bool read) override;
+    std::set<std::string> BannedNetworks() const override;
     LinkFigures Figures() const override;
 
 private:
     using Words = std::vector<std::string>;
     using Reply = const redisReply*;
-
-    // An event this server wrote, until it has come back through the stream and some while
-    // after.
-    struct Outgoing
-    {
-        std::uint64_t number;
-        Words command;
-        bool taken = false; // Redis said it took it
-        Clock::time_point seenAt{};
-    };
 
     std::string Key(const std::string& what) const { return options.room + ":" + what; }
     std::string Holder(const MemberRef& member) const
@@ -96,53 +94,53 @@ private:
         return member.node + "\n" + std::to_string(member.id);
     }
 
-    // The numbers of one run's events read so far: each is taken once.
-    class Seen
-    {
-    public:
-        // False for a number read before.
-        bool Add(std::uint64_t number);
-
-    private:
-        std::uint64_t floor = 0;       // every number up to it has been read
-        std::set<std::uint64_t> above; // and these above it
-    };
-
     // Each step of joining (again) carries the generation of the connections it began on, and
     // ends quietly when they have been replaced since.
     void Connect();
     void Lost(std::uint64_t when, const std::string& why);
     void FailStart(const std::string& why);
     void Register(std::uint64_t now);
+    void CheckVersion(std::uint64_t now);
     void CheckNode(std::uint64_t now);
     void ReapOwnLeftovers(std::uint64_t now);
     void ReadPosition(std::uint64_t now);
     void ReadHistory(std::uint64_t now, const std::string& before, std::size_t scanned);
     void ReadMembers(std::uint64_t now, std::function<void()> then);
     void ReadBans(std::uint64_t now);
-    void RegisterAgain(std::uint64_t now, std::function<void()> then);
+    void RegisterAgain(std::uint64_t now, bool expired, std::function<void()> then);
     void Up(std::uint64_t now);
     void Resend(bool everything);
 
     void ReadNext();
-    void CountGap(Reply info);
+    // False when the stream went back: reading stops until the room is joined again.
+    bool CountGap(Reply info);
+    void LostData(const std::string& what, const std::string& from, std::uint64_t entries);
     void TakeEntries(Reply reply);
     void Deliver(RoomEventCodec::Entry& entry);
     void SeenBack(std::uint64_t number);
     void Available();
     // Hands an event to the room, keeping this server's list of the room's members.
-    void ApplyHere(RoomEvent& event);
+    // at: the stream's entry it came with, or where the stream stood when it was read.
+    void ApplyHere(RoomEvent& event, const std::string& at);
+    void CompareMembers(const std::string& at, Reply snapshot);
     void Heartbeat();
     void Reap(const std::string& node);
-    void ReapMembers(const std::string& node, Reply members, const std::string& note);
+    void ReapMembers(const std::string& node, Reply members, ChatRoom::ServerEnd end);
+    void ForgetNode(const std::string& node);
     void FinishStop();
+    // What happens to this server's members when it could not say goodbye.
+    std::string GoneLater() const;
+    Words KeepAliveCommand() const;
+    bool KeptAlive(Reply reply);
+    void End(const std::string& why);
 
     // A command of the room's bookkeeping, written again after a reconnection until Redis has
     // taken it.
     void Keep(Words command);
     void SendKept(std::uint64_t id);
     void SendClaim(MemberId id, const std::string& name);
-    void SendEntry(const Outgoing& entry);
+    Words ClaimCommand(const MemberRef& member, const std::string& name) const;
+    void SendEntry(const Outbox::Entry& entry);
     void FreeName(const MemberRef& member, const std::string& name);
     void Forget(const MemberRef& member);
 
@@ -156,18 +154,22 @@ private:
 
     std::uint64_t generation = 0; // of the connections: answers to older ones are dropped
     bool started = false;
-    bool up = false;
+    bool nodeHeld = false; // this run took the node's key at its start
+    bool failing = false;  // the start failed, and gives the node's key back
+    bool up = false;       // registered on the current connections
+    bool steady = false;   // and Redis took what was written again: the room takes events
     bool stopping = false;
     bool reading = true;
     bool readPending = false;
     bool caughtUp = false; // the last read found nothing more: the next one may wait
     bool lostData = false;
-    bool ahead = false;     // written far ahead of what it has read back
     bool available = false; // what the server was last told
     std::function<void(const std::string&)> startDone;
     std::function<void()> stopDone;
     std::function<void(bool)> availability;
+    std::function<void(const std::string&)> ended;
     Clock::time_point lostAt;
+    Clock::time_point steadyAt;
     Clock::duration backoff{};
     asio::steady_timer retryTimer;
     asio::steady_timer heartbeatTimer;
@@ -175,21 +177,20 @@ private:
     asio::steady_timer resyncTimer;
 
     std::string epoch;
-    std::string lastId = "0-0";     // the last entry of the stream read
-    std::uint64_t entriesSeen = 0;  // entries of the stream up to it
+    std::string lastId = "0-0";    // the last entry of the stream read
+    std::uint64_t entriesSeen = 0; // entries of the stream up to it
+    std::size_t entriesPerRead = EntriesPerRead;
     std::uint64_t entriesAdded = 0; // entries ever added, when the stream was last counted
     std::uint64_t reconnects = 0;
     std::uint64_t gaps = 0;
-    std::deque<Frame> history;
-    std::vector<Frame> historyScan;             // newest first, while it is read at the start
-    std::unordered_map<std::string, Seen> seen; // by "ORIGIN RUN"
-    std::map<MemberRef, std::string> known;     // the room's named members
-    std::map<MemberId, RoomEvent> own;       // this server's named members: their join, as renamed
+    RecentLines history;
+    std::vector<Frame> historyScan; // newest first, while it is read at the start
+    SeenEntries seen;
+    KnownMembers knownMembers;         // the room's named members, as this server read of them
+    std::map<MemberId, RoomEvent> own; // this server's named members: their join, as renamed
     std::map<std::string, std::string> bans; // the room's bans: network -> as R:bans keeps it
 
-    std::uint64_t nextNumber = 1;
-    std::deque<Outgoing> unconfirmed; // not yet shown back, in order
-    std::deque<Outgoing> retained;    // shown back lately
+    Outbox outbox;
     std::map<MemberId, std::string> claims;
     std::uint64_t nextKept = 1;
     std::map<std::uint64_t, Words> kept;

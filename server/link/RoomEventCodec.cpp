@@ -18,7 +18,6 @@ using Kind = RoomEvent::Kind;
 constexpr std::size_t MaxServerText = ChatProtocol::MaxTextBytes - 21;
 constexpr std::size_t MaxNodeBytes = 64;
 constexpr std::size_t MaxAddressBytes = 64;
-constexpr std::size_t MaxDetailBytes = 1024;
 
 const std::pair<Kind, const char*> kindNames[] = {
     {Kind::Joined, "joined"}, {Kind::Renamed, "renamed"},   {Kind::Left, "left"},
@@ -30,14 +29,6 @@ const LeaveReason leaveReasons[] = {
     LeaveReason::Left,     LeaveReason::Flooding, LeaveReason::TooSlow, LeaveReason::Timeout,
     LeaveReason::BadInput, LeaveReason::Kicked,   LeaveReason::Banned,  LeaveReason::TurnedAway,
 };
-
-bool HasControlBytes(std::string_view text)
-{
-    return std::any_of(text.begin(), text.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    });
-}
 
 bool ParseNumber(const std::string& text, std::uint64_t& value)
 {
@@ -89,7 +80,7 @@ public:
         else if (text.size() > maxBytes)
             Fail("the field " + std::string(name) + " is longer than " + std::to_string(maxBytes) +
                  " bytes");
-        else if (HasControlBytes(text))
+        else if (ChatProtocol::HoldsControlBytes(text))
             Fail("the field " + std::string(name) + " holds control characters");
         return std::string(text);
     }
@@ -193,7 +184,7 @@ std::string NodeProblem(const std::string& node)
         return "a node's name needs at least one character";
     if (node.size() > MaxNodeBytes)
         return "a node's name may be at most " + std::to_string(MaxNodeBytes) + " bytes long";
-    if (HasControlBytes(node) || node.find(' ') != std::string::npos)
+    if (ChatProtocol::HoldsControlBytes(node) || node.find(' ') != std::string::npos)
         return "a node's name may hold no spaces or control characters";
     return "";
 }
@@ -309,6 +300,14 @@ bool Decode(const FieldViews& entry, Entry& decoded, std::string& problem)
         start = end + 1;
     }
     return DecodeFields(fields, decoded, problem);
+}
+
+std::string Problem(const RoomEvent& event)
+{
+    Entry decoded;
+    std::string problem;
+    Decode(Encode(event, "-", 1), decoded, problem);
+    return problem;
 }
 
 bool DecodeFields(const FieldViews& fields, Entry& entry, std::string& problem)
@@ -457,7 +456,7 @@ bool DecodeBan(const std::string& network, const std::string& value, RoomEvent& 
         problem = "the ban on " + Reader::Shown(network) + ": " + problem;
     else if (until != "-" && (!ParseNumber(until, end) || end > (std::uint64_t{1} << 40)))
         problem = "the ban on " + network + " ends at no time: " + Reader::Shown(until);
-    else if (reason.size() > MaxDetailBytes || HasControlBytes(reason))
+    else if (reason.size() > MaxDetailBytes || ChatProtocol::HoldsControlBytes(reason))
         problem = "the ban on " + network + " has a reason that cannot be shown";
     else
         problem.clear();

@@ -41,6 +41,9 @@ Fields Encode(const RoomEvent& event, const std::string& run, std::uint64_t numb
 // False, with the reason, for an entry this build cannot take as it is.
 bool Decode(const FieldViews& entry, Entry& decoded, std::string& problem);
 bool Decode(const Fields& entry, Entry& decoded, std::string& problem);
+// Empty when every server can read the event as it would be written (its texts within the
+// limits the reading checks); otherwise why not.
+std::string Problem(const RoomEvent& event);
 
 // The event's fields themselves ("kind", "origin", "run", "number", and those of its kind), as
 // they are packed, and back.

@@ -80,18 +80,16 @@ BanFileReload BanFileReload::Between(const std::vector<Ban>& written, std::vecto
     return reload;
 }
 
-bool BanFileReload::ApplySome(BanList& bans, std::size_t most, std::vector<Ban>& put)
+bool BanFileReload::ApplySome(BanList& bans, std::size_t most, std::vector<Change>& applied)
 {
     for (std::size_t done = 0; done < most && next < changes.size(); ++done, ++next)
     {
         const Change& change = changes[next];
         if (change.ban)
-        {
             bans.Add(*change.ban);
-            put.push_back(*change.ban);
-        }
         else
             bans.Remove(change.network);
+        applied.push_back(change);
     }
     return !Done();
 }

@@ -51,8 +51,8 @@ public:
     std::size_t Changed() const { return changed; }
 
     // Applies the next changes, at most most of them, to bans (whose listener hears of each as
-    // of any change); each ban put in place also goes to put. Whether changes remain.
-    bool ApplySome(BanList& bans, std::size_t most, std::vector<Ban>& put);
+    // of any change); each change applied also goes to applied. Whether changes remain.
+    bool ApplySome(BanList& bans, std::size_t most, std::vector<Change>& applied);
     bool Done() const { return next == changes.size(); }
 
 private:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ChatProtocol.h"
+#include "server/room/Departure.h"
 #include "server/room/IpNetwork.h"
 
 #include <cstddef>
@@ -28,9 +29,7 @@ struct Ban
     }
 };
 
-// The longest reason a ban keeps: with the words around it, the server line that tells a
-// newcomer of the ban must still fit in one packet.
-constexpr std::size_t MaxReasonBytes = ChatProtocol::MaxTextBytes - 256;
+// The longest reason a ban keeps is MaxReasonBytes (server/room/Departure.h).
 // The longest timed ban; one asked for longer lasts until lifted.
 constexpr std::time_t MaxBanDuration = 3650 * 86400; // ten years
 // The latest end a ban file can hold: 9999-12-31T23:59:59Z.

@@ -291,9 +291,13 @@ OperatorCommands::Answer OperatorCommands::Kick(const Request& request)
     if (TooLong(reason))
         return Failed("kick: the reason is longer than " + std::to_string(maxTextBytes) + " bytes");
     const std::string note = reason.empty() ? "removed" : "removed: " + reason;
-    room.Remove(name,
-                "You were removed from the room" + (reason.empty() ? "." : ": " + reason + "."),
-                note, "kicked by the operator" + (reason.empty() ? "" : ": " + reason));
+    const std::string told =
+        "You were removed from the room" + (reason.empty() ? "." : ": " + reason + ".");
+    const std::string detail = "kicked by the operator" + (reason.empty() ? "" : ": " + reason);
+    const std::string problem = room.RemovalProblem(told, note, {LeaveReason::Kicked, detail});
+    if (!problem.empty())
+        return Failed("kick: the room cannot carry it to its other servers: " + problem);
+    room.Remove(name, told, note, detail);
     return {true, "kicked " + name + (reason.empty() ? "" : " (" + reason + ")") + "\n", nullptr};
 }
 
@@ -328,14 +332,17 @@ OperatorCommands::Answer OperatorCommands::AddBan(const Request& request)
     ban.reason = Joined(more, reasonFrom, more.size());
     if (TooLong(ban.reason))
         return Failed("ban: the reason is longer than " + std::to_string(maxTextBytes) + " bytes");
-    bans.Add(ban);
-
     const std::string told = "You were removed from the room: you are banned from this server" +
                              (ban.reason.empty() ? "." : " (" + ban.reason + ").");
+    const std::string note = ban.reason.empty() ? "banned" : "banned: " + ban.reason;
+    const Departure departure{LeaveReason::Banned, ban.reason};
+    const std::string uncarried = room.RemovalProblem(told, note, departure);
+    if (!uncarried.empty())
+        return Failed("ban: the room cannot carry it to its other servers: " + uncarried);
+    bans.Add(ban);
+
     // In a room across servers, every server keeps the ban.
-    const auto removed = room.Ban(ban.network, ban.until, told,
-                                  ban.reason.empty() ? "banned" : "banned: " + ban.reason,
-                                  Departure{LeaveReason::Banned, ban.reason});
+    const auto removed = room.Ban(ban.network, ban.until, told, note, departure);
     const std::string lasting =
         ban.until ? " for " + DurationText(duration) + ", until " + UtcText(*ban.until)
         : duration > 0

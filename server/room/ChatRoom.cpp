@@ -21,11 +21,6 @@ Frame TextFrame(PacketType type, const std::string& text)
     return MakeFrame(oNet::WireFrame(packet));
 }
 
-std::string Plural(std::size_t count, const std::string& one, const std::string& many)
-{
-    return std::to_string(count) + " " + (count == 1 ? one : many);
-}
-
 // What the log adds to the reason's sentence, from a text that may begin with the sentence.
 Departure DepartureFrom(LeaveReason reason, const std::string& text)
 {
@@ -69,6 +64,22 @@ Frame ChatRoom::ServerLine(const std::string& text)
     const std::time_t now = std::time(nullptr);
     return TextFrame(PacketType::ChatMessage,
                      ChatProtocol::FormatTimestamp(*std::localtime(&now)) + " [SERVER]: " + text);
+}
+
+RoomEvent ChatRoom::LeftWithServer(const MemberRef& member, const std::string& name, ServerEnd end)
+{
+    RoomEvent gone;
+    gone.kind = RoomEvent::Kind::Left;
+    gone.origin = member.node;
+    gone.member = member;
+    gone.name = name;
+    const bool goodbye = end == ServerEnd::ShutDown;
+    gone.departure = {LeaveReason::Left, goodbye ? "the server shut down"
+                                                 : "its server stopped without saying goodbye"};
+    gone.note = goodbye                  ? "server shut down"
+                : end == ServerEnd::Lost ? "server lost"
+                                         : "server restarted";
+    return gone;
 }
 
 ChatRoom::MemberId ChatRoom::Join(ChatParticipant& participant, const std::string& address,
@@ -256,6 +267,16 @@ void ChatRoom::Claimed(MemberId id, const std::string& name, bool granted)
     }
 }
 
+void ChatRoom::NameLost(MemberId id, const std::string& name)
+{
+    RoomEvent kicked = EventAbout(RoomEvent::Kind::Kicked, id, name);
+    kicked.text = "Your nickname was taken by someone else while this server was away from the "
+                  "room. Connect again with another one.";
+    kicked.note = "nickname taken";
+    kicked.departure = {LeaveReason::Kicked, "its nickname was taken while the server was away"};
+    link.Publish(std::move(kicked));
+}
+
 void ChatRoom::Rename(MemberId id, Member& member, const std::string& name)
 {
     RoomEvent renamed = EventAbout(RoomEvent::Kind::Renamed, id, name);
@@ -372,6 +393,13 @@ void ChatRoom::ApplyJoined(const RoomEvent& event)
                    Listed{event.name, event.address, Unmapped(event.ip), event.since});
     names.insert(event.name);
     Member* member = Local(event.member);
+    if (member && member->inRoom)
+    {
+        // This server's member joins again after the room took it for gone (the server was
+        // away from Redis for long): the others hear it is back; it has heard everything.
+        Announce(Change::Joined, event.member.id, event.name + " joined.");
+        return;
+    }
     if (member)
     {
         WriteLogLine(log, member->address + " joined as " + event.name);
@@ -415,7 +443,8 @@ void ChatRoom::ApplyLeft(const RoomEvent& event)
     const std::string name = known->second.name;
     names.erase(name);
     listed.erase(known);
-    Announce(Change::Left, 0,
+    // Still here (the room took this server for gone): the member is not told of its own leaving.
+    Announce(Change::Left, Local(event.member) ? event.member.id : 0,
              name + (event.note.empty() ? " left." : " left (" + event.note + ")."));
 }
 
@@ -726,6 +755,20 @@ std::vector<std::string> ChatRoom::Ban(const IpNetwork& network, std::optional<s
     banned.departure = departure;
     link.Publish(std::move(banned));
     return named;
+}
+
+std::string ChatRoom::RemovalProblem(const std::string& told, const std::string& note,
+                                     const Departure& departure) const
+{
+    // A ban carries the same words as a kick, and no member.
+    RoomEvent banned;
+    banned.kind = RoomEvent::Kind::Banned;
+    banned.origin = link.Node();
+    banned.network = IpNetwork::Of(asio::ip::address_v4::loopback());
+    banned.text = told;
+    banned.note = note;
+    banned.departure = departure;
+    return link.Problem(banned);
 }
 
 void ChatRoom::Unban(const IpNetwork& network)

@@ -115,6 +115,17 @@ public:
     // The frame of a member's chat line.
     static Frame LineFrame(const std::string& line);
 
+    // How a server of the room ended without its members leaving one by one.
+    enum class ServerEnd
+    {
+        ShutDown,  // it said goodbye
+        Lost,      // it was killed, or lost: another server announces its members gone
+        Restarted, // it was killed and has started again: its new run announces them
+    };
+    // The Left event of a member whose server ended so, as the room tells it.
+    static RoomEvent LeftWithServer(const MemberRef& member, const std::string& name,
+                                    ServerEnd end);
+
     // Whether the room is shared with other servers (through its link).
     bool Shared() const { return !link.Node().empty(); }
 
@@ -149,6 +160,10 @@ public:
                                     const std::string& note, const Departure& departure);
     std::vector<std::string> Remove(const IpNetwork& network, const std::string& told,
                                     const std::string& note, const Departure& departure);
+    // Empty when the room can carry a removal with these words to every server (kick and ban
+    // alike); otherwise why not, for the operator.
+    std::string RemovalProblem(const std::string& told, const std::string& note,
+                               const Departure& departure) const;
     // Bans the network in the whole room: every server removes its members from there (as
     // Remove does) and keeps the ban (until: when it ends, in Unix time; none: until lifted; the
     // departure's detail is its reason). Returns who goes, the named of the whole room and this
@@ -226,6 +241,7 @@ private:
     // RoomLink::Listener
     void Apply(RoomEvent& event) override;
     void Claimed(MemberId id, const std::string& name, bool granted) override;
+    void NameLost(MemberId id, const std::string& name) override;
 
     void ApplyJoined(const RoomEvent& event);
     void ApplyRenamed(const RoomEvent& event);

@@ -1,6 +1,16 @@
 #pragma once
 
+#include "common/ChatProtocol.h"
+
+#include <cstddef>
 #include <string>
+
+// The longest reason the operator may give for a kick or a ban: with the words around it, the
+// server line that tells a member why it goes must still fit in one packet.
+constexpr std::size_t MaxReasonBytes = ChatProtocol::MaxTextBytes - 256;
+// The longest detail of a departure, and the longest note the room hears of it: such a reason
+// with the words around it ("kicked by the operator: ", "banned: ").
+constexpr std::size_t MaxDetailBytes = MaxReasonBytes + 64;
 
 // Every way a member leaves the room, wherever it is decided (the room, its connection, the
 // backlog policy, the server). Each has a label that does not change (for counting) and a

@@ -8,12 +8,8 @@ void LocalLink::Publish(RoomEvent event)
     else if (event.kind == RoomEvent::Kind::Left)
         Release(event.member.id, event.name);
     listener->Apply(event);
-    if (event.kind == RoomEvent::Kind::Line && historyLength > 0 && event.frame)
-    {
-        history.push_back(event.frame);
-        if (history.size() > historyLength)
-            history.pop_front();
-    }
+    if (event.kind == RoomEvent::Kind::Line)
+        history.Add(event.frame);
 }
 
 void LocalLink::Claim(MemberId id, const std::string& name)

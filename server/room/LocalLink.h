@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/NicknameRule.h"
+#include "server/room/RecentLines.h"
 #include "server/room/RoomLink.h"
 
 #include <cstddef>
@@ -12,7 +13,7 @@ class LocalLink final : public RoomLink
 {
 public:
     // history: how many of the latest lines are kept for newcomers.
-    explicit LocalLink(std::size_t history) : historyLength(history) {}
+    explicit LocalLink(std::size_t history) : history(history) {}
 
     void Attach(Listener& listener) override { this->listener = &listener; }
     const std::string& Node() const override { return node; }
@@ -20,7 +21,7 @@ public:
     void Publish(RoomEvent event) override;
     void Claim(MemberId id, const std::string& name) override;
     void Release(MemberId id, const std::string& name) override;
-    const std::deque<Frame>& History() const override { return history; }
+    const std::deque<Frame>& History() const override { return history.Frames(); }
 
 private:
     struct NameOrder
@@ -32,8 +33,7 @@ private:
     };
 
     const std::string node;
-    const std::size_t historyLength;
     Listener* listener = nullptr;
     std::map<std::string, MemberId, NameOrder> holders; // every name granted, in any case
-    std::deque<Frame> history;
+    RecentLines history;
 };

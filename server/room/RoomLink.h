@@ -25,6 +25,9 @@ public:
         virtual void Apply(RoomEvent& event) = 0;
         // The answer to Claim: whether the member now holds the name in the whole room.
         virtual void Claimed(MemberId id, const std::string& name, bool granted) = 0;
+        // This server's member lost its name to another while the room could not hear this
+        // server (it was away from Redis): the member must go.
+        virtual void NameLost(MemberId id, const std::string& name) = 0;
 
     protected:
         ~Listener() = default;
@@ -42,6 +45,8 @@ public:
     // An event for the whole room. A Renamed or Left event also gives up the name the member
     // held (unless it is the same name in other letter case).
     virtual void Publish(RoomEvent event) = 0;
+    // Empty when the link can carry the event to every server; otherwise why not.
+    virtual std::string Problem(const RoomEvent& /*event*/) const { return ""; }
     // Asks for the name (in any letter case) for this server's member; answered by Claimed.
     virtual void Claim(MemberId id, const std::string& name) = 0;
     // Gives up a name granted to the member and never used.

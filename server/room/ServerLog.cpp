@@ -10,3 +10,8 @@ void WriteLogLine(std::ostream& log, const std::string& text)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
     log << '[' << stamp << "] " << text << std::endl;
 }
+
+std::string Plural(std::size_t count, const std::string& one, const std::string& many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}

@@ -162,11 +162,15 @@ TEST(BanFileWriter, ReloadKeepsTheServersChangesNotYetWrittenAndTakesTheEdit)
     EXPECT_EQ(reload.Added(), 1u);
     EXPECT_EQ(reload.Lifted(), 1u) << "only the ban taken out of the file is lifted";
     EXPECT_EQ(reload.Changed(), 0u);
-    std::vector<Ban> put;
-    while (reload.ApplySome(bans, 1, put))
+    std::vector<BanFileReload::Change> applied;
+    while (reload.ApplySome(bans, 1, applied))
     {
     }
-    EXPECT_EQ(put.size(), 1u);
+    ASSERT_EQ(applied.size(), 2u);
+    EXPECT_EQ(applied[0].network.ToString(), "192.0.2.5");
+    EXPECT_TRUE(applied[0].ban.has_value()) << "put in place";
+    EXPECT_EQ(applied[1].network.ToString(), "192.0.2.9");
+    EXPECT_FALSE(applied[1].ban.has_value()) << "lifted";
     ASSERT_TRUE(writer.Finish(In(std::chrono::seconds(10)), error)) << error;
     EXPECT_EQ(ReadBytes(path), OnDisk(BanFile::Header() + "192.0.2.1 - in the file\n"
                                                           "192.0.2.2 - just now\n"

@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include <algorithm>
@@ -62,6 +67,16 @@ public:
                 return false;
             at = texts.size() - 2; // look at the new one
         }
+    }
+
+    // Whether texts holding the piece have come this many times, reading until they have.
+    bool HearsTimes(const std::string& piece, std::size_t times, int timeoutMs)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Count(piece) < times)
+            if (!ReadOne(end))
+                return false;
+        return true;
     }
 
     // Reads until it has heard this many chat lines; false after the time.
@@ -161,6 +176,40 @@ long long Calls(const RedisServer& redis, const std::string& command)
     const std::string marker = "cmdstat_" + command + ":calls=";
     const std::size_t at = stats.find(marker);
     return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+}
+
+// Whether the server's output shows the text this many times within the time.
+bool ShowsTimes(ServerProcess& server, const std::string& text, std::size_t times,
+                int timeoutMs = 10000)
+{
+    for (const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); Clock::now() < end;
+         server.OutputShows("\x01", 50))
+        if (server.Count(text) >= times)
+            return true;
+    return false;
+}
+
+// How many times Redis has refused a command as out of memory, by its own count.
+long long OutOfMemoryRefusals(const RedisServer& redis)
+{
+    const std::string stats = redis.Command({"INFO", "errorstats"});
+    const std::string marker = "errorstat_OOM:count=";
+    const std::size_t at = stats.find(marker);
+    return at == std::string::npos ? 0 : std::stoll(stats.substr(at + marker.size()));
+}
+
+// A TCP port of loopback nobody listens on (as free as the moment it was asked).
+std::uint16_t FreeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 class RedisRoom : public ::testing::Test
@@ -308,12 +357,13 @@ TEST_F(RedisRoom, ServerThatStopsSaysGoodbyeAndOneKilledIsAnnouncedGoneOnceWithi
 
 TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
 {
-    // The default line rate: lines that waited unread while Redis was away are no flood.
-    auto a = StartServer("a", {"--metrics", "127.0.0.1:0"});
+    // A line rate: lines that waited unread while Redis was away are no flood. (At 50 a second,
+    // a burst is 100 lines, and four more need 80 ms of waiting.)
+    auto a = StartServer("a", {"--metrics", "127.0.0.1:0", "--line-rate", "50"});
     const std::uint16_t metrics = MetricsPort(*a);
     ASSERT_NE(metrics, 0) << a->out;
     EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "ready"));
-    auto b = StartServer("b", {});
+    auto b = StartServer("b", {"--line-rate", "50"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
     Join(alice, "Alice");
     Join(bob, "Bob");
@@ -336,28 +386,31 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     redis.Thaw();
     EXPECT_TRUE(a->OutputShows("back in the room ostrel", 10000));
 
-    // Stopped, and started again empty while members talk.
+    // Stopped, and started again empty while members talk: more lines than a member's burst
+    // allows, which wait unread and are no flood once taken. (b may have gone on waiting through
+    // the short freeze.)
+    const std::size_t bLost = b->Count("lost Redis at");
+    EXPECT_TRUE(ShowsTimes(*b, "back in the room", bLost));
     redis.Stop();
-    EXPECT_TRUE(b->OutputShows("lost Redis at", 10000));
-    for (int i = 0; i < 6; ++i)
+    EXPECT_TRUE(ShowsTimes(*a, "lost Redis at", 2));
+    EXPECT_TRUE(ShowsTimes(*b, "lost Redis at", bLost + 1));
+    for (int i = 0; i < 104; ++i)
     {
         alice.Say(Line("Alice", "away " + std::to_string(i)));
         bob.Say(Line("Bob", "away " + std::to_string(i)));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the lines wait in the servers
     ASSERT_TRUE(redis.Start());
+    EXPECT_TRUE(ShowsTimes(*a, "back in the room ostrel", 2));
+    EXPECT_TRUE(ShowsTimes(*b, "back in the room ostrel", bLost + 1));
     for (auto* server : {a.get(), b.get()})
-    {
         EXPECT_TRUE(server->OutputShows("Redis lost the room's data", 10000)) << server->out;
-        EXPECT_TRUE(server->OutputShows("back in the room ostrel", 10000));
-    }
     for (Member* member : {&alice, &bob})
     {
-        ASSERT_TRUE(member->Hears(Line("Alice", "away 5"), 10000));
-        ASSERT_TRUE(member->Hears(Line("Bob", "away 5"), 10000));
+        ASSERT_TRUE(member->Hears(Line("Alice", "away 103"), 10000)) << a->out << b->out;
+        ASSERT_TRUE(member->Hears(Line("Bob", "away 103"), 10000));
         member->Listen(500);
         for (const char* name : {"Alice", "Bob"})
-            for (const std::string said : {"before", "frozen 0", "frozen 3", "away 0", "away 5"})
+            for (const std::string said : {"before", "frozen 0", "frozen 3", "away 0", "away 103"})
             {
                 if (said != "before" || std::string(name) == "Alice")
                 {
@@ -377,6 +430,42 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     EXPECT_TRUE(late.Hears("The nickname ALICE is taken."));
 }
 
+TEST_F(RedisRoom, RedisBackFromAnOlderSaveGetsTheLatestLinesAgainAndRepeatsNone)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+    alice.Say(Line("Alice", "saved"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "saved")));
+    ASSERT_EQ(redis.Command({"SAVE"}), "OK");
+    for (int i = 0; i < 3; ++i)
+        alice.Say(Line("Alice", "unsaved " + std::to_string(i)));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "unsaved 2")));
+
+    // Restarted from the save: the room's epoch is the same, its stream has gone back. The
+    // servers notice, and what Redis lost of theirs lately is written again, repeated to nobody.
+    redis.Stop();
+    ASSERT_TRUE(redis.Start());
+    for (auto* server : {a.get(), b.get()})
+        EXPECT_TRUE(server->OutputShows("Redis went back to an earlier state of the room", 15000))
+            << server->out;
+    for (const auto end = Clock::now() + std::chrono::seconds(10);
+         redis.Command({"XRANGE", "ostrel:stream", "-", "+"}).find("unsaved 2") ==
+             std::string::npos &&
+         Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_NE(redis.Command({"XRANGE", "ostrel:stream", "-", "+"}).find("unsaved 2"),
+              std::string::npos);
+    alice.Say(Line("Alice", "later"));
+    ASSERT_TRUE(bob.Hears(Line("Alice", "later"), 10000));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(bob.Count(Line("Alice", "unsaved " + std::to_string(i))), 1u) << i;
+    EXPECT_EQ(bob.Count(Line("Alice", "saved")), 1u);
+}
+
 TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
 {
     auto a = StartServer("a", {"--line-rate", "0", "--history", "5", "--stream-length", "100"});
@@ -387,9 +476,18 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     Join(bob, "Bob");
     ASSERT_TRUE(alice.Hears("Bob joined."));
 
+    Member carol(a->ListeningPort());
+    Join(carol, "Carol");
+    ASSERT_TRUE(bob.Hears("Alice\r\nBob\r\nCarol"));
+
     // One server does not read for a while (stopped), and the stream is trimmed meanwhile: it
-    // counts what it missed, and never delivers a line twice.
+    // counts what it missed, never delivers a line twice, and takes the members' names from
+    // their servers' lists (a rename it never read included).
     b->Signal(SIGSTOP);
+    alice.Say(Line("Alice", "first")); // what b's waiting read takes, held in its socket
+    ASSERT_TRUE(alice.Hears(Line("Alice", "first")));
+    carol.Nick("Caroline");
+    ASSERT_TRUE(carol.Hears("Carol is now known as Caroline."));
     std::string lines;
     for (int i = 0; i < 600; ++i)
         lines += oNet::WireFrame(*ChatProtocol::MakeTextPacket(
@@ -402,8 +500,10 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     const std::size_t at = b->out.find("missed ");
     const std::size_t missed = std::stoul(b->out.substr(at + 7));
     EXPECT_GT(missed, 0u);
-    EXPECT_EQ(missed + bob.ChatLines().size(), 600u) << b->out;
+    // The first line and the many, and the rename among the missed.
+    EXPECT_EQ(missed + bob.ChatLines().size(), 602u) << b->out;
     EXPECT_TRUE(AnswerHolds(MetricsPort(*b), "/metrics", "\nostrel_engine_gaps_total 1"));
+    EXPECT_TRUE(bob.Hears("Alice\r\nBob\r\nCaroline"));
 
     // Every server stops; new ones give a newcomer the last five lines, in order.
     for (auto* server : {a.get(), b.get()})
@@ -491,6 +591,24 @@ TEST_F(RedisRoom, ServerThatCannotJoinTheRoomSaysWhyInOneLineAndExitsWithTwo)
                          "--redis-password-file", dir.File("right")});
     EXPECT_NE(right.ListeningPort(), 0) << right.err;
     EXPECT_EQ(right.out.find("s3cret"), std::string::npos);
+
+    // Redis by the name of its host (looked up aside from the server's thread).
+    const std::string port = std::to_string(FreeLoopbackPort());
+    ASSERT_TRUE(redis.Start({"--port", port, "--bind", "127.0.0.1", "-::1"}));
+    ServerProcess named({"--port", "0", "--redis", "redis://localhost:" + port, "--node", "n"});
+    EXPECT_NE(named.ListeningPort(), 0) << named.err;
+    EXPECT_TRUE(named.OutputShows("in Redis at redis://localhost:" + port)) << named.out;
+}
+
+// Whether the file comes to hold the text (or, with holds false, no longer to hold it) within
+// the time: the ban file is written from a thread of its own, within a second of a change.
+bool FileHolds(const std::string& path, const std::string& text, bool holds = true)
+{
+    for (const auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+        if ((ReadBytes(path).find(text) != std::string::npos) == holds)
+            return true;
+    return false;
 }
 
 // `ostrel-server --command` to the server at the control socket: what it printed.
@@ -505,8 +623,12 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
 {
     TempDir dir;
     const std::string controlA = dir.File("a.control"), controlB = dir.File("b.control");
-    auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans")});
-    auto b = StartServer("b", {"--control", controlB});
+    // A ban in a's file the room does not keep (lifted while a was away): the room's bans hold.
+    WriteBytes(dir.File("a.bans"), "127.0.0.9 - lifted meanwhile\n");
+    // Reasons as long as the operator may give: every server carries them.
+    auto a = StartServer("a", {"--control", controlA, "--ban-file", dir.File("a.bans"),
+                               "--max-line-bytes", "8186", "--console"});
+    auto b = StartServer("b", {"--control", controlB, "--max-line-bytes", "8186"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort()),
         carol(a->ListeningPort(), "127.0.0.3");
     Join(alice, "Alice");
@@ -528,6 +650,13 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(bob.Hears("You were removed from the room: being rude."));
     EXPECT_TRUE(bob.connection.SeesClose());
     EXPECT_TRUE(alice.Hears("Bob left (removed: being rude)."));
+    Member dave(b->ListeningPort());
+    Join(dave, "Dave");
+    const std::string longest(ChatProtocol::MaxTextBytes - 256, 'r'); // the longest allowed
+    a->Type("kick dave " + longest); // longer than the control socket takes
+    EXPECT_TRUE(a->OutputShows("kicked Dave (" + longest + ")\n"));
+    EXPECT_TRUE(dave.Hears("You were removed from the room: " + longest + "."));
+    EXPECT_TRUE(alice.Hears("Dave left (removed: " + longest + ")."));
 
     // A ban on one server holds on every server, those that start later too, until lifted.
     const std::string banned = Command(controlB, "ban 127.0.0.3 1h spam");
@@ -536,8 +665,7 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(carol.Hears("you are banned from this server (spam)."));
     EXPECT_TRUE(alice.Hears("Carol left (banned: spam)."));
     EXPECT_TRUE(a->OutputShows("the room bans 127.0.0.3 until "));
-    EXPECT_NE(ReadBytes(dir.File("a.bans")).find("127.0.0.3 "), std::string::npos)
-        << "kept in the ban file too";
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.3 ")) << "kept in the ban file too";
     {
         Member again(a->ListeningPort(), "127.0.0.3");
         EXPECT_TRUE(again.Hears("You are banned from this server. Reason: spam."));
@@ -549,6 +677,186 @@ TEST_F(RedisRoom, TheOperatorOfAnyServerActsOnTheWholeRoomAndBansHoldEverywhere)
     EXPECT_TRUE(a->OutputShows("the room lifted the ban on 127.0.0.3"));
     Member back(a->ListeningPort(), "127.0.0.3");
     Join(back, "Carol");
+    EXPECT_NE(a->out.find("1 ban of " + dir.File("a.bans") + " not kept by the room"),
+              std::string::npos)
+        << a->out;
+    EXPECT_EQ(Command(controlA, "bans").find("127.0.0.9"), std::string::npos);
+
+    // A reloaded ban file's changes go to the room (written once a's writer is done with it).
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.3 ", false));
+    EXPECT_TRUE(FileHolds(dir.File("a.bans"), "127.0.0.9 ", false)) << "left out of the file too";
+    WriteBytes(dir.File("a.bans"), ReadBytes(dir.File("a.bans")) + "127.0.0.10 - by hand\n");
+    a->Signal(SIGHUP);
+    EXPECT_TRUE(b->OutputShows("the room bans 127.0.0.10 until lifted (by hand)"));
+    EXPECT_NE(Command(controlB, "bans").find("127.0.0.10"), std::string::npos);
+}
+
+TEST_F(RedisRoom, RedisRefusingWritesHoldsLinesKicksNobodyAndIsLoggedOnce)
+{
+    auto a = StartServer("a", {});
+    auto b = StartServer("b", {});
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+
+    // Redis out of memory under noeviction refuses every write but answers reads. The servers
+    // give it up, hold their members' lines, and try again and again, the waits growing: one
+    // line each for the whole outage, nobody kicked for a name it holds.
+    redis.Command({"CONFIG", "SET", "maxmemory", "1"});
+    for (int i = 0; i < 12; ++i)
+        alice.Say(Line("Alice", "refused " + std::to_string(i) + "."));
+    EXPECT_TRUE(a->OutputShows("lost Redis at " + redis.Url() + " (Redis refused", 10000))
+        << a->out;
+    // Four attempts or so of each server, each refused.
+    for (const auto end = Clock::now() + std::chrono::seconds(20);
+         OutOfMemoryRefusals(redis) < 8 && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(OutOfMemoryRefusals(redis), 8);
+    for (auto* server : {a.get(), b.get()})
+    {
+        EXPECT_EQ(server->Count("lost Redis at"), 1u) << a->out << b->out;
+        EXPECT_EQ(server->Count("back in the room"), 0u) << server->out;
+        EXPECT_EQ(server->Count("lost the nickname"), 0u) << server->out;
+    }
+    EXPECT_EQ(bob.Count("refused"), 0u);
+
+    redis.Command({"CONFIG", "SET", "maxmemory", "0"});
+    for (auto* server : {a.get(), b.get()})
+        EXPECT_TRUE(server->OutputShows("back in the room ostrel", 15000)) << server->out;
+    for (Member* member : {&alice, &bob})
+    {
+        ASSERT_TRUE(member->Hears(Line("Alice", "refused 11."), 10000));
+        member->Listen(300);
+        for (int i = 0; i < 12; ++i)
+            EXPECT_EQ(member->Count(Line("Alice", "refused " + std::to_string(i) + ".")), 1u) << i;
+        EXPECT_EQ(member->Count("nickname was taken"), 0u);
+        EXPECT_EQ(member->Count("sending too fast"), 0u);
+    }
+    EXPECT_EQ(a->Count("lost Redis at"), 1u);
+}
+
+TEST_F(RedisRoom, ServerAwayPastItsKeyComesBackWithoutRepeatingAnythingToItsMembers)
+{
+    auto a = StartServer("a");
+    auto b = StartServer("b");
+    Member alice(a->ListeningPort()), bob(b->ListeningPort());
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+    bob.Say(Line("Bob", "before"));
+    ASSERT_TRUE(alice.Hears(Line("Bob", "before")));
+
+    // Stopped for longer than its key lives: the room takes its member for gone; back, the
+    // member joins again for the others only, and hears neither the history nor itself again.
+    a->Signal(SIGSTOP);
+    ASSERT_TRUE(bob.Hears("Alice left (server lost).", 20000));
+    a->Signal(SIGCONT);
+    ASSERT_TRUE(bob.Hears("Alice joined.", 10000));
+    EXPECT_TRUE(bob.Hears("Alice\r\nBob"));
+    bob.Say(Line("Bob", "after"));
+    ASSERT_TRUE(alice.Hears(Line("Bob", "after")));
+    EXPECT_EQ(alice.Count(Line("Bob", "before")), 1u);
+    EXPECT_EQ(alice.Count("Alice joined."), 1u);
+    EXPECT_EQ(alice.Count("Alice left"), 0u);
+    EXPECT_EQ(bob.Count("Alice joined."), 1u) << "after it came back";
+    Member late(b->ListeningPort());
+    late.Nick("alice");
+    EXPECT_TRUE(late.Hears("The nickname alice is taken.")) << "held again";
+
+    // Away that long again, and meanwhile another run of the node starts: the first one, back,
+    // finds its node taken and stops, writing nothing of the other's.
+    a->Signal(SIGSTOP);
+    ASSERT_TRUE(bob.HearsTimes("Alice left (server lost).", 2, 20000));
+    auto second = StartServer("a");
+    Member carol(second->ListeningPort());
+    Join(carol, "Carol");
+    a->Signal(SIGCONT);
+    EXPECT_EQ(a->Wait(10000), 0);
+    EXPECT_NE(a->out.find("another server took the node a in the room ostrel"), std::string::npos)
+        << a->out;
+    Member dave(second->ListeningPort());
+    Join(dave, "Dave");
+    EXPECT_TRUE(carol.Hears("Dave joined."));
+    EXPECT_EQ(redis.Command({"HLEN", "ostrel:members:a"}), "2") << "Carol and Dave";
+}
+
+TEST_F(RedisRoom, NamesAreFreedWhenTheServerStopsWhileClaimingOrDiesBeforeTheJoin)
+{
+    auto a = StartServer("a");
+    Member zed(a->ListeningPort());
+    // A claim on its way when the server is told to stop: Redis answers it after the goodbye.
+    // The empty name is answered at once; the claim behind it has gone to Redis by then.
+    redis.Freeze();
+    zed.connection.Send(
+        oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "")) +
+        oNet::WireFrame(*ChatProtocol::MakeTextPacket(PacketType::Nickname, "Zed")));
+    ASSERT_TRUE(zed.Hears("Choose another one."));
+    a->Signal(SIGTERM);
+    redis.Thaw();
+    EXPECT_EQ(a->Wait(10000), 0);
+    EXPECT_EQ(redis.Command({"EXISTS", "ostrel:name:zed"}), "0") << a->out;
+
+    // A server killed between granting a name and its member's join: whoever finds it gone
+    // frees its names.
+    redis.Command({"SET", "ostrel:name:ghost", "k\n1073741825"});
+    redis.Command({"SADD", "ostrel:names:k", "ghost"});
+    redis.Command({"SADD", "ostrel:nodes", "k"});
+    a = StartServer("a");
+    EXPECT_TRUE(a->OutputShows("as the node a: 0 members"));
+    for (const auto end = Clock::now() + std::chrono::seconds(10);
+         redis.Command({"SISMEMBER", "ostrel:nodes", "k"}) != "0" && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Member ghost(a->ListeningPort());
+    ghost.Nick("Ghost");
+    EXPECT_TRUE(ghost.Hears("Ghost joined.", 10000));
+    Member second(a->ListeningPort());
+    second.Nick("Zed");
+    EXPECT_TRUE(second.Hears("Zed joined."));
+
+    // A goodbye Redis does not confirm is said to be so, and the server ends all the same.
+    redis.Freeze();
+    a->Signal(SIGTERM);
+    EXPECT_EQ(a->Wait(10000), 0);
+    redis.Thaw();
+    EXPECT_NE(a->out.find("the others take this server's members for gone once its key has "
+                          "expired"),
+              std::string::npos)
+        << a->out;
+}
+
+TEST_F(RedisRoom, StartFailingAfterTakingLeftoversLeavesThemForTheNextStart)
+{
+    // What a killed run of the node x left: a member, and its name.
+    redis.Command({"SADD", "ostrel:nodes", "x"});
+    redis.Command({"HSET", "ostrel:members:x", "1073741825", "1 0 127.0.0.1 127.0.0.1:5 Ghost"});
+    redis.Command({"SET", "ostrel:name:ghost", "x\n1073741825"});
+    redis.Command({"SADD", "ostrel:names:x", "ghost"});
+    auto b = StartServer("b");
+    Member bob(b->ListeningPort());
+    Join(bob, "Bob");
+    EXPECT_TRUE(bob.Hears("Bob\r\nGhost"));
+
+    // Redis refuses to show the stream: x starts no further than its leftovers, and writes none
+    // of what it decided about them.
+    redis.Command({"ACL", "SETUSER", "default", "-xinfo"});
+    {
+        ServerProcess failing({"--port", "0", "--redis", redis.Url(), "--node", "x"});
+        EXPECT_EQ(failing.Wait(12000), 2) << failing.out << failing.err;
+        EXPECT_NE(failing.err.find("NOPERM"), std::string::npos) << failing.out << failing.err;
+    }
+    EXPECT_EQ(redis.Command({"HLEN", "ostrel:members:x"}), "1");
+    EXPECT_EQ(redis.Command({"EXISTS", "ostrel:alive:x"}), "0") << "the node's key given back";
+    redis.Command({"ACL", "SETUSER", "default", "+xinfo"});
+    // Started again at once, it announces the leftovers gone (unless b, finding x without its
+    // key, did so first): once.
+    auto x = StartServer("x");
+    EXPECT_TRUE(bob.Hears("Ghost left (server "));
+    bob.Listen(300);
+    EXPECT_EQ(bob.Count("Ghost left"), 1u);
+    Member ghost(x->ListeningPort());
+    ghost.Nick("Ghost");
+    EXPECT_TRUE(ghost.Hears("Ghost joined.")) << "the name is free";
 }
 
 } // namespace

@@ -37,16 +37,21 @@ TEST(RoomEventCodec, EveryKindIsReadBackAsItWasWritten)
     line.text = "[23:59:59] [Bob the Builder]: caf\xE9 [x] ]: SERVER";
     RoomEvent said = About(Kind::Said);
     said.text = "maintenance at noon";
+    // A kick and a ban with the longest reason the operator may give, in the words the
+    // operator's commands put around it.
+    const std::string reason(MaxReasonBytes, 'r');
     RoomEvent kicked = About(Kind::Kicked);
-    kicked.text = "You were removed from the room: spam.";
-    kicked.note = "removed: spam";
-    kicked.departure = {LeaveReason::Kicked, "spam"};
+    kicked.text = "You were removed from the room: " + reason + ".";
+    kicked.note = "removed: " + reason;
+    kicked.departure = {LeaveReason::Kicked, "kicked by the operator: " + reason};
     RoomEvent banned = About(Kind::Banned);
     std::string why;
     ASSERT_TRUE(IpNetwork::Parse("192.0.2.0/24", banned.network, why));
     banned.until = 1'800'003'600;
-    banned.text = "You are banned.";
-    banned.departure = {LeaveReason::Banned, ""};
+    banned.text =
+        "You were removed from the room: you are banned from this server (" + reason + ").";
+    banned.note = "banned: " + reason;
+    banned.departure = {LeaveReason::Banned, reason};
     RoomEvent unbanned = About(Kind::Unbanned);
     unbanned.network = banned.network;
     events = {joined, renamed, left, line, said, kicked, banned, unbanned};
@@ -84,9 +89,23 @@ TEST(RoomEventCodec, EveryKindIsReadBackAsItWasWritten)
         }
     }
 
+    // The room's list of bans keeps the longest reason too; a longer one is refused before it
+    // is written.
+    RoomEvent kept;
+    std::string problem;
+    ASSERT_TRUE(
+        RoomEventCodec::DecodeBan("192.0.2.0/24", RoomEventCodec::EncodeBan(banned), kept, problem))
+        << problem;
+    EXPECT_EQ(kept.departure.detail, reason);
+    EXPECT_EQ(RoomEventCodec::Problem(kicked), "");
+    RoomEvent longer = kicked;
+    longer.note = "removed: " + std::string(MaxDetailBytes, 'r');
+    EXPECT_NE(RoomEventCodec::Problem(longer).find("the field note is longer than"),
+              std::string::npos)
+        << RoomEventCodec::Problem(longer);
+
     // A member's entry in its server's list is its join.
     RoomEvent member;
-    std::string problem;
     ASSERT_TRUE(RoomEventCodec::DecodeMember("west", "1234567890123",
                                              RoomEventCodec::EncodeMember(joined), member, problem))
         << problem;
