@@ -3,6 +3,7 @@
 // The client must either keep going or close with one of its reasons; it must never crash,
 // hang, leak, or hand on a packet shorter than its type field or longer than the limit.
 
+#include "NullStream.h"
 #include "common/ChatProtocol.h"
 #include "net/Client.h"
 
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <ostream>
 #include <set>
-#include <streambuf>
 
 namespace
 {
@@ -54,12 +54,6 @@ int WouldBlock()
     return WSAEWOULDBLOCK;
 }
 
-class NullBuffer : public std::streambuf
-{
-protected:
-    int overflow(int c) override { return c; }
-};
-
 class ReadingClient : public oNet::Client
 {
 public:
@@ -79,8 +73,7 @@ public:
                 ChatProtocol::MakeTextPacket(PacketType::ChatMessage, text.substr(0, 100)));
             return true;
         case PacketType::IntegerArray: {
-            NullBuffer discard;
-            std::ostream out(&discard);
+            NullStream out;
             ChatProtocol::WriteIntegerArray(*packet, out);
             return true;
         }

@@ -3,6 +3,7 @@
 // refusal one line; nothing a member is sent holds a control character; a long answer's pieces
 // end; and the bans stay fit for the ban file, which reads them back as they are.
 
+#include "NullStream.h"
 #include "net/Endpoint.h"
 #include "server/operator/BanFile.h"
 #include "server/operator/OperatorCommands.h"
@@ -10,16 +11,9 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <ostream>
-#include <streambuf>
 
 namespace
 {
-
-class NullBuffer : public std::streambuf
-{
-protected:
-    int overflow(int c) override { return c; }
-};
 
 class Connection : public ChatParticipant
 {
@@ -47,8 +41,7 @@ void CheckLines(const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider provider(data, size);
-    NullBuffer discard;
-    std::ostream log(&discard);
+    NullStream log;
     RoomOptions options;
     options.maxLineBytes =
         provider.ConsumeIntegralInRange<std::size_t>(64, ChatProtocol::MaxTextBytes);

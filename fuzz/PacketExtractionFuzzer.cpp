@@ -2,22 +2,15 @@
 // the chat program reads it. A malformed packet may only raise PacketException, and no read may
 // go past the packet's end.
 
+#include "NullStream.h"
 #include "common/ChatProtocol.h"
 #include "net/Packet.h"
 
 #include <cstdint>
 #include <ostream>
-#include <streambuf>
 
 namespace
 {
-
-// Discards what the integer array reader writes.
-class NullBuffer : public std::streambuf
-{
-protected:
-    int overflow(int c) override { return c; }
-};
 
 void ReadAs(oNet::PacketType type, oNet::Packet& packet, std::ostream& out)
 {
@@ -47,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The receiver never builds a packet without room for its type field.
     if (!oNet::IsValidFrameLength(size))
         return 0;
-    NullBuffer discard;
-    std::ostream out(&discard);
+    NullStream out;
     using oNet::PacketType;
     for (PacketType type : {PacketType::ChatMessage, PacketType::IntegerArray, PacketType::NewUser,
                             PacketType::Nickname, PacketType::UsersOnline})

@@ -14,6 +14,8 @@
 // line that begins with "member" is a member's entry instead: member, node, number, value; one
 // that begins with "ban" is one of the room's bans: ban, network, value.
 
+#include "CheckedMember.h"
+#include "NullStream.h"
 #include "server/link/RedisReply.h"
 #include "server/link/RoomEventCodec.h"
 #include "server/room/ChatRoom.h"
@@ -23,48 +25,12 @@
 
 #include <ostream>
 #include <sstream>
-#include <streambuf>
 
 namespace
 {
 
-class NullBuffer : public std::streambuf
-{
-protected:
-    int overflow(int c) override { return c; }
-};
+using Connection = CheckedMember;
 
-void CheckFrame(const std::string& bytes)
-{
-    if (bytes.size() < 4)
-        __builtin_trap();
-    const std::size_t length =
-        (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);
-    const unsigned type =
-        (static_cast<unsigned char>(bytes[2]) << 8) | static_cast<unsigned char>(bytes[3]);
-    if (!oNet::IsValidFrameLength(length) || bytes.size() != 2 + length)
-        __builtin_trap();
-    if (type != 1 && type != 4 && type != 6)
-        __builtin_trap();
-}
-
-class Connection : public ChatParticipant
-{
-public:
-    void Deliver(const Frame& frame) override
-    {
-        if (closed)
-            __builtin_trap();
-        CheckFrame(*frame);
-    }
-    void Disconnect() override { closed = true; }
-    void ContinueInput() override {}
-
-    bool closed = false;
-};
-
-// The room's link as a server of a room across servers sees it: its own events come back after
-// those read from the stream.
 class Link : public RoomLink
 {
 public:
@@ -224,8 +190,7 @@ void TakeReplies(Link& link, const std::string& bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    NullBuffer discard;
-    std::ostream log(&discard);
+    NullStream log;
     Link link;
     RoomOptions options;
     ChatRoom room(options, log, link);

@@ -4,51 +4,22 @@
 // the member that sent it; everything the room hands out is a well-formed frame of a type the
 // server sends.
 
+#include "CheckedMember.h"
+#include "NullStream.h"
 #include "server/connection/FrameSplitter.h"
 #include "server/room/ChatRoom.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <ostream>
-#include <streambuf>
 
 namespace
 {
 
-class NullBuffer : public std::streambuf
-{
-protected:
-    int overflow(int c) override { return c; }
-};
-
-// Checks that the bytes are one whole frame of a ChatMessage, NewUser or UsersOnline packet.
-void CheckFrame(const std::string& bytes)
-{
-    if (bytes.size() < 4)
-        __builtin_trap();
-    const std::size_t length =
-        (static_cast<unsigned char>(bytes[0]) << 8) | static_cast<unsigned char>(bytes[1]);
-    const unsigned type =
-        (static_cast<unsigned char>(bytes[2]) << 8) | static_cast<unsigned char>(bytes[3]);
-    if (!oNet::IsValidFrameLength(length) || bytes.size() != 2 + length)
-        __builtin_trap();
-    if (type != 1 && type != 4 && type != 6)
-        __builtin_trap();
-}
-
-class Connection : public ChatParticipant
+// A member with the bytes its connection has read and not yet cut into packets.
+class Connection : public CheckedMember
 {
 public:
-    void Deliver(const Frame& frame) override
-    {
-        if (closed)
-            __builtin_trap(); // nothing goes to a member the room has let go
-        CheckFrame(*frame);
-    }
-    void Disconnect() override { closed = true; }
-    void ContinueInput() override {}
-
-    bool closed = false;
     FrameSplitter input;
 };
 
@@ -83,8 +54,7 @@ void Receive(ChatRoom& room, ChatRoom::MemberId id, Connection& connection, cons
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FuzzedDataProvider provider(data, size);
-    NullBuffer discard;
-    std::ostream log(&discard);
+    NullStream log;
     RoomOptions options;
     options.history = 3;
     ChatRoom room(options, log);

@@ -148,6 +148,14 @@ void Join(Member& member, const std::string& name)
     ASSERT_TRUE(member.Hears(name + " joined.")) << name;
 }
 
+// Alice and Bob join, each on a server of their own, and Alice sees Bob arrive.
+void JoinAliceAndBob(Member& alice, Member& bob)
+{
+    Join(alice, "Alice");
+    Join(bob, "Bob");
+    ASSERT_TRUE(alice.Hears("Bob joined."));
+}
+
 // The port of the server's metrics endpoint, as its log names it; 0 when it does not.
 std::uint16_t MetricsPort(ServerProcess& server)
 {
@@ -365,9 +373,7 @@ TEST_F(RedisRoom, RedisFrozenOrRestartedEmptyLosesNoLineAndRepeatsNone)
     EXPECT_TRUE(AnswerHolds(metrics, "/readyz", "ready"));
     auto b = StartServer("b", {"--line-rate", "50"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
     alice.Say(Line("Alice", "before"));
     ASSERT_TRUE(bob.Hears(Line("Alice", "before")));
 
@@ -435,9 +441,7 @@ TEST_F(RedisRoom, RedisBackFromAnOlderSaveGetsTheLatestLinesAgainAndRepeatsNone)
     auto a = StartServer("a");
     auto b = StartServer("b");
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
     alice.Say(Line("Alice", "saved"));
     ASSERT_TRUE(bob.Hears(Line("Alice", "saved")));
     ASSERT_EQ(redis.Command({"SAVE"}), "OK");
@@ -472,9 +476,7 @@ TEST_F(RedisRoom, HistoryOutlivesEveryServerAndTrimmedEntriesAreCountedAsMissed)
     auto b = StartServer("b", {"--line-rate", "0", "--history", "5", "--stream-length", "100",
                                "--metrics", "127.0.0.1:0"});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
 
     Member carol(a->ListeningPort());
     Join(carol, "Carol");
@@ -527,9 +529,7 @@ TEST_F(RedisRoom, EntriesThatAreNotTheRoomsAreLoggedAndSkipped)
     auto a = StartServer("a");
     auto b = StartServer("b");
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
 
     // Another program writes to the room's stream: something else entirely, a newer version,
     // and a line forged in Bob's name with a control character in it.
@@ -696,9 +696,7 @@ TEST_F(RedisRoom, RedisRefusingWritesHoldsLinesKicksNobodyAndIsLoggedOnce)
     auto a = StartServer("a", {});
     auto b = StartServer("b", {});
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
 
     // Redis out of memory under noeviction refuses every write but answers reads. The servers
     // give it up, hold their members' lines, and try again and again, the waits growing: one
@@ -741,9 +739,7 @@ TEST_F(RedisRoom, ServerAwayPastItsKeyComesBackWithoutRepeatingAnythingToItsMemb
     auto a = StartServer("a");
     auto b = StartServer("b");
     Member alice(a->ListeningPort()), bob(b->ListeningPort());
-    Join(alice, "Alice");
-    Join(bob, "Bob");
-    ASSERT_TRUE(alice.Hears("Bob joined."));
+    ASSERT_NO_FATAL_FAILURE(JoinAliceAndBob(alice, bob));
     bob.Say(Line("Bob", "before"));
     ASSERT_TRUE(alice.Hears(Line("Bob", "before")));
 
