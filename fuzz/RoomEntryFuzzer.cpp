@@ -172,6 +172,7 @@ void TakeReplies(Link& link, const std::string& bytes)
     redisReader* reader = redisReaderCreate();
     if (!reader)
         return;
+    RedisReply::BoundArrays(reader);
     if (redisReaderFeed(reader, bytes.data(), bytes.size()) == REDIS_OK)
     {
         void* reply = nullptr;

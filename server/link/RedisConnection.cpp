@@ -92,6 +92,7 @@ void RedisConnection::Open(const std::string& host)
     // room's stream comes in large replies, one after another), up to a size: one that grew
     // beyond it for a rare huge reply is given back once empty.
     context->c.reader->maxbuf = KeptBufferBytes;
+    RedisReply::BoundArrays(context->c.reader);
     HiredisAsioAdapter::Attach(io, context);
     redisAsyncSetConnectCallback(context, Connected);
     redisAsyncSetDisconnectCallback(context, Disconnected);

@@ -1,9 +1,39 @@
 #include "server/link/RedisReply.h"
 
 #include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 
 namespace RedisReply
 {
+
+namespace
+{
+
+// hiredis's own way of making replies, with a bound on arrays' lengths.
+redisReplyObjectFunctions bounded;
+void* (*createAnyArray)(const redisReadTask*, int) = nullptr;
+
+void* CreateBoundedArray(const redisReadTask* task, int elements)
+{
+    if (elements > MostArrayElements)
+        return nullptr;
+    return createAnyArray(task, elements);
+}
+
+} // namespace
+
+void BoundArrays(redisReader* reader)
+{
+    // Every reader starts with hiredis's default functions: they are copied once, on first use.
+    static const bool made = [reader] {
+        bounded = *reader->fn;
+        createAnyArray = bounded.createArray;
+        bounded.createArray = CreateBoundedArray;
+        return true;
+    }();
+    (void)made;
+    reader->fn = &bounded;
+}
 
 std::string Text(Reply reply)
 {

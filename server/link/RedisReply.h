@@ -8,6 +8,7 @@
 #include <utility>
 
 struct redisReply;
+struct redisReader;
 
 // What Redis answers, as hiredis hands it over, looked at closely: nothing in a reply is trusted
 // to have the shape the command promises (another program may have written the keys, a proxy
@@ -16,6 +17,15 @@ namespace RedisReply
 {
 
 using Reply = const redisReply*;
+
+// The most elements an array in a reply may have. hiredis makes room for an array's elements as
+// soon as it reads their count, so a count of a billion (from whatever stands at Redis's address)
+// would take gigabytes before a byte of them came; the room's largest answers (every member of
+// the room, every ban, two elements each) stay far below this.
+constexpr int MostArrayElements = 1 << 21;
+// Makes the reader take a longer array for a failure (hiredis's "out of memory"), which ends the
+// connection as any other failure does.
+void BoundArrays(redisReader* reader);
 
 // A string or status's text; empty for anything else.
 std::string Text(Reply reply);
