@@ -514,13 +514,10 @@ void ChatServer::KeepOnlyRoomBans(const std::set<std::string>& roomBans)
 // every server removes its members from there, this one too.
 void ChatServer::GiveBanToRoom(const Ban& ban)
 {
-    const std::string told = "You were removed from the room: you are banned from this server" +
-                             (ban.reason.empty() ? "." : " (" + ban.reason + ").");
     room.Ban(ban.network,
              ban.until ? std::optional<std::int64_t>(static_cast<std::int64_t>(*ban.until))
                        : std::nullopt,
-             told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
-             Departure{LeaveReason::Banned, ban.reason});
+             ban.Told(), ban.Note(), ban.HowLeft());
 }
 
 // The ban file as the operator left it: bans added take effect (members from there are removed,
@@ -584,12 +581,7 @@ void ChatServer::ApplyBanSlice()
         if (!change.ban || !memberAddresses.AnyIn(change.network))
             continue;
         const Ban& ban = *change.ban;
-        const std::string told = "You were removed from the room: you are banned from this server" +
-                                 (ban.reason.empty() ? "." : " (" + ban.reason + ").");
-        removedByReload +=
-            room.Remove(ban.network, told, ban.reason.empty() ? "banned" : "banned: " + ban.reason,
-                        Departure{LeaveReason::Banned, ban.reason})
-                .size();
+        removedByReload += room.Remove(ban.network, ban.Told(), ban.Note(), ban.HowLeft()).size();
     }
     if (more)
     {

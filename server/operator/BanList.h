@@ -23,6 +23,14 @@ struct Ban
     std::optional<std::time_t> until; // none: until lifted
 
     bool EndedBy(std::time_t now) const { return until && *until <= now; }
+    // What a member removed for this ban is told, and the log's note of it.
+    std::string Told() const
+    {
+        return "You were removed from the room: you are banned from this server" +
+               (reason.empty() ? std::string(".") : " (" + reason + ").");
+    }
+    std::string Note() const { return reason.empty() ? "banned" : "banned: " + reason; }
+    Departure HowLeft() const { return Departure{LeaveReason::Banned, reason}; }
     bool operator==(const Ban& other) const
     {
         return network == other.network && reason == other.reason && until == other.until;

@@ -332,10 +332,9 @@ OperatorCommands::Answer OperatorCommands::AddBan(const Request& request)
     ban.reason = Joined(more, reasonFrom, more.size());
     if (TooLong(ban.reason))
         return Failed("ban: the reason is longer than " + std::to_string(maxTextBytes) + " bytes");
-    const std::string told = "You were removed from the room: you are banned from this server" +
-                             (ban.reason.empty() ? "." : " (" + ban.reason + ").");
-    const std::string note = ban.reason.empty() ? "banned" : "banned: " + ban.reason;
-    const Departure departure{LeaveReason::Banned, ban.reason};
+    const std::string told = ban.Told();
+    const std::string note = ban.Note();
+    const Departure departure = ban.HowLeft();
     const std::string uncarried = room.RemovalProblem(told, note, departure);
     if (!uncarried.empty())
         return Failed("ban: the room cannot carry it to its other servers: " + uncarried);
